@@ -1,0 +1,29 @@
+# Every third-party dependency is found here and exposed as one interface target per layer.
+find_package(Threads REQUIRED)
+find_package(OpenSSL 3.0 REQUIRED)
+find_package(PkgConfig REQUIRED)
+find_package(GTest REQUIRED)
+find_package(benchmark QUIET)
+find_package(nlohmann_json 3.11 REQUIRED)
+find_package(ICU REQUIRED COMPONENTS uc i18n)
+
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil libswscale)
+pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes xdamage xcomposite xtst)
+pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
+pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
+
+# asio is header-only and standalone.
+find_path(ASIO_INCLUDE_DIR asio.hpp REQUIRED)
+add_library(orvane_asio INTERFACE)
+target_include_directories(orvane_asio SYSTEM INTERFACE ${ASIO_INCLUDE_DIR})
+target_compile_definitions(orvane_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+
+add_library(orvane_deps_kit INTERFACE)
+target_link_libraries(orvane_deps_kit INTERFACE
+  orvane_asio Threads::Threads OpenSSL::SSL OpenSSL::Crypto nlohmann_json::nlohmann_json
+  ICU::uc ICU::i18n PkgConfig::FFMPEG PkgConfig::AVAHI)
+add_library(orvane::deps_kit ALIAS orvane_deps_kit)
+
+add_library(orvane_deps_host INTERFACE)
+target_link_libraries(orvane_deps_host INTERFACE PkgConfig::X11LIBS PkgConfig::PULSE)
+add_library(orvane::deps_host ALIAS orvane_deps_host)

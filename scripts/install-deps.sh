@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# The one list of packages the build, the host and the tests need. Safe to run twice.
+set -euo pipefail
+
+PACKAGES=(
+  # build and test toolchain
+  cmake ninja-build pkg-config g++ clang ccache git
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # runtime foundation, crypto, protocol
+  libssl-dev openssl libasio-dev nlohmann-json3-dev libicu-dev
+  # video and sound
+  libavcodec-dev libavutil-dev libavformat-dev libswscale-dev libswresample-dev
+  libx264-dev libx265-dev ffmpeg
+  libpulse-dev pulseaudio
+  # X11 capture and input
+  libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxcomposite-dev
+  libxtst-dev xvfb x11-utils
+  # discovery
+  libavahi-client-dev avahi-daemon avahi-utils dbus
+  # fuzzing (libFuzzer runtime for clang)
+  libclang-rt-14-dev
+  # test oracles
+  nodejs npm
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+# node may come from another apt source than Debian's; any working node and npm will do.
+if command -v node >/dev/null && command -v npm >/dev/null; then
+  filtered=()
+  for p in "${missing[@]}"; do
+    [[ "$p" == nodejs || "$p" == npm ]] || filtered+=("$p")
+  done
+  missing=("${filtered[@]}")
+fi
+
+if ((${#missing[@]})); then
+  SUDO=""
+  [[ $(id -u) -eq 0 ]] || SUDO="sudo"
+  echo "install-deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+else
+  echo "install-deps: all packages present"
+fi
+
+# Node packages for the test oracles.
+root=$(cd "$(dirname "$0")/.." && pwd)
+for pkg in "$root"/tests/oracle; do
+  if [[ -f "$pkg/package-lock.json" && ! -d "$pkg/node_modules" ]]; then
+    (cd "$pkg" && npm ci --no-audit --no-fund --silent)
+  fi
+done

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test: all labels in the release build, then
+# the unit and net tests again under AddressSanitizer + UndefinedBehaviorSanitizer, and the
+# concurrency tests under ThreadSanitizer.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+status=0
+
+# Tests labelled x11 need a display; start a private one when there is none.
+xvfb_pid=""
+cleanup() { [[ -n "$xvfb_pid" ]] && kill "$xvfb_pid" 2>/dev/null || true; }
+trap cleanup EXIT
+if [[ -z "${DISPLAY:-}" ]] || ! xdpyinfo >/dev/null 2>&1; then
+  for n in $(seq 90 120); do
+    if [[ ! -e /tmp/.X11-unix/X$n && ! -e /tmp/.X$n-lock ]]; then
+      Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+      xvfb_pid=$!
+      export DISPLAY=":$n"
+      break
+    fi
+  done
+  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+fi
+
+run_preset() {
+  local preset=$1; shift
+  echo "=== build: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "=== test: $preset $*"
+  (cd "build/$preset" && ctest --output-on-failure -j "$jobs" --timeout 1500 "$@") || status=1
+}
+
+run_preset release
+if [[ "${ORVANE_QUICK:-0}" != 1 ]]; then
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  run_preset debug -L 'unit|net' -LE slow
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  run_preset tsan -R 'Concurrency'
+fi
+
+exit $status
