@@ -10,6 +10,13 @@ find_package(ICU REQUIRED COMPONENTS uc i18n)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil libswscale)
 pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes xdamage xcomposite xtst)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
+
+# libyuv ships no pkg-config file.
+find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)
+find_library(LIBYUV_LIBRARY yuv REQUIRED)
+add_library(orvane_libyuv INTERFACE)
+target_include_directories(orvane_libyuv SYSTEM INTERFACE ${LIBYUV_INCLUDE_DIR})
+target_link_libraries(orvane_libyuv INTERFACE ${LIBYUV_LIBRARY})
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 
 # asio is header-only and standalone.
@@ -25,5 +32,5 @@ target_link_libraries(orvane_deps_kit INTERFACE
 add_library(orvane::deps_kit ALIAS orvane_deps_kit)
 
 add_library(orvane_deps_host INTERFACE)
-target_link_libraries(orvane_deps_host INTERFACE PkgConfig::X11LIBS PkgConfig::PULSE)
+target_link_libraries(orvane_deps_host INTERFACE PkgConfig::X11LIBS PkgConfig::PULSE orvane_libyuv)
 add_library(orvane::deps_host ALIAS orvane_deps_host)

@@ -10,7 +10,7 @@ PACKAGES=(
   libssl-dev openssl libasio-dev nlohmann-json3-dev libicu-dev
   # video and sound
   libavcodec-dev libavutil-dev libavformat-dev libswscale-dev libswresample-dev
-  libx264-dev libx265-dev ffmpeg
+  libx264-dev libx265-dev ffmpeg libyuv-dev
   libpulse-dev pulseaudio
   # X11 capture and input
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxcomposite-dev
