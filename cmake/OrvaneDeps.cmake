@@ -8,6 +8,7 @@ find_package(nlohmann_json 3.11 REQUIRED)
 find_package(ICU REQUIRED COMPONENTS uc i18n)
 
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil libswscale)
+pkg_check_modules(X26X REQUIRED IMPORTED_TARGET x264 x265)
 pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes xdamage xcomposite xtst)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 
@@ -28,7 +29,7 @@ target_compile_definitions(orvane_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECA
 add_library(orvane_deps_kit INTERFACE)
 target_link_libraries(orvane_deps_kit INTERFACE
   orvane_asio Threads::Threads OpenSSL::SSL OpenSSL::Crypto nlohmann_json::nlohmann_json
-  ICU::uc ICU::i18n PkgConfig::FFMPEG PkgConfig::AVAHI)
+  ICU::uc ICU::i18n PkgConfig::FFMPEG PkgConfig::X26X PkgConfig::AVAHI)
 add_library(orvane::deps_kit ALIAS orvane_deps_kit)
 
 add_library(orvane_deps_host INTERFACE)
