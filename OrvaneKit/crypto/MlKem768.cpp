@@ -24,9 +24,9 @@ constexpr std::size_t kPolyVecBytes = kK * kPolyBytes;
 constexpr std::size_t kUBytes = kK * kN * kDu / 8;  // 960
 constexpr std::size_t kVBytes = kN * kDv / 8;       // 128
 
-static_assert(kPolyVecBytes + 32 == MlKem768::kEncapsulationKeySize);
-static_assert(kUBytes + kVBytes == MlKem768::kCiphertextSize);
-static_assert(2 * kPolyVecBytes + 96 == MlKem768::kDecapsulationKeySize);
+static_assert(kPolyVecBytes + 32 == MlKem768::encapsulationKeySize);
+static_assert(kUBytes + kVBytes == MlKem768::ciphertextSize);
+static_assert(2 * kPolyVecBytes + 96 == MlKem768::decapsulationKeySize);
 
 // ---------- modular arithmetic (Montgomery factor R = 2^16) ----------
 
@@ -442,25 +442,25 @@ void requireSize(ByteView b, std::size_t n, const char* what) {
 }  // namespace
 
 MlKem768::KeyPair MlKem768::keyGenInternal(ByteView d, ByteView z) {
-    requireSize(d, kSeedSize, "d");
-    requireSize(z, kSeedSize, "z");
-    KeyPair kp{Bytes(kEncapsulationKeySize), SecureBytes(kDecapsulationKeySize)};
+    requireSize(d, seedSize, "d");
+    requireSize(z, seedSize, "z");
+    KeyPair kp{Bytes(encapsulationKeySize), SecureBytes(decapsulationKeySize)};
     std::uint8_t* dk = kp.decapsulationKey.data();
     pkeKeyGen(kp.encapsulationKey.data(), dk, d.data());
-    std::memcpy(dk + kPolyVecBytes, kp.encapsulationKey.data(), kEncapsulationKeySize);
-    hashH(dk + kPolyVecBytes + kEncapsulationKeySize, kp.encapsulationKey);
-    std::memcpy(dk + kPolyVecBytes + kEncapsulationKeySize + 32, z.data(), 32);
+    std::memcpy(dk + kPolyVecBytes, kp.encapsulationKey.data(), encapsulationKeySize);
+    hashH(dk + kPolyVecBytes + encapsulationKeySize, kp.encapsulationKey);
+    std::memcpy(dk + kPolyVecBytes + encapsulationKeySize + 32, z.data(), 32);
     return kp;
 }
 
 MlKem768::KeyPair MlKem768::keyGen(RandomSource& random) {
-    SecureBytes dz(2 * kSeedSize);
+    SecureBytes dz(2 * seedSize);
     random.fill(dz.data(), dz.size());
     return keyGenInternal(dz.view().first(32), dz.view().subspan(32));
 }
 
 bool MlKem768::isValidEncapsulationKey(ByteView ek) {
-    if (ek.size() != kEncapsulationKeySize) return false;
+    if (ek.size() != encapsulationKeySize) return false;
     Poly p;
     for (int i = 0; i < kK; ++i) {
         decode12(p, ek.data() + i * kPolyBytes);
@@ -472,7 +472,7 @@ bool MlKem768::isValidEncapsulationKey(ByteView ek) {
 
 MlKem768::Encapsulation MlKem768::encapsInternal(ByteView ek, ByteView m) {
     requireSize(m, 32, "m");
-    if (ek.size() != kEncapsulationKeySize) throw CryptoError("ML-KEM-768: wrong encapsulation key length");
+    if (ek.size() != encapsulationKeySize) throw CryptoError("ML-KEM-768: wrong encapsulation key length");
     if (!isValidEncapsulationKey(ek)) throw CryptoError("ML-KEM-768: encapsulation key not reduced modulo q");
     std::uint8_t h[32];
     hashH(h, ek);
@@ -480,7 +480,7 @@ MlKem768::Encapsulation MlKem768::encapsInternal(ByteView ek, ByteView m) {
     hashG(kr, m.data(), h);
     auto pk = std::make_unique<PublicKey>();
     parsePublicKey(*pk, ek.data());
-    Encapsulation out{Bytes(kCiphertextSize), SecureBytes(ByteView(kr, 32))};
+    Encapsulation out{Bytes(ciphertextSize), SecureBytes(ByteView(kr, 32))};
     pkeEncrypt(out.ciphertext.data(), *pk, m.data(), kr + 32);
     wipe(kr);
     return out;
@@ -493,16 +493,16 @@ MlKem768::Encapsulation MlKem768::encaps(ByteView ek, RandomSource& random) {
 }
 
 SecureBytes MlKem768::decaps(ByteView dkView, ByteView c) {
-    requireSize(dkView, kDecapsulationKeySize, "decapsulation key");
-    requireSize(c, kCiphertextSize, "ciphertext");
+    requireSize(dkView, decapsulationKeySize, "decapsulation key");
+    requireSize(c, ciphertextSize, "ciphertext");
     const std::uint8_t* dk = dkView.data();
     const std::uint8_t* dkPke = dk;
     const std::uint8_t* ekPke = dk + kPolyVecBytes;
-    const std::uint8_t* h = ekPke + kEncapsulationKeySize;
+    const std::uint8_t* h = ekPke + encapsulationKeySize;
     const std::uint8_t* z = h + 32;
 
     std::uint8_t hCheck[32];
-    hashH(hCheck, ByteView(ekPke, kEncapsulationKeySize));
+    hashH(hCheck, ByteView(ekPke, encapsulationKeySize));
     if (CRYPTO_memcmp(hCheck, h, 32) != 0) throw CryptoError("ML-KEM-768: inconsistent decapsulation key");
 
     std::uint8_t m[32];
@@ -521,12 +521,12 @@ SecureBytes MlKem768::decaps(ByteView dkView, ByteView c) {
 
     auto pk = std::make_unique<PublicKey>();
     parsePublicKey(*pk, ekPke);
-    std::array<std::uint8_t, kCiphertextSize> cPrime;
+    std::array<std::uint8_t, ciphertextSize> cPrime;
     pkeEncrypt(cPrime.data(), *pk, m, kr + 32);
 
     // Constant-time comparison and selection: no branch on whether c was genuine.
     std::uint32_t diff = 0;
-    for (std::size_t i = 0; i < kCiphertextSize; ++i) diff |= static_cast<std::uint32_t>(c[i] ^ cPrime[i]);
+    for (std::size_t i = 0; i < ciphertextSize; ++i) diff |= static_cast<std::uint32_t>(c[i] ^ cPrime[i]);
     const auto keepMask = static_cast<std::uint8_t>(((diff | (0u - diff)) >> 31) - 1);  // 0xff when equal
     SecureBytes key(32);
     for (int i = 0; i < 32; ++i)

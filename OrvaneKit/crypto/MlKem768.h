@@ -13,11 +13,11 @@ namespace orvane {
 // implicit-rejection secret.
 class MlKem768 {
 public:
-    static constexpr std::size_t kEncapsulationKeySize = 1184;
-    static constexpr std::size_t kDecapsulationKeySize = 2400;
-    static constexpr std::size_t kCiphertextSize = 1088;
-    static constexpr std::size_t kSharedSecretSize = 32;
-    static constexpr std::size_t kSeedSize = 32;
+    static constexpr std::size_t encapsulationKeySize = 1184;
+    static constexpr std::size_t decapsulationKeySize = 2400;
+    static constexpr std::size_t ciphertextSize = 1088;
+    static constexpr std::size_t sharedSecretSize = 32;
+    static constexpr std::size_t seedSize = 32;
 
     struct KeyPair {
         Bytes encapsulationKey;        // 1,184 bytes

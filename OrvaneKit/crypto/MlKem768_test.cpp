@@ -120,7 +120,7 @@ TEST(MlKem768, ModulusVectorsAreRejected) {
     const Bytes m(32, 0x42);
     for (const auto& line : lines) {
         const Bytes ek = hex(line);
-        ASSERT_EQ(ek.size(), MlKem768::kEncapsulationKeySize);
+        ASSERT_EQ(ek.size(), MlKem768::encapsulationKeySize);
         EXPECT_FALSE(MlKem768::isValidEncapsulationKey(ek));
         EXPECT_THROW(MlKem768::encapsInternal(ek, m), CryptoError);
     }
@@ -162,7 +162,7 @@ TEST(MlKem768, BadInputLengthsThrow) {
 TEST(SlowMlKem768, Accumulated10000) {
     Keccak rng(Keccak::Kind::shake128);
     Keccak acc(Keccak::Kind::shake128);
-    Bytes d(32), z(32), m(32), ct(MlKem768::kCiphertextSize);
+    Bytes d(32), z(32), m(32), ct(MlKem768::ciphertextSize);
     for (int i = 0; i < 10000; ++i) {
         rng.squeeze(d.data(), d.size());
         rng.squeeze(z.data(), z.size());
