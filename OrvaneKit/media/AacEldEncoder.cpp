@@ -12,8 +12,12 @@ constexpr int kBands = aac::kBandCount480;
 constexpr int kHeaderBitsPerChannel = 8 + 1;  // global gain, TNS flag
 constexpr int kMaxGain = 255;
 
-int bandStart(int b) { return aac::kBandOffsets480[b]; }
-int bandWidth(int b) { return aac::kBandOffsets480[b + 1] - aac::kBandOffsets480[b]; }
+int bandStart(int b) {
+    return aac::kBandOffsets480[b];
+}
+int bandWidth(int b) {
+    return aac::kBandOffsets480[b + 1] - aac::kBandOffsets480[b];
+}
 
 // Books worth trying for a band whose largest magnitude is `peak`.
 std::pair<int, int> candidateBooks(int peak) {
@@ -85,7 +89,8 @@ void AacEldEncoder::quantise(int gain, Choice& c) const {
                 continue;
             }
             BookCost cost = bestBook(&q[static_cast<size_t>(bandStart(b))], bandWidth(b), peak);
-            c.book[static_cast<size_t>(ch)][static_cast<size_t>(b)] = static_cast<uint8_t>(cost.book);
+            c.book[static_cast<size_t>(ch)][static_cast<size_t>(b)] =
+                static_cast<uint8_t>(cost.book);
             c.bookBits[static_cast<size_t>(ch)][static_cast<size_t>(b)] = cost.bits;
             if (cost.book != 0) c.maxSfb = std::max(c.maxSfb, b + 1);
         }
@@ -102,7 +107,8 @@ int AacEldEncoder::countBits(int gain, Choice& c) const {
         for (int b = 0; b < c.maxSfb;) {
             if (books[static_cast<size_t>(b)] == 255) return 1 << 30;
             int end = b;
-            while (end < c.maxSfb && books[static_cast<size_t>(end)] == books[static_cast<size_t>(b)])
+            while (end < c.maxSfb &&
+                   books[static_cast<size_t>(end)] == books[static_cast<size_t>(b)])
                 ++end;
             bits += eld::sectionBits(end - b);
             for (int i = b; i < end; ++i)
@@ -125,7 +131,9 @@ void AacEldEncoder::mergeSections(EldChannelData& ch, int maxSfb) const {
     std::vector<Section> sections;
     for (int b = 0; b < maxSfb;) {
         int end = b;
-        while (end < maxSfb && ch.codebook[static_cast<size_t>(end)] == ch.codebook[static_cast<size_t>(b)]) ++end;
+        while (end < maxSfb &&
+               ch.codebook[static_cast<size_t>(end)] == ch.codebook[static_cast<size_t>(b)])
+            ++end;
         int book = ch.codebook[static_cast<size_t>(b)];
         int peak = 0;
         for (int k = bandStart(b); k < bandStart(end); ++k)
@@ -169,7 +177,8 @@ void AacEldEncoder::mergeSections(EldChannelData& ch, int maxSfb) const {
         sections.erase(sections.begin() + bestIndex + 1);
     }
     for (const Section& s : sections)
-        for (int b = s.start; b < s.end; ++b) ch.codebook[static_cast<size_t>(b)] = static_cast<uint8_t>(s.book);
+        for (int b = s.start; b < s.end; ++b)
+            ch.codebook[static_cast<size_t>(b)] = static_cast<uint8_t>(s.book);
 }
 
 Bytes AacEldEncoder::encodeFrame(const float* const* planes) {
@@ -215,8 +224,8 @@ Bytes AacEldEncoder::encodeFrame(const float* const* planes) {
     }
     for (int ch = 0; ch < channels_; ++ch)
         for (int k = 0; k < kFrameLength; ++k)
-            magnitude34_[static_cast<size_t>(ch)][static_cast<size_t>(k)] =
-                std::pow(std::fabs(spectrum_[static_cast<size_t>(ch)][static_cast<size_t>(k)]), 0.75f);
+            magnitude34_[static_cast<size_t>(ch)][static_cast<size_t>(k)] = std::pow(
+                std::fabs(spectrum_[static_cast<size_t>(ch)][static_cast<size_t>(k)]), 0.75f);
 
     int budget = std::min(bitsPerFrame_ + reservoir_ / 2, kMaxPacketBytes * 8 - 8);
     Choice choice;

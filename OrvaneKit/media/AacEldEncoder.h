@@ -46,8 +46,8 @@ private:
     int reservoirCap_;
     std::optional<int> fixedScalefactor_;
     EldFilterbank filterbank_;
-    std::vector<std::vector<float>> history_;       // kSpan samples per channel
-    std::array<std::array<float, kFrameLength>, 2> spectrum_{};   // after M/S
+    std::vector<std::vector<float>> history_;                       // kSpan samples per channel
+    std::array<std::array<float, kFrameLength>, 2> spectrum_{};     // after M/S
     std::array<std::array<float, kFrameLength>, 2> magnitude34_{};  // |X|^(3/4)
     std::array<bool, aac::kBandCount480> msUsed_{};
     int msMaskPresent_ = 0;

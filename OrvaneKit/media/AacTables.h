@@ -19,7 +19,7 @@ extern const uint8_t kScalefactorLengths[121];
 struct SpectralCodebook {
     const uint16_t* codes;
     const uint8_t* lengths;
-    int dimension;   // 4 or 2
+    int dimension;  // 4 or 2
     bool isSigned;
     int largestValue;  // largest magnitude the book codes directly
     int modulus;       // radix of the index: 3, 9, 8, 13 or 17

@@ -15,8 +15,7 @@ namespace orvane {
 
 std::unique_ptr<AudioDecoder> AudioDecoder::create(const AudioStreamFormat& format) {
     if (format.channels < 1 || format.channels > 2) return nullptr;
-    if (format.framesPerPacket < 0 || format.framesPerPacket > kMaxFramesPerPacket)
-        return nullptr;
+    if (format.framesPerPacket < 0 || format.framesPerPacket > kMaxFramesPerPacket) return nullptr;
     auto pcm = format.pcmFormat();
     if (!pcm) return nullptr;
 
@@ -31,9 +30,8 @@ std::unique_ptr<AudioDecoder> AudioDecoder::create(const AudioStreamFormat& form
             return nullptr;
         asc = std::move(*raw);
     } else {
-        auto config = AudioSpecificConfig::make(
-            format.sampleRate, format.channels,
-            format.framesPerPacket == 512 ? 512 : 480);
+        auto config = AudioSpecificConfig::make(format.sampleRate, format.channels,
+                                                format.framesPerPacket == 512 ? 512 : 480);
         if (!config) return nullptr;
         asc = config->serialize();
     }
@@ -78,7 +76,8 @@ std::optional<PcmBuffer> AudioDecoder::decode(ByteView packet) {
     while (avcodec_receive_frame(context_, frame_) == 0) {
         bool usable = !result && frame_->format == AV_SAMPLE_FMT_FLTP &&
                       frame_->ch_layout.nb_channels == static_cast<int>(outputFormat_.channels) &&
-                      frame_->nb_samples > 0 && static_cast<size_t>(frame_->nb_samples) <= capacity();
+                      frame_->nb_samples > 0 &&
+                      static_cast<size_t>(frame_->nb_samples) <= capacity();
         if (usable) {
             PcmBuffer out(outputFormat_, static_cast<size_t>(frame_->nb_samples));
             for (uint32_t c = 0; c < outputFormat_.channels; ++c)

@@ -15,9 +15,9 @@ std::unique_ptr<AudioEncoder> AudioEncoder::create(double sampleRate, int channe
     if (!core) return nullptr;
     std::unique_ptr<AudioEncoder> e(new AudioEncoder);
     e->core_ = std::move(core);
-    e->streamFormat_ = AudioStreamFormat{
-        sampleRate, channels, kFramesPerPacket,
-        AudioSpecificConfig::wrapInEsDescriptor(config->serialize(), static_cast<uint32_t>(bitRate))};
+    e->streamFormat_ = AudioStreamFormat{sampleRate, channels, kFramesPerPacket,
+                                         AudioSpecificConfig::wrapInEsDescriptor(
+                                             config->serialize(), static_cast<uint32_t>(bitRate))};
     e->fifo_.assign(static_cast<size_t>(channels), {});
     return e;
 }

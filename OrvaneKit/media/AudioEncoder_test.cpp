@@ -74,11 +74,11 @@ TEST_P(AudioCodecQuality, ThroughTheDecoderAt128k) {
 
 INSTANTIATE_TEST_SUITE_P(
     Signals, AudioCodecQuality,
-    ::testing::Values(
-        QualityCase{"sine", [] { return testing::sineSignal(1000, 0.1, 3); }, 60, 60},
-        QualityCase{"chirp", [] { return testing::chirpSignal(50, 20000, 0.3, 3); }, 60, 55},
-        QualityCase{"plucked", [] { return testing::pluckedChords(3); }, -100, 25},
-        QualityCase{"pink", [] { return testing::pinkNoise(0.2, 3); }, 5, 5}),
+    ::testing::Values(QualityCase{"sine", [] { return testing::sineSignal(1000, 0.1, 3); }, 60, 60},
+                      QualityCase{"chirp", [] { return testing::chirpSignal(50, 20000, 0.3, 3); },
+                                  60, 55},
+                      QualityCase{"plucked", [] { return testing::pluckedChords(3); }, -100, 25},
+                      QualityCase{"pink", [] { return testing::pinkNoise(0.2, 3); }, 5, 5}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AudioCodecQuality, FineQuantisationProvesTheFilterbank) {

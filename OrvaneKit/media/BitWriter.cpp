@@ -19,7 +19,9 @@ void BitWriter::write(uint32_t value, int count) {
     }
 }
 
-void BitWriter::alignToByte() { used_ = 8; }
+void BitWriter::alignToByte() {
+    used_ = 8;
+}
 
 Bytes BitWriter::take() {
     used_ = 8;

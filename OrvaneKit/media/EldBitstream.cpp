@@ -74,7 +74,9 @@ int codebookLimit(int codebook) {
     return codebook == 11 ? kMaxQuantised : aac::kSpectralCodebooks[codebook].largestValue;
 }
 
-int sectionBits(int length) { return 4 + 5 * (length / 31 + 1); }
+int sectionBits(int length) {
+    return 4 + 5 * (length / 31 + 1);
+}
 
 int spectralBits(const int* q, int count, int codebook) {
     const aac::SpectralCodebook& book = aac::kSpectralCodebooks[codebook];

@@ -83,7 +83,8 @@ void EldFilterbank::analyze(const float* input, float* out) const {
 
     std::complex<float> t[kM];
     for (int n = 0; n < kM; ++n)
-        t[n] = std::complex<float>(u[2 * n], u[kN - 1 - 2 * n]) * preTwiddle_[static_cast<size_t>(n)];
+        t[n] =
+            std::complex<float>(u[2 * n], u[kN - 1 - 2 * n]) * preTwiddle_[static_cast<size_t>(n)];
     fft(t);
     for (int k = 0; k < kM; ++k) {
         std::complex<float> y = t[k] * postTwiddle_[static_cast<size_t>(k)];

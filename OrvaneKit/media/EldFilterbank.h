@@ -33,8 +33,8 @@ private:
     std::vector<float> reversedWindow_;            // W(1919 - r)
     std::vector<std::complex<float>> preTwiddle_;  // 240
     std::vector<std::complex<float>> postTwiddle_;
-    std::vector<std::complex<float>> roots_;       // e^{-2 pi i t / 240}
-    std::vector<int> bitOrder_;                    // input order of the mixed-radix FFT
+    std::vector<std::complex<float>> roots_;  // e^{-2 pi i t / 240}
+    std::vector<int> bitOrder_;               // input order of the mixed-radix FFT
 };
 
 }  // namespace orvane

@@ -61,7 +61,8 @@ std::optional<EldWindowProbe::Result> EldWindowProbe::measure() {
         double num = 0, den = 0;
         for (int k = 0; k < kN; ++k) {
             c[static_cast<size_t>(k)] = std::cos(M_PI / kN * (n + kPhase) * (k + 0.5));
-            num += responses[static_cast<size_t>(k)][static_cast<size_t>(n)] * c[static_cast<size_t>(k)];
+            num += responses[static_cast<size_t>(k)][static_cast<size_t>(n)] *
+                   c[static_cast<size_t>(k)];
             den += c[static_cast<size_t>(k)] * c[static_cast<size_t>(k)];
         }
         double w = num / den;

@@ -10,7 +10,7 @@ namespace orvane {
 // k are w(n) cos(pi/480 (n + 840.5)(k + 1/2)), and a least-squares fit over k gives w.
 struct EldWindowProbe {
     struct Result {
-        std::vector<double> window;  // 1920 taps, scaled to the encoder's units (peak ~1.0653)
+        std::vector<double> window;   // 1920 taps, scaled to the encoder's units (peak ~1.0653)
         double relativeResidual = 0;  // of the fit, over all responses
     };
     // None when the decoder is unavailable or refuses the probe stream.

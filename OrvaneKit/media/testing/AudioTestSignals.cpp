@@ -1,9 +1,9 @@
 #include "OrvaneKit/media/testing/AudioTestSignals.h"
 
-#include <cmath>
-#include <random>
-#include <cstring>
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
 
 #include "OrvaneKit/media/AacEldEncoder.h"
 #include "OrvaneKit/media/AudioDecoder.h"
@@ -49,8 +49,8 @@ PcmBuffer chirpSignal(double fromHz, double toHz, double amplitude, double secon
 
 PcmBuffer pluckedChords(double seconds) {
     PcmBuffer b = makeBuffer(seconds, 2);
-    const double chords[][3] = {{196.0, 246.9, 293.7}, {220.0, 261.6, 329.6},
-                                {174.6, 220.0, 261.6}, {196.0, 246.9, 392.0}};
+    const double chords[][3] = {
+        {196.0, 246.9, 293.7}, {220.0, 261.6, 329.6}, {174.6, 220.0, 261.6}, {196.0, 246.9, 392.0}};
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> noise(-1, 1);
     size_t chordLength = static_cast<size_t>(0.5 * kRate);
@@ -134,7 +134,8 @@ CodecResult encodeAndMeasure(const PcmBuffer& input, int fixedScalefactor) {
     for (size_t c = 0; c < out.size(); ++c)
         for (size_t n = 0; n < total && n + kDelay < out[c].size(); ++n)
             r.decoded.planes[c][n] = out[c][n + kDelay];
-    r.kbitPerSecond = bytes * 8.0 / (r.packets.size() * AudioEncoder::kFramesPerPacket / kRate) / 1000;
+    r.kbitPerSecond =
+        bytes * 8.0 / (r.packets.size() * AudioEncoder::kFramesPerPacket / kRate) / 1000;
 
     size_t skip = static_cast<size_t>(0.02 * kRate);
     double signal = 0, error = 0, segSum = 0;
@@ -182,7 +183,9 @@ Bytes uintBody(uint64_t v) {
     return b;
 }
 
-void ebmlUint(Bytes& out, uint32_t id, uint64_t v) { ebmlElement(out, id, uintBody(v)); }
+void ebmlUint(Bytes& out, uint32_t id, uint64_t v) {
+    ebmlElement(out, id, uintBody(v));
+}
 
 void ebmlFloat(Bytes& out, uint32_t id, double v) {
     uint64_t bits;
@@ -190,7 +193,9 @@ void ebmlFloat(Bytes& out, uint32_t id, double v) {
     ebmlElement(out, id, uintBody(bits));
 }
 
-void ebmlString(Bytes& out, uint32_t id, const char* s) { ebmlElement(out, id, asBytes(s)); }
+void ebmlString(Bytes& out, uint32_t id, const char* s) {
+    ebmlElement(out, id, asBytes(s));
+}
 
 }  // namespace
 
