@@ -24,7 +24,9 @@ pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 find_path(ASIO_INCLUDE_DIR asio.hpp REQUIRED)
 add_library(orvane_asio INTERFACE)
 target_include_directories(orvane_asio SYSTEM INTERFACE ${ASIO_INCLUDE_DIR})
-target_compile_definitions(orvane_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+# Without this, translation units that include asio before any standard header disagree on
+# the allocator asio uses and free memory the wrong way.
+target_compile_definitions(orvane_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED ASIO_DISABLE_STD_ALIGNED_ALLOC)
 
 add_library(orvane_deps_kit INTERFACE)
 target_link_libraries(orvane_deps_kit INTERFACE
