@@ -104,36 +104,54 @@ struct Poly {
 };
 using PolyVec = std::array<Poly, kK>;
 
-void ntt(Poly& p) {
-    std::int16_t* f = p.c;
-    int i = 1;
-    for (int len = 128; len >= 2; len >>= 1) {
-        for (int start = 0; start < kN; start += 2 * len) {
-            const std::int16_t zeta = kTables.zetas[i++];
-            for (int j = start; j < start + len; ++j) {
-                const std::int16_t t = fqmul(zeta, f[j + len]);
-                f[j + len] = static_cast<std::int16_t>(f[j] - t);
-                f[j] = static_cast<std::int16_t>(f[j] + t);
-            }
+// One butterfly layer; a compile-time length lets the compiler vectorise the inner loop.
+template <int Len>
+inline void nttLayer(std::int16_t* f, int& k) {
+    for (int start = 0; start < kN; start += 2 * Len) {
+        const std::int16_t zeta = kTables.zetas[k++];
+        for (int j = start; j < start + Len; ++j) {
+            const std::int16_t t = fqmul(zeta, f[j + Len]);
+            f[j + Len] = static_cast<std::int16_t>(f[j] - t);
+            f[j] = static_cast<std::int16_t>(f[j] + t);
         }
     }
+}
+
+template <int Len>
+inline void invNttLayer(std::int16_t* f, int& k) {
+    for (int start = 0; start < kN; start += 2 * Len) {
+        const std::int16_t zeta = kTables.zetas[k--];
+        for (int j = start; j < start + Len; ++j) {
+            const std::int16_t t = f[j];
+            f[j] = barrettReduce(static_cast<std::int16_t>(t + f[j + Len]));
+            f[j + Len] = fqmul(zeta, static_cast<std::int16_t>(f[j + Len] - t));
+        }
+    }
+}
+
+// Input |x| < q; output below 8q before the final reduction.
+void ntt(Poly& p) {
+    int k = 1;
+    nttLayer<128>(p.c, k);
+    nttLayer<64>(p.c, k);
+    nttLayer<32>(p.c, k);
+    nttLayer<16>(p.c, k);
+    nttLayer<8>(p.c, k);
+    nttLayer<4>(p.c, k);
+    nttLayer<2>(p.c, k);
     for (auto& x : p.c) x = barrettReduce(x);
 }
 
 // Inverse NTT; the result is multiplied by R, cancelling the R^-1 of a preceding basemul.
 void invNtt(Poly& p) {
-    std::int16_t* f = p.c;
-    int i = 127;
-    for (int len = 2; len <= 128; len <<= 1) {
-        for (int start = 0; start < kN; start += 2 * len) {
-            const std::int16_t zeta = kTables.zetas[i--];
-            for (int j = start; j < start + len; ++j) {
-                const std::int16_t t = f[j];
-                f[j] = barrettReduce(static_cast<std::int16_t>(t + f[j + len]));
-                f[j + len] = fqmul(zeta, static_cast<std::int16_t>(f[j + len] - t));
-            }
-        }
-    }
+    int k = 127;
+    invNttLayer<2>(p.c, k);
+    invNttLayer<4>(p.c, k);
+    invNttLayer<8>(p.c, k);
+    invNttLayer<16>(p.c, k);
+    invNttLayer<32>(p.c, k);
+    invNttLayer<64>(p.c, k);
+    invNttLayer<128>(p.c, k);
     for (auto& x : p.c) x = fqmul(x, kInvNttScale);
 }
 
@@ -143,14 +161,15 @@ void multiplyAccumulate(Poly& r, const PolyVec& a, const PolyVec& b) {
         const std::int16_t gamma = kTables.gammas[i];
         std::int32_t c0 = 0, c1 = 0;
         for (int j = 0; j < kK; ++j) {
-            const std::int16_t a0 = a[j].c[2 * i], a1 = a[j].c[2 * i + 1];
-            const std::int16_t b0 = b[j].c[2 * i], b1 = b[j].c[2 * i + 1];
-            c0 += fqmul(a0, b0) + fqmul(fqmul(a1, b1), gamma);
-            c1 += fqmul(a0, b1) + fqmul(a1, b0);
+            const std::int32_t a0 = a[j].c[2 * i], a1 = a[j].c[2 * i + 1];
+            const std::int32_t b0 = b[j].c[2 * i], b1 = b[j].c[2 * i + 1];
+            // Each product is below 4096 q; six of them stay below q 2^15, so one
+            // Montgomery reduction at the end suffices.
+            c0 += a0 * b0 + std::int32_t{fqmul(static_cast<std::int16_t>(a1), static_cast<std::int16_t>(b1))} * gamma;
+            c1 += a0 * b1 + a1 * b0;
         }
-        // |c| < 6q fits in int16 before reduction.
-        r.c[2 * i] = barrettReduce(static_cast<std::int16_t>(c0));
-        r.c[2 * i + 1] = barrettReduce(static_cast<std::int16_t>(c1));
+        r.c[2 * i] = montgomeryReduce(c0);
+        r.c[2 * i + 1] = montgomeryReduce(c1);
     }
 }
 

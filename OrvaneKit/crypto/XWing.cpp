@@ -30,8 +30,8 @@ SecureBytes combine(ByteView ssM, ByteView ssX, ByteView ctX, ByteView pkX) {
     return ss;
 }
 
-SecureBytes requireX25519(ByteView priv, ByteView pub) {
-    auto ss = x25519SharedSecret(priv, pub);
+SecureBytes requireX25519(const X25519PrivateKey& priv, ByteView pub) {
+    auto ss = priv.sharedSecret(pub);
     if (!ss) throw CryptoError("X-Wing: X25519 refused the peer key");
     return std::move(*ss);
 }
@@ -51,10 +51,10 @@ XWing::PrivateKey XWing::generateKeyPairDerand(ByteView seed) {
 
     PrivateKey key;
     key.seed_ = SecureBytes(seed);
-    key.x25519PrivateKey_ = SecureBytes(x.subspan(64, 32));
+    key.x25519_.emplace(x.subspan(64, 32));
     key.mlKemDecapsulationKey_ = std::move(kem.decapsulationKey);
     key.publicKey_ = std::move(kem.encapsulationKey);
-    append(key.publicKey_, x25519PublicKey(key.x25519PrivateKey_));
+    append(key.publicKey_, key.x25519_->publicKey());
     return key;
 }
 
@@ -73,10 +73,9 @@ XWing::Encapsulation XWing::encapsulateDerand(ByteView pk, ByteView eseed) {
     if (eseed.size() != encapsulationSeedSize) throw CryptoError("X-Wing: encapsulation seed must be 64 bytes");
     const ByteView pkM = pk.first(kMlKemPk);
     const ByteView pkX = pk.subspan(kMlKemPk);
-    const ByteView ekX = eseed.subspan(32, 32);
-
     auto kem = MlKem768::encapsInternal(pkM, eseed.first(32));  // runs the modulus check
-    const Bytes ctX = x25519PublicKey(ekX);
+    const X25519PrivateKey ekX(eseed.subspan(32, 32));
+    const Bytes& ctX = ekX.publicKey();
     const SecureBytes ssX = requireX25519(ekX, pkX);
 
     Encapsulation out;
@@ -97,7 +96,7 @@ SecureBytes XWing::PrivateKey::decapsulate(ByteView ct) const {
     const ByteView ctM = ct.first(kMlKemCt);
     const ByteView ctX = ct.subspan(kMlKemCt);
     const SecureBytes ssM = MlKem768::decaps(mlKemDecapsulationKey_, ctM);
-    const SecureBytes ssX = requireX25519(x25519PrivateKey_, ctX);
+    const SecureBytes ssX = requireX25519(*x25519_, ctX);
     return combine(ssM, ssX, ctX, ByteView(publicKey_).subspan(kMlKemPk));
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 
 #include "OrvaneKit/base/Bytes.h"
 #include "OrvaneKit/crypto/Random.h"
 #include "OrvaneKit/crypto/SecureBytes.h"
+#include "OrvaneKit/crypto/X25519.h"
 
 namespace orvane {
 
@@ -32,7 +34,7 @@ public:
 
         SecureBytes seed_;
         SecureBytes mlKemDecapsulationKey_;
-        SecureBytes x25519PrivateKey_;
+        std::optional<X25519PrivateKey> x25519_;
         Bytes publicKey_;
     };
 
