@@ -1,6 +1,13 @@
 #include "OrvaneKit/media/AudioEncoder.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 
 #include "OrvaneKit/media/AudioDecoder.h"
 #include "OrvaneKit/media/AudioSpecificConfig.h"
@@ -85,6 +92,81 @@ TEST(AudioCodecQuality, FineQuantisationProvesTheFilterbank) {
     auto r = testing::encodeAndMeasure(testing::chirpSignal(50, 20000, 0.3, 1), 120);
     std::printf("fine: SNR %.1f dB\n", r.snrDb);
     EXPECT_GE(r.snrDb, 70);
+}
+
+}  // namespace
+}  // namespace orvane
+
+namespace orvane {
+namespace {
+
+std::string runCommand(const std::string& command) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return out;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every packet, in a Matroska file, is read by FFmpeg's own tools without a word.
+TEST(InteropAudioEncoder, FfprobeAndFfmpegReadOurStream) {
+    if (std::system("command -v ffprobe >/dev/null && command -v ffmpeg >/dev/null") != 0)
+        GTEST_SKIP() << "ffprobe/ffmpeg not installed";
+    PcmBuffer input = testing::chirpSignal(50, 20000, 0.3, 2);
+    for (size_t n = 0; n < input.frameCount(); ++n) input.planes[1][n] *= -0.5f;
+    auto r = testing::encodeAndMeasure(input);
+    auto encoder = AudioEncoder::create(48000, 2, 128000);
+    Bytes asc = *AudioSpecificConfig::fromCookie(*encoder->streamFormat().magicCookie);
+    Bytes file = testing::matroskaAudio(asc, 48000, 2, r.packets);
+
+    std::string dir = ::testing::TempDir();
+    std::string path = dir + "orvane-eld-" + std::to_string(getpid()) + ".mkv";
+    std::string err = path + ".err";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(file.data()),
+                  static_cast<std::streamsize>(file.size()));
+    }
+    std::string probe = runCommand(
+        "ffprobe -v error -show_entries "
+        "stream=codec_name,profile,sample_rate,channels -of "
+        "default=nw=1 '" +
+        path + "' 2>'" + err + "'");
+    EXPECT_NE(probe.find("codec_name=aac"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("profile=ELD"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("sample_rate=48000"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("channels=2"), std::string::npos) << probe;
+    EXPECT_EQ(readFile(err), "");
+
+    std::string pcm =
+        runCommand("ffmpeg -nostdin -v error -i '" + path + "' -f f32le - 2>'" + err + "'");
+    EXPECT_EQ(readFile(err), "");
+    ASSERT_EQ(pcm.size(), r.packets.size() * 480 * 2 * sizeof(float));
+
+    // Same sound as our own decoding path.
+    std::vector<float> samples(pcm.size() / sizeof(float));
+    std::memcpy(samples.data(), pcm.data(), pcm.size());
+    double signal = 0, error = 0;
+    for (size_t n = 1000; n + 1000 < input.frameCount(); ++n)
+        for (size_t c = 0; c < 2; ++c) {
+            double x = input.planes[c][n];
+            double e = x - samples[(n + 240) * 2 + c];
+            signal += x * x;
+            error += e * e;
+        }
+    double snr = 10 * std::log10(signal / error);
+    EXPECT_NEAR(snr, r.snrDb, 1.0);
+    EXPECT_GE(snr, 60);
+    std::remove(path.c_str());
+    std::remove(err.c_str());
 }
 
 }  // namespace
