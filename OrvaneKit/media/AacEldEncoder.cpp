@@ -234,16 +234,41 @@ Bytes AacEldEncoder::encodeFrame(const float* const* planes) {
         gain = std::clamp(*fixedScalefactor_, 0, kMaxGain);
         while (gain < kMaxGain && countBits(gain, choice) > kMaxPacketBytes * 8 - 8) ++gain;
     } else {
-        // Smallest gain (finest quantisation) whose frame fits the budget.
-        int lo = 0, hi = kMaxGain;
+        // Smallest gain (finest quantisation) whose frame fits the budget. Neighbouring frames
+        // need similar gains, so bracket the answer from the last one by doubling steps and
+        // then halve the bracket.
+        auto fits = [&](int g) { return countBits(g, choice) <= budget; };
+        int lo, hi;  // fits(hi) holds, fits(lo - 1) does not (or lo == 0)
+        int start = std::clamp(lastGain_, 0, kMaxGain);
+        if (fits(start)) {
+            hi = start;
+            int step = 1;
+            lo = std::max(0, hi - step);
+            while (lo > 0 && fits(lo)) {
+                hi = lo;
+                step *= 2;
+                lo = std::max(0, hi - step);
+            }
+            if (lo == 0 && fits(0)) hi = 0;
+        } else {
+            lo = start + 1;
+            int step = 1;
+            hi = std::min(kMaxGain, lo + step);
+            while (hi < kMaxGain && !fits(hi)) {
+                lo = hi + 1;
+                step *= 2;
+                hi = std::min(kMaxGain, lo + step);
+            }
+        }
         while (lo < hi) {
             int mid = (lo + hi) / 2;
-            if (countBits(mid, choice) <= budget)
+            if (fits(mid))
                 hi = mid;
             else
                 lo = mid + 1;
         }
-        gain = lo;
+        gain = hi;
+        lastGain_ = gain;
     }
     countBits(gain, choice);
 

@@ -43,6 +43,7 @@ private:
     int channels_;
     int bitsPerFrame_;
     int reservoir_ = 0;
+    int lastGain_ = 140;
     int reservoirCap_;
     std::optional<int> fixedScalefactor_;
     EldFilterbank filterbank_;
