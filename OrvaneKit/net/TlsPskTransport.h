@@ -31,6 +31,7 @@ public:
 
     // The TLS session, or null for plain bytes. Read it only on the strand.
     const TlsPskSession* tlsSession() const { return tls_.get(); }
+    const std::shared_ptr<ByteLink>& link() const { return link_; }
 
 private:
     enum class Phase { idle, opening, handshaking, ready, closed };

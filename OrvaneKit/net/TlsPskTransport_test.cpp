@@ -177,7 +177,8 @@ TEST(TlsPskTransport, ProbesAndEarlyClosesArePosixNotTls) {
         ASSERT_TRUE(server.waitForState(holds<conn::Preparing>));
         c.act(pair);
         ASSERT_TRUE(server.waitForState(holds<conn::Failed>));
-        const NetError* e = stateError(*server.snapshot().last());
+        auto snap = server.snapshot();
+        const NetError* e = stateError(*snap.last());
         ASSERT_NE(e, nullptr);
         EXPECT_EQ(e->kind, NetError::Kind::posix) << describe(*e);
         pair.server->cancel();
