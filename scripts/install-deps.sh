@@ -5,7 +5,7 @@ set -euo pipefail
 PACKAGES=(
   # build and test toolchain
   cmake ninja-build pkg-config g++ clang ccache git
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev valgrind
   # runtime foundation, crypto, protocol
   libssl-dev openssl libasio-dev nlohmann-json3-dev libicu-dev
   # video and sound

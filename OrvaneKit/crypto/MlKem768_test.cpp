@@ -4,6 +4,11 @@
 
 #include <cmath>
 
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#define ORVANE_HAVE_MEMCHECK 1
+#endif
+
 #include "OrvaneKit/crypto/CryptoError.h"
 #include "OrvaneKit/crypto/Keccak.h"
 #include "OrvaneKit/crypto/testing/DeterministicRandom.h"
@@ -155,6 +160,41 @@ TEST(MlKem768, BadInputLengthsThrow) {
     SecureBytes damaged = kp.decapsulationKey.clone();
     damaged[1152 + 5] ^= 1;
     EXPECT_THROW(MlKem768::decaps(damaged, enc.ciphertext), CryptoError);
+}
+
+// Under valgrind memcheck, secrets marked undefined turn every branch and every memory index
+// that depends on them into a reported error, so this checks for timing leaks.
+TEST(MlKem768, NoSecretDependentBranchesOrIndices) {
+#ifndef ORVANE_HAVE_MEMCHECK
+    GTEST_SKIP() << "valgrind headers not installed";
+#else
+    if (!RUNNING_ON_VALGRIND) GTEST_SKIP() << "meaningful only under valgrind memcheck";
+    DeterministicRandom rng(asBytes("constant time"));
+    const auto kp = MlKem768::keyGen(rng);
+    const auto genuine = MlKem768::encaps(kp.encapsulationKey, rng);
+    Bytes forged = genuine.ciphertext;
+    forged[7] ^= 0x10;
+
+    const unsigned long errorsBefore = VALGRIND_COUNT_ERRORS;
+    // Encapsulation with a secret message.
+    Bytes m = randomBytes(32, rng);
+    VALGRIND_MAKE_MEM_UNDEFINED(m.data(), m.size());
+    auto enc = MlKem768::encapsInternal(kp.encapsulationKey, m);
+    VALGRIND_MAKE_MEM_DEFINED(enc.ciphertext.data(), enc.ciphertext.size());
+    VALGRIND_MAKE_MEM_DEFINED(enc.sharedSecret.data(), enc.sharedSecret.size());
+
+    // Decapsulation with the secret vector s and the rejection seed z marked secret; the
+    // embedded encapsulation key and its hash are public.
+    SecureBytes dk = kp.decapsulationKey.clone();
+    VALGRIND_MAKE_MEM_UNDEFINED(dk.data(), 1152);
+    VALGRIND_MAKE_MEM_UNDEFINED(dk.data() + dk.size() - 32, 32);
+    for (const Bytes* c : {&genuine.ciphertext, static_cast<const Bytes*>(&forged)}) {
+        SecureBytes k = MlKem768::decaps(dk, *c);
+        VALGRIND_MAKE_MEM_DEFINED(k.data(), k.size());
+        EXPECT_EQ(k.size(), 32u);
+    }
+    EXPECT_EQ(VALGRIND_COUNT_ERRORS, errorsBefore) << "secret-dependent branch or index (see valgrind output)";
+#endif
 }
 
 // 10,000 key generations, encapsulations and decapsulations (genuine and random ciphertexts),
