@@ -1,0 +1,33 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace orvane {
+
+// A private X server for one test or benchmark, so that parallel runs never paint over each
+// other. Runs with -noreset: otherwise the server resets whenever its last client leaves.
+class XvfbServer {
+public:
+    XvfbServer() = default;
+    ~XvfbServer();
+    XvfbServer(const XvfbServer&) = delete;
+    XvfbServer& operator=(const XvfbServer&) = delete;
+
+    // Starts "Xvfb :N -screen 0 WxHx24" on a free N and waits until it accepts clients. False
+    // (with `error()` saying why) when it cannot.
+    bool start(int width = 1920, int height = 1080);
+    // Kills the server at once, as a crash or logout would.
+    void kill();
+
+    const std::string& display() const { return display_; }
+    const std::string& error() const { return error_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+    std::string error_;
+};
+
+}  // namespace orvane

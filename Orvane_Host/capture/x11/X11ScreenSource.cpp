@@ -1,0 +1,539 @@
+#include "Orvane_Host/capture/x11/X11ScreenSource.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "OrvaneKit/base/Logger.h"
+#include "Orvane_Host/capture/FrameConverter.h"
+
+namespace orvane {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const Logger& logger() {
+    static const Logger log{"com.nimbrel.kelsap.host", "capture"};
+    return log;
+}
+
+PlatformError x11Error(X11ScreenSource::Code code, const std::string& text) {
+    return PlatformError("X11", code, text);
+}
+
+// Protocol errors go to the thread that made the request; Xlib's default handler would exit.
+thread_local int lastXError = 0;
+int recordXError(Display*, XErrorEvent* event) {
+    lastXError = event->error_code;
+    return 0;
+}
+// Returning hands the lost connection to its exit handler: ours marks the stream dead, and a
+// connection without one still ends the process as before.
+int quietIOError(Display*) {
+    return 0;
+}
+void installErrorHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        XSetErrorHandler(recordXError);
+        XSetIOErrorHandler(quietIOError);
+    });
+}
+
+// The per-connection exit handler: without it Xlib ends the process when a server goes away.
+void markDead(Display*, void* flag) {
+    static_cast<std::atomic<bool>*>(flag)->store(true);
+}
+
+struct Rect {
+    int x = 0, y = 0, width = 0, height = 0;
+    bool operator==(const Rect&) const = default;
+    bool intersects(const Rect& o) const {
+        return x < o.x + o.width && o.x < x + width && y < o.y + o.height && o.y < y + height;
+    }
+    bool contains(int px, int py) const {
+        return px >= x && py >= y && px < x + width && py < y + height;
+    }
+};
+
+struct Monitor {
+    uint32_t id;
+    std::string name;
+    Rect rect;
+    bool primary;
+};
+
+std::string atomName(Display* dpy, Atom atom) {
+    char* text = atom ? XGetAtomName(dpy, atom) : nullptr;
+    std::string name = text ? text : "";
+    if (text) XFree(text);
+    return name;
+}
+
+// RandR monitors, or the whole root window as one display.
+std::vector<Monitor> listMonitors(Display* dpy, bool haveRandr) {
+    const Window root = DefaultRootWindow(dpy);
+    std::vector<Monitor> out;
+    if (haveRandr) {
+        int count = 0;
+        XRRMonitorInfo* info = XRRGetMonitors(dpy, root, True, &count);
+        for (int i = 0; info && i < count; ++i) {
+            const XRRMonitorInfo& m = info[i];
+            // The first output's id stays put while the monitor exists; virtual monitors
+            // without outputs are known by their name.
+            const uint32_t id =
+                m.noutput > 0 ? static_cast<uint32_t>(m.outputs[0]) : static_cast<uint32_t>(m.name);
+            out.push_back(
+                {id, atomName(dpy, m.name), {m.x, m.y, m.width, m.height}, m.primary != 0});
+        }
+        if (info) XRRFreeMonitors(info);
+    }
+    if (out.empty()) {
+        const int screen = DefaultScreen(dpy);
+        out.push_back({static_cast<uint32_t>(root),
+                       "screen",
+                       {0, 0, DisplayWidth(dpy, screen), DisplayHeight(dpy, screen)},
+                       true});
+    }
+    return out;
+}
+
+bool hasRandr(Display* dpy) {
+    int event = 0, error = 0, major = 0, minor = 0;
+    return XRRQueryExtension(dpy, &event, &error) && XRRQueryVersion(dpy, &major, &minor) &&
+           (major > 1 || (major == 1 && minor >= 5));
+}
+
+// One running capture: owns its own connection, used only by its thread once started.
+class X11Stream : public ScreenStream {
+public:
+    X11Stream(const std::string& name, const DisplayInfo& display, const StreamConfig& config,
+              StreamSink sink)
+        : config_(config), sink_(std::move(sink)), format_(config.format) {
+        installErrorHandler();
+        dpy_ = XOpenDisplay(name.empty() ? nullptr : name.c_str());
+        if (!dpy_) throw x11Error(X11ScreenSource::cannotOpen, "Cannot open the X display.");
+        try {
+            setUp(display);
+        } catch (...) {
+            tearDown();
+            throw;
+        }
+        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        thread_ = std::thread([this] { run(); });
+    }
+
+    ~X11Stream() override { stop(); }
+
+    void stop() override {
+        std::lock_guard lock(stopMutex_);
+        if (!thread_.joinable()) return;
+        stopping_ = true;
+        const uint64_t one = 1;
+        (void)!write(wake_, &one, sizeof one);
+        thread_.join();
+        close(wake_);
+        tearDown();
+    }
+
+    void setPixelFormat(PixelFormat format) override {
+        if (format != PixelFormat::yuv420p10) format_ = format;
+    }
+
+private:
+    void setUp(const DisplayInfo& display) {
+        XSetIOErrorExitHandler(dpy_, markDead, &dead_);
+        root_ = DefaultRootWindow(dpy_);
+        int event = 0, error = 0;
+        haveRandr_ = hasRandr(dpy_);
+        if (haveRandr_) {
+            XRRQueryExtension(dpy_, &randrEvent_, &error);
+            XRRSelectInput(dpy_, root_, RRScreenChangeNotifyMask);
+        }
+        if (!XFixesQueryExtension(dpy_, &fixesEvent_, &error))
+            throw x11Error(X11ScreenSource::missingExtension,
+                           "The X server lacks the XFIXES extension.");
+        if (XDamageQueryExtension(dpy_, &damageEvent_, &error)) {
+            damage_ = XDamageCreate(dpy_, root_, XDamageReportNonEmpty);
+            parts_ = XFixesCreateRegion(dpy_, nullptr, 0);
+        } else {
+            logger().notice("no DAMAGE extension: comparing grabs to find changes");
+        }
+        if (config_.showsCursor)
+            XFixesSelectCursorInput(dpy_, root_, XFixesDisplayCursorNotifyMask);
+        (void)event;
+
+        displayId_ = display.id;
+        std::optional<Rect> rect = findMonitor();
+        if (!rect)
+            throw x11Error(X11ScreenSource::displayGone, "The display is no longer connected.");
+        useShm_ = XShmQueryExtension(dpy_);
+        createImage(*rect);
+        XSync(dpy_, False);
+    }
+
+    std::optional<Rect> findMonitor() {
+        for (const Monitor& m : listMonitors(dpy_, haveRandr_))
+            if (m.id == displayId_) return m.rect;
+        return std::nullopt;
+    }
+
+    void createImage(const Rect& rect) {
+        destroyImage();
+        rect_ = rect;
+        const int screen = DefaultScreen(dpy_);
+        Visual* visual = DefaultVisual(dpy_, screen);
+        const int depth = DefaultDepth(dpy_, screen);
+        if (useShm_) {
+            image_ = XShmCreateImage(dpy_, visual, static_cast<unsigned>(depth), ZPixmap, nullptr,
+                                     &shm_, static_cast<unsigned>(rect.width),
+                                     static_cast<unsigned>(rect.height));
+            if (image_) {
+                shm_.shmid = shmget(IPC_PRIVATE,
+                                    static_cast<size_t>(image_->bytes_per_line) * image_->height,
+                                    IPC_CREAT | 0600);
+                shm_.shmaddr = shm_.shmid >= 0 ? static_cast<char*>(shmat(shm_.shmid, nullptr, 0))
+                                               : reinterpret_cast<char*>(-1);
+                shm_.readOnly = False;
+                lastXError = 0;
+                const bool attached = shm_.shmaddr != reinterpret_cast<char*>(-1) &&
+                                      XShmAttach(dpy_, &shm_) && (XSync(dpy_, False), !lastXError);
+                if (shm_.shmid >= 0) shmctl(shm_.shmid, IPC_RMID, nullptr);  // gone once detached
+                if (attached) {
+                    image_->data = shm_.shmaddr;
+                    shmAttached_ = true;
+                } else {
+                    // A server on another machine cannot share memory with us.
+                    if (shm_.shmaddr != reinterpret_cast<char*>(-1)) shmdt(shm_.shmaddr);
+                    XDestroyImage(image_);
+                    image_ = nullptr;
+                    useShm_ = false;
+                }
+            }
+        }
+        if (!useShm_) {
+            image_ = XGetImage(dpy_, root_, rect.x, rect.y, static_cast<unsigned>(rect.width),
+                               static_cast<unsigned>(rect.height), AllPlanes, ZPixmap);
+            if (!image_) throw x11Error(X11ScreenSource::grabFailed, "Cannot read the screen.");
+        }
+        if (image_->bits_per_pixel != 32 || image_->byte_order != LSBFirst ||
+            image_->red_mask != 0xff0000 || image_->green_mask != 0xff00 ||
+            image_->blue_mask != 0xff)
+            throw x11Error(X11ScreenSource::unsupportedVisual,
+                           "The screen's pixel format is not supported.");
+    }
+
+    void destroyImage() {
+        if (!image_) return;
+        if (shmAttached_) {
+            if (!dead_) XShmDetach(dpy_, &shm_);
+            XSync(dpy_, False);
+            shmdt(shm_.shmaddr);
+            shmAttached_ = false;
+            image_->data = nullptr;
+        }
+        XDestroyImage(image_);
+        image_ = nullptr;
+    }
+
+    void tearDown() {
+        if (!dpy_) return;
+        if (!dead_) {
+            destroyImage();
+            if (damage_) XDamageDestroy(dpy_, damage_);
+            if (parts_) XFixesDestroyRegion(dpy_, parts_);
+        } else {
+            if (image_ && shmAttached_) shmdt(shm_.shmaddr);
+            if (image_) {
+                if (shmAttached_) image_->data = nullptr;
+                XDestroyImage(image_);
+            }
+            // Xlib's state after a lost connection can hang XCloseDisplay; release only the
+            // socket and leave the rest of the dead connection be.
+            close(ConnectionNumber(dpy_));
+            image_ = nullptr;
+            dpy_ = nullptr;
+            return;
+        }
+        image_ = nullptr;
+        XCloseDisplay(dpy_);
+        dpy_ = nullptr;
+    }
+
+    // The capture thread.
+    void run() {
+        const auto interval = std::chrono::nanoseconds(1'000'000'000LL / std::max(1, config_.fps));
+        Clock::time_point nextSlot = Clock::now();
+        Clock::time_point nextMonitorCheck = nextSlot + std::chrono::seconds(1);
+        bool dirty = true;  // a new stream shows the screen as it is
+        bool cursorStale = config_.showsCursor;
+        int pointerX = INT32_MIN, pointerY = INT32_MIN;
+
+        while (!stopping_) {
+            // Events first: Xlib may hold some already read while waiting for a reply.
+            while (!dead_ && XPending(dpy_)) {
+                XEvent ev;
+                XNextEvent(dpy_, &ev);
+                if (damage_ && ev.type == damageEvent_ + XDamageNotify) {
+                    if (damagedInside()) dirty = true;
+                } else if (ev.type == fixesEvent_ + XFixesCursorNotify) {
+                    cursorStale = dirty = true;
+                } else if (haveRandr_ && ev.type == randrEvent_ + RRScreenChangeNotify) {
+                    XRRUpdateConfiguration(&ev);
+                    nextMonitorCheck = Clock::now();
+                }
+            }
+            if (dead_)
+                return fail(x11Error(X11ScreenSource::connectionLost,
+                                     "The connection to the display was lost."));
+
+            Clock::time_point now = Clock::now();
+            if (now >= nextMonitorCheck) {
+                nextMonitorCheck = now + std::chrono::seconds(1);
+                std::optional<Rect> rect = findMonitor();
+                if (dead_) continue;
+                if (!rect)
+                    return fail(
+                        x11Error(X11ScreenSource::displayGone, "The display was disconnected."));
+                if (!(*rect == rect_)) {
+                    try {
+                        createImage(*rect);
+                    } catch (const PlatformError& e) {
+                        return fail(e);
+                    }
+                    dirty = true;
+                }
+            }
+
+            if (config_.showsCursor) {
+                Window rootRet, child;
+                int rx = 0, ry = 0, wx = 0, wy = 0;
+                unsigned mask = 0;
+                if (XQueryPointer(dpy_, root_, &rootRet, &child, &rx, &ry, &wx, &wy, &mask) &&
+                    (rx != pointerX || ry != pointerY)) {
+                    if (rect_.contains(rx, ry) || rect_.contains(pointerX, pointerY)) dirty = true;
+                    pointerX = rx;
+                    pointerY = ry;
+                }
+                if (cursorStale && !dead_) {
+                    loadCursor();
+                    cursorStale = false;
+                }
+            }
+
+            now = Clock::now();
+            if (dirty && now >= nextSlot) {
+                // A steady stream keeps an even cadence; frames never come closer than 3/4 of
+                // the interval, so no second holds more than `fps` of them (plus the edge).
+                nextSlot = std::max(nextSlot + interval, now + interval * 3 / 4);
+                if (grabAndDeliver(pointerX, pointerY)) dirty = false;
+                if (dead_) continue;
+            }
+
+            XFlush(dpy_);
+            if (XPending(dpy_)) continue;
+            Clock::time_point wakeAt = nextMonitorCheck;
+            if (config_.showsCursor) wakeAt = std::min(wakeAt, Clock::now() + interval);
+            if (dirty) wakeAt = std::min(wakeAt, nextSlot);
+            waitUntil(wakeAt);
+        }
+    }
+
+    // Takes the damage reported so far; true when any of it lies on this monitor.
+    bool damagedInside() {
+        XDamageSubtract(dpy_, damage_, None, parts_);
+        int count = 0;
+        XRectangle* rects = XFixesFetchRegion(dpy_, parts_, &count);
+        bool inside = false;
+        for (int i = 0; rects && i < count && !inside; ++i)
+            inside = rect_.intersects({rects[i].x, rects[i].y, rects[i].width, rects[i].height});
+        if (rects) XFree(rects);
+        return inside;
+    }
+
+    void waitUntil(Clock::time_point deadline) {
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return;
+        const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec timeout{static_cast<time_t>(ns / 1'000'000'000),
+                               static_cast<long>(ns % 1'000'000'000)};
+        pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wake_, POLLIN, 0}};
+        ppoll(fds, 2, &timeout, nullptr);
+        if (fds[1].revents & POLLIN) {
+            uint64_t value;
+            (void)!read(wake_, &value, sizeof value);
+        }
+        // A hang-up or error on the connection surfaces through the next Xlib call.
+    }
+
+    void loadCursor() {
+        XFixesCursorImage* image = XFixesGetCursorImage(dpy_);
+        if (!image) return;
+        cursorWidth_ = image->width;
+        cursorHeight_ = image->height;
+        cursorHotX_ = image->xhot;
+        cursorHotY_ = image->yhot;
+        // Premultiplied ARGB, one per unsigned long.
+        cursor_.resize(static_cast<size_t>(cursorWidth_) * cursorHeight_);
+        for (size_t i = 0; i < cursor_.size(); ++i)
+            cursor_[i] = static_cast<uint32_t>(image->pixels[i]);
+        XFree(image);
+    }
+
+    void drawCursor(uint8_t* pixels, int stride, int pointerX, int pointerY) {
+        const int left = pointerX - cursorHotX_ - rect_.x;
+        const int top = pointerY - cursorHotY_ - rect_.y;
+        for (int cy = std::max(0, -top); cy < cursorHeight_ && top + cy < rect_.height; ++cy) {
+            uint8_t* row = pixels + static_cast<ptrdiff_t>(top + cy) * stride;
+            for (int cx = std::max(0, -left); cx < cursorWidth_ && left + cx < rect_.width; ++cx) {
+                const uint32_t c = cursor_[static_cast<size_t>(cy) * cursorWidth_ + cx];
+                const uint32_t alpha = c >> 24;
+                if (!alpha) continue;
+                uint8_t* p = row + 4 * (left + cx);
+                const uint32_t keep = 255 - alpha;
+                p[0] = static_cast<uint8_t>((c & 0xff) + (p[0] * keep + 127) / 255);
+                p[1] = static_cast<uint8_t>(((c >> 8) & 0xff) + (p[1] * keep + 127) / 255);
+                p[2] = static_cast<uint8_t>(((c >> 16) & 0xff) + (p[2] * keep + 127) / 255);
+            }
+        }
+    }
+
+    // True when the frame went out or was unchanged; false to try again at the next slot.
+    bool grabAndDeliver(int pointerX, int pointerY) {
+        lastXError = 0;
+        if (useShm_) {
+            if (!XShmGetImage(dpy_, root_, image_, rect_.x, rect_.y, AllPlanes)) {
+                // Usually a monitor that changed under us; the check below re-reads it.
+                return false;
+            }
+        } else {
+            XImage* fresh =
+                XGetImage(dpy_, root_, rect_.x, rect_.y, static_cast<unsigned>(rect_.width),
+                          static_cast<unsigned>(rect_.height), AllPlanes, ZPixmap);
+            if (!fresh) return false;
+            XDestroyImage(image_);
+            image_ = fresh;
+        }
+        auto* pixels = reinterpret_cast<uint8_t*>(image_->data);
+        const int stride = image_->bytes_per_line;
+
+        if (!damage_) {
+            // Without damage reports, compare with the last grab (before the pointer is drawn).
+            const size_t bytes = static_cast<size_t>(stride) * rect_.height;
+            const bool same = previous_.size() == bytes &&
+                              std::memcmp(previous_.data(), pixels, bytes) == 0 &&
+                              pointerX == lastDrawnX_ && pointerY == lastDrawnY_;
+            if (same) return true;
+            previous_.assign(pixels, pixels + bytes);
+        }
+        if (config_.showsCursor && !cursor_.empty()) drawCursor(pixels, stride, pointerX, pointerY);
+        lastDrawnX_ = pointerX;
+        lastDrawnY_ = pointerY;
+
+        const PixelFormat format = format_.load();
+        if (!pool_ || pool_->format() != format)
+            pool_ = std::make_unique<FrameBufferPool>(format, config_.width, config_.height,
+                                                      static_cast<size_t>(config_.queueDepth));
+        std::shared_ptr<FrameBuffer> buffer = pool_->acquire();
+        if (!buffer) return false;  // the consumer still holds every buffer: it is behind
+        converter_.convert(pixels, stride, rect_.width, rect_.height, *buffer);
+
+        const auto micros =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+                .count();
+        sink_.onFrame({FrameStatus::complete, std::move(buffer), MediaTime{micros, 1'000'000}});
+        return true;
+    }
+
+    void fail(const PlatformError& error) {
+        if (sink_.onStop) sink_.onStop(error);
+    }
+
+    StreamConfig config_;
+    StreamSink sink_;
+    std::atomic<PixelFormat> format_;
+    Display* dpy_ = nullptr;
+    Window root_ = 0;
+    std::atomic<bool> dead_{false};
+    std::atomic<bool> stopping_{false};
+    std::mutex stopMutex_;
+    std::thread thread_;
+    int wake_ = -1;
+
+    bool haveRandr_ = false;
+    int randrEvent_ = 0, fixesEvent_ = 0, damageEvent_ = 0;
+    Damage damage_ = 0;
+    XserverRegion parts_ = 0;
+    uint32_t displayId_ = 0;
+    Rect rect_;
+
+    bool useShm_ = false;
+    bool shmAttached_ = false;
+    XShmSegmentInfo shm_{};
+    XImage* image_ = nullptr;
+    std::vector<uint8_t> previous_;
+
+    std::vector<uint32_t> cursor_;
+    int cursorWidth_ = 0, cursorHeight_ = 0, cursorHotX_ = 0, cursorHotY_ = 0;
+    int lastDrawnX_ = INT32_MIN, lastDrawnY_ = INT32_MIN;
+
+    std::unique_ptr<FrameBufferPool> pool_;
+    FrameConverter converter_;
+};
+
+}  // namespace
+
+X11ScreenSource::X11ScreenSource(std::string displayName) : name_(std::move(displayName)) {}
+
+std::vector<DisplayInfo> X11ScreenSource::displays() {
+    installErrorHandler();
+    Display* dpy = XOpenDisplay(name_.empty() ? nullptr : name_.c_str());
+    if (!dpy) throw x11Error(cannotOpen, "Cannot open the X display.");
+    std::atomic<bool> dead{false};
+    XSetIOErrorExitHandler(dpy, markDead, &dead);
+    std::vector<DisplayInfo> out;
+    for (const Monitor& m : listMonitors(dpy, hasRandr(dpy))) {
+        DisplayInfo d;
+        d.id = m.id;
+        d.name = m.name;
+        d.x = m.rect.x;
+        d.y = m.rect.y;
+        d.width = m.rect.width;
+        d.height = m.rect.height;
+        d.scale = 1;
+        d.primary = m.primary;
+        out.push_back(d);
+    }
+    if (dead) {
+        close(ConnectionNumber(dpy));  // see X11Stream::tearDown
+        throw x11Error(connectionLost, "The connection to the display was lost.");
+    }
+    XCloseDisplay(dpy);
+    return out;
+}
+
+std::unique_ptr<ScreenStream> X11ScreenSource::startStream(const DisplayInfo& display,
+                                                           const StreamConfig& config,
+                                                           StreamSink sink) {
+    if (config.hdr) logger().info("no HDR capture on X11: the stream is SDR");
+    return std::make_unique<X11Stream>(name_, display, config, std::move(sink));
+}
+
+}  // namespace orvane

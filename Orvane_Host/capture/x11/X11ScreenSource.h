@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+
+#include "Orvane_Host/capture/ScreenSource.h"
+
+namespace orvane {
+
+// Screen capture from an X server: displays are its RandR monitors (the whole root window when
+// the server has none), grabbed with MIT-SHM when the server offers it. Damage reports decide
+// when to grab, so a still screen costs a pointer query per frame interval and nothing more.
+// The pointer (XFixes cursor image) is drawn into each frame; moving it counts as a change.
+class X11ScreenSource : public ScreenSource {
+public:
+    // Error codes of the PlatformErrors this source throws or reports (domain "X11").
+    enum Code {
+        cannotOpen = 1,     // no server at the display name
+        missingExtension,   // a required extension is absent
+        unsupportedVisual,  // root pixels are not 32-bit BGRX
+        displayGone,        // the monitor was removed
+        connectionLost,     // the server went away
+        grabFailed,
+    };
+
+    // `displayName` empty means $DISPLAY.
+    explicit X11ScreenSource(std::string displayName = {});
+
+    std::vector<DisplayInfo> displays() override;
+    std::unique_ptr<ScreenStream> startStream(const DisplayInfo& display,
+                                              const StreamConfig& config, StreamSink sink) override;
+    // Leaving windows out needs a compositing capture path, which this source does not have.
+    bool canExcludeWindows() const override { return false; }
+
+    const std::string& displayName() const { return name_; }
+
+private:
+    std::string name_;
+};
+
+}  // namespace orvane
