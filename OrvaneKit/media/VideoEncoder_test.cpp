@@ -8,7 +8,7 @@
 namespace orvane {
 namespace {
 
-struct EncoderFixture : ::testing::Test {
+struct VideoEncoderLogic : ::testing::Test {
   std::shared_ptr<FakeEncoderBackend> backend = std::make_shared<FakeEncoderBackend>();
   VideoEncoder encoder{12'000'000, 60, backend};
   std::vector<VideoPacket> packets;
@@ -28,7 +28,7 @@ struct EncoderFixture : ::testing::Test {
   }
 };
 
-TEST_F(EncoderFixture, KeyframeOnFirstFrameOfEverySession) {
+TEST_F(VideoEncoderLogic, KeyframeOnFirstFrameOfEverySession) {
   encode();
   encode();
   encoder.configure(8'000'000, 30);
@@ -47,7 +47,7 @@ TEST_F(EncoderFixture, KeyframeOnFirstFrameOfEverySession) {
   EXPECT_TRUE(packets[1].parameterSets.empty());
 }
 
-TEST_F(EncoderFixture, RequestedKeyframesCoalesce) {
+TEST_F(VideoEncoderLogic, RequestedKeyframesCoalesce) {
   encode();
   encoder.requestKeyframe();
   encoder.requestKeyframe();
@@ -59,7 +59,7 @@ TEST_F(EncoderFixture, RequestedKeyframesCoalesce) {
   EXPECT_EQ(backend->opened.size(), 1u);  // a keyframe never rebuilds the session
 }
 
-TEST_F(EncoderFixture, HdrOnlyWithHevcAndRaisedBitrate) {
+TEST_F(VideoEncoderLogic, HdrOnlyWithHevcAndRaisedBitrate) {
   encoder.configure(12'000'000, 60, VideoCodec::h264, true);
   encode();
   encoder.configure(12'000'000, 60, VideoCodec::hevc, std::nullopt);  // keeps hdr on
@@ -81,7 +81,7 @@ TEST_F(EncoderFixture, HdrOnlyWithHevcAndRaisedBitrate) {
   EXPECT_EQ(encoder.bitrate(), 3'000'001);
 }
 
-TEST_F(EncoderFixture, SetBitrateChangesSessionInPlace) {
+TEST_F(VideoEncoderLogic, SetBitrateChangesSessionInPlace) {
   encoder.setBitrate(5'000'000);  // no session: only stored
   EXPECT_TRUE(backend->bitrateChanges.empty());
   encode();
@@ -92,7 +92,10 @@ TEST_F(EncoderFixture, SetBitrateChangesSessionInPlace) {
   EXPECT_EQ(backend->opened.size(), 1u);
   EXPECT_EQ(keys(), (std::vector<bool>{true, false}));
 
-  // A session that refuses the change is rebuilt at the new rate.
+  encoder.setBitrate(3'000'000);  // unchanged: nothing to do
+  EXPECT_EQ(backend->bitrateChanges.size(), 1u);
+
+  // A session that cannot change its rate is rebuilt at the new rate.
   backend->refuseBitrate = true;
   encoder.setBitrate(2'000'000);
   encode();
@@ -101,7 +104,7 @@ TEST_F(EncoderFixture, SetBitrateChangesSessionInPlace) {
   EXPECT_TRUE(packets.back().isKeyframe);
 }
 
-TEST_F(EncoderFixture, FailedOpenDropsFrameAndRetries) {
+TEST_F(VideoEncoderLogic, FailedOpenDropsFrameAndRetries) {
   auto sink = std::make_shared<MemoryLogSink>();
   Log::addSink(sink);
   backend->failOpens = 1;
@@ -114,7 +117,7 @@ TEST_F(EncoderFixture, FailedOpenDropsFrameAndRetries) {
   Log::removeSink(sink);
 }
 
-TEST_F(EncoderFixture, FailedEncodeForcesNextKeyframe) {
+TEST_F(VideoEncoderLogic, FailedEncodeForcesNextKeyframe) {
   encode();
   backend->failEncodes = 1;
   encode();
@@ -124,7 +127,7 @@ TEST_F(EncoderFixture, FailedEncodeForcesNextKeyframe) {
   EXPECT_EQ(backend->opened.size(), 1u);
 }
 
-TEST_F(EncoderFixture, OddSizesAreDroppedWithOneLogLine) {
+TEST_F(VideoEncoderLogic, OddSizesAreDroppedWithOneLogLine) {
   auto sink = std::make_shared<MemoryLogSink>();
   Log::addSink(sink);
   auto odd = FrameBuffer::make(PixelFormat::i420, 63, 32);
@@ -140,13 +143,13 @@ TEST_F(EncoderFixture, OddSizesAreDroppedWithOneLogLine) {
   EXPECT_EQ(keys(), (std::vector<bool>{true}));
 }
 
-TEST_F(EncoderFixture, KeyframeAtLeastEveryTenSecondsOfTimestamps) {
+TEST_F(VideoEncoderLogic, KeyframeAtLeastEveryTenSecondsOfTimestamps) {
   // Sparse frames, as from an idle screen: 4 s apart.
   for (int64_t s : {0, 4, 8, 10, 12, 16, 19, 20}) encoder.encode(*frame, {s, 1});
   EXPECT_EQ(keys(), (std::vector<bool>{true, false, false, true, false, false, false, true}));
 }
 
-TEST_F(EncoderFixture, TimestampsRescaledToMicros) {
+TEST_F(VideoEncoderLogic, TimestampsRescaledToMicros) {
   encoder.encode(*frame, {1, 3});
   encoder.encode(*frame, {-5, 3});
   encoder.encode(*frame, {3, 2'000'000});
@@ -156,7 +159,7 @@ TEST_F(EncoderFixture, TimestampsRescaledToMicros) {
   EXPECT_EQ(packets[2].timestampMicros, 2u);
 }
 
-TEST_F(EncoderFixture, InvalidateFlushesAndForcesKeyframe) {
+TEST_F(VideoEncoderLogic, InvalidateFlushesAndForcesKeyframe) {
   encode();
   encode();
   encoder.invalidate();
@@ -166,7 +169,7 @@ TEST_F(EncoderFixture, InvalidateFlushesAndForcesKeyframe) {
   EXPECT_EQ(keys(), (std::vector<bool>{true, false, true}));
 }
 
-TEST_F(EncoderFixture, FormatChangeRebuildsSession) {
+TEST_F(VideoEncoderLogic, FormatChangeRebuildsSession) {
   encode();
   encode(*FrameBuffer::make(PixelFormat::i420, 64, 32));
   ASSERT_EQ(backend->opened.size(), 2u);

@@ -1,0 +1,181 @@
+#include "OrvaneKit/media/VideoEncoder.h"
+
+#include "OrvaneKit/base/Logger.h"
+#include "OrvaneKit/media/LibraryEncoderBackend.h"
+
+namespace orvane {
+
+namespace {
+const Logger& log() {
+  static const Logger logger{"com.nimbrel.kelsap", "video"};
+  return logger;
+}
+}  // namespace
+
+VideoEncoder::VideoEncoder(int64_t bitrate, int fps, std::shared_ptr<VideoEncoderBackend> backend)
+    : backend_(backend ? std::move(backend) : std::make_shared<LibraryEncoderBackend>()),
+      bitrate_(bitrate),
+      fps_(fps) {}
+
+VideoEncoder::~VideoEncoder() { invalidate(); }
+
+int64_t VideoEncoder::effectiveBitrate(int64_t bitrate, bool hdrCoding) {
+  // 1.4 times, truncated toward zero, in integers so 12,000,000 gives exactly 16,800,000.
+  return hdrCoding ? bitrate / 10 * 14 + bitrate % 10 * 14 / 10 : bitrate;
+}
+
+int64_t VideoEncoder::bitrate() const {
+  std::lock_guard g(lock_);
+  return bitrate_;
+}
+int VideoEncoder::fps() const {
+  std::lock_guard g(lock_);
+  return fps_;
+}
+VideoCodec VideoEncoder::codec() const {
+  std::lock_guard g(lock_);
+  return codec_;
+}
+bool VideoEncoder::hdr() const {
+  std::lock_guard g(lock_);
+  return hdr_;
+}
+bool VideoEncoder::hdrCoding() const {
+  std::lock_guard g(lock_);
+  return hdr_ && codec_ == VideoCodec::hevc;
+}
+
+void VideoEncoder::encode(const FrameBuffer& frame, MediaTime pts) {
+  const int width = frame.width();
+  const int height = frame.height();
+  if (width <= 0 || height <= 0 || width % 2 != 0 || height % 2 != 0) {
+    // 4:2:0 coding needs even sizes; log once per size, not once per frame.
+    if (rejectedSize_ != std::pair{width, height}) {
+      rejectedSize_ = {width, height};
+      log().error("frame of {}x{} dropped: width and height must be even", width, height);
+    }
+    return;
+  }
+  if (!session_ || sessionWidth_ != width || sessionHeight_ != height ||
+      sessionFormat_ != frame.format()) {
+    makeSession(width, height, frame.format());
+    if (!session_) return;
+  }
+
+  const uint64_t micros = pts.toMicros();
+  const auto ptsMicros = static_cast<int64_t>(std::min<uint64_t>(micros, INT64_MAX));
+  bool force;
+  {
+    std::lock_guard g(lock_);
+    force = forceKeyframe_;
+    forceKeyframe_ = false;
+  }
+  // The interval is a duration: on an idle screen frames are sparse and a frame count would
+  // stretch it without bound.
+  if (lastKeyframeMicros_ && ptsMicros - *lastKeyframeMicros_ >= maxKeyframeIntervalMicros) {
+    force = true;
+  }
+
+  scratch_.clear();
+  std::string error;
+  if (!session_->encode(frame, ptsMicros, force, scratch_, error)) {
+    log().error("encode failed: {}", error);
+    // The frame is lost; the next one must decode on its own.
+    std::lock_guard g(lock_);
+    forceKeyframe_ = true;
+    return;
+  }
+  deliver(scratch_);
+}
+
+void VideoEncoder::deliver(std::vector<EncodedFrame>& frames) {
+  for (auto& f : frames) {
+    if (f.keyframe) lastKeyframeMicros_ = f.ptsMicros;
+    if (f.avcc.empty()) continue;
+    VideoPacket packet;
+    packet.isKeyframe = f.keyframe;
+    packet.codec = sessionCodec_;
+    packet.timestampMicros = f.ptsMicros < 0 ? 0 : static_cast<uint64_t>(f.ptsMicros);
+    if (f.keyframe) packet.parameterSets = std::move(f.parameterSets);
+    packet.avcc = std::move(f.avcc);
+    if (onPacket) onPacket(std::move(packet));
+  }
+}
+
+void VideoEncoder::requestKeyframe() {
+  std::lock_guard g(lock_);
+  forceKeyframe_ = true;
+}
+
+void VideoEncoder::setBitrate(int64_t bitrate) {
+  int64_t effective;
+  {
+    std::lock_guard g(lock_);
+    bitrate_ = bitrate;
+    effective = effectiveBitrate(bitrate, hdr_ && codec_ == VideoCodec::hevc);
+  }
+  if (!session_ || effective == sessionBitrate_) return;
+  if (session_->setBitrate(effective)) {
+    sessionBitrate_ = effective;
+    return;
+  }
+  // This encoder cannot change its rate in place: a new session at the new rate, which costs a
+  // keyframe, is better than a stream stuck at the old one.
+  log().notice("bitrate change to {} needs a new session", effective);
+  invalidate();
+}
+
+void VideoEncoder::configure(int64_t bitrate, int fps, std::optional<VideoCodec> codec,
+                             std::optional<bool> hdr) {
+  {
+    std::lock_guard g(lock_);
+    bitrate_ = bitrate;
+    fps_ = fps;
+    if (codec) codec_ = *codec;
+    if (hdr) hdr_ = *hdr;
+  }
+  invalidate();
+}
+
+void VideoEncoder::invalidate() {
+  if (session_) {
+    scratch_.clear();
+    session_->flush(scratch_);
+    deliver(scratch_);
+    session_.reset();
+  }
+  sessionWidth_ = sessionHeight_ = 0;
+  lastKeyframeMicros_.reset();
+  std::lock_guard g(lock_);
+  forceKeyframe_ = true;
+}
+
+void VideoEncoder::makeSession(int width, int height, PixelFormat format) {
+  invalidate();
+  EncoderSessionConfig config;
+  {
+    std::lock_guard g(lock_);
+    config.codec = codec_;
+    config.hdr = hdr_ && codec_ == VideoCodec::hevc;
+    config.bitrate = effectiveBitrate(bitrate_, config.hdr);
+    config.fps = fps_;
+  }
+  config.width = width;
+  config.height = height;
+  config.inputFormat = format;
+  std::string error;
+  auto session = backend_->open(config, error);
+  if (!session) {
+    log().error("encoder open failed: {}", error);
+    return;
+  }
+  session_ = std::move(session);
+  sessionBitrate_ = config.bitrate;
+  rejectedSize_ = {0, 0};
+  sessionWidth_ = width;
+  sessionHeight_ = height;
+  sessionFormat_ = format;
+  sessionCodec_ = config.codec;
+}
+
+}  // namespace orvane
