@@ -34,15 +34,27 @@ struct ScreenCapturer::Core {
     std::mutex mutex;
     uint64_t generation = 0;
     std::unique_ptr<ScreenStream> stream;
-    std::function<void()> stopAudio;
+    std::unique_ptr<SystemAudioStream> audioStream;
     FrameHandler onFrame;
     StopHandler onStop;
-    AudioStart audioStart;
+    AudioHandler onAudio;
+    std::shared_ptr<SystemAudioSource> audioSource;
     PixelFormat format = PixelFormat::nv12;
     // A stream that ended before start() had stored it: start() throws this instead.
     std::optional<std::pair<uint64_t, PlatformError>> earlyStop;
 
     // On the queue.
+    // On the audio queue.
+    void deliverAudio(uint64_t gen, PcmBuffer buffer) {
+        AudioHandler handler;
+        {
+            std::lock_guard lock(mutex);
+            if (gen != generation) return;
+            handler = onAudio;
+        }
+        if (handler) handler(std::move(buffer));
+    }
+
     void deliver(uint64_t gen, CapturedFrame frame) {
         if (frame.status != FrameStatus::complete || !frame.buffer) return;
         FrameHandler handler;
@@ -57,7 +69,7 @@ struct ScreenCapturer::Core {
     // On the queue: the platform ended stream `gen` by itself.
     void platformStopped(uint64_t gen, PlatformError error) {
         std::unique_ptr<ScreenStream> old;
-        std::function<void()> audio;
+        std::unique_ptr<SystemAudioStream> audio;
         StopHandler handler;
         {
             std::lock_guard lock(mutex);
@@ -68,11 +80,11 @@ struct ScreenCapturer::Core {
                 return;
             }
             old = std::move(stream);
-            audio = std::move(stopAudio);
+            audio = std::move(audioStream);
             handler = onStop;
         }
         old->stop();
-        if (audio) audio();
+        if (audio) audio->stop();
         logger().error("capture stopped: {}", error.what());
         if (handler) handler(std::move(error));
     }
@@ -89,7 +101,7 @@ ScreenCapturer::~ScreenCapturer() {
     std::lock_guard lock(core_->mutex);
     core_->onFrame = nullptr;
     core_->onStop = nullptr;
-    core_->audioStart = nullptr;
+    core_->onAudio = nullptr;
 }
 
 void ScreenCapturer::setOnFrame(FrameHandler handler) {
@@ -102,9 +114,14 @@ void ScreenCapturer::setOnStop(StopHandler handler) {
     core_->onStop = std::move(handler);
 }
 
-void ScreenCapturer::setAudioStart(AudioStart start) {
+void ScreenCapturer::setOnAudio(AudioHandler handler) {
     std::lock_guard lock(core_->mutex);
-    core_->audioStart = std::move(start);
+    core_->onAudio = std::move(handler);
+}
+
+void ScreenCapturer::setAudioSource(std::shared_ptr<SystemAudioSource> source) {
+    std::lock_guard lock(core_->mutex);
+    core_->audioSource = std::move(source);
 }
 
 ScreenCapturer::Size ScreenCapturer::captureSize(double widthPoints, double heightPoints,
@@ -144,13 +161,15 @@ void ScreenCapturer::start(const DisplayInfo& display, int maxWidth, int fps, bo
     config.queueDepth = 5;
 
     uint64_t gen;
-    AudioStart audioStart;
+    std::shared_ptr<SystemAudioSource> audioSource;
     {
         std::lock_guard lock(core_->mutex);
         gen = ++core_->generation;
         config.format = core_->format;
-        audioStart = core_->audioStart;
+        audioSource = core_->audioSource;
     }
+    if (audio && !audioSource)
+        throw PlatformError("capture", Err::invalid, "System sound cannot be captured here.");
 
     std::weak_ptr<Core> weak = core_;
     StreamSink sink;
@@ -167,10 +186,15 @@ void ScreenCapturer::start(const DisplayInfo& display, int maxWidth, int fps, bo
     };
 
     std::unique_ptr<ScreenStream> stream = source_->startStream(display, config, std::move(sink));
-    std::function<void()> stopAudio;
-    if (audio && audioStart) {
+    std::unique_ptr<SystemAudioStream> audioStream;
+    if (audio) {
+        auto audioQueue = audioQueue_;
         try {
-            stopAudio = audioStart();
+            audioStream = audioSource->start([weak, audioQueue, gen](PcmBuffer buffer) {
+                asio::post(audioQueue, [weak, gen, buffer = std::move(buffer)]() mutable {
+                    if (auto core = weak.lock()) core->deliverAudio(gen, std::move(buffer));
+                });
+            });
         } catch (...) {
             stream->stop();
             throw;
@@ -183,7 +207,7 @@ void ScreenCapturer::start(const DisplayInfo& display, int maxWidth, int fps, bo
         std::lock_guard lock(core_->mutex);
         if (core_->generation == gen) {
             core_->stream = std::move(stream);
-            core_->stopAudio = std::move(stopAudio);
+            core_->audioStream = std::move(audioStream);
         } else {
             // A concurrent stop or start won, or the stream already died: it must not linger.
             superseded = true;
@@ -194,7 +218,7 @@ void ScreenCapturer::start(const DisplayInfo& display, int maxWidth, int fps, bo
     }
     if (superseded) {
         stream->stop();
-        if (stopAudio) stopAudio();
+        if (audioStream) audioStream->stop();
         if (failed) throw *failed;
         return;
     }
@@ -204,16 +228,16 @@ void ScreenCapturer::start(const DisplayInfo& display, int maxWidth, int fps, bo
 
 void ScreenCapturer::stop() noexcept {
     std::unique_ptr<ScreenStream> stream;
-    std::function<void()> stopAudio;
+    std::unique_ptr<SystemAudioStream> audioStream;
     {
         std::lock_guard lock(core_->mutex);
         ++core_->generation;
         stream = std::move(core_->stream);
-        stopAudio = std::move(core_->stopAudio);
+        audioStream = std::move(core_->audioStream);
     }
     try {
         if (stream) stream->stop();
-        if (stopAudio) stopAudio();
+        if (audioStream) audioStream->stop();
     } catch (...) {
         // Stopping is best effort; the stream is gone for us either way.
     }

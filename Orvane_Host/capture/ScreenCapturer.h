@@ -13,6 +13,7 @@
 #include "OrvaneKit/media/FrameBuffer.h"
 #include "OrvaneKit/media/MediaTime.h"
 #include "Orvane_Host/capture/ScreenSource.h"
+#include "Orvane_Host/capture/SystemAudioSource.h"
 
 namespace orvane {
 
@@ -28,10 +29,7 @@ class ScreenCapturer {
 public:
     using FrameHandler = std::function<void(const std::shared_ptr<FrameBuffer>&, MediaTime)>;
     using StopHandler = std::function<void(std::optional<PlatformError>)>;
-    // Starts the system sound of a capture and returns what stops it; throws PlatformError when
-    // sound cannot be recorded. The sound source delivers its buffers on `audioQueue()` to the
-    // owner's handler, which it wires itself.
-    using AudioStart = std::function<std::function<void()>()>;
+    using AudioHandler = std::function<void(PcmBuffer)>;
 
     struct Size {
         int width = 0;
@@ -48,7 +46,9 @@ public:
     // Set before start; cleared (set empty) only after stop.
     void setOnFrame(FrameHandler handler);  // called on queue()
     void setOnStop(StopHandler handler);    // called on queue(), when the platform ends the stream
-    void setAudioStart(AudioStart start);
+    void setOnAudio(AudioHandler handler);  // called on audioQueue()
+    // Where system sound comes from when a capture asks for it; without one such a start fails.
+    void setAudioSource(std::shared_ptr<SystemAudioSource> source);
 
     // "orvane.capture": frames arrive here; the owning pipeline also encodes on it.
     NetContext::Strand& queue() { return queue_; }

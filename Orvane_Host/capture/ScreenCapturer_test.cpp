@@ -184,26 +184,74 @@ TEST_F(ScreenCapturerTest, ExcludedWindowsAreCopiedAtStart) {
     excludedWindowIDs().clear();
 }
 
-TEST_F(ScreenCapturerTest, SoundStartsAndStopsWithTheStream) {
-    int started = 0, stopped = 0;
-    capturer.setAudioStart([&] {
-        ++started;
-        return std::function<void()>([&] { ++stopped; });
+// System sound that the test pushes by hand.
+class PushedSound : public SystemAudioSource {
+public:
+    struct Stream : SystemAudioStream {
+        PushedSound* owner;
+        explicit Stream(PushedSound* o) : owner(o) {}
+        void stop() override {
+            std::lock_guard lock(owner->mutex);
+            owner->handler = nullptr;
+        }
+    };
+    std::unique_ptr<SystemAudioStream> start(Handler onAudio) override {
+        std::lock_guard lock(mutex);
+        if (failNext) {
+            failNext = false;
+            throw PlatformError("audio", 1, "no sound server");
+        }
+        handler = std::move(onAudio);
+        return std::make_unique<Stream>(this);
+    }
+    bool running() {
+        std::lock_guard lock(mutex);
+        return handler != nullptr;
+    }
+    bool push(PcmBuffer buffer) {
+        Handler h;
+        {
+            std::lock_guard lock(mutex);
+            h = handler;
+        }
+        if (h) h(std::move(buffer));
+        return h != nullptr;
+    }
+    std::mutex mutex;
+    Handler handler;
+    bool failNext = false;
+};
+
+TEST_F(ScreenCapturerTest, SoundRunsWithTheStreamOnTheAudioQueue) {
+    auto sound = std::make_shared<PushedSound>();
+    EXPECT_THROW(capturer.start(display, 3840, 60, true, false), PlatformError);  // no source yet
+    EXPECT_FALSE(capturer.isRunning());
+
+    std::promise<size_t> got;
+    bool onAudioQueue = false;
+    capturer.setOnAudio([&](PcmBuffer buffer) {
+        onAudioQueue = capturer.audioQueue().running_in_this_thread();
+        got.set_value(buffer.frameCount());
     });
+    capturer.setAudioSource(sound);
     capturer.start(display, 3840, 60, false, false);
-    EXPECT_EQ(started, 0);
+    EXPECT_FALSE(sound->running());
     capturer.start(display, 3840, 60, true, false);
-    EXPECT_EQ(started, 1);
+    EXPECT_TRUE(sound->running());
+    EXPECT_TRUE(sound->push(PcmBuffer({48000, 2}, 480)));
+    auto future = got.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(future.get(), 480u);
+    EXPECT_TRUE(onAudioQueue);
     capturer.stop();
-    EXPECT_EQ(stopped, 1);
+    EXPECT_FALSE(sound->running());
 
     capturer.start(display, 3840, 60, true, false);
     source->stopWithError(PlatformError("capture", 1, "gone"));
     drain();
-    EXPECT_EQ(stopped, 2);  // the platform ending the stream ends its sound too
+    EXPECT_FALSE(sound->running());  // the platform ending the stream ends its sound too
 
-    capturer.setAudioStart(
-        []() -> std::function<void()> { throw PlatformError("audio", 1, "no sound server"); });
+    sound->failNext = true;
     EXPECT_THROW(capturer.start(display, 3840, 60, true, false), PlatformError);
     EXPECT_FALSE(capturer.isRunning());
     EXPECT_EQ(source->runningCount(), 0u);
