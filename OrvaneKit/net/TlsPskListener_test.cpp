@@ -8,6 +8,7 @@
 
 #include "OrvaneKit/net/TlsPskDialler.h"
 #include "OrvaneKit/net/asio/TcpLink.h"
+#include "OrvaneKit/net/testing/ListenerHarness.h"
 #include "OrvaneKit/net/testing/TransportProbe.h"
 
 namespace orvane {
@@ -21,69 +22,6 @@ SessionParams paramsWithKey(std::uint8_t fill) {
     return p;
 }
 
-// A listener on an ephemeral port that starts every accepted transport (unless told to refuse)
-// and keeps probes on them.
-struct Harness {
-    NetContext net{3};
-    std::shared_ptr<TlsPskListener> listener;
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<std::shared_ptr<Transport>> accepted;
-    std::vector<std::unique_ptr<TransportProbe>> probes;
-    std::vector<ConnState> listenerStates;
-    bool refuse = false;
-
-    explicit Harness(SessionParams params, std::optional<std::string> bind = "127.0.0.1") {
-        TlsPskListener::Options o;
-        o.port = 0;
-        o.bindAddress = std::move(bind);
-        o.params = std::move(params);
-        listener = TlsPskListener::make(net, o);
-        listener->setStateHandler([this](const ConnState& s) {
-            std::lock_guard lock(mutex);
-            listenerStates.push_back(s);
-            cv.notify_all();
-        });
-        listener->setNewConnectionHandler([this](std::shared_ptr<Transport> t) {
-            std::lock_guard lock(mutex);
-            if (refuse) {
-                t->cancel();
-            } else {
-                probes.push_back(std::make_unique<TransportProbe>(t));
-                t->start();
-            }
-            accepted.push_back(std::move(t));
-            cv.notify_all();
-        });
-        listener->start();
-    }
-    ~Harness() {
-        listener->cancel();
-        {
-            std::lock_guard lock(mutex);
-            for (auto& t : accepted) t->cancel();
-        }
-        // Handlers capture this harness: no more of them may run once its members go.
-        net.stop();
-    }
-    bool waitListener(std::size_t index) {
-        std::unique_lock lock(mutex);
-        return cv.wait_for(lock, 10s, [&] { return listenerStates.size() > index; });
-    }
-    bool waitAccepted(std::size_t n) {
-        std::unique_lock lock(mutex);
-        return cv.wait_for(lock, 10s, [&] { return accepted.size() >= n; });
-    }
-    TransportProbe& probe(std::size_t i) {
-        std::lock_guard lock(mutex);
-        return *probes.at(i);
-    }
-    std::uint16_t port() {
-        EXPECT_TRUE(waitListener(0));
-        return listener->port();
-    }
-};
-
 int sockopt(int fd, int level, int name) {
     int v = -1;
     socklen_t len = sizeof v;
@@ -92,7 +30,7 @@ int sockopt(int fd, int level, int name) {
 }
 
 TEST(NetTlsPskListener, DiallerAndListenerConnectWithSessionSocketOptions) {
-    Harness h(paramsWithKey(7));
+    ListenerHarness h(paramsWithKey(7));
     ASSERT_TRUE(h.waitListener(0));
     EXPECT_TRUE(holds<conn::Ready>(h.listenerStates.at(0)));
     std::uint16_t port = h.listener->port();
@@ -137,7 +75,7 @@ TEST(NetTlsPskListener, DiallerAndListenerConnectWithSessionSocketOptions) {
 }
 
 TEST(NetTlsPskListener, DualStackListenerShowsIpv4PeersAsIpv4) {
-    Harness h(paramsWithKey(3), std::nullopt);
+    ListenerHarness h(paramsWithKey(3), std::nullopt);
     std::uint16_t port = h.port();
     ASSERT_NE(port, 0);
     auto client = TlsPskDialler::dial(h.net, {"127.0.0.1", port}, paramsWithKey(3));
@@ -152,7 +90,7 @@ TEST(NetTlsPskListener, DualStackListenerShowsIpv4PeersAsIpv4) {
 }
 
 TEST(NetTlsPskListener, WrongKeyFailsBothSidesAsTls) {
-    Harness h(paramsWithKey(1));
+    ListenerHarness h(paramsWithKey(1));
     auto client = TlsPskDialler::dial(h.net, {"127.0.0.1", h.port()}, paramsWithKey(2));
     TransportProbe probe(client);
     client->start();
@@ -167,7 +105,7 @@ TEST(NetTlsPskListener, WrongKeyFailsBothSidesAsTls) {
 }
 
 TEST(NetTlsPskListener, RefusedAtAcceptIsAPosixCloseWithoutTls) {
-    Harness h(paramsWithKey(1));
+    ListenerHarness h(paramsWithKey(1));
     h.refuse = true;
     auto client = TlsPskDialler::dial(h.net, {"127.0.0.1", h.port()}, paramsWithKey(1));
     TransportProbe probe(client);
@@ -181,7 +119,7 @@ TEST(NetTlsPskListener, RefusedAtAcceptIsAPosixCloseWithoutTls) {
 }
 
 TEST(NetTlsPskListener, UnreachablePortWaitsAndBusyPortFailsTheListener) {
-    Harness h(paramsWithKey(1));
+    ListenerHarness h(paramsWithKey(1));
     std::uint16_t busy = h.port();
 
     // A second listener on the same port cannot bind.

@@ -23,7 +23,7 @@ public:
     Strand strand() const override { return strand_; }
     void setStateHandler(StateHandler handler) override;
     void start() override;
-    void write(std::vector<Bytes> buffers, WriteCompletion done) override;
+    void write(std::vector<Bytes> buffers, WriteCompletion done = {}) override;
     void read(ReadHandler handler) override;
     void cancel() override;
     std::optional<HostPort> remoteEndpoint() const override;
