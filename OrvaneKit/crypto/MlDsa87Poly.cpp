@@ -26,15 +26,6 @@ constexpr std::int32_t centeredConst(std::uint64_t v) {
     return s > (Q - 1) / 2 ? s - Q : s;
 }
 
-constexpr std::uint32_t inverseMod2to32(std::uint32_t q) {
-    std::uint32_t x = q;  // correct to 3 bits; each step doubles that
-    for (int i = 0; i < 5; ++i) x *= 2u - q * x;
-    return x;
-}
-
-constexpr std::uint32_t kQInv = inverseMod2to32(Q);
-static_assert(static_cast<std::uint32_t>(Q) * kQInv == 1u);
-
 constexpr std::uint64_t kMont = (std::uint64_t{1} << 32) % Q;  // 2^32 mod q
 constexpr std::uint64_t kRootOfUnity = 1753;                   // primitive 512th root mod q
 
@@ -97,26 +88,6 @@ inline std::int32_t equalMask(std::uint32_t a, std::uint32_t b) {
 
 }  // namespace
 
-std::int32_t montgomeryReduce(std::int64_t a) {
-    const auto t = static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * kQInv);
-    return static_cast<std::int32_t>((a - static_cast<std::int64_t>(t) * Q) >> 32);
-}
-
-std::int32_t reduce32(std::int32_t a) {
-    const std::int32_t t = (a + (1 << 22)) >> 23;
-    return a - t * Q;
-}
-
-std::int32_t freeze(std::int32_t a) {
-    a = reduce32(a);
-    return a + ((a >> 31) & Q);
-}
-
-std::int32_t centered(std::int32_t a) {
-    a = freeze(a);
-    return a - ((((Q - 1) / 2) - a) >> 31 & Q);
-}
-
 void ntt(Poly& p) {
     std::int32_t* a = p.c;
     int k = 0;
@@ -156,27 +127,6 @@ void pointwiseMontgomery(Poly& r, const Poly& a, const Poly& b) {
 
 void pointwiseAccumulate(Poly& r, const Poly& a, const Poly& b) {
     for (int i = 0; i < N; ++i) r.c[i] += montgomeryReduce(static_cast<std::int64_t>(a.c[i]) * b.c[i]);
-}
-
-std::int32_t power2Round(std::int32_t r, std::int32_t& r0) {
-    const std::int32_t r1 = (r + (1 << (D - 1)) - 1) >> D;
-    r0 = r - (r1 << D);
-    return r1;
-}
-
-std::int32_t decompose(std::int32_t r, std::int32_t& r0) {
-    // r1 = ⌊(r + γ2 - 1) / 2γ2⌋ with 2γ2 = 2^9·1023; the top value 16 wraps to 0, and the
-    // centring below then turns r0 into r - q as required.
-    const auto x = static_cast<std::uint32_t>(r + GAMMA2 - 1) >> 9;
-    std::int32_t r1 = static_cast<std::int32_t>((x * 32801u) >> 25) & 15;
-    r0 = r - r1 * 2 * GAMMA2;
-    r0 -= (((Q - 1) / 2 - r0) >> 31) & Q;
-    return r1;
-}
-
-std::int32_t highBits(std::int32_t r) {
-    std::int32_t r0;
-    return decompose(r, r0);
 }
 
 std::int32_t useHint(bool hint, std::int32_t r) {
@@ -276,14 +226,16 @@ void sampleInBall(Poly& c, const std::uint8_t ctilde[CTILDE_BYTES]) {
         } while (j > static_cast<std::uint32_t>(i));
         const std::int32_t sign = 1 - 2 * static_cast<std::int32_t>(signs & 1);
         signs >>= 1;
-        // c[i] = c[j]; c[j] = sign — scanning every position up to i instead of indexing by j.
+        // c[i] = c[j]; c[j] = sign — by scanning every position below i rather than indexing
+        // by j. Position i is still zero here.
         std::int32_t moved = 0;
-        for (int t = 0; t <= i; ++t) moved |= c.c[t] & equalMask(static_cast<std::uint32_t>(t), j);
-        c.c[i] = moved;
-        for (int t = 0; t <= i; ++t) {
+        for (int t = 0; t < i; ++t) {
             const std::int32_t m = equalMask(static_cast<std::uint32_t>(t), j);
+            moved |= c.c[t] & m;
             c.c[t] = (c.c[t] & ~m) | (sign & m);
         }
+        const std::int32_t self = equalMask(static_cast<std::uint32_t>(i), j);
+        c.c[i] = (moved & ~self) | (sign & self);
     }
     wipe(buf, sizeof(buf));
 }

@@ -43,14 +43,32 @@ struct Poly {
 
 // --- Modular reduction -------------------------------------------------------------------
 
+inline constexpr std::uint32_t Q_INV = 58728449;  // q^-1 mod 2^32
+static_assert(static_cast<std::uint32_t>(Q) * Q_INV == 1u);
+
 // a·2^-32 mod q, in (-q, q), for |a| < q·2^31.
-std::int32_t montgomeryReduce(std::int64_t a);
+inline std::int32_t montgomeryReduce(std::int64_t a) {
+    const auto t = static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * Q_INV);
+    return static_cast<std::int32_t>((a - static_cast<std::int64_t>(t) * Q) >> 32);
+}
+
 // A representative in about (-0.75q, 0.75q) for a ≤ 2^31 - 2^22.
-std::int32_t reduce32(std::int32_t a);
+inline std::int32_t reduce32(std::int32_t a) {
+    const std::int32_t t = (a + (1 << 22)) >> 23;
+    return a - t * Q;
+}
+
 // The representative in [0, q) for |a| < 2^31 - 2^22.
-std::int32_t freeze(std::int32_t a);
+inline std::int32_t freeze(std::int32_t a) {
+    a = reduce32(a);
+    return a + ((a >> 31) & Q);
+}
+
 // The representative in [-(q-1)/2, (q-1)/2].
-std::int32_t centered(std::int32_t a);
+inline std::int32_t centered(std::int32_t a) {
+    a = freeze(a);
+    return a - ((((Q - 1) / 2) - a) >> 31 & Q);
+}
 
 // --- NTT -------------------------------------------------------------------------------
 
@@ -68,10 +86,28 @@ void pointwiseAccumulate(Poly& r, const Poly& a, const Poly& b);
 // --- Rounding (inputs in [0, q)) ---------------------------------------------------------
 
 // Returns r1 and sets r0 so that r = r1·2^13 + r0 with r0 in (-2^12, 2^12].
-std::int32_t power2Round(std::int32_t r, std::int32_t& r0);
+inline std::int32_t power2Round(std::int32_t r, std::int32_t& r0) {
+    const std::int32_t r1 = (r + (1 << (D - 1)) - 1) >> D;
+    r0 = r - (r1 << D);
+    return r1;
+}
+
 // Returns r1 in [0, 15] and sets r0 in (-γ2, γ2] (or r - q when r is near q).
-std::int32_t decompose(std::int32_t r, std::int32_t& r0);
-std::int32_t highBits(std::int32_t r);
+inline std::int32_t decompose(std::int32_t r, std::int32_t& r0) {
+    // r1 = ⌊(r + γ2 - 1) / 2γ2⌋ with 2γ2 = 2^9·1023; the top value 16 wraps to 0, and the
+    // centring below then turns r0 into r - q as required.
+    const auto x = static_cast<std::uint32_t>(r + GAMMA2 - 1) >> 9;
+    const std::int32_t r1 = static_cast<std::int32_t>((x * 32801u) >> 25) & 15;
+    r0 = r - r1 * 2 * GAMMA2;
+    r0 -= (((Q - 1) / 2 - r0) >> 31) & Q;
+    return r1;
+}
+
+inline std::int32_t highBits(std::int32_t r) {
+    std::int32_t r0;
+    return decompose(r, r0);
+}
+
 std::int32_t useHint(bool hint, std::int32_t r);
 
 // --- Sampling ----------------------------------------------------------------------------
