@@ -1,0 +1,46 @@
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <vector>
+
+#include "OrvaneKit/security/SecretStore.h"
+
+namespace orvane {
+
+// Secrets in one JSON file that only the user can read:
+//   {"version":1,"items":[{"service":…,"account":…,"group":null,"synchronizable":false,"value":…}]}
+// The folder is made 0700 and the file 0600. Every change rewrites the whole file atomically
+// (temp file, fsync, rename) under a process mutex and an exclusive flock on a side lock file,
+// so the host, tools and tests can share it. A file that cannot be parsed is never rewritten:
+// every operation then reports ioError, so nothing it holds is lost.
+//
+// Synchronizable items cannot be honoured on this platform: adding one is refused.
+class FileSecretStore final : public SecretStore {
+public:
+    explicit FileSecretStore(std::filesystem::path file);
+
+    ReadResult read(const KeychainItemId& id) override;
+    KeychainStatus add(const KeychainItemId& id, const std::string& value, bool synchronizable) override;
+    KeychainStatus remove(const KeychainItemId& id) override;
+    KeychainStatus replace(const KeychainItemId& id, const std::string& value, bool synchronizable) override;
+
+    const std::filesystem::path& file() const { return file_; }
+
+private:
+    struct Item {
+        KeychainItemId id;
+        bool synchronizable = false;
+        std::string value;
+    };
+    class FileLock;
+
+    bool load(std::vector<Item>& items) const;
+    bool save(const std::vector<Item>& items) const;
+
+    std::filesystem::path file_;
+    std::filesystem::path lockFile_;
+    std::mutex mutex_;
+};
+
+}  // namespace orvane
