@@ -10,7 +10,8 @@ constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxy
 constexpr std::array<int8_t, 256> decodeTable = [] {
     std::array<int8_t, 256> t{};
     t.fill(-1);
-    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(alphabet[i])] = static_cast<int8_t>(i);
+    for (int i = 0; i < 64; ++i)
+        t[static_cast<unsigned char>(alphabet[i])] = static_cast<int8_t>(i);
     return t;
 }();
 }  // namespace
@@ -20,7 +21,8 @@ std::string base64Encode(ByteView data) {
     out.reserve((data.size() + 2) / 3 * 4);
     std::size_t i = 0;
     for (; i + 3 <= data.size(); i += 3) {
-        std::uint32_t v = std::uint32_t{data[i]} << 16 | std::uint32_t{data[i + 1]} << 8 | data[i + 2];
+        std::uint32_t v =
+            std::uint32_t{data[i]} << 16 | std::uint32_t{data[i + 1]} << 8 | data[i + 2];
         out.push_back(alphabet[v >> 18]);
         out.push_back(alphabet[(v >> 12) & 63]);
         out.push_back(alphabet[(v >> 6) & 63]);

@@ -9,8 +9,13 @@ TEST(Base64, KnownAnswers) {
     struct Case {
         const char* plain;
         const char* encoded;
-    } cases[] = {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
-                 {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+    } cases[] = {{"", ""},
+                 {"f", "Zg=="},
+                 {"fo", "Zm8="},
+                 {"foo", "Zm9v"},
+                 {"foob", "Zm9vYg=="},
+                 {"fooba", "Zm9vYmE="},
+                 {"foobar", "Zm9vYmFy"}};
     for (const auto& c : cases) {
         EXPECT_EQ(base64Encode(asBytes(c.plain)), c.encoded);
         EXPECT_EQ(base64Decode(c.encoded), toBytes(c.plain));
@@ -21,7 +26,8 @@ TEST(Base64, KnownAnswers) {
 }
 
 TEST(Base64, StrictDecoding) {
-    for (const char* bad : {"Zg", "Zg=", "Zg===", "Z===", "=Zg=", "Zg==Zm8=", "Zm9v\n", " Zm9v", "Zm-v", "Zm_v"})
+    for (const char* bad :
+         {"Zg", "Zg=", "Zg===", "Z===", "=Zg=", "Zg==Zm8=", "Zm9v\n", " Zm9v", "Zm-v", "Zm_v"})
         EXPECT_FALSE(base64Decode(bad)) << bad;
 }
 

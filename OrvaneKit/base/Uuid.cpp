@@ -14,7 +14,9 @@ int hexValue(char c) {
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
-constexpr bool isHyphenAt(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+constexpr bool isHyphenAt(std::size_t i) {
+    return i == 8 || i == 13 || i == 18 || i == 23;
+}
 }  // namespace
 
 Uuid Uuid::random() {

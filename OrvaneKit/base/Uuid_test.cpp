@@ -15,9 +15,10 @@ TEST(Uuid, TextFormIsUpperCaseAndParsesAnyCase) {
     EXPECT_EQ(u->bytes[15], 0xFF);
     EXPECT_EQ(Uuid::parse(u->string()), u);
     EXPECT_EQ(Uuid::fromBytes(u->bytes.data()), *u);
-    for (const char* bad : {"", "00112233-4455-6677-8899-aabbccddeef", "00112233-4455-6677-8899-aabbccddeeff0",
-                            "001122334-455-6677-8899-aabbccddeeff", "00112233-4455-6677-8899_aabbccddeeff",
-                            "0011223x-4455-6677-8899-aabbccddeeff", "00112233445566778899aabbccddeeff"})
+    for (const char* bad :
+         {"", "00112233-4455-6677-8899-aabbccddeef", "00112233-4455-6677-8899-aabbccddeeff0",
+          "001122334-455-6677-8899-aabbccddeeff", "00112233-4455-6677-8899_aabbccddeeff",
+          "0011223x-4455-6677-8899-aabbccddeeff", "00112233445566778899aabbccddeeff"})
         EXPECT_FALSE(Uuid::parse(bad)) << bad;
 }
 

@@ -28,14 +28,17 @@ struct FrameHeader {
 };
 
 std::array<std::uint8_t, frameHeaderSize> encodeHeader(std::uint32_t code, std::uint32_t length);
-inline std::array<std::uint8_t, frameHeaderSize> encodeHeader(MessageType type, std::uint32_t length) {
+inline std::array<std::uint8_t, frameHeaderSize> encodeHeader(MessageType type,
+                                                              std::uint32_t length) {
     return encodeHeader(rawValue(type), length);
 }
 // `bytes` must hold at least 8 bytes.
 FrameHeader parseHeader(ByteView bytes);
 
 // A payload longer than the 32-bit length field cannot be framed; refuse it before writing.
-constexpr bool payloadFitsFrame(std::size_t size) { return size <= 0xFFFFFFFFu; }
+constexpr bool payloadFitsFrame(std::size_t size) {
+    return size <= 0xFFFFFFFFu;
+}
 
 // The case for a received code; unassigned codes are delivered as `invalid` so the stream
 // stays in step.

@@ -114,7 +114,8 @@ TEST(FrameDecoder, UnassignedCodesKeepTheStreamInStep) {
 
 TEST(FrameDecoder, ZeroLengthFramesAreDelivered) {
     Bytes wire;
-    for (int i = 0; i < 3; ++i) append(wire, frameBytes(rawValue(MessageType::screenshotRequest), {}));
+    for (int i = 0; i < 3; ++i)
+        append(wire, frameBytes(rawValue(MessageType::screenshotRequest), {}));
     FrameDecoder d;
     auto frames = d.feed(wire);
     ASSERT_EQ(frames.size(), 3u);

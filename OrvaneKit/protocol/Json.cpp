@@ -12,15 +12,23 @@ namespace {
 
 const char* kindName(const Value& v) {
     switch (v.type()) {
-        case Value::value_t::null: return "null";
-        case Value::value_t::object: return "an object";
-        case Value::value_t::array: return "a list";
-        case Value::value_t::string: return "a text";
-        case Value::value_t::boolean: return "a Boolean";
+        case Value::value_t::null:
+            return "null";
+        case Value::value_t::object:
+            return "an object";
+        case Value::value_t::array:
+            return "a list";
+        case Value::value_t::string:
+            return "a text";
+        case Value::value_t::boolean:
+            return "a Boolean";
         case Value::value_t::number_integer:
-        case Value::value_t::number_unsigned: return "an integer";
-        case Value::value_t::number_float: return "a number";
-        default: return "an unknown value";
+        case Value::value_t::number_unsigned:
+            return "an integer";
+        case Value::value_t::number_float:
+            return "a number";
+        default:
+            return "an unknown value";
     }
 }
 
@@ -53,19 +61,23 @@ bool nestingWithinLimit(ByteView bytes) {
 
 bool allFinite(const Value& v) {
     switch (v.type()) {
-        case Value::value_t::number_float: return std::isfinite(v.get<double>());
+        case Value::value_t::number_float:
+            return std::isfinite(v.get<double>());
         case Value::value_t::array:
         case Value::value_t::object:
             for (const auto& e : v)
                 if (!allFinite(e)) return false;
             return true;
-        default: return true;
+        default:
+            return true;
     }
 }
 
 }  // namespace
 
-void fail(const std::string& description) { throw DecodeError(description); }
+void fail(const std::string& description) {
+    throw DecodeError(description);
+}
 
 void typeMismatch(const char* expected, const Value& got) {
     fail(std::string("expected ") + expected + ", found " + kindName(got));
@@ -83,7 +95,9 @@ std::optional<Value> parse(ByteView bytes) {
     }
 }
 
-std::optional<Value> parse(std::string_view text) { return parse(asBytes(text)); }
+std::optional<Value> parse(std::string_view text) {
+    return parse(asBytes(text));
+}
 
 std::optional<std::string> dump(const Value& v) {
     if (!allFinite(v)) return std::nullopt;
@@ -144,7 +158,9 @@ Uuid Codec<Uuid>::decode(const Value& in) {
     return *u;
 }
 
-Value Codec<Bytes>::encode(const Bytes& v) { return Value(base64Encode(v)); }
+Value Codec<Bytes>::encode(const Bytes& v) {
+    return Value(base64Encode(v));
+}
 
 Bytes Codec<Bytes>::decode(const Value& in) {
     if (!in.is_string()) typeMismatch("a base64 text", in);

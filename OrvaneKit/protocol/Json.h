@@ -38,14 +38,15 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "OrvaneKit/base/Bytes.h"
 #include "OrvaneKit/base/Date.h"
@@ -116,8 +117,7 @@ struct Codec<std::string> {
 };
 
 template <std::integral T>
-    requires(!std::same_as<T, bool> && !std::same_as<T, char>)
-struct Codec<T> {
+requires(!std::same_as<T, bool> && !std::same_as<T, char>) struct Codec<T> {
     static Value encode(T v) {
         if constexpr (std::is_signed_v<T>)
             return Value(static_cast<std::int64_t>(v));
@@ -140,7 +140,8 @@ struct Codec<T> {
             // the double may be a rounding of a text that does not fit the field. Integers in
             // plain form are parsed exactly above. The bounds are powers of two, so exact.
             double d = in.get<double>();
-            constexpr int bits = std::numeric_limits<T>::digits < 53 ? std::numeric_limits<T>::digits : 53;
+            constexpr int bits =
+                std::numeric_limits<T>::digits < 53 ? std::numeric_limits<T>::digits : 53;
             const double hi = std::ldexp(1.0, bits);
             const double lo = std::is_signed_v<T> ? -hi : 0.0;
             if (!std::isfinite(d) || d != std::trunc(d) || d < lo || d >= hi) outOfRange(in);
@@ -286,7 +287,8 @@ std::vector<T> Codec<std::vector<T>>::decode(const Value& in) {
 // Written {"caseName":{label: value, ...}}; a value without a label stands under "_0".
 
 // The text of the failure when an object names no case or several.
-inline constexpr std::string_view invalidCaseKeysText = "Invalid number of keys found, expected one.";
+inline constexpr std::string_view invalidCaseKeysText =
+    "Invalid number of keys found, expected one.";
 
 // The one key of `obj` that names one of `cases` (other keys are not counted), and its value,
 // which must be an object.
@@ -298,6 +300,33 @@ CaseBody requireCase(const Value& obj, std::initializer_list<std::string_view> c
 
 // {name: body}; body defaults to the empty object of a case without values.
 Value makeCase(std::string_view name, Value body = Value::object());
+
+// For a std::variant (or a type derived from one) whose alternatives are small structs, each
+// with `static constexpr std::string_view caseName` and its own toJson/fromJson for the inner
+// object:
+//   void toJson(Value& out, const Event& e) { out = json::encodeCases(e); }
+//   void fromJson(const Value& in, Event& e) { json::decodeCases(in, e); }
+template <class... Cases>
+Value encodeCases(const std::variant<Cases...>& v) {
+    return std::visit(
+        [](const auto& c) {
+            Value body = Codec<std::decay_t<decltype(c)>>::encode(c);
+            if (body.is_null()) body = Value::object();
+            return makeCase(std::decay_t<decltype(c)>::caseName, std::move(body));
+        },
+        v);
+}
+
+template <class... Cases>
+void decodeCases(const Value& in, std::variant<Cases...>& out) {
+    auto found = requireCase(in, {Cases::caseName...});
+    auto tryCase = [&]<class C>(C*) {
+        if (found.name != C::caseName) return false;
+        out = atPath(C::caseName, [&] { return Codec<C>::decode(found.body); });
+        return true;
+    };
+    (tryCase(static_cast<Cases*>(nullptr)) || ...);
+}
 
 // ---- Whole bodies --------------------------------------------------------------------------
 

@@ -66,8 +66,9 @@ TEST(Json, UuidsUpperCaseOutAnyCaseIn) {
     EXPECT_EQ(text(u), R"("E621E1F8-C36C-495A-93FC-0C247A3E6E5F")");
     EXPECT_EQ(json::decode<Uuid>(R"("e621e1f8-c36c-495a-93fc-0c247a3e6e5f")"), u);
     EXPECT_EQ(json::decode<Uuid>(R"("E621e1f8-C36C-495a-93fc-0c247A3E6E5F")"), u);
-    for (auto bad : {R"("e621e1f8c36c495a93fc0c247a3e6e5f")", R"("{e621e1f8-c36c-495a-93fc-0c247a3e6e5f}")",
-                     R"("g621e1f8-c36c-495a-93fc-0c247a3e6e5f")", R"("")", "17"})
+    for (auto bad :
+         {R"("e621e1f8c36c495a93fc0c247a3e6e5f")", R"("{e621e1f8-c36c-495a-93fc-0c247a3e6e5f}")",
+          R"("g621e1f8-c36c-495a-93fc-0c247a3e6e5f")", R"("")", "17"})
         EXPECT_FALSE(json::decode<Uuid>(bad)) << bad;
 }
 
@@ -76,7 +77,8 @@ TEST(Json, BytesAreStrictBase64) {
     EXPECT_EQ(text(Bytes{}), R"("")");
     EXPECT_EQ(json::decode<Bytes>(R"("AQIDBA==")"), (Bytes{1, 2, 3, 4}));
     EXPECT_EQ(json::decode<Bytes>(R"("AQID\/w==")"), (Bytes{1, 2, 3, 0xFF}));
-    for (auto bad : {R"("AQIDBA=")", R"("AQIDBA")", R"("AQ IDBA==")", R"("AQ=DBA==")", R"("AQIDB*==")", "[1,2]"})
+    for (auto bad : {R"("AQIDBA=")", R"("AQIDBA")", R"("AQ IDBA==")", R"("AQ=DBA==")",
+                     R"("AQIDB*==")", "[1,2]"})
         EXPECT_FALSE(json::decode<Bytes>(bad)) << bad;
 }
 
@@ -147,8 +149,10 @@ TEST(Json, IntegersMustFitTheirWidth) {
         EXPECT_EQ(reads<std::int64_t>(c.body), c.i64) << c.body;
         EXPECT_EQ(reads<std::uint64_t>(c.body), c.u64) << c.body;
     }
-    EXPECT_EQ(json::decode<std::int64_t>("-9223372036854775808"), std::numeric_limits<std::int64_t>::min());
-    EXPECT_EQ(json::decode<std::uint64_t>("18446744073709551615"), std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(json::decode<std::int64_t>("-9223372036854775808"),
+              std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(json::decode<std::uint64_t>("18446744073709551615"),
+              std::numeric_limits<std::uint64_t>::max());
     EXPECT_EQ(json::decode<std::uint32_t>("1e2"), 100u);
     EXPECT_EQ(text(std::numeric_limits<std::uint64_t>::max()), "18446744073709551615");
     EXPECT_EQ(text(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808");

@@ -43,7 +43,9 @@ enum class MessageType : std::uint32_t {
     secureFinish = 42,
 };
 
-constexpr std::uint32_t rawValue(MessageType t) { return static_cast<std::uint32_t>(t); }
+constexpr std::uint32_t rawValue(MessageType t) {
+    return static_cast<std::uint32_t>(t);
+}
 
 // The catalogue's case for a wire code, or nothing for an unassigned code.
 constexpr std::optional<MessageType> messageTypeFromRaw(std::uint32_t code) {
