@@ -75,6 +75,13 @@ void VideoEncoder::encode(const FrameBuffer& frame, MediaTime pts) {
   if (lastKeyframeMicros_ && ptsMicros - *lastKeyframeMicros_ >= maxKeyframeIntervalMicros) {
     force = true;
   }
+  if (force && rateStale_) {
+    // A keyframe is due anyway: take the chance to move to the rate set since.
+    makeSession(width, height, frame.format());
+    std::lock_guard g(lock_);
+    if (!session_) return;  // forceKeyframe_ stays set for the retry
+    forceKeyframe_ = false;
+  }
 
   scratch_.clear();
   std::string error;
@@ -114,15 +121,24 @@ void VideoEncoder::setBitrate(int64_t bitrate) {
     bitrate_ = bitrate;
     effective = effectiveBitrate(bitrate, hdr_ && codec_ == VideoCodec::hevc);
   }
-  if (!session_ || effective == sessionBitrate_) return;
-  if (session_->setBitrate(effective)) {
-    sessionBitrate_ = effective;
+  if (!session_) return;
+  if (effective == sessionBitrate_) {
+    rateStale_ = false;
     return;
   }
-  // This encoder cannot change its rate in place: a new session at the new rate, which costs a
-  // keyframe, is better than a stream stuck at the old one.
-  log().notice("bitrate change to {} needs a new session", effective);
-  invalidate();
+  if (session_->setBitrate(effective)) {
+    sessionBitrate_ = effective;
+    rateStale_ = false;
+    return;
+  }
+  // This session cannot change its rate in place; a new one costs a keyframe. A lower rate is
+  // needed now (the link is congested); a higher one waits for the next keyframe anyway due.
+  if (effective < sessionBitrate_) {
+    log().notice("bitrate change to {} needs a new session", effective);
+    invalidate();
+  } else {
+    rateStale_ = true;
+  }
 }
 
 void VideoEncoder::configure(int64_t bitrate, int fps, std::optional<VideoCodec> codec,
@@ -171,6 +187,7 @@ void VideoEncoder::makeSession(int width, int height, PixelFormat format) {
   }
   session_ = std::move(session);
   sessionBitrate_ = config.bitrate;
+  rateStale_ = false;
   rejectedSize_ = {0, 0};
   sessionWidth_ = width;
   sessionHeight_ = height;

@@ -64,6 +64,7 @@ class VideoEncoder {
   PixelFormat sessionFormat_ = PixelFormat::nv12;
   VideoCodec sessionCodec_ = VideoCodec::h264;
   int64_t sessionBitrate_ = 0;
+  bool rateStale_ = false;  // the session runs at an older rate it could not change in place
   std::optional<int64_t> lastKeyframeMicros_;
   std::pair<int, int> rejectedSize_{0, 0};
   std::vector<EncodedFrame> scratch_;

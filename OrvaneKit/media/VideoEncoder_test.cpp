@@ -95,13 +95,26 @@ TEST_F(VideoEncoderLogic, SetBitrateChangesSessionInPlace) {
   encoder.setBitrate(3'000'000);  // unchanged: nothing to do
   EXPECT_EQ(backend->bitrateChanges.size(), 1u);
 
-  // A session that cannot change its rate is rebuilt at the new rate.
+}
+
+TEST_F(VideoEncoderLogic, RateTheSessionCannotChangeWaitsForAKeyframeUnlessLower) {
   backend->refuseBitrate = true;
-  encoder.setBitrate(2'000'000);
+  encode();
+  // Higher: kept until a keyframe is due anyway, then the new session carries it.
+  encoder.setBitrate(20'000'000);
+  encode();
+  EXPECT_EQ(backend->opened.size(), 1u);
+  encoder.requestKeyframe();
+  encode();
   encode();
   ASSERT_EQ(backend->opened.size(), 2u);
-  EXPECT_EQ(backend->opened[1].bitrate, 2'000'000);
-  EXPECT_TRUE(packets.back().isKeyframe);
+  EXPECT_EQ(backend->opened[1].bitrate, 20'000'000);
+  // Lower: the link is congested, so a new session at once.
+  encoder.setBitrate(4'000'000);
+  encode();
+  ASSERT_EQ(backend->opened.size(), 3u);
+  EXPECT_EQ(backend->opened[2].bitrate, 4'000'000);
+  EXPECT_EQ(keys(), (std::vector<bool>{true, false, true, false, true}));
 }
 
 TEST_F(VideoEncoderLogic, FailedOpenDropsFrameAndRetries) {
