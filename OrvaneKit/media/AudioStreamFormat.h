@@ -1,15 +1,16 @@
 #pragma once
 
 #include <optional>
-#include <string>
-#include <string_view>
 
 #include "OrvaneKit/base/Bytes.h"
 #include "OrvaneKit/media/PcmBuffer.h"
+#include "OrvaneKit/protocol/Json.h"
 
 namespace orvane {
 
-// Description of a sound stream (the body of the audio-format message, as JSON).
+// Description of a sound stream; its JSON is the body of the audio-format message, with keys
+// "sampleRate", "channels", "framesPerPacket" and "magicCookie" (base64, left out when there
+// is no cookie).
 struct AudioStreamFormat {
     double sampleRate = 0;
     int channels = 0;
@@ -20,16 +21,9 @@ struct AudioStreamFormat {
 
     // None when the channel count is not a usable unsigned 32-bit count.
     std::optional<PcmFormat> pcmFormat() const;
-
-    // Keys "sampleRate", "channels", "framesPerPacket", "magicCookie" (base64; left out when
-    // there is no cookie).
-    std::string toJson() const;
-    // None for malformed JSON, missing or mistyped fields, or a cookie that is not base64.
-    static std::optional<AudioStreamFormat> fromJson(std::string_view json);
 };
 
-std::string base64Encode(ByteView data);
-// Strict: padded standard alphabet only.
-std::optional<Bytes> base64Decode(std::string_view text);
+void toJson(json::Value& out, const AudioStreamFormat& v);
+void fromJson(const json::Value& in, AudioStreamFormat& v);
 
 }  // namespace orvane
