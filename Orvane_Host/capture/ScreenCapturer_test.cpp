@@ -4,6 +4,7 @@
 
 #include <asio/post.hpp>
 #include <future>
+#include <thread>
 
 #include "Orvane_Host/capture/testing/FakeScreenSource.h"
 
@@ -265,6 +266,34 @@ TEST_F(ScreenCapturerTest, PixelFormatFollowsTheEncoder) {
     EXPECT_EQ(source->stream().format, PixelFormat::i420);
     capturer.start(display, 3840, 60, false, false);
     EXPECT_EQ(source->stream().config.format, PixelFormat::i420);
+}
+
+// The owner restarts while the platform delivers frames and ends streams on its own threads:
+// every stream ends up stopped, and stop reports only ever concern the current stream.
+TEST_F(ScreenCapturerTest, ConcurrencyRestartsAgainstPlatformEvents) {
+    std::atomic<bool> done{false};
+    std::thread platform([&] {
+        unsigned i = 0;
+        while (!done) {
+            const size_t n = source->streamCount();
+            if (n == 0) continue;
+            const int index = static_cast<int>(++i % n);
+            source->pushFrame(16, 16, {static_cast<int64_t>(i), 600}, FrameStatus::complete, index);
+            if (i % 7 == 0) source->stopWithError(PlatformError("capture", 1, "gone"), index);
+        }
+    });
+    for (int round = 0; round < 200; ++round) {
+        capturer.start(display, 1600, 60, false, false);
+        if (round % 3 == 0) capturer.stop();
+    }
+    done = true;
+    platform.join();
+    capturer.stop();
+    drain();
+    EXPECT_EQ(source->runningCount(), 0u);
+    std::lock_guard lock(mutex);
+    EXPECT_LE(stops.size(), source->streamCount());
+    EXPECT_FALSE(offQueue);
 }
 
 TEST_F(ScreenCapturerTest, DestroyedCapturerDeliversNothing) {
