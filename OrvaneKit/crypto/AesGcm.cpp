@@ -34,7 +34,8 @@ EVP_CIPHER_CTX* threadContext() {
 void checkSizes(ByteView key, ByteView nonce, std::size_t len) {
     if (key.size() != 32) throw CryptoError("AES-GCM: key must be 32 bytes");
     if (nonce.size() != 12) throw CryptoError("AES-GCM: nonce must be 12 bytes");
-    if (len > static_cast<std::size_t>(INT_MAX) - kTagSize) throw CryptoError("AES-GCM: input too long");
+    if (len > static_cast<std::size_t>(INT_MAX) - kTagSize)
+        throw CryptoError("AES-GCM: input too long");
 }
 
 }  // namespace
@@ -46,10 +47,12 @@ Bytes aesGcmSeal(ByteView key, ByteView nonce, ByteView plaintext) {
     int len = 0;
     bool ok = EVP_EncryptInit_ex(ctx, gcmCipher(), nullptr, key.data(), nonce.data()) == 1;
     if (ok && !plaintext.empty())
-        ok = EVP_EncryptUpdate(ctx, out.data(), &len, plaintext.data(), static_cast<int>(plaintext.size())) == 1;
+        ok = EVP_EncryptUpdate(ctx, out.data(), &len, plaintext.data(),
+                               static_cast<int>(plaintext.size())) == 1;
     int tail = 0;
     ok = ok && EVP_EncryptFinal_ex(ctx, out.data() + len, &tail) == 1;
-    ok = ok && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, kTagSize, out.data() + plaintext.size()) == 1;
+    ok = ok && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, kTagSize,
+                                   out.data() + plaintext.size()) == 1;
     if (!ok) throw CryptoError("AES-GCM seal failed");
     return out;
 }
@@ -65,7 +68,8 @@ std::optional<Bytes> aesGcmOpen(ByteView key, ByteView nonce, ByteView sealed) {
         throw CryptoError("AES-GCM init failed");
     if (n > 0 && EVP_DecryptUpdate(ctx, out.data(), &len, sealed.data(), static_cast<int>(n)) != 1)
         return std::nullopt;
-    if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, kTagSize, const_cast<std::uint8_t*>(sealed.data() + n)) != 1)
+    if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, kTagSize,
+                            const_cast<std::uint8_t*>(sealed.data() + n)) != 1)
         throw CryptoError("AES-GCM tag setup failed");
     int tail = 0;
     if (EVP_DecryptFinal_ex(ctx, out.data() + len, &tail) != 1) {

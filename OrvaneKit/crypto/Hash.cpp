@@ -18,9 +18,15 @@ std::array<std::uint8_t, N> digest(const EVP_MD* md, ByteView data) {
 }
 }  // namespace
 
-std::array<std::uint8_t, 32> sha256(ByteView data) { return digest<32>(EVP_sha256(), data); }
-std::array<std::uint8_t, 64> sha512(ByteView data) { return digest<64>(EVP_sha512(), data); }
-std::array<std::uint8_t, 20> sha1(ByteView data) { return digest<20>(EVP_sha1(), data); }
+std::array<std::uint8_t, 32> sha256(ByteView data) {
+    return digest<32>(EVP_sha256(), data);
+}
+std::array<std::uint8_t, 64> sha512(ByteView data) {
+    return digest<64>(EVP_sha512(), data);
+}
+std::array<std::uint8_t, 20> sha1(ByteView data) {
+    return digest<20>(EVP_sha1(), data);
+}
 
 Bytes hmacSha256(ByteView key, ByteView data) {
     static const std::uint8_t empty = 0;

@@ -18,7 +18,9 @@ constexpr std::uint64_t kRoundConstants[24] = {
     0x8000000080008081ULL, 0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL,
 };
 
-inline std::uint64_t rol(std::uint64_t x, int n) { return (x << n) | (x >> ((64 - n) & 63)); }
+inline std::uint64_t rol(std::uint64_t x, int n) {
+    return (x << n) | (x >> ((64 - n) & 63));
+}
 
 inline std::uint64_t load64(const std::uint8_t* p) {
     std::uint64_t v;
@@ -113,24 +115,58 @@ void keccakF1600(std::uint64_t s[25]) {
         a24 = b24 ^ (~b20 & b21);
     }
 
-    s[0] = a00; s[1] = a01; s[2] = a02; s[3] = a03; s[4] = a04;
-    s[5] = a05; s[6] = a06; s[7] = a07; s[8] = a08; s[9] = a09;
-    s[10] = a10; s[11] = a11; s[12] = a12; s[13] = a13; s[14] = a14;
-    s[15] = a15; s[16] = a16; s[17] = a17; s[18] = a18; s[19] = a19;
-    s[20] = a20; s[21] = a21; s[22] = a22; s[23] = a23; s[24] = a24;
+    s[0] = a00;
+    s[1] = a01;
+    s[2] = a02;
+    s[3] = a03;
+    s[4] = a04;
+    s[5] = a05;
+    s[6] = a06;
+    s[7] = a07;
+    s[8] = a08;
+    s[9] = a09;
+    s[10] = a10;
+    s[11] = a11;
+    s[12] = a12;
+    s[13] = a13;
+    s[14] = a14;
+    s[15] = a15;
+    s[16] = a16;
+    s[17] = a17;
+    s[18] = a18;
+    s[19] = a19;
+    s[20] = a20;
+    s[21] = a21;
+    s[22] = a22;
+    s[23] = a23;
+    s[24] = a24;
 }
 
 Keccak::Keccak(Kind kind) {
     switch (kind) {
-        case Kind::sha3_256: rate_ = 136; pad_ = 0x06; break;
-        case Kind::sha3_512: rate_ = 72; pad_ = 0x06; break;
-        case Kind::shake128: rate_ = 168; pad_ = 0x1f; break;
-        case Kind::shake256: rate_ = 136; pad_ = 0x1f; break;
+        case Kind::sha3_256:
+            rate_ = 136;
+            pad_ = 0x06;
+            break;
+        case Kind::sha3_512:
+            rate_ = 72;
+            pad_ = 0x06;
+            break;
+        case Kind::shake128:
+            rate_ = 168;
+            pad_ = 0x1f;
+            break;
+        case Kind::shake256:
+            rate_ = 136;
+            pad_ = 0x1f;
+            break;
     }
     reset();
 }
 
-Keccak::~Keccak() { OPENSSL_cleanse(state_, sizeof(state_)); }
+Keccak::~Keccak() {
+    OPENSSL_cleanse(state_, sizeof(state_));
+}
 
 void Keccak::reset() {
     std::memset(state_, 0, sizeof(state_));
@@ -208,9 +244,17 @@ Bytes oneShot(Keccak::Kind kind, ByteView data, std::size_t outLen) {
 }
 }  // namespace
 
-Bytes sha3_256(ByteView data) { return oneShot(Keccak::Kind::sha3_256, data, 32); }
-Bytes sha3_512(ByteView data) { return oneShot(Keccak::Kind::sha3_512, data, 64); }
-Bytes shake128(ByteView data, std::size_t outLen) { return oneShot(Keccak::Kind::shake128, data, outLen); }
-Bytes shake256(ByteView data, std::size_t outLen) { return oneShot(Keccak::Kind::shake256, data, outLen); }
+Bytes sha3_256(ByteView data) {
+    return oneShot(Keccak::Kind::sha3_256, data, 32);
+}
+Bytes sha3_512(ByteView data) {
+    return oneShot(Keccak::Kind::sha3_512, data, 64);
+}
+Bytes shake128(ByteView data, std::size_t outLen) {
+    return oneShot(Keccak::Kind::shake128, data, outLen);
+}
+Bytes shake256(ByteView data, std::size_t outLen) {
+    return oneShot(Keccak::Kind::shake256, data, outLen);
+}
 
 }  // namespace orvane

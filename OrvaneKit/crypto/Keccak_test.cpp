@@ -40,8 +40,12 @@ TEST(Keccak, FixedOutputMatchesOpenSsl) {
 // Output squeezed in pieces must equal one long squeeze, across block edges.
 TEST(Keccak, IncrementalSqueezeMatchesOpenSslOneShot) {
     const std::size_t splits[] = {1, 167, 168, 169, 1000};
-    struct Xof { Keccak::Kind kind; const EVP_MD* md; };
-    const Xof xofs[] = {{Keccak::Kind::shake128, EVP_shake128()}, {Keccak::Kind::shake256, EVP_shake256()}};
+    struct Xof {
+        Keccak::Kind kind;
+        const EVP_MD* md;
+    };
+    const Xof xofs[] = {{Keccak::Kind::shake128, EVP_shake128()},
+                        {Keccak::Kind::shake256, EVP_shake256()}};
     for (const Xof& x : xofs) {
         for (std::size_t n = 0; n <= 300; ++n) {
             const Bytes in = patternInput(n);

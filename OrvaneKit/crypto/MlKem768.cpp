@@ -19,7 +19,7 @@ constexpr int kK = 3;
 constexpr std::int16_t kQ = 3329;
 constexpr int kDu = 10;
 constexpr int kDv = 4;
-constexpr std::size_t kPolyBytes = 384;          // 256 coefficients of 12 bits
+constexpr std::size_t kPolyBytes = 384;  // 256 coefficients of 12 bits
 constexpr std::size_t kPolyVecBytes = kK * kPolyBytes;
 constexpr std::size_t kUBytes = kK * kN * kDu / 8;  // 960
 constexpr std::size_t kVBytes = kN * kDv / 8;       // 128
@@ -93,8 +93,9 @@ constexpr Tables makeTables() {
 }
 
 constexpr Tables kTables = makeTables();
-constexpr std::int16_t kMontR2 = static_cast<std::int16_t>((std::int64_t{1} << 32) % kQ);  // tomont factor
-constexpr std::int16_t kInvNttScale = 1441;  // R^2 / 128 mod q
+constexpr std::int16_t kMontR2 =
+    static_cast<std::int16_t>((std::int64_t{1} << 32) % kQ);  // tomont factor
+constexpr std::int16_t kInvNttScale = 1441;                   // R^2 / 128 mod q
 static_assert((std::int64_t{kInvNttScale} * 128) % kQ == (std::int64_t{1} << 32) % kQ);
 
 // ---------- polynomials ----------
@@ -165,7 +166,9 @@ void multiplyAccumulate(Poly& r, const PolyVec& a, const PolyVec& b) {
             const std::int32_t b0 = b[j].c[2 * i], b1 = b[j].c[2 * i + 1];
             // Each product is below 4096 q; six of them stay below q 2^15, so one
             // Montgomery reduction at the end suffices.
-            c0 += a0 * b0 + std::int32_t{fqmul(static_cast<std::int16_t>(a1), static_cast<std::int16_t>(b1))} * gamma;
+            c0 += a0 * b0 + std::int32_t{fqmul(static_cast<std::int16_t>(a1),
+                                               static_cast<std::int16_t>(b1))} *
+                                gamma;
             c1 += a0 * b1 + a1 * b0;
         }
         r.c[2 * i] = montgomeryReduce(c0);
@@ -228,7 +231,8 @@ void sampleCbd2(Poly& p, const std::uint8_t sigma[32], std::uint8_t n) {
     prf.squeeze(buf, sizeof(buf));
     for (int i = 0; i < kN / 8; ++i) {
         const std::uint32_t t = std::uint32_t{buf[4 * i]} | (std::uint32_t{buf[4 * i + 1]} << 8) |
-                                (std::uint32_t{buf[4 * i + 2]} << 16) | (std::uint32_t{buf[4 * i + 3]} << 24);
+                                (std::uint32_t{buf[4 * i + 2]} << 16) |
+                                (std::uint32_t{buf[4 * i + 3]} << 24);
         const std::uint32_t d = (t & 0x55555555u) + ((t >> 1) & 0x55555555u);
         for (int k = 0; k < 8; ++k) {
             const auto a = static_cast<std::int16_t>((d >> (4 * k)) & 3);
@@ -310,7 +314,8 @@ using mlkemdetail::compress;
 using mlkemdetail::decompress;
 
 void compressPoly(Poly& p, int d) {
-    for (auto& x : p.c) x = static_cast<std::int16_t>(compress(static_cast<std::uint16_t>(canonical(x)), d));
+    for (auto& x : p.c)
+        x = static_cast<std::int16_t>(compress(static_cast<std::uint16_t>(canonical(x)), d));
 }
 void decompressPoly(Poly& p, int d) {
     for (auto& x : p.c) x = static_cast<std::int16_t>(decompress(static_cast<std::uint16_t>(x), d));
@@ -388,7 +393,8 @@ void parsePublicKey(PublicKey& pk, const std::uint8_t* ek) {
     expandMatrix(pk.aT, ek + kPolyVecBytes, true);
 }
 
-void pkeEncrypt(std::uint8_t* c, const PublicKey& pk, const std::uint8_t m[32], const std::uint8_t r[32]) {
+void pkeEncrypt(std::uint8_t* c, const PublicKey& pk, const std::uint8_t m[32],
+                const std::uint8_t r[32]) {
     PolyVec y, e1;
     Poly e2;
     std::uint8_t n = 0;
@@ -491,8 +497,10 @@ bool MlKem768::isValidEncapsulationKey(ByteView ek) {
 
 MlKem768::Encapsulation MlKem768::encapsInternal(ByteView ek, ByteView m) {
     requireSize(m, 32, "m");
-    if (ek.size() != encapsulationKeySize) throw CryptoError("ML-KEM-768: wrong encapsulation key length");
-    if (!isValidEncapsulationKey(ek)) throw CryptoError("ML-KEM-768: encapsulation key not reduced modulo q");
+    if (ek.size() != encapsulationKeySize)
+        throw CryptoError("ML-KEM-768: wrong encapsulation key length");
+    if (!isValidEncapsulationKey(ek))
+        throw CryptoError("ML-KEM-768: encapsulation key not reduced modulo q");
     std::uint8_t h[32];
     hashH(h, ek);
     std::uint8_t kr[64];
@@ -522,7 +530,8 @@ SecureBytes MlKem768::decaps(ByteView dkView, ByteView c) {
 
     std::uint8_t hCheck[32];
     hashH(hCheck, ByteView(ekPke, encapsulationKeySize));
-    if (CRYPTO_memcmp(hCheck, h, 32) != 0) throw CryptoError("ML-KEM-768: inconsistent decapsulation key");
+    if (CRYPTO_memcmp(hCheck, h, 32) != 0)
+        throw CryptoError("ML-KEM-768: inconsistent decapsulation key");
 
     std::uint8_t m[32];
     pkeDecrypt(m, dkPke, c.data());
@@ -545,11 +554,14 @@ SecureBytes MlKem768::decaps(ByteView dkView, ByteView c) {
 
     // Constant-time comparison and selection: no branch on whether c was genuine.
     std::uint32_t diff = 0;
-    for (std::size_t i = 0; i < ciphertextSize; ++i) diff |= static_cast<std::uint32_t>(c[i] ^ cPrime[i]);
-    const auto keepMask = static_cast<std::uint8_t>(((diff | (0u - diff)) >> 31) - 1);  // 0xff when equal
+    for (std::size_t i = 0; i < ciphertextSize; ++i)
+        diff |= static_cast<std::uint32_t>(c[i] ^ cPrime[i]);
+    const auto keepMask =
+        static_cast<std::uint8_t>(((diff | (0u - diff)) >> 31) - 1);  // 0xff when equal
     SecureBytes key(32);
     for (int i = 0; i < 32; ++i)
-        key[i] = static_cast<std::uint8_t>((kr[i] & keepMask) | (kBar[i] & static_cast<std::uint8_t>(~keepMask)));
+        key[i] = static_cast<std::uint8_t>((kr[i] & keepMask) |
+                                           (kBar[i] & static_cast<std::uint8_t>(~keepMask)));
 
     wipe(m);
     wipe(kr);

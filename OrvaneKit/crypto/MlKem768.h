@@ -24,8 +24,8 @@ public:
         SecureBytes decapsulationKey;  // 2,400 bytes
     };
     struct Encapsulation {
-        Bytes ciphertext;           // 1,088 bytes
-        SecureBytes sharedSecret;   // 32 bytes
+        Bytes ciphertext;          // 1,088 bytes
+        SecureBytes sharedSecret;  // 32 bytes
     };
 
     MlKem768() = delete;

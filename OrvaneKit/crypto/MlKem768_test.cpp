@@ -24,19 +24,23 @@ namespace {
 
 using testvectors::hex;
 
-Bytes bytesOf(const SecureBytes& s) { return s.copyBytes(); }
+Bytes bytesOf(const SecureBytes& s) {
+    return s.copyBytes();
+}
 
 TEST(MlKem768, CompressionMatchesExactRounding) {
     for (int d : {1, 4, 10}) {
         for (std::uint32_t x = 0; x < 3329; ++x) {
             // round(2^d x / q) with exact integer arithmetic (q is odd: no ties).
             const std::uint32_t expected = ((x << (d + 1)) + 3329) / (2 * 3329) % (1u << d);
-            ASSERT_EQ(mlkemdetail::compress(static_cast<std::uint16_t>(x), d), expected) << d << " " << x;
+            ASSERT_EQ(mlkemdetail::compress(static_cast<std::uint16_t>(x), d), expected)
+                << d << " " << x;
         }
         for (std::uint32_t y = 0; y < (1u << d); ++y) {
             // round(q y / 2^d), halves up.
             const std::uint32_t expected = (2 * 3329 * y + (1u << d)) / (2u << d);
-            ASSERT_EQ(mlkemdetail::decompress(static_cast<std::uint16_t>(y), d), expected) << d << " " << y;
+            ASSERT_EQ(mlkemdetail::decompress(static_cast<std::uint16_t>(y), d), expected)
+                << d << " " << y;
         }
     }
 }
@@ -49,9 +53,12 @@ TEST(MlKem768, WycheproofKeyGenFromSeed) {
         for (const auto& t : group["tests"]) {
             const Bytes seed = hex(t["seed"].get<std::string>());
             ASSERT_EQ(seed.size(), 64u);
-            const auto kp = MlKem768::keyGenInternal(ByteView(seed).first(32), ByteView(seed).subspan(32));
-            EXPECT_EQ(toHex(kp.encapsulationKey), t["ek"].get<std::string>()) << "tcId " << t["tcId"];
-            EXPECT_EQ(toHex(kp.decapsulationKey), t["dk"].get<std::string>()) << "tcId " << t["tcId"];
+            const auto kp =
+                MlKem768::keyGenInternal(ByteView(seed).first(32), ByteView(seed).subspan(32));
+            EXPECT_EQ(toHex(kp.encapsulationKey), t["ek"].get<std::string>())
+                << "tcId " << t["tcId"];
+            EXPECT_EQ(toHex(kp.decapsulationKey), t["dk"].get<std::string>())
+                << "tcId " << t["tcId"];
             ++checked;
         }
     }
@@ -70,19 +77,23 @@ TEST(MlKem768, WycheproofDecapsulation) {
             const Bytes seed = hex(t["seed"].get<std::string>());
             const Bytes c = hex(t["c"].get<std::string>());
             if (t["result"] == "valid") {
-                const auto kp = MlKem768::keyGenInternal(ByteView(seed).first(32), ByteView(seed).subspan(32));
+                const auto kp =
+                    MlKem768::keyGenInternal(ByteView(seed).first(32), ByteView(seed).subspan(32));
                 EXPECT_EQ(toHex(kp.encapsulationKey), t["ek"].get<std::string>());
-                EXPECT_EQ(toHex(MlKem768::decaps(kp.decapsulationKey, c)), t["K"].get<std::string>());
+                EXPECT_EQ(toHex(MlKem768::decaps(kp.decapsulationKey, c)),
+                          t["K"].get<std::string>());
                 ++valid;
             } else {
                 // The seed is d || z: any other length is refused before decapsulation;
                 // a wrong ciphertext length is refused by decapsulation.
                 if (seed.size() != 64) {
                     const std::size_t half = seed.size() / 2;
-                    EXPECT_THROW(MlKem768::keyGenInternal(ByteView(seed).first(half), ByteView(seed).subspan(half)),
+                    EXPECT_THROW(MlKem768::keyGenInternal(ByteView(seed).first(half),
+                                                          ByteView(seed).subspan(half)),
                                  CryptoError);
                 } else {
-                    const auto kp = MlKem768::keyGenInternal(ByteView(seed).first(32), ByteView(seed).subspan(32));
+                    const auto kp = MlKem768::keyGenInternal(ByteView(seed).first(32),
+                                                             ByteView(seed).subspan(32));
                     EXPECT_THROW(MlKem768::decaps(kp.decapsulationKey, c), CryptoError);
                 }
                 ++invalid;
@@ -136,12 +147,15 @@ TEST(MlKem768, RoundTripAndImplicitRejection) {
     for (int i = 0; i < 20; ++i) {
         const auto kp = MlKem768::keyGen(rng);
         const auto enc = MlKem768::encaps(kp.encapsulationKey, rng);
-        EXPECT_EQ(bytesOf(MlKem768::decaps(kp.decapsulationKey, enc.ciphertext)), bytesOf(enc.sharedSecret));
+        EXPECT_EQ(bytesOf(MlKem768::decaps(kp.decapsulationKey, enc.ciphertext)),
+                  bytesOf(enc.sharedSecret));
 
         // Any altered byte gives J(z || c'), never the real key and never an error.
         Bytes forged = enc.ciphertext;
-        forged[static_cast<std::size_t>(i * 53) % forged.size()] ^= static_cast<std::uint8_t>(1u << (i % 8));
-        const Bytes z(kp.decapsulationKey.view().last(32).begin(), kp.decapsulationKey.view().last(32).end());
+        forged[static_cast<std::size_t>(i * 53) % forged.size()] ^=
+            static_cast<std::uint8_t>(1u << (i % 8));
+        const Bytes z(kp.decapsulationKey.view().last(32).begin(),
+                      kp.decapsulationKey.view().last(32).end());
         Bytes zc = z;
         append(zc, forged);
         EXPECT_EQ(bytesOf(MlKem768::decaps(kp.decapsulationKey, forged)), shake256(zc, 32));
@@ -152,10 +166,13 @@ TEST(MlKem768, BadInputLengthsThrow) {
     DeterministicRandom rng;
     const auto kp = MlKem768::keyGen(rng);
     const auto enc = MlKem768::encaps(kp.encapsulationKey, rng);
-    EXPECT_THROW(MlKem768::encapsInternal(ByteView(kp.encapsulationKey).first(1183), Bytes(32)), CryptoError);
+    EXPECT_THROW(MlKem768::encapsInternal(ByteView(kp.encapsulationKey).first(1183), Bytes(32)),
+                 CryptoError);
     EXPECT_THROW(MlKem768::encapsInternal(kp.encapsulationKey, Bytes(31)), CryptoError);
-    EXPECT_THROW(MlKem768::decaps(kp.decapsulationKey.view().first(2399), enc.ciphertext), CryptoError);
-    EXPECT_THROW(MlKem768::decaps(kp.decapsulationKey, ByteView(enc.ciphertext).first(1087)), CryptoError);
+    EXPECT_THROW(MlKem768::decaps(kp.decapsulationKey.view().first(2399), enc.ciphertext),
+                 CryptoError);
+    EXPECT_THROW(MlKem768::decaps(kp.decapsulationKey, ByteView(enc.ciphertext).first(1087)),
+                 CryptoError);
     // A decapsulation key whose embedded key hash does not match.
     SecureBytes damaged = kp.decapsulationKey.clone();
     damaged[1152 + 5] ^= 1;
@@ -193,7 +210,8 @@ TEST(MlKem768, NoSecretDependentBranchesOrIndices) {
         VALGRIND_MAKE_MEM_DEFINED(k.data(), k.size());
         EXPECT_EQ(k.size(), 32u);
     }
-    EXPECT_EQ(VALGRIND_COUNT_ERRORS, errorsBefore) << "secret-dependent branch or index (see valgrind output)";
+    EXPECT_EQ(VALGRIND_COUNT_ERRORS, errorsBefore)
+        << "secret-dependent branch or index (see valgrind output)";
 #endif
 }
 
@@ -214,11 +232,13 @@ TEST(SlowMlKem768, Accumulated10000) {
         const auto enc = MlKem768::encapsInternal(kp.encapsulationKey, m);
         acc.absorb(enc.ciphertext);
         acc.absorb(enc.sharedSecret);
-        ASSERT_EQ(bytesOf(MlKem768::decaps(kp.decapsulationKey, enc.ciphertext)), bytesOf(enc.sharedSecret))
+        ASSERT_EQ(bytesOf(MlKem768::decaps(kp.decapsulationKey, enc.ciphertext)),
+                  bytesOf(enc.sharedSecret))
             << "case " << i;
         acc.absorb(MlKem768::decaps(kp.decapsulationKey, ct));
     }
-    EXPECT_EQ(toHex(acc.squeeze(32)), "f959d18d3d1180121433bf0e05f11e7908cf9d03edc150b2b07cb90bef5bc1c1");
+    EXPECT_EQ(toHex(acc.squeeze(32)),
+              "f959d18d3d1180121433bf0e05f11e7908cf9d03edc150b2b07cb90bef5bc1c1");
 }
 
 }  // namespace

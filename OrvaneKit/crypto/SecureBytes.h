@@ -1,10 +1,10 @@
 #pragma once
 
+#include <openssl/crypto.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
-
-#include <openssl/crypto.h>
 
 #include "OrvaneKit/base/Bytes.h"
 

@@ -37,7 +37,8 @@ TEST(X25519, Wycheproof) {
         for (const auto& t : group["tests"]) {
             SCOPED_TRACE("tcId " + t["tcId"].dump());
             const Bytes shared = hex(t["shared"].get<std::string>());
-            const auto got = x25519SharedSecret(hex(t["private"].get<std::string>()), hex(t["public"].get<std::string>()));
+            const auto got = x25519SharedSecret(hex(t["private"].get<std::string>()),
+                                                hex(t["public"].get<std::string>()));
             if (std::all_of(shared.begin(), shared.end(), [](std::uint8_t b) { return b == 0; })) {
                 EXPECT_FALSE(got.has_value());
                 ++refused;

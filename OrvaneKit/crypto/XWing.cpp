@@ -70,7 +70,8 @@ bool XWing::isValidPublicKey(ByteView pk) {
 
 XWing::Encapsulation XWing::encapsulateDerand(ByteView pk, ByteView eseed) {
     if (pk.size() != publicKeySize) throw CryptoError("X-Wing: public key must be 1216 bytes");
-    if (eseed.size() != encapsulationSeedSize) throw CryptoError("X-Wing: encapsulation seed must be 64 bytes");
+    if (eseed.size() != encapsulationSeedSize)
+        throw CryptoError("X-Wing: encapsulation seed must be 64 bytes");
     const ByteView pkM = pk.first(kMlKemPk);
     const ByteView pkX = pk.subspan(kMlKemPk);
     auto kem = MlKem768::encapsInternal(pkM, eseed.first(32));  // runs the modulus check

@@ -18,12 +18,14 @@ TEST(XWing, KnownAnswerVectors) {
         const auto key = XWing::generateKeyPairDerand(hex(v["seed"].get<std::string>()));
         EXPECT_EQ(toHex(key.publicKey()), v["pk"].get<std::string>());
 
-        const auto enc = XWing::encapsulateDerand(hex(v["pk"].get<std::string>()), hex(v["eseed"].get<std::string>()));
+        const auto enc = XWing::encapsulateDerand(hex(v["pk"].get<std::string>()),
+                                                  hex(v["eseed"].get<std::string>()));
         EXPECT_EQ(toHex(enc.ciphertext), v["ct"].get<std::string>());
         EXPECT_EQ(toHex(enc.sharedSecret), v["ss"].get<std::string>());
 
         const auto fromSk = XWing::generateKeyPairDerand(hex(v["sk"].get<std::string>()));
-        EXPECT_EQ(toHex(fromSk.decapsulate(hex(v["ct"].get<std::string>()))), v["ss"].get<std::string>());
+        EXPECT_EQ(toHex(fromSk.decapsulate(hex(v["ct"].get<std::string>()))),
+                  v["ss"].get<std::string>());
     }
 }
 

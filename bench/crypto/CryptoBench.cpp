@@ -2,7 +2,6 @@
 //  (a) the handshake's public-key work against one access-code key derivation (goal <= 1/20);
 //  (b) ML-KEM-768 decapsulation against OpenSSL's X25519 derivation (goal <= 3x).
 #include <benchmark/benchmark.h>
-
 #include <openssl/evp.h>
 
 #include <cstdio>
@@ -42,7 +41,8 @@ BENCHMARK(BM_Sha256_1KiB);
 
 void BM_HkdfSha512_32(benchmark::State& state) {
     const Bytes salt(64, 3);
-    for (auto _ : state) benchmark::DoNotOptimize(hkdfSha512(kSeed32, salt, asBytes("kelsap c2s"), 32));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(hkdfSha512(kSeed32, salt, asBytes("kelsap c2s"), 32));
 }
 BENCHMARK(BM_HkdfSha512_32);
 
@@ -63,7 +63,8 @@ BENCHMARK(BM_AesGcmOpen_16KiB);
 
 void BM_Pbkdf2HmacSha256_600k(benchmark::State& state) {
     for (auto _ : state)
-        benchmark::DoNotOptimize(pbkdf2HmacSha256(asBytes("ABCDEFGHJKLM"), asBytes("tamblo.key.r7"), 600000, 32));
+        benchmark::DoNotOptimize(
+            pbkdf2HmacSha256(asBytes("ABCDEFGHJKLM"), asBytes("tamblo.key.r7"), 600000, 32));
 }
 BENCHMARK(BM_Pbkdf2HmacSha256_600k)->Unit(benchmark::kMillisecond);
 
@@ -101,14 +102,16 @@ BENCHMARK(BM_MlKem768KeyGen);
 
 void BM_MlKem768Encaps(benchmark::State& state) {
     const auto kp = MlKem768::keyGenInternal(kSeed32, kSeed32);
-    for (auto _ : state) benchmark::DoNotOptimize(MlKem768::encapsInternal(kp.encapsulationKey, kSeed32));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(MlKem768::encapsInternal(kp.encapsulationKey, kSeed32));
 }
 BENCHMARK(BM_MlKem768Encaps);
 
 void BM_MlKem768Decaps(benchmark::State& state) {
     const auto kp = MlKem768::keyGenInternal(kSeed32, kSeed32);
     const auto enc = MlKem768::encapsInternal(kp.encapsulationKey, kSeed32);
-    for (auto _ : state) benchmark::DoNotOptimize(MlKem768::decaps(kp.decapsulationKey, enc.ciphertext));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(MlKem768::decaps(kp.decapsulationKey, enc.ciphertext));
 }
 BENCHMARK(BM_MlKem768Decaps);
 
@@ -119,7 +122,8 @@ BENCHMARK(BM_XWingKeyGen);
 
 void BM_XWingEncaps(benchmark::State& state) {
     const auto key = XWing::generateKeyPairDerand(kSeed32);
-    for (auto _ : state) benchmark::DoNotOptimize(XWing::encapsulateDerand(key.publicKey(), kSeed64));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(XWing::encapsulateDerand(key.publicKey(), kSeed64));
 }
 BENCHMARK(BM_XWingEncaps);
 
@@ -163,7 +167,8 @@ void BM_HandshakePublicKeyWork(benchmark::State& state) {
         const Bytes clientSig = MlDsa87::sign(clientId.secretKey, kTranscript);
         ok = ok && MlDsa87::verify(clientId.publicKey, kTranscript, clientSig);
         const auto ss = eph.decapsulate(enc.ciphertext);
-        if (!ok || ss.copyBytes() != enc.sharedSecret.copyBytes()) state.SkipWithError("handshake mismatch");
+        if (!ok || ss.copyBytes() != enc.sharedSecret.copyBytes())
+            state.SkipWithError("handshake mismatch");
     }
 }
 BENCHMARK(BM_HandshakePublicKeyWork)->Unit(benchmark::kMillisecond);
@@ -174,15 +179,16 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const auto& run : runs) {
             if (run.run_type == Run::RT_Iteration && !run.error_occurred && run.iterations > 0)
-                nsPerOp[run.benchmark_name()] = run.real_accumulated_time * 1e9 / static_cast<double>(run.iterations);
+                nsPerOp[run.benchmark_name()] =
+                    run.real_accumulated_time * 1e9 / static_cast<double>(run.iterations);
         }
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> nsPerOp;
 };
 
-void printRatio(const RecordingReporter& r, const char* label, const char* num, const char* den, double goal,
-                bool goalIsMax, const char* goalText) {
+void printRatio(const RecordingReporter& r, const char* label, const char* num, const char* den,
+                double goal, bool goalIsMax, const char* goalText) {
     const auto a = r.nsPerOp.find(num), b = r.nsPerOp.find(den);
     if (a == r.nsPerOp.end() || b == r.nsPerOp.end() || b->second <= 0) {
         std::printf("%-52s  n/a (run %s and %s)\n", label, num, den);
@@ -203,12 +209,13 @@ int main(int argc, char** argv) {
     orvane::RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::printf("\nBudgets measured in this run:\n");
-    orvane::printRatio(reporter, "(a) handshake public-key work / PBKDF2 600k", "BM_HandshakePublicKeyWork",
-                       "BM_Pbkdf2HmacSha256_600k", 1.0 / 20.0, true, "<= 0.05");
-    orvane::printRatio(reporter, "(b) ML-KEM-768 decaps / X25519 derive (wrapper)", "BM_MlKem768Decaps",
-                       "BM_X25519Derive", 3.0, true, "<= 3");
-    orvane::printRatio(reporter, "(b') ML-KEM-768 decaps / X25519 derive (OpenSSL only)", "BM_MlKem768Decaps",
-                       "BM_X25519DeriveOpenSslOnly", 3.0, true, "<= 3");
+    orvane::printRatio(reporter, "(a) handshake public-key work / PBKDF2 600k",
+                       "BM_HandshakePublicKeyWork", "BM_Pbkdf2HmacSha256_600k", 1.0 / 20.0, true,
+                       "<= 0.05");
+    orvane::printRatio(reporter, "(b) ML-KEM-768 decaps / X25519 derive (wrapper)",
+                       "BM_MlKem768Decaps", "BM_X25519Derive", 3.0, true, "<= 3");
+    orvane::printRatio(reporter, "(b') ML-KEM-768 decaps / X25519 derive (OpenSSL only)",
+                       "BM_MlKem768Decaps", "BM_X25519DeriveOpenSslOnly", 3.0, true, "<= 3");
     benchmark::Shutdown();
     return 0;
 }

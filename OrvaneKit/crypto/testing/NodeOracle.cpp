@@ -1,20 +1,24 @@
 #include "OrvaneKit/crypto/testing/NodeOracle.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace orvane {
 
 namespace {
 
-std::string oracleDir() { return std::string(ORVANE_SOURCE_DIR) + "/tests/oracle"; }
+std::string oracleDir() {
+    return std::string(ORVANE_SOURCE_DIR) + "/tests/oracle";
+}
 
-bool nodeOnPath() { return std::system("node --version >/dev/null 2>&1") == 0; }
+bool nodeOnPath() {
+    return std::system("node --version >/dev/null 2>&1") == 0;
+}
 
 void writeAll(int fd, const std::string& s) {
     std::size_t off = 0;
@@ -33,7 +37,8 @@ void writeAll(int fd, const std::string& s) {
 std::optional<std::string> NodeOracle::unavailableReason() {
     if (!nodeOnPath()) return "node is not installed";
     if (!std::filesystem::exists(oracleDir() + "/node_modules/@noble/post-quantum"))
-        return "oracle packages are not installed: run `npm ci` in " + oracleDir() + " (scripts/install-deps.sh does)";
+        return "oracle packages are not installed: run `npm ci` in " + oracleDir() +
+               " (scripts/install-deps.sh does)";
     return std::nullopt;
 }
 
@@ -94,7 +99,8 @@ nlohmann::json NodeOracle::call(const std::string& op, nlohmann::json fields) {
     auto answer = nlohmann::json::parse(readLine());
     if (answer.value("id", -1L) != id) throw std::runtime_error("oracle: answer out of order");
     if (!answer.value("ok", false))
-        throw std::runtime_error("oracle: " + op + " failed: " + answer.value("error", std::string("?")));
+        throw std::runtime_error("oracle: " + op +
+                                 " failed: " + answer.value("error", std::string("?")));
     return answer;
 }
 
