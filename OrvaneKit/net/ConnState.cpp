@@ -28,9 +28,13 @@ std::string describe(const ConnState& state) {
     struct Visitor {
         std::string operator()(const conn::Setup&) const { return "setup"; }
         std::string operator()(const conn::Preparing&) const { return "preparing"; }
-        std::string operator()(const conn::Waiting& w) const { return "waiting(" + describe(w.error) + ")"; }
+        std::string operator()(const conn::Waiting& w) const {
+            return "waiting(" + describe(w.error) + ")";
+        }
         std::string operator()(const conn::Ready&) const { return "ready"; }
-        std::string operator()(const conn::Failed& f) const { return "failed(" + describe(f.error) + ")"; }
+        std::string operator()(const conn::Failed& f) const {
+            return "failed(" + describe(f.error) + ")";
+        }
         std::string operator()(const conn::Cancelled&) const { return "cancelled"; }
     };
     return std::visit(Visitor{}, state);
@@ -41,6 +45,8 @@ NetError posixError(int code, std::string text) {
     return NetError{NetError::Kind::posix, code, std::move(text)};
 }
 
-NetError tlsError(int code, std::string text) { return NetError{NetError::Kind::tls, code, std::move(text)}; }
+NetError tlsError(int code, std::string text) {
+    return NetError{NetError::Kind::tls, code, std::move(text)};
+}
 
 }  // namespace orvane

@@ -32,8 +32,8 @@ struct Cancelled {
 };
 }  // namespace conn
 
-using ConnState =
-    std::variant<conn::Setup, conn::Preparing, conn::Waiting, conn::Ready, conn::Failed, conn::Cancelled>;
+using ConnState = std::variant<conn::Setup, conn::Preparing, conn::Waiting, conn::Ready,
+                               conn::Failed, conn::Cancelled>;
 
 // The error of a waiting or failed state, else null.
 const NetError* stateError(const ConnState& state);

@@ -1,10 +1,11 @@
 #include "OrvaneKit/net/SessionParams.h"
 
-#include <cerrno>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+
+#include <cerrno>
 
 namespace orvane {
 

@@ -16,7 +16,7 @@ struct SessionParams {
     int keepAliveIdleSeconds = 2;  // interval and count stay at the system's defaults
     bool includePeerToPeer = true;
     bool prohibitCellular = false;
-    bool interactiveVideo = true;       // marks packets AF41 where the system allows it
+    bool interactiveVideo = true;  // marks packets AF41 where the system allows it
     bool allowLocalEndpointReuse = false;
     std::optional<std::string> requiredInterface;
 

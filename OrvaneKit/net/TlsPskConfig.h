@@ -13,7 +13,7 @@ struct TlsPskConfig {
     static constexpr std::uint16_t tls12 = 0x0303;
     static constexpr std::uint16_t pskAes128GcmSha256 = 0x00A8;
 
-    Bytes key;                       // 32 bytes
+    Bytes key;  // 32 bytes
     std::string identity = "kelsap";
     std::uint16_t cipherSuite = pskAes128GcmSha256;
     std::uint16_t minVersion = tls12;

@@ -5,7 +5,8 @@
 
 namespace orvane {
 
-std::shared_ptr<TlsPskTransport> TlsPskDialler::dial(NetContext& net, HostPort target, const SessionParams& params) {
+std::shared_ptr<TlsPskTransport> TlsPskDialler::dial(NetContext& net, HostPort target,
+                                                     const SessionParams& params) {
     auto context = TlsPskContext::make(TlsPskContext::Role::client, params.tls);
     auto strand = net.makeStrand("orvane.connection");
     auto link = TcpLink::dial(strand, std::move(target), params);

@@ -13,7 +13,8 @@ namespace orvane {
 // A target that cannot be reached reports waiting with the error.
 struct TlsPskDialler {
     // Throws PlatformError when the TLS settings cannot be applied.
-    static std::shared_ptr<TlsPskTransport> dial(NetContext& net, HostPort target, const SessionParams& params);
+    static std::shared_ptr<TlsPskTransport> dial(NetContext& net, HostPort target,
+                                                 const SessionParams& params);
 };
 
 }  // namespace orvane

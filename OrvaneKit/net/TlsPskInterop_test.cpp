@@ -22,26 +22,33 @@ protected:
     static std::string pskHex;
 
     static void SetUpTestSuite() {
-        auto [status, out] = ChildProcess::run({"openssl", "kdf", "-keylen", "32", "-kdfopt", "digest:SHA256",
-                                                "-kdfopt", "pass:ABCDEFGHJKLM", "-kdfopt", "salt:tamblo.key.r7",
-                                                "-kdfopt", "iter:600000", "PBKDF2"},
-                                               "", toolTimeout);
+        auto [status, out] =
+            ChildProcess::run({"openssl", "kdf", "-keylen", "32", "-kdfopt", "digest:SHA256",
+                               "-kdfopt", "pass:ABCDEFGHJKLM", "-kdfopt", "salt:tamblo.key.r7",
+                               "-kdfopt", "iter:600000", "PBKDF2"},
+                              "", toolTimeout);
         ASSERT_EQ(status, 0) << out;
         for (char c : out)
-            if (std::isxdigit(static_cast<unsigned char>(c))) pskHex.push_back(static_cast<char>(std::tolower(c)));
+            if (std::isxdigit(static_cast<unsigned char>(c)))
+                pskHex.push_back(static_cast<char>(std::tolower(c)));
         ASSERT_EQ(pskHex.size(), 64u) << out;
     }
 
-    static SessionParams sessionParams() { return AccessCode::pskParameters("ABC-DEF-GHJ-KLM", true); }
+    static SessionParams sessionParams() {
+        return AccessCode::pskParameters("ABC-DEF-GHJ-KLM", true);
+    }
 
     static std::vector<std::string> sClient(std::uint16_t port, std::vector<std::string> extra) {
-        std::vector<std::string> argv = {"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(port)};
+        std::vector<std::string> argv = {"openssl", "s_client", "-connect",
+                                         "127.0.0.1:" + std::to_string(port)};
         argv.insert(argv.end(), extra.begin(), extra.end());
         return argv;
     }
 
-    std::vector<std::string> pskArgs(const std::string& key, const std::string& identity = "kelsap") {
-        return {"-tls1_2", "-cipher", "PSK-AES128-GCM-SHA256", "-psk", key, "-psk_identity", identity};
+    std::vector<std::string> pskArgs(const std::string& key,
+                                     const std::string& identity = "kelsap") {
+        return {"-tls1_2",       "-cipher", "PSK-AES128-GCM-SHA256", "-psk", key,
+                "-psk_identity", identity};
     }
 };
 std::string InteropOpenssl::pskHex;
@@ -119,16 +126,17 @@ TEST_F(InteropOpenssl, DiallerAgainstSServer) {
     };
     for (Row row : {Row{"right key", true}, Row{"wrong key", false}}) {
         SCOPED_TRACE(row.name);
-        ChildProcess server({"openssl", "s_server", "-accept", "127.0.0.1:0", "-nocert", "-tls1_2", "-cipher",
-                             "PSK-AES128-GCM-SHA256", "-psk", pskHex, "-psk_identity", "kelsap", "-no_ticket",
-                             "-naccept", "1"});
+        ChildProcess server({"openssl", "s_server", "-accept", "127.0.0.1:0", "-nocert", "-tls1_2",
+                             "-cipher", "PSK-AES128-GCM-SHA256", "-psk", pskHex, "-psk_identity",
+                             "kelsap", "-no_ticket", "-naccept", "1"});
         ASSERT_TRUE(server.waitForOutput("ACCEPT 127.0.0.1:", toolTimeout)) << server.output();
         std::string out = server.output();
         auto at = out.find("ACCEPT 127.0.0.1:") + std::string("ACCEPT 127.0.0.1:").size();
         auto port = static_cast<std::uint16_t>(std::stoi(out.substr(at)));
 
         NetContext net(2);
-        SessionParams params = row.rightKey ? sessionParams() : AccessCode::pskParameters("ABC-DEF-GHJ-KLN", true);
+        SessionParams params =
+            row.rightKey ? sessionParams() : AccessCode::pskParameters("ABC-DEF-GHJ-KLN", true);
         auto client = TlsPskDialler::dial(net, {"127.0.0.1", port}, params);
         TransportProbe probe(client);
         // The first bytes on the wire are ours, queued before the connection is up.
@@ -137,10 +145,12 @@ TEST_F(InteropOpenssl, DiallerAgainstSServer) {
         if (row.rightKey) {
             ASSERT_TRUE(probe.waitForState(holds<conn::Ready>));
             EXPECT_TRUE(server.waitForOutput("orvane-first-frame", toolTimeout)) << server.output();
-            EXPECT_NE(server.output().find("PSK-AES128-GCM-SHA256"), std::string::npos) << server.output();
+            EXPECT_NE(server.output().find("PSK-AES128-GCM-SHA256"), std::string::npos)
+                << server.output();
         } else {
             ASSERT_TRUE(probe.waitForState(holds<conn::Failed>));
-            EXPECT_TRUE(isTlsFailure(*probe.snapshot().last())) << describe(*probe.snapshot().last());
+            EXPECT_TRUE(isTlsFailure(*probe.snapshot().last()))
+                << describe(*probe.snapshot().last());
         }
         client->cancel();
         ASSERT_TRUE(probe.waitForState(holds<conn::Cancelled>));

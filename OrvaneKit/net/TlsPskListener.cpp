@@ -79,7 +79,8 @@ void TlsPskListener::doStart() {
             acceptor_.open(tcp::v4(), ec);
         }
     }
-    if (!ec && options_.params.allowLocalEndpointReuse) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec && options_.params.allowLocalEndpointReuse)
+        acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
     if (!ec) acceptor_.bind(endpoint, ec);
     if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) return fail(netErrorFrom(ec));
@@ -95,33 +96,38 @@ void TlsPskListener::acceptNext() {
     if (closed_) return;
     auto connectionStrand = net_.makeStrand("orvane.connection");
     incoming_.emplace(connectionStrand);
-    acceptor_.async_accept(*incoming_, [self = shared_from_this(), connectionStrand](std::error_code ec) {
-        if (self->closed_) return;
-        if (ec) {
-            // Failures of one half-open connection leave the listener as it is.
-            if (ec == asio::error::connection_aborted || ec == asio::error::connection_reset ||
-                ec.value() == EPROTO || ec == asio::error::try_again || ec == asio::error::interrupted)
+    acceptor_.async_accept(
+        *incoming_, [self = shared_from_this(), connectionStrand](std::error_code ec) {
+            if (self->closed_) return;
+            if (ec) {
+                // Failures of one half-open connection leave the listener as it is.
+                if (ec == asio::error::connection_aborted || ec == asio::error::connection_reset ||
+                    ec.value() == EPROTO || ec == asio::error::try_again ||
+                    ec == asio::error::interrupted)
+                    return self->acceptNext();
+                return self->fail(netErrorFrom(ec));
+            }
+            std::optional<NetError> error;
+            auto link = TcpLink::adopt(connectionStrand, std::move(*self->incoming_),
+                                       self->options_.params, error);
+            self->incoming_.reset();
+            if (error) {
+                link->close(false);
                 return self->acceptNext();
-            return self->fail(netErrorFrom(ec));
-        }
-        std::optional<NetError> error;
-        auto link = TcpLink::adopt(connectionStrand, std::move(*self->incoming_), self->options_.params, error);
-        self->incoming_.reset();
-        if (error) {
-            link->close(false);
-            return self->acceptNext();
-        }
-        auto transport = TlsPskTransport::make(connectionStrand, link, std::make_unique<TlsPskSession>(self->tls_),
-                                               false);
-        ConnectionHandler handler;
-        {
-            std::lock_guard lock(self->mutex_);
-            handler = self->connectionHandler_;
-        }
-        if (handler) handler(std::move(transport));
-        else transport->cancel();
-        self->acceptNext();
-    });
+            }
+            auto transport = TlsPskTransport::make(
+                connectionStrand, link, std::make_unique<TlsPskSession>(self->tls_), false);
+            ConnectionHandler handler;
+            {
+                std::lock_guard lock(self->mutex_);
+                handler = self->connectionHandler_;
+            }
+            if (handler)
+                handler(std::move(transport));
+            else
+                transport->cancel();
+            self->acceptNext();
+        });
 }
 
 void TlsPskListener::fail(NetError error) {

@@ -1,13 +1,12 @@
 #pragma once
 
+#include <asio/ip/tcp.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-
-#include <asio/ip/tcp.hpp>
 
 #include "OrvaneKit/base/NetContext.h"
 #include "OrvaneKit/net/ConnState.h"

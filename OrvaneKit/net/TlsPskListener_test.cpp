@@ -1,7 +1,6 @@
 #include "OrvaneKit/net/TlsPskListener.h"
 
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>

@@ -3,24 +3,38 @@
 #include <asio/post.hpp>
 #include <cerrno>
 
+#include "OrvaneKit/base/Logger.h"
+
 namespace orvane {
 
 namespace {
 // Decrypted bytes nobody has read yet; beyond this the socket is left unread so TCP pushes back.
 constexpr std::size_t inboxLimit = 1 << 20;
 
-NetError cancelledError() { return posixError(ECANCELED); }
+NetError cancelledError() {
+    return posixError(ECANCELED);
+}
+
+const Logger& log() {
+    static const Logger logger{"com.nimbrel.kelsap", "net"};
+    return logger;
+}
 }  // namespace
 
-std::shared_ptr<TlsPskTransport> TlsPskTransport::make(Strand strand, std::shared_ptr<ByteLink> link,
-                                                       std::unique_ptr<TlsPskSession> tls, bool dialling) {
+std::shared_ptr<TlsPskTransport> TlsPskTransport::make(Strand strand,
+                                                       std::shared_ptr<ByteLink> link,
+                                                       std::unique_ptr<TlsPskSession> tls,
+                                                       bool dialling) {
     return std::shared_ptr<TlsPskTransport>(
         new TlsPskTransport(std::move(strand), std::move(link), std::move(tls), dialling));
 }
 
-TlsPskTransport::TlsPskTransport(Strand strand, std::shared_ptr<ByteLink> link, std::unique_ptr<TlsPskSession> tls,
-                                 bool dialling)
-    : strand_(std::move(strand)), link_(std::move(link)), tls_(std::move(tls)), dialling_(dialling) {
+TlsPskTransport::TlsPskTransport(Strand strand, std::shared_ptr<ByteLink> link,
+                                 std::unique_ptr<TlsPskSession> tls, bool dialling)
+    : strand_(std::move(strand)),
+      link_(std::move(link)),
+      tls_(std::move(tls)),
+      dialling_(dialling) {
     remote_ = link_->remoteEndpoint();
     interface_ = link_->localInterfaceName();
 }
@@ -144,7 +158,8 @@ void TlsPskTransport::onLinkRead(const ReadResult& result) {
     if (result.error) return fail(*result.error);
     if (result.eof) {
         // A close before TLS is up is a probe or a port scan, never a wrong code.
-        if (phase_ != Phase::ready) return fail(posixError(ECONNRESET, "connection closed before TLS was established"));
+        if (phase_ != Phase::ready)
+            return fail(posixError(ECONNRESET, "connection closed before TLS was established"));
         peerEof_ = true;
     } else if (tls_) {
         tls_->feed(result.data);
@@ -296,6 +311,11 @@ void TlsPskTransport::fail(NetError error) {
     if (phase_ == Phase::closed) return;
     phase_ = Phase::closed;
     terminalError_ = error;
+    {
+        std::lock_guard lock(mutex_);
+        log().debug("connection with {} failed: {}",
+                    priv(remote_ ? remote_->host : std::string("?")), describe(error));
+    }
     // A TLS alert explaining the failure goes out before the socket closes.
     if (tls_ && tls_->hasOutput()) {
         Bytes out = tls_->takeOutput();
@@ -324,7 +344,8 @@ void TlsPskTransport::doCancel() {
             Bytes out = tls_->takeOutput();
             outbox_.insert(outbox_.end(), out.begin(), out.end());
         }
-        if (wasOpen && !outbox_.empty()) link_->write(std::move(outbox_), [](std::optional<NetError>) {});
+        if (wasOpen && !outbox_.empty())
+            link_->write(std::move(outbox_), [](std::optional<NetError>) {});
         outbox_.clear();
         link_->close(wasOpen);
         terminate(terminalError_);

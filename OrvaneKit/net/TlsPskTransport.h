@@ -12,7 +12,8 @@ namespace orvane {
 
 // A Transport over any ByteLink, with TLS through a memory-BIO session, or plain bytes when no
 // session is given (for in-memory tests of the layers above).
-class TlsPskTransport final : public Transport, public std::enable_shared_from_this<TlsPskTransport> {
+class TlsPskTransport final : public Transport,
+                              public std::enable_shared_from_this<TlsPskTransport> {
 public:
     // `dialling`: a link that cannot be opened reports waiting (the owner may retry) rather
     // than failed.
@@ -40,8 +41,8 @@ private:
         WriteCompletion done;
     };
 
-    TlsPskTransport(Strand strand, std::shared_ptr<ByteLink> link, std::unique_ptr<TlsPskSession> tls,
-                    bool dialling);
+    TlsPskTransport(Strand strand, std::shared_ptr<ByteLink> link,
+                    std::unique_ptr<TlsPskSession> tls, bool dialling);
 
     template <class F>
     void onStrand(F&& f);

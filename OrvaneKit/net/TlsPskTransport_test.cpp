@@ -124,8 +124,8 @@ TEST(TlsPskTransport, WireShowsOnlyTls12TheOneSuiteTheIdentityAndNoTicket) {
 
     Bytes serverWire = pair.serverLink->written();
     ASSERT_GE(serverWire.size(), 11u);
-    EXPECT_EQ(readBE16(&serverWire[9]), 0x0303);  // ServerHello version
-    EXPECT_FALSE(contains(serverWire, "kelsap")); // no identity hint
+    EXPECT_EQ(readBE16(&serverWire[9]), 0x0303);   // ServerHello version
+    EXPECT_FALSE(contains(serverWire, "kelsap"));  // no identity hint
 
     pair.client->cancel();
     pair.server->cancel();
@@ -299,7 +299,8 @@ TEST(TlsPskTransportConcurrency, WritesFromManyThreadsNeverInterleave) {
         writers.emplace_back([&, t] {
             for (int i = 0; i < perThread; ++i) {
                 Bytes header{static_cast<std::uint8_t>('A' + t)};
-                pair.client->write({header, Bytes(unit - 1, static_cast<std::uint8_t>('a' + t))}, {});
+                pair.client->write({header, Bytes(unit - 1, static_cast<std::uint8_t>('a' + t))},
+                                   {});
             }
         });
     for (auto& w : writers) w.join();

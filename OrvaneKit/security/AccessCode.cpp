@@ -1,10 +1,11 @@
 #include "OrvaneKit/security/AccessCode.h"
 
-#include <memory>
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
+
+#include <memory>
 
 #include "OrvaneKit/crypto/Kdf.h"
 
@@ -19,9 +20,11 @@ std::size_t uniformIndex(RandomSource& random, std::uint64_t n) {
         std::uint8_t b[8];
         random.fill(b, sizeof b);
         std::uint64_t r = 0;
-        for (int i = 7; i >= 0; --i) r = (r << 8) | b[i];  // little-endian, as the platform fills a word
+        for (int i = 7; i >= 0; --i)
+            r = (r << 8) | b[i];  // little-endian, as the platform fills a word
         unsigned __int128 product = static_cast<unsigned __int128>(r) * n;
-        if (static_cast<std::uint64_t>(product) >= threshold) return static_cast<std::size_t>(product >> 64);
+        if (static_cast<std::uint64_t>(product) >= threshold)
+            return static_cast<std::size_t>(product >> 64);
     }
 }
 
@@ -35,12 +38,14 @@ bool droppedCluster(const icu::UnicodeString& text, int32_t start, int32_t end) 
 std::string AccessCode::generate(RandomSource& random) {
     std::string code;
     code.reserve(length);
-    for (std::size_t i = 0; i < length; ++i) code.push_back(alphabet[uniformIndex(random, alphabet.size())]);
+    for (std::size_t i = 0; i < length; ++i)
+        code.push_back(alphabet[uniformIndex(random, alphabet.size())]);
     return format(code);
 }
 
 std::string AccessCode::normalize(std::string_view code) {
-    icu::UnicodeString text = icu::UnicodeString::fromUTF8(icu::StringPiece(code.data(), static_cast<int32_t>(code.size())));
+    icu::UnicodeString text = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(code.data(), static_cast<int32_t>(code.size())));
     icu::UnicodeString kept;
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::BreakIterator> clusters(
@@ -48,7 +53,8 @@ std::string AccessCode::normalize(std::string_view code) {
     if (U_SUCCESS(status) && clusters) {
         clusters->setText(text);
         int32_t start = clusters->first();
-        for (int32_t end = clusters->next(); end != icu::BreakIterator::DONE; start = end, end = clusters->next())
+        for (int32_t end = clusters->next(); end != icu::BreakIterator::DONE;
+             start = end, end = clusters->next())
             if (!droppedCluster(text, start, end)) kept.append(text, start, end - start);
     } else {
         // Without break data, code points stand in for characters.
@@ -79,10 +85,12 @@ std::string AccessCode::format(std::string_view code) {
     if (U_SUCCESS(status) && clusters) {
         clusters->setText(text);
         int32_t start = clusters->first();
-        for (int32_t end = clusters->next(); end != icu::BreakIterator::DONE; start = end, end = clusters->next())
+        for (int32_t end = clusters->next(); end != icu::BreakIterator::DONE;
+             start = end, end = clusters->next())
             emit(start, end);
     } else {
-        for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1)) emit(i, text.moveIndex32(i, 1));
+        for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1))
+            emit(i, text.moveIndex32(i, 1));
     }
     std::string out;
     grouped.toUTF8String(out);
@@ -100,7 +108,8 @@ Bytes AccessCode::pskKey(std::string_view code) {
     return pskKey(code, AccessKeyCache::shared(), pbkdf2);
 }
 
-Bytes AccessCode::pskKey(std::string_view code, AccessKeyCache& cache, const KeyDerivation& derive) {
+Bytes AccessCode::pskKey(std::string_view code, AccessKeyCache& cache,
+                         const KeyDerivation& derive) {
     std::string normalized = normalize(code);
     if (auto key = cache.cachedKey(normalized)) return *key;
     // Derived outside the cache's lock: two callers missing together both derive the same key.

@@ -21,14 +21,23 @@ TEST(AccessCode, NormalizeTable) {
         {"abc def ghj klm", "ABCDEFGHJKLM"},
         {"", ""},
         {"- \t\r\n", ""},
-        {"stra\xc3\x9f" "e", "STRASSE"},         // ß has no one-letter capital
-        {"\xef\xac\x81x", "FIX"},                 // the ligature ﬁ
-        {"i\xc4\xb1", "II"},                      // i and dotless ı: no Turkish rules
-        {"ab\xc2\xa0" "cd", "ABCD"},              // no-break space is white space
-        {"ab\xe2\x80\x83" "cd", "ABCD"},          // em space
-        {"a\r\nb", "AB"},                         // CR LF is one character, and white space
-        {"a-\xcc\x81" "b", "A-\xcc\x81" "B"},     // "-" with a combining accent is another character
-        {"o0i1", "O0I1"},                         // look-alikes are neither rejected nor mapped
+        {"stra\xc3\x9f"
+         "e",
+         "STRASSE"},               // ß has no one-letter capital
+        {"\xef\xac\x81x", "FIX"},  // the ligature ﬁ
+        {"i\xc4\xb1", "II"},       // i and dotless ı: no Turkish rules
+        {"ab\xc2\xa0"
+         "cd",
+         "ABCD"},  // no-break space is white space
+        {"ab\xe2\x80\x83"
+         "cd",
+         "ABCD"},          // em space
+        {"a\r\nb", "AB"},  // CR LF is one character, and white space
+        {"a-\xcc\x81"
+         "b",
+         "A-\xcc\x81"
+         "B"},             // "-" with a combining accent is another character
+        {"o0i1", "O0I1"},  // look-alikes are neither rejected nor mapped
         {"\xc3\xa9t\xc3\xa9", "\xc3\x89T\xc3\x89"},
     };
     for (const auto& c : cases) EXPECT_EQ(AccessCode::normalize(c.input), c.expected) << c.input;
@@ -69,7 +78,7 @@ TEST(AccessCode, GenerateTakesTheTopFiveBitsOfEachWord) {
     }
     std::string code = AccessCode::generate(random);
     EXPECT_EQ(code, "ACE-GJL-NQS-UWY");  // alphabet[0], [2], [4] ... [22]
-    EXPECT_EQ(random.at, 96u);          // twelve draws, none redrawn
+    EXPECT_EQ(random.at, 96u);           // twelve draws, none redrawn
 }
 
 TEST(AccessCode, GeneratedCodesHaveTheDisplayShape) {
@@ -77,8 +86,10 @@ TEST(AccessCode, GeneratedCodesHaveTheDisplayShape) {
         std::string code = AccessCode::generate();
         ASSERT_EQ(code.size(), 15u);
         for (std::size_t j = 0; j < code.size(); ++j) {
-            if (j == 3 || j == 7 || j == 11) EXPECT_EQ(code[j], '-') << code;
-            else EXPECT_NE(AccessCode::alphabet.find(code[j]), std::string_view::npos) << code;
+            if (j == 3 || j == 7 || j == 11)
+                EXPECT_EQ(code[j], '-') << code;
+            else
+                EXPECT_NE(AccessCode::alphabet.find(code[j]), std::string_view::npos) << code;
         }
         EXPECT_EQ(AccessCode::normalize(code).size(), AccessCode::length);
     }
@@ -89,7 +100,8 @@ TEST(AccessCode, PskKeyVectorsAndOneCacheEntryPerNormalisedCode) {
     int derivations = 0;
     AccessCode::KeyDerivation counted = [&](ByteView password) {
         ++derivations;
-        return AccessCode::derivePBKDF2(password, asBytes(AccessCode::pbkdfSalt), AccessCode::pbkdfRounds);
+        return AccessCode::derivePBKDF2(password, asBytes(AccessCode::pbkdfSalt),
+                                        AccessCode::pbkdfRounds);
     };
     Bytes key = AccessCode::pskKey("ABCDEFGHJKLM", cache, counted);
     EXPECT_EQ(toHex(key), "a78d33942c72e8c8501b16b6fd168454c7d8d8ae000f3fcb31c9ef80586b9338");
@@ -112,7 +124,8 @@ TEST(AccessCode, CacheEmptiesWholesaleOnTheTenthCode) {
         return pbkdf2HmacSha256(password, asBytes(AccessCode::pbkdfSalt), 1, 32);
     };
     std::vector<std::string> codes;
-    for (int i = 0; i < 10; ++i) codes.push_back("CODE" + std::string(1, static_cast<char>('A' + i)));
+    for (int i = 0; i < 10; ++i)
+        codes.push_back("CODE" + std::string(1, static_cast<char>('A' + i)));
     for (int i = 0; i < 9; ++i) AccessCode::pskKey(codes[i], cache, cheap);
     EXPECT_EQ(cache.size(), 9u);
     AccessCode::pskKey(codes[8], cache, cheap);  // a hit changes nothing
@@ -159,7 +172,8 @@ TEST(AccessCodeConcurrency, SimultaneousMissesAgree) {
     std::vector<Bytes> keys(4);
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; ++i)
-        threads.emplace_back([&, i] { keys[i] = AccessCode::pskKey(i % 2 ? "abc" : "xyz", cache, derive); });
+        threads.emplace_back(
+            [&, i] { keys[i] = AccessCode::pskKey(i % 2 ? "abc" : "xyz", cache, derive); });
     for (auto& t : threads) t.join();
     EXPECT_EQ(keys[0], keys[2]);
     EXPECT_EQ(keys[1], keys[3]);

@@ -1,15 +1,16 @@
 #include "OrvaneKit/net/asio/TcpLink.h"
 
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <asio/bind_executor.hpp>
 #include <asio/connect.hpp>
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 #include <cerrno>
 #include <cstring>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 namespace orvane {
 
@@ -42,7 +43,8 @@ std::string interfaceNameFor(const asio::ip::address& raw) {
             auto* sin6 = reinterpret_cast<sockaddr_in6*>(i->ifa_addr);
             asio::ip::address_v6::bytes_type b;
             std::memcpy(b.data(), &sin6->sin6_addr, 16);
-            if (asio::ip::address_v6(b) == asio::ip::address_v6(address.to_v6().to_bytes())) name = i->ifa_name;
+            if (asio::ip::address_v6(b) == asio::ip::address_v6(address.to_v6().to_bytes()))
+                name = i->ifa_name;
         }
     }
     ::freeifaddrs(list);
@@ -50,7 +52,8 @@ std::string interfaceNameFor(const asio::ip::address& raw) {
 }
 
 NetError netErrorFrom(const std::error_code& ec) {
-    if (ec.category() == asio::error::get_netdb_category() || ec.category() == asio::error::get_addrinfo_category())
+    if (ec.category() == asio::error::get_netdb_category() ||
+        ec.category() == asio::error::get_addrinfo_category())
         return NetError{NetError::Kind::dns, ec.value(), ec.message()};
     if (ec == asio::error::eof) return posixError(ECONNRESET, "connection closed by peer");
     if (ec.category() == asio::system_category() || ec.category() == std::generic_category())
@@ -59,9 +62,14 @@ NetError netErrorFrom(const std::error_code& ec) {
 }
 
 TcpLink::TcpLink(Strand strand, SessionParams params)
-    : strand_(strand), params_(std::move(params)), socket_(strand), resolver_(strand), lingerTimer_(strand) {}
+    : strand_(strand),
+      params_(std::move(params)),
+      socket_(strand),
+      resolver_(strand),
+      lingerTimer_(strand) {}
 
-std::shared_ptr<TcpLink> TcpLink::adopt(Strand strand, asio::ip::tcp::socket socket, const SessionParams& params,
+std::shared_ptr<TcpLink> TcpLink::adopt(Strand strand, asio::ip::tcp::socket socket,
+                                        const SessionParams& params,
                                         std::optional<NetError>& error) {
     std::shared_ptr<TcpLink> link(new TcpLink(strand, params));
     link->socket_ = std::move(socket);
@@ -93,7 +101,8 @@ void TcpLink::open(OpenHandler done) {
     auto self = shared_from_this();
     resolver_.async_resolve(
         target_->host, std::to_string(target_->port),
-        [self, done = std::move(done)](std::error_code ec, asio::ip::tcp::resolver::results_type results) mutable {
+        [self, done = std::move(done)](std::error_code ec,
+                                       asio::ip::tcp::resolver::results_type results) mutable {
             if (self->closed_) return;
             if (ec) return done(netErrorFrom(ec));
             auto endpoints = std::make_shared<std::vector<asio::ip::tcp::endpoint>>();
@@ -102,8 +111,8 @@ void TcpLink::open(OpenHandler done) {
         });
 }
 
-void TcpLink::connectNext(std::shared_ptr<std::vector<asio::ip::tcp::endpoint>> endpoints, std::size_t index,
-                          std::optional<NetError> lastError, OpenHandler done) {
+void TcpLink::connectNext(std::shared_ptr<std::vector<asio::ip::tcp::endpoint>> endpoints,
+                          std::size_t index, std::optional<NetError> lastError, OpenHandler done) {
     if (index >= endpoints->size())
         return done(lastError ? *lastError : posixError(EHOSTUNREACH, "no address for the host"));
     const auto& endpoint = (*endpoints)[index];
@@ -126,13 +135,14 @@ void TcpLink::connectNext(std::shared_ptr<std::vector<asio::ip::tcp::endpoint>> 
 }
 
 void TcpLink::readSome(ReadHandler handler) {
-    socket_.async_read_some(asio::buffer(readBuffer_), [self = shared_from_this(), handler = std::move(handler)](
-                                                           std::error_code ec, std::size_t n) {
-        if (self->closed_) return;
-        if (ec == asio::error::eof) return handler(ReadResult{{}, true, std::nullopt});
-        if (ec) return handler(ReadResult{{}, false, netErrorFrom(ec)});
-        handler(ReadResult{ByteView(self->readBuffer_.data(), n), false, std::nullopt});
-    });
+    socket_.async_read_some(
+        asio::buffer(readBuffer_), [self = shared_from_this(), handler = std::move(handler)](
+                                       std::error_code ec, std::size_t n) {
+            if (self->closed_) return;
+            if (ec == asio::error::eof) return handler(ReadResult{{}, true, std::nullopt});
+            if (ec) return handler(ReadResult{{}, false, netErrorFrom(ec)});
+            handler(ReadResult{ByteView(self->readBuffer_.data(), n), false, std::nullopt});
+        });
 }
 
 void TcpLink::write(Bytes data, WriteHandler done) {
@@ -144,20 +154,21 @@ void TcpLink::write(Bytes data, WriteHandler done) {
 void TcpLink::writeNext() {
     if (writing_ || writes_.empty()) return;
     writing_ = true;
-    asio::async_write(socket_, asio::buffer(writes_.front().data),
-                      [self = shared_from_this()](std::error_code ec, std::size_t) {
-                          self->writing_ = false;
-                          if (self->writes_.empty()) return;  // closed meanwhile
-                          Out out = std::move(self->writes_.front());
-                          self->writes_.pop_front();
-                          if (self->lingering_) {
-                              if (ec || self->writes_.empty()) return self->finishClose();
-                              return self->writeNext();
-                          }
-                          if (self->closed_) return;
-                          if (out.done) out.done(ec ? std::optional<NetError>(netErrorFrom(ec)) : std::nullopt);
-                          if (!ec) self->writeNext();
-                      });
+    asio::async_write(
+        socket_, asio::buffer(writes_.front().data),
+        [self = shared_from_this()](std::error_code ec, std::size_t) {
+            self->writing_ = false;
+            if (self->writes_.empty()) return;  // closed meanwhile
+            Out out = std::move(self->writes_.front());
+            self->writes_.pop_front();
+            if (self->lingering_) {
+                if (ec || self->writes_.empty()) return self->finishClose();
+                return self->writeNext();
+            }
+            if (self->closed_) return;
+            if (out.done) out.done(ec ? std::optional<NetError>(netErrorFrom(ec)) : std::nullopt);
+            if (!ec) self->writeNext();
+        });
 }
 
 void TcpLink::close(bool linger) {

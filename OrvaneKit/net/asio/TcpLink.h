@@ -1,11 +1,10 @@
 #pragma once
 
 #include <array>
-#include <deque>
-#include <memory>
-
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
+#include <deque>
+#include <memory>
 
 #include "OrvaneKit/net/ByteLink.h"
 #include "OrvaneKit/net/SessionParams.h"
@@ -19,7 +18,8 @@ public:
 
     // An accepted socket; the session's socket options are applied at once, before any byte.
     // Returns the errno of an option the system refused through `error`.
-    static std::shared_ptr<TcpLink> adopt(Strand strand, asio::ip::tcp::socket socket, const SessionParams& params,
+    static std::shared_ptr<TcpLink> adopt(Strand strand, asio::ip::tcp::socket socket,
+                                          const SessionParams& params,
                                           std::optional<NetError>& error);
     // A socket yet to be connected to `target` (resolved when it is a name) by open().
     static std::shared_ptr<TcpLink> dial(Strand strand, HostPort target, SessionParams params);
@@ -35,8 +35,8 @@ public:
 
 private:
     TcpLink(Strand strand, SessionParams params);
-    void connectNext(std::shared_ptr<std::vector<asio::ip::tcp::endpoint>> endpoints, std::size_t index,
-                     std::optional<NetError> lastError, OpenHandler done);
+    void connectNext(std::shared_ptr<std::vector<asio::ip::tcp::endpoint>> endpoints,
+                     std::size_t index, std::optional<NetError> lastError, OpenHandler done);
     std::optional<NetError> prepareConnected();
     void writeNext();
     void finishClose();
@@ -56,8 +56,8 @@ private:
     };
     std::deque<Out> writes_;
     bool writing_ = false;
-    bool closed_ = false;    // no more callbacks
-    bool lingering_ = false; // closed, but queued writes still go out
+    bool closed_ = false;     // no more callbacks
+    bool lingering_ = false;  // closed, but queued writes still go out
 };
 
 // The textual form of an address as peers and guards see it: IPv4-mapped IPv6 becomes a.b.c.d.

@@ -1,9 +1,10 @@
 #include "OrvaneKit/net/openssl/TlsPskContext.h"
 
-#include <cstring>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+
+#include <cstring>
 
 #include "OrvaneKit/base/Errors.h"
 
@@ -29,8 +30,8 @@ unsigned int serverPsk(SSL* ssl, const char* identity, unsigned char* psk, unsig
 }
 
 // A hint from the server, if any, is ignored: there is only one key.
-unsigned int clientPsk(SSL* ssl, const char*, char* identity, unsigned int maxIdentityLen, unsigned char* psk,
-                       unsigned int maxLen) {
+unsigned int clientPsk(SSL* ssl, const char*, char* identity, unsigned int maxIdentityLen,
+                       unsigned char* psk, unsigned int maxLen) {
     const TlsPskContext* self = contextOf(ssl);
     if (!self) return 0;
     const std::string& id = self->config().identity;
@@ -53,7 +54,8 @@ std::shared_ptr<TlsPskContext> TlsPskContext::make(Role role, TlsPskConfig confi
     return std::shared_ptr<TlsPskContext>(new TlsPskContext(role, std::move(config)));
 }
 
-TlsPskContext::TlsPskContext(Role role, TlsPskConfig config) : role_(role), config_(std::move(config)) {
+TlsPskContext::TlsPskContext(Role role, TlsPskConfig config)
+    : role_(role), config_(std::move(config)) {
     if (config_.cipherSuite != TlsPskConfig::pskAes128GcmSha256)
         throw PlatformError("tls", 0, "unsupported cipher suite");
     ERR_clear_error();
@@ -75,8 +77,10 @@ TlsPskContext::TlsPskContext(Role role, TlsPskConfig config) : role_(role), conf
     if (!config_.resumption) SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_num_tickets(ctx_, 0);
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
-    if (role == Role::server) SSL_CTX_set_psk_server_callback(ctx_, serverPsk);
-    else SSL_CTX_set_psk_client_callback(ctx_, clientPsk);
+    if (role == Role::server)
+        SSL_CTX_set_psk_server_callback(ctx_, serverPsk);
+    else
+        SSL_CTX_set_psk_client_callback(ctx_, clientPsk);
 }
 
 TlsPskContext::~TlsPskContext() {

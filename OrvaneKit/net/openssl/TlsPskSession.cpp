@@ -1,16 +1,18 @@
 #include "OrvaneKit/net/openssl/TlsPskSession.h"
 
-#include <cerrno>
-#include <climits>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+
+#include <cerrno>
+#include <climits>
 
 #include "OrvaneKit/net/ConnState.h"
 
 namespace orvane {
 
-TlsPskSession::TlsPskSession(std::shared_ptr<TlsPskContext> context) : context_(std::move(context)) {
+TlsPskSession::TlsPskSession(std::shared_ptr<TlsPskContext> context)
+    : context_(std::move(context)) {
     ERR_clear_error();
     ssl_ = SSL_new(context_->native());
     in_ = BIO_new(BIO_s_mem());
@@ -26,18 +28,25 @@ TlsPskSession::TlsPskSession(std::shared_ptr<TlsPskContext> context) : context_(
     SSL_set_bio(ssl_, in_, out_);
     SSL_set_msg_callback(ssl_, &TlsPskSession::onMessage);
     SSL_set_msg_callback_arg(ssl_, this);
-    if (context_->role() == TlsPskContext::Role::server) SSL_set_accept_state(ssl_);
-    else SSL_set_connect_state(ssl_);
+    if (context_->role() == TlsPskContext::Role::server)
+        SSL_set_accept_state(ssl_);
+    else
+        SSL_set_connect_state(ssl_);
 }
 
-TlsPskSession::~TlsPskSession() { SSL_free(ssl_); }
+TlsPskSession::~TlsPskSession() {
+    SSL_free(ssl_);
+}
 
-void TlsPskSession::onMessage(int writeP, int, int contentType, const void*, size_t, SSL*, void* arg) {
+void TlsPskSession::onMessage(int writeP, int, int contentType, const void*, size_t, SSL*,
+                              void* arg) {
     if (writeP == 0 && (contentType == SSL3_RT_HANDSHAKE || contentType == SSL3_RT_ALERT))
         static_cast<TlsPskSession*>(arg)->peerSpokeTls_ = true;
 }
 
-void TlsPskSession::start() { advance(); }
+void TlsPskSession::start() {
+    advance();
+}
 
 void TlsPskSession::feed(ByteView ciphertext) {
     if (error_) return;
@@ -74,8 +83,10 @@ void TlsPskSession::advance() {
             continue;
         }
         int e = SSL_get_error(ssl_, r);
-        if (e == SSL_ERROR_ZERO_RETURN) peerClosed_ = true;
-        else if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) fail(e);
+        if (e == SSL_ERROR_ZERO_RETURN)
+            peerClosed_ = true;
+        else if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE)
+            fail(e);
         return;
     }
 }
@@ -116,7 +127,9 @@ void TlsPskSession::close() {
     ERR_clear_error();
 }
 
-bool TlsPskSession::hasOutput() const { return BIO_ctrl_pending(out_) > 0; }
+bool TlsPskSession::hasOutput() const {
+    return BIO_ctrl_pending(out_) > 0;
+}
 
 Bytes TlsPskSession::takeOutput() {
     Bytes out(BIO_ctrl_pending(out_));
@@ -128,18 +141,24 @@ Bytes TlsPskSession::takeOutput() {
 }
 
 void TlsPskSession::takePlaintext(Bytes& out) {
-    if (out.empty()) out.swap(plain_);
-    else out.insert(out.end(), plain_.begin(), plain_.end());
+    if (out.empty())
+        out.swap(plain_);
+    else
+        out.insert(out.end(), plain_.begin(), plain_.end());
     plain_.clear();
 }
 
-std::string TlsPskSession::protocolName() const { return SSL_get_version(ssl_); }
+std::string TlsPskSession::protocolName() const {
+    return SSL_get_version(ssl_);
+}
 
 std::string TlsPskSession::cipherName() const {
     const SSL_CIPHER* c = SSL_get_current_cipher(ssl_);
     return c ? SSL_CIPHER_get_name(c) : "";
 }
 
-bool TlsPskSession::sessionReused() const { return SSL_session_reused(ssl_) == 1; }
+bool TlsPskSession::sessionReused() const {
+    return SSL_session_reused(ssl_) == 1;
+}
 
 }  // namespace orvane

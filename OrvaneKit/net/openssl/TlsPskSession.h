@@ -55,8 +55,8 @@ public:
 private:
     void advance();
     void fail(int sslError);
-    static void onMessage(int writeP, int version, int contentType, const void* buf, size_t len, SSL* ssl,
-                          void* arg);
+    static void onMessage(int writeP, int version, int contentType, const void* buf, size_t len,
+                          SSL* ssl, void* arg);
 
     std::shared_ptr<TlsPskContext> context_;
     SSL* ssl_ = nullptr;

@@ -1,12 +1,13 @@
 #include "OrvaneKit/net/testing/ChildProcess.h"
 
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
-#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <stdexcept>
 
 extern char** environ;
 
@@ -83,7 +84,8 @@ void ChildProcess::closeStdin() {
 
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    cv_.wait_for(lock, timeout, [&] { return output_.find(text) != std::string::npos || outputClosed_; });
+    cv_.wait_for(lock, timeout,
+                 [&] { return output_.find(text) != std::string::npos || outputClosed_; });
     return output_.find(text) != std::string::npos;
 }
 
@@ -123,7 +125,8 @@ std::string ChildProcess::output() const {
     return output_;
 }
 
-std::pair<std::optional<int>, std::string> ChildProcess::run(std::vector<std::string> argv, const std::string& input,
+std::pair<std::optional<int>, std::string> ChildProcess::run(std::vector<std::string> argv,
+                                                             const std::string& input,
                                                              std::chrono::milliseconds timeout) {
     ChildProcess child(std::move(argv));
     child.writeStdin(input);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -7,8 +9,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace orvane {
 
@@ -33,7 +33,8 @@ public:
     std::string output() const;
 
     // Runs a program to completion with the given input; the output and the exit status.
-    static std::pair<std::optional<int>, std::string> run(std::vector<std::string> argv, const std::string& input,
+    static std::pair<std::optional<int>, std::string> run(std::vector<std::string> argv,
+                                                          const std::string& input,
                                                           std::chrono::milliseconds timeout);
 
 private:

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -8,8 +10,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "OrvaneKit/net/TlsPskListener.h"
 #include "OrvaneKit/net/testing/TransportProbe.h"
@@ -63,7 +63,8 @@ struct ListenerHarness {
     }
     bool waitListener(std::size_t index) {
         std::unique_lock lock(mutex);
-        return cv.wait_for(lock, std::chrono::seconds(10), [&] { return listenerStates.size() > index; });
+        return cv.wait_for(lock, std::chrono::seconds(10),
+                           [&] { return listenerStates.size() > index; });
     }
     bool waitAccepted(std::size_t n) {
         std::unique_lock lock(mutex);

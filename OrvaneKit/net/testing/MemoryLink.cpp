@@ -4,10 +4,8 @@
 
 namespace orvane {
 
-std::pair<std::shared_ptr<MemoryLink>, std::shared_ptr<MemoryLink>> MemoryLink::makePair(NetContext::Strand strandA,
-                                                                                         Options a,
-                                                                                         NetContext::Strand strandB,
-                                                                                         Options b) {
+std::pair<std::shared_ptr<MemoryLink>, std::shared_ptr<MemoryLink>> MemoryLink::makePair(
+    NetContext::Strand strandA, Options a, NetContext::Strand strandB, Options b) {
     std::shared_ptr<MemoryLink> first(new MemoryLink(std::move(strandA), std::move(a)));
     std::shared_ptr<MemoryLink> second(new MemoryLink(std::move(strandB), std::move(b)));
     first->peer_ = second;
@@ -37,7 +35,8 @@ void MemoryLink::write(Bytes data, WriteHandler done) {
         written_.insert(written_.end(), data.begin(), data.end());
     }
     if (auto peer = peer_.lock())
-        asio::post(peer->strand_, [peer, data = std::move(data)]() mutable { peer->receive(std::move(data)); });
+        asio::post(peer->strand_,
+                   [peer, data = std::move(data)]() mutable { peer->receive(std::move(data)); });
     asio::post(strand_, [weak = weak_from_this(), done = std::move(done)] {
         auto self = weak.lock();
         if (self && !self->closed()) done(std::nullopt);
@@ -52,7 +51,8 @@ void MemoryLink::close(bool) {
     }
     handler_ = nullptr;
     // The other end sees the stream end, as after a FIN.
-    if (auto peer = peer_.lock()) asio::post(peer->strand_, [peer] { peer->receiveEnd(std::nullopt); });
+    if (auto peer = peer_.lock())
+        asio::post(peer->strand_, [peer] { peer->receiveEnd(std::nullopt); });
 }
 
 bool MemoryLink::closed() const {
@@ -66,7 +66,8 @@ Bytes MemoryLink::written() const {
 }
 
 void MemoryLink::injectReadError(NetError error) {
-    asio::post(strand_, [self = shared_from_this(), error = std::move(error)] { self->receiveEnd(error); });
+    asio::post(strand_,
+               [self = shared_from_this(), error = std::move(error)] { self->receiveEnd(error); });
 }
 
 void MemoryLink::injectEof() {
@@ -85,8 +86,10 @@ void MemoryLink::receive(Bytes data) {
 }
 
 void MemoryLink::receiveEnd(std::optional<NetError> error) {
-    if (error) error_ = std::move(error);
-    else eof_ = true;
+    if (error)
+        error_ = std::move(error);
+    else
+        eof_ = true;
     deliver();
 }
 

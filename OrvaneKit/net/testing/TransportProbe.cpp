@@ -1,5 +1,6 @@
 #include "OrvaneKit/net/testing/TransportProbe.h"
 
+#include <cerrno>
 #include <future>
 
 namespace orvane {
@@ -31,10 +32,13 @@ void TransportProbe::readLoop(std::weak_ptr<Transport> weak, std::shared_ptr<Sha
         bool again = false;
         {
             std::lock_guard lock(shared->mutex);
-            if (r.error) shared->snap.readError = r.error;
-            else if (r.eof) shared->snap.eof = true;
+            if (r.error)
+                shared->snap.readError = r.error;
+            else if (r.eof)
+                shared->snap.eof = true;
             else {
-                shared->snap.received.insert(shared->snap.received.end(), r.data.begin(), r.data.end());
+                shared->snap.received.insert(shared->snap.received.end(), r.data.begin(),
+                                             r.data.end());
                 again = true;
             }
         }
@@ -43,7 +47,8 @@ void TransportProbe::readLoop(std::weak_ptr<Transport> weak, std::shared_ptr<Sha
     });
 }
 
-bool TransportProbe::waitFor(const std::function<bool(const Snapshot&)>& pred, std::chrono::milliseconds timeout) {
+bool TransportProbe::waitFor(const std::function<bool(const Snapshot&)>& pred,
+                             std::chrono::milliseconds timeout) {
     std::unique_lock lock(shared_->mutex);
     return shared_->cv.wait_for(lock, timeout, [&] { return pred(shared_->snap); });
 }
@@ -71,9 +76,10 @@ TransportProbe::Snapshot TransportProbe::snapshot() const {
 std::optional<NetError> TransportProbe::writeAndWait(std::vector<Bytes> buffers) {
     auto promise = std::make_shared<std::promise<std::optional<NetError>>>();
     auto future = promise->get_future();
-    transport_->write(std::move(buffers), [promise](std::optional<NetError> e) { promise->set_value(std::move(e)); });
+    transport_->write(std::move(buffers),
+                      [promise](std::optional<NetError> e) { promise->set_value(std::move(e)); });
     if (future.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
-        return posixError(110, "write did not complete");
+        return posixError(ETIMEDOUT, "write did not complete");
     return future.get();
 }
 
