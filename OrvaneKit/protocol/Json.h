@@ -15,7 +15,8 @@
 //   - any JSON value may stand at the top level (a bare string, for example).
 // Decoding gives a whole value or nothing. All functions are stateless and thread-safe.
 //
-// Adding a record type Foo (in namespace orvane, so argument-dependent lookup finds it):
+// Adding a record type Foo: declare these two beside Foo in its header, in Foo's namespace, so
+// argument-dependent lookup finds them (Foo must be default-constructible):
 //
 //   void toJson(json::Value& out, const Foo& v) {
 //       json::putField(out, "name", v.name);
@@ -31,7 +32,8 @@
 // `json::decode<Foo>(bytes)` the value (nothing for any bad input). Inside fromJson, fail by
 // throwing json::DecodeError (the helpers do); it never escapes decode(). Fields of type
 // std::vector<T>, std::optional<T> and any type with its own toJson/fromJson nest freely.
-// A type that is not a JSON object (an enumeration written as text) works the same way.
+// A type that is not a JSON object (an enumeration written as text) works the same way; a type
+// with alternatives uses encodeCases/decodeCases below.
 
 #include <cmath>
 #include <concepts>
