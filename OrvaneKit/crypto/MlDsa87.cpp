@@ -252,10 +252,10 @@ MlDsa87::KeyPair MlDsa87::keyGen(ByteView seed) {
     return kp;
 }
 
-Bytes MlDsa87::sign(ByteView secretKey, ByteView message, ByteView context) {
+Bytes MlDsa87::sign(ByteView secretKey, ByteView message, ByteView context, RandomSource& random) {
     checkSigningInputs(secretKey, context);
     std::uint8_t rnd[kRndBytes];
-    systemRandom().fill(rnd, kRndBytes);
+    random.fill(rnd, kRndBytes);
     Bytes sig = signMessage(secretKey, message, context, rnd);
     wipe(rnd, kRndBytes);
     return sig;

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "OrvaneKit/base/Bytes.h"
+#include "OrvaneKit/crypto/Random.h"
 #include "OrvaneKit/crypto/SecureBytes.h"
 
 namespace orvane {
@@ -24,9 +25,11 @@ struct MlDsa87 {
     // Deterministic in the seed. Throws CryptoError unless the seed has 32 bytes.
     static KeyPair keyGen(ByteView seed32);
 
-    // Hedged signing: fresh randomness from the system source mixed with the key and message.
-    // Throws CryptoError for a secret key of the wrong size or a context over 255 bytes.
-    static Bytes sign(ByteView secretKey, ByteView message, ByteView context = {});
+    // Hedged signing: 32 fresh random bytes mixed with the key and message (tests may pass a
+    // reproducible source). Throws CryptoError for a secret key of the wrong size or a context
+    // over 255 bytes.
+    static Bytes sign(ByteView secretKey, ByteView message, ByteView context = {},
+                      RandomSource& random = systemRandom());
     // The same with 32 zero bytes of randomness: one signature per key and message.
     static Bytes signDeterministic(ByteView secretKey, ByteView message, ByteView context = {});
     static Bytes signWithRnd(ByteView secretKey, ByteView message, ByteView context, ByteView rnd32);

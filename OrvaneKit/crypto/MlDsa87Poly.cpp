@@ -174,7 +174,8 @@ void sampleEta(Poly& a, const std::uint8_t rhoPrime[RHO_PRIME_BYTES], std::uint1
     xof.squeeze(buf, len);
     std::size_t pos = 0;
     int n = 0;
-    // 2 - (b mod 5) for b < 15, with b mod 5 computed as b - 5⌊205b / 1024⌋.
+    // 2 - (b mod 5) for b < 15, with b mod 5 computed as b - 5⌊205b / 1024⌋. The branches
+    // only reveal which nibbles were discarded, never the value of a kept one.
     auto coeff = [](std::uint32_t b) {
         return 2 - static_cast<std::int32_t>(b - ((205 * b) >> 10) * 5);
     };
@@ -216,6 +217,7 @@ void sampleInBall(Poly& c, const std::uint8_t ctilde[CTILDE_BYTES]) {
 
     for (int i = 0; i < N; ++i) c.c[i] = 0;
     for (int i = N - TAU; i < N; ++i) {
+        // Rejected bytes are discarded, so the loop's length says nothing about the kept j.
         std::uint32_t j;
         do {
             if (pos == block) {

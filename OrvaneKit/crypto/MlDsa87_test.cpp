@@ -11,6 +11,7 @@
 #include "OrvaneKit/crypto/CryptoError.h"
 #include "OrvaneKit/crypto/Keccak.h"
 #include "OrvaneKit/crypto/MlDsa87Poly.h"
+#include "OrvaneKit/crypto/testing/DeterministicRandom.h"
 
 namespace orvane {
 namespace {
@@ -270,6 +271,11 @@ TEST(MlDsa87, SigningModesAndArguments) {
     EXPECT_NE(h1, f.sig);
     EXPECT_TRUE(MlDsa87::verify(f.kp.publicKey, f.msg, h1));
     EXPECT_TRUE(MlDsa87::verify(f.kp.publicKey, f.msg, h2));
+
+    // The injected source supplies exactly the 32 bytes of signing randomness.
+    DeterministicRandom source(asBytes("rnd")), same(asBytes("rnd"));
+    EXPECT_EQ(MlDsa87::sign(f.kp.secretKey, f.msg, {}, source),
+              MlDsa87::signWithRnd(f.kp.secretKey, f.msg, {}, randomBytes(32, same)));
 
     const Bytes ctx(255, 0x07);
     const Bytes withCtx = MlDsa87::sign(f.kp.secretKey, f.msg, ctx);
