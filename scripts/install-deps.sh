@@ -11,7 +11,7 @@ PACKAGES=(
   # video and sound
   libavcodec-dev libavutil-dev libavformat-dev libswscale-dev libswresample-dev
   libx264-dev libx265-dev ffmpeg libyuv-dev
-  libpulse-dev pulseaudio
+  libpulse-dev pulseaudio sox
   # X11 capture and input
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxcomposite-dev
   libxtst-dev xvfb x11-utils

@@ -12,6 +12,14 @@ constexpr int kBands = aac::kBandCount480;
 constexpr int kHeaderBitsPerChannel = 8 + 1;  // global gain, TNS flag
 constexpr int kMaxGain = 255;
 
+// 2^(-3 (sf - 180) / 16) for every scalefactor: the quantiser's scale on |X|^(3/4).
+const std::array<float, 256> kStepTable = [] {
+    std::array<float, 256> t{};
+    for (int sf = 0; sf < 256; ++sf)
+        t[static_cast<size_t>(sf)] = static_cast<float>(std::exp2(-3.0 * (sf - 180) / 16.0));
+    return t;
+}();
+
 int bandStart(int b) {
     return aac::kBandOffsets480[b];
 }
@@ -49,6 +57,7 @@ BookCost bestBook(const int* q, int width, int peak) {
 
 struct AacEldEncoder::Choice {
     std::array<std::array<int, kFrameLength>, 2> q{};
+    std::array<std::array<int, kBands>, 2> sf{};
     std::array<std::array<uint8_t, kBands>, 2> book{};
     std::array<std::array<int, kBands>, 2> bookBits{};
     int maxSfb = 0;
@@ -70,13 +79,17 @@ AacEldEncoder::AacEldEncoder(int sampleRate, int channels, int bitRate)
 
 void AacEldEncoder::quantise(int gain, Choice& c) const {
     // q = int((|X| / 2^((sf-180)/4))^(3/4) + 0.4054), with the power taken once per line.
-    float scale = static_cast<float>(std::exp2(-3.0 * (gain - 180) / 16.0));
+    // A band whose loudest line would pass the largest codable value gets its own, coarser
+    // scalefactor.
     c.maxSfb = 0;
     for (int ch = 0; ch < channels_; ++ch) {
         const auto& a = magnitude34_[static_cast<size_t>(ch)];
         const auto& x = spectrum_[static_cast<size_t>(ch)];
         auto& q = c.q[static_cast<size_t>(ch)];
         for (int b = 0; b < kBands; ++b) {
+            int sf = std::max(gain, bandFloor_[static_cast<size_t>(ch)][static_cast<size_t>(b)]);
+            c.sf[static_cast<size_t>(ch)][static_cast<size_t>(b)] = sf;
+            float scale = kStepTable[sf];
             int peak = 0;
             for (int k = bandStart(b); k < bandStart(b + 1); ++k) {
                 float v = a[static_cast<size_t>(k)] * scale + 0.4054f;
@@ -103,7 +116,9 @@ int AacEldEncoder::countBits(int gain, Choice& c) const {
     if (channels_ == 2 && msMaskPresent_ == 1) bits += c.maxSfb;
     for (int ch = 0; ch < channels_; ++ch) {
         const auto& books = c.book[static_cast<size_t>(ch)];
+        const auto& sf = c.sf[static_cast<size_t>(ch)];
         bits += kHeaderBitsPerChannel;
+        int last = -1;
         for (int b = 0; b < c.maxSfb;) {
             if (books[static_cast<size_t>(b)] == 255) return 1 << 30;
             int end = b;
@@ -111,9 +126,14 @@ int AacEldEncoder::countBits(int gain, Choice& c) const {
                    books[static_cast<size_t>(end)] == books[static_cast<size_t>(b)])
                 ++end;
             bits += eld::sectionBits(end - b);
-            for (int i = b; i < end; ++i)
-                if (books[static_cast<size_t>(i)] != 0)
-                    bits += 1 + c.bookBits[static_cast<size_t>(ch)][static_cast<size_t>(i)];
+            for (int i = b; i < end; ++i) {
+                if (books[static_cast<size_t>(i)] == 0) continue;
+                int v = sf[static_cast<size_t>(i)];
+                if (last < 0) last = v;  // the global gain starts the differences
+                bits += aac::kScalefactorLengths[v - last + aac::kScalefactorDiffLimit] +
+                        c.bookBits[static_cast<size_t>(ch)][static_cast<size_t>(i)];
+                last = v;
+            }
             b = end;
         }
         for (int b = c.maxSfb; b < kBands; ++b)
@@ -186,8 +206,12 @@ Bytes AacEldEncoder::encodeFrame(const float* const* planes) {
         auto& h = history_[static_cast<size_t>(ch)];
         std::memmove(h.data(), h.data() + kFrameLength,
                      sizeof(float) * (EldFilterbank::kSpan - kFrameLength));
-        std::memcpy(h.data() + EldFilterbank::kSpan - kFrameLength, planes[ch],
-                    sizeof(float) * kFrameLength);
+        // Non-finite or wildly out-of-range samples would break the quantiser.
+        float* fresh = h.data() + EldFilterbank::kSpan - kFrameLength;
+        for (int n = 0; n < kFrameLength; ++n) {
+            float v = planes[ch][n];
+            fresh[n] = std::isfinite(v) ? std::clamp(v, -8.0f, 8.0f) : 0.0f;
+        }
         filterbank_.analyze(h.data(), spectrum_[static_cast<size_t>(ch)].data());
     }
 
@@ -227,11 +251,33 @@ Bytes AacEldEncoder::encodeFrame(const float* const* planes) {
             magnitude34_[static_cast<size_t>(ch)][static_cast<size_t>(k)] = std::pow(
                 std::fabs(spectrum_[static_cast<size_t>(ch)][static_cast<size_t>(k)]), 0.75f);
 
+    // Per band, the finest scalefactor that keeps every line codable.
+    int floorMax = 0;
+    for (int ch = 0; ch < channels_; ++ch)
+        for (int b = 0; b < kBands; ++b) {
+            const auto& a = magnitude34_[static_cast<size_t>(ch)];
+            float peak = *std::max_element(a.begin() + bandStart(b), a.begin() + bandStart(b + 1));
+            int floor = 0;
+            if (peak > 0) {
+                floor = static_cast<int>(std::ceil(
+                    180.0 + 16.0 / 3.0 * std::log2(peak / (eld::kMaxQuantised + 0.5f - 0.4054f))));
+                floor = std::clamp(floor, 0, kMaxGain);
+                while (floor < kMaxGain &&
+                       peak * kStepTable[static_cast<size_t>(floor)] + 0.4054f >=
+                           eld::kMaxQuantised + 1)
+                    ++floor;
+            }
+            bandFloor_[static_cast<size_t>(ch)][static_cast<size_t>(b)] = floor;
+            floorMax = std::max(floorMax, floor);
+        }
+    // Scalefactor differences are limited to 60.
+    int minGain = std::max(0, floorMax - aac::kScalefactorDiffLimit);
+
     int budget = std::min(bitsPerFrame_ + reservoir_ / 2, kMaxPacketBytes * 8 - 8);
     Choice choice;
     int gain;
     if (fixedScalefactor_) {
-        gain = std::clamp(*fixedScalefactor_, 0, kMaxGain);
+        gain = std::clamp(*fixedScalefactor_, minGain, kMaxGain);
         while (gain < kMaxGain && countBits(gain, choice) > kMaxPacketBytes * 8 - 8) ++gain;
     } else {
         // Smallest gain (finest quantisation) whose frame fits the budget. Neighbouring frames
@@ -239,17 +285,17 @@ Bytes AacEldEncoder::encodeFrame(const float* const* planes) {
         // then halve the bracket.
         auto fits = [&](int g) { return countBits(g, choice) <= budget; };
         int lo, hi;  // fits(hi) holds, fits(lo - 1) does not (or lo == 0)
-        int start = std::clamp(lastGain_, 0, kMaxGain);
+        int start = std::clamp(lastGain_, minGain, kMaxGain);
         if (fits(start)) {
             hi = start;
             int step = 1;
-            lo = std::max(0, hi - step);
-            while (lo > 0 && fits(lo)) {
+            lo = std::max(minGain, hi - step);
+            while (lo > minGain && fits(lo)) {
                 hi = lo;
                 step *= 2;
-                lo = std::max(0, hi - step);
+                lo = std::max(minGain, hi - step);
             }
-            if (lo == 0 && fits(0)) hi = 0;
+            if (lo == minGain && fits(minGain)) hi = minGain;
         } else {
             lo = start + 1;
             int step = 1;
@@ -279,12 +325,16 @@ Bytes AacEldEncoder::encodeFrame(const float* const* planes) {
     f.msUsed = msUsed_;
     for (int ch = 0; ch < channels_; ++ch) {
         EldChannelData& c = f.channel[static_cast<size_t>(ch)];
-        c.globalGain = gain;
-        c.scalefactor.fill(gain);
+        c.globalGain = -1;
         for (int b = 0; b < kBands; ++b) {
             uint8_t book = choice.book[static_cast<size_t>(ch)][static_cast<size_t>(b)];
             c.codebook[static_cast<size_t>(b)] = b < choice.maxSfb && book != 255 ? book : 0;
+            c.scalefactor[static_cast<size_t>(b)] =
+                choice.sf[static_cast<size_t>(ch)][static_cast<size_t>(b)];
+            if (c.globalGain < 0 && c.codebook[static_cast<size_t>(b)] != 0)
+                c.globalGain = c.scalefactor[static_cast<size_t>(b)];
         }
+        if (c.globalGain < 0) c.globalGain = gain;
         c.spectrum = choice.q[static_cast<size_t>(ch)];
         mergeSections(c, choice.maxSfb);
     }

@@ -50,6 +50,7 @@ private:
     std::vector<std::vector<float>> history_;                       // kSpan samples per channel
     std::array<std::array<float, kFrameLength>, 2> spectrum_{};     // after M/S
     std::array<std::array<float, kFrameLength>, 2> magnitude34_{};  // |X|^(3/4)
+    std::array<std::array<int, aac::kBandCount480>, 2> bandFloor_{};
     std::array<bool, aac::kBandCount480> msUsed_{};
     int msMaskPresent_ = 0;
     std::unique_ptr<EldFrameData> frame_;
