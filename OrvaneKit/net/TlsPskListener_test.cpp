@@ -5,6 +5,8 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <future>
+
 #include "OrvaneKit/net/TlsPskDialler.h"
 #include "OrvaneKit/net/asio/TcpLink.h"
 #include "OrvaneKit/net/testing/ListenerHarness.h"
@@ -86,6 +88,23 @@ TEST(NetTlsPskListener, DualStackListenerShowsIpv4PeersAsIpv4) {
     ASSERT_TRUE(remote);
     EXPECT_EQ(remote->host, "127.0.0.1");  // not ::ffff:127.0.0.1
     client->cancel();
+}
+
+TEST(NetTlsPskListener, DroppingAReadyTransportClosesItsSocket) {
+    ListenerHarness h(paramsWithKey(4));
+    auto client = TlsPskDialler::dial(h.net, {"127.0.0.1", h.port()}, paramsWithKey(4));
+    std::promise<void> ready;
+    client->setStateHandler([&ready](const ConnState& s) {
+        if (holds<conn::Ready>(s)) ready.set_value();
+    });
+    client->start();
+    ASSERT_EQ(ready.get_future().wait_for(10s), std::future_status::ready);
+    ASSERT_TRUE(h.waitAccepted(1));
+    ASSERT_TRUE(h.probe(0).waitForState(holds<conn::Ready>));
+    client->setStateHandler(nullptr);
+    client.reset();
+    // The accepting side sees the stream end: the dropped side's socket was closed.
+    ASSERT_TRUE(h.probe(0).waitFor([](const auto& s) { return s.eof || s.readError; }));
 }
 
 TEST(NetTlsPskListener, WrongKeyFailsBothSidesAsTls) {
