@@ -90,6 +90,22 @@ TEST(NetTlsPskListener, DualStackListenerShowsIpv4PeersAsIpv4) {
     client->cancel();
 }
 
+TEST(NetTlsPskListener, DualStackListenerKeepsIpv6PeersAsIpv6) {
+    ListenerHarness h(paramsWithKey(3), std::nullopt);
+    auto client = TlsPskDialler::dial(h.net, {"::1", h.port()}, paramsWithKey(3));
+    TransportProbe probe(client);
+    client->start();
+    ASSERT_TRUE(probe.waitForState(
+        [](const ConnState& s) { return holds<conn::Ready>(s) || holds<conn::Waiting>(s); }));
+    if (probe.snapshot().has(conn::Waiting{})) GTEST_SKIP() << "no IPv6 loopback on this machine";
+    ASSERT_TRUE(h.waitAccepted(1));
+    auto remote = h.accepted.at(0)->remoteEndpoint();
+    ASSERT_TRUE(remote);
+    EXPECT_EQ(remote->host, "::1");
+    EXPECT_EQ(client->remoteEndpoint()->host, "::1");
+    client->cancel();
+}
+
 TEST(NetTlsPskListener, DroppingAReadyTransportClosesItsSocket) {
     ListenerHarness h(paramsWithKey(4));
     auto client = TlsPskDialler::dial(h.net, {"127.0.0.1", h.port()}, paramsWithKey(4));
