@@ -1,5 +1,7 @@
 #include "OrvaneKit/media/EldBitstream.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 
 namespace orvane::eld {
@@ -78,20 +80,91 @@ int sectionBits(int length) {
     return 4 + 5 * (length / 31 + 1);
 }
 
-int spectralBits(const int* q, int count, int codebook) {
-    const aac::SpectralCodebook& book = aac::kSpectralCodebooks[codebook];
-    int limit = codebookLimit(codebook);
-    int bits = 0;
-    for (int k = 0; k < count; k += book.dimension) {
-        for (int i = 0; i < book.dimension; ++i)
-            if (std::abs(q[k + i]) > limit) return -1;
-        int index = aac::codebookIndex(book, q + k);
-        bits += book.lengths[index];
-        if (!book.isSigned)
-            for (int i = 0; i < book.dimension; ++i) bits += q[k + i] != 0;
-        if (codebook == 11) bits += escapeBits(std::abs(q[k])) + escapeBits(std::abs(q[k + 1]));
+namespace {
+
+// Per book and index: codeword length plus the sign bits an unsigned book appends.
+struct CostTables {
+    std::array<std::array<uint8_t, 289>, 12> cost{};
+    CostTables() {
+        for (int cb = 1; cb <= 11; ++cb) {
+            const aac::SpectralCodebook& book = aac::kSpectralCodebooks[cb];
+            int size = 1;
+            for (int i = 0; i < book.dimension; ++i) size *= book.modulus;
+            for (int index = 0; index < size; ++index) {
+                int signs = 0;
+                if (!book.isSigned)
+                    for (int rest = index, i = 0; i < book.dimension; ++i, rest /= book.modulus)
+                        signs += rest % book.modulus != 0;
+                cost[static_cast<size_t>(cb)][static_cast<size_t>(index)] =
+                    static_cast<uint8_t>(book.lengths[index] + signs);
+            }
+        }
     }
-    return bits;
+};
+
+const CostTables& costTables() {
+    static const CostTables tables;
+    return tables;
+}
+
+}  // namespace
+
+int spectralBits(const int* q, int count, int codebook) {
+    const uint8_t* cost = costTables().cost[static_cast<size_t>(codebook)].data();
+    int bits = 0;
+    switch (codebook) {
+        case 1:
+        case 2:
+            for (int k = 0; k < count; k += 4) {
+                unsigned a = static_cast<unsigned>(q[k] + 1),
+                         b = static_cast<unsigned>(q[k + 1] + 1),
+                         c = static_cast<unsigned>(q[k + 2] + 1),
+                         d = static_cast<unsigned>(q[k + 3] + 1);
+                if ((a | b | c | d) > 2 && (a > 2 || b > 2 || c > 2 || d > 2)) return -1;
+                bits += cost[27 * a + 9 * b + 3 * c + d];
+            }
+            return bits;
+        case 3:
+        case 4:
+            for (int k = 0; k < count; k += 4) {
+                int a = std::abs(q[k]), b = std::abs(q[k + 1]), c = std::abs(q[k + 2]),
+                    d = std::abs(q[k + 3]);
+                if (a > 2 || b > 2 || c > 2 || d > 2) return -1;
+                bits += cost[27 * a + 9 * b + 3 * c + d];
+            }
+            return bits;
+        case 5:
+        case 6:
+            for (int k = 0; k < count; k += 2) {
+                unsigned a = static_cast<unsigned>(q[k] + 4),
+                         b = static_cast<unsigned>(q[k + 1] + 4);
+                if (a > 8 || b > 8) return -1;
+                bits += cost[9 * a + b];
+            }
+            return bits;
+        case 7:
+        case 8:
+        case 9:
+        case 10: {
+            int limit = codebook <= 8 ? 7 : 12, modulus = limit + 1;
+            for (int k = 0; k < count; k += 2) {
+                int a = std::abs(q[k]), b = std::abs(q[k + 1]);
+                if (a > limit || b > limit) return -1;
+                bits += cost[modulus * a + b];
+            }
+            return bits;
+        }
+        case 11:
+            for (int k = 0; k < count; k += 2) {
+                int a = std::abs(q[k]), b = std::abs(q[k + 1]);
+                if (a > kMaxQuantised || b > kMaxQuantised) return -1;
+                bits +=
+                    cost[17 * std::min(a, 16) + std::min(b, 16)] + escapeBits(a) + escapeBits(b);
+            }
+            return bits;
+        default:
+            return -1;
+    }
 }
 
 void writeFrame(BitWriter& out, const EldFrameData& frame) {

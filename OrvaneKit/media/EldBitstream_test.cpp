@@ -45,6 +45,39 @@ TEST(EldBitstream, BitCountsMatchWhatIsWritten) {
               aac::kSpectralCodebooks[11].lengths[16 * 17 + 16] + 2 + (2 * 12 - 3) + (2 * 4 - 3));
 }
 
+// The counting fast path against a count straight from the tables.
+TEST(EldBitstream, FastCountsAgreeWithTheTables) {
+    auto reference = [](const int* q, int count, int cb) {
+        const aac::SpectralCodebook& book = aac::kSpectralCodebooks[cb];
+        int bits = 0;
+        for (int k = 0; k < count; k += book.dimension) {
+            for (int i = 0; i < book.dimension; ++i)
+                if (std::abs(q[k + i]) > eld::codebookLimit(cb)) return -1;
+            bits += book.lengths[aac::codebookIndex(book, q + k)];
+            for (int i = 0; i < book.dimension; ++i) {
+                int m = std::abs(q[k + i]);
+                if (!book.isSigned && m != 0) ++bits;
+                if (cb == 11 && m >= 16) {
+                    int n = 0;
+                    while ((2 << n) <= m) ++n;
+                    bits += 2 * n - 3;
+                }
+            }
+        }
+        return bits;
+    };
+    std::mt19937 rng(9);
+    for (int cb = 1; cb <= 11; ++cb)
+        for (int trial = 0; trial < 300; ++trial) {
+            int range =
+                trial % 3 == 0 ? eld::codebookLimit(cb) + 1 : std::min(eld::codebookLimit(cb), 40);
+            std::uniform_int_distribution<int> value(-range, range);
+            int q[16];
+            for (int& v : q) v = trial % 5 == 0 ? 0 : value(rng);
+            ASSERT_EQ(eld::spectralBits(q, 16, cb), reference(q, 16, cb)) << cb << " " << trial;
+        }
+}
+
 TEST(EldBitstream, BitWriterPacksMostSignificantFirst) {
     BitWriter w;
     w.write(0b101, 3);
