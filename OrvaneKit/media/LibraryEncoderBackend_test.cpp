@@ -211,7 +211,7 @@ TEST_P(InteropVideoEncoder, FfmpegDecodesEveryFrameWithForcedKeyframes) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Streams, InteropVideoEncoder,
+INSTANTIATE_TEST_SUITE_P(InteropStreams, InteropVideoEncoder,
                          ::testing::Values(kVariants[0], kVariants[4], kVariants[5]), variantName);
 
 // 2 s at 12 Mbit/s, then setBitrate(3 Mbit/s) and 2 s more, of noise that no encoder can
