@@ -137,7 +137,7 @@ ScreenCapturer::Size ScreenCapturer::captureSize(double widthPoints, double heig
     return {static_cast<int>(width), static_cast<int>(height)};
 }
 
-void ScreenCapturer::start(const DisplayInfo& display, int maxWidth, int fps, bool audio,
+void ScreenCapturer::start(const CaptureDisplay& display, int maxWidth, int fps, bool audio,
                            bool hdr) {
     stop();
 

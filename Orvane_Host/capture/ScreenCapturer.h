@@ -58,7 +58,7 @@ public:
     // Stops any running stream, then captures `display`. Returns once the stream runs; throws
     // PlatformError otherwise and stays stopped. On a platform without HDR capture `hdr` gives
     // an SDR stream.
-    void start(const DisplayInfo& display, int maxWidth, int fps, bool audio, bool hdr);
+    void start(const CaptureDisplay& display, int maxWidth, int fps, bool audio, bool hdr);
 
     // Stops the running stream, if any, and waits until it delivers nothing more. Frames already
     // queued are dropped. Never throws; a failure to stop is ignored.

@@ -32,10 +32,10 @@ TEST(ScreenCapturerSize, Rule) {
 
 class ScreenCapturerTest : public ::testing::Test {
 protected:
-    DisplayInfo display{7, "main", 0, 0, 1920, 1080, 1, true};
+    CaptureDisplay display{7, "main", 0, 0, 1920, 1080, 1, true};
     NetContext net{2};
     std::shared_ptr<FakeScreenSource> source =
-        std::make_shared<FakeScreenSource>(std::vector<DisplayInfo>{display});
+        std::make_shared<FakeScreenSource>(std::vector<CaptureDisplay>{display});
     ScreenCapturer capturer{source, net};
 
     std::mutex mutex;
@@ -163,7 +163,7 @@ TEST_F(ScreenCapturerTest, FailedStartThrowsAndStaysStopped) {
     EXPECT_EQ(source->runningCount(), 0u);  // the earlier stream was stopped first
 
     EXPECT_THROW(capturer.start(display, 3840, 0, false, false), PlatformError);
-    DisplayInfo empty = display;
+    CaptureDisplay empty = display;
     empty.width = 1;
     EXPECT_THROW(capturer.start(empty, 3840, 60, false, false), PlatformError);
 }

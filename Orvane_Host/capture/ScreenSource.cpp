@@ -2,9 +2,9 @@
 
 namespace orvane {
 
-std::optional<DisplayInfo> ScreenSource::mainDisplay() {
-    const std::vector<DisplayInfo> all = displays();
-    for (const DisplayInfo& d : all)
+std::optional<CaptureDisplay> ScreenSource::mainDisplay() {
+    const std::vector<CaptureDisplay> all = displays();
+    for (const CaptureDisplay& d : all)
         if (d.primary) return d;
     if (all.empty()) return std::nullopt;
     return all.front();

@@ -16,7 +16,7 @@ namespace orvane {
 
 // One display as the capture platform describes it. Points are the display's logical units;
 // `scale` pixels make one point (always 1 on X11).
-struct DisplayInfo {
+struct CaptureDisplay {
     uint32_t id = 0;
     std::string name;
     double x = 0, y = 0;  // top-left in the desktop, in points
@@ -24,7 +24,7 @@ struct DisplayInfo {
     double scale = 1;
     bool primary = false;
 
-    bool operator==(const DisplayInfo&) const = default;
+    bool operator==(const CaptureDisplay&) const = default;
 };
 
 // What a started stream is asked to deliver.
@@ -72,10 +72,10 @@ public:
     virtual ~ScreenSource() = default;
 
     // The connected displays; throws PlatformError when the platform cannot be reached.
-    virtual std::vector<DisplayInfo> displays() = 0;
+    virtual std::vector<CaptureDisplay> displays() = 0;
 
     // Starts capturing `display`; returns once frames can flow. Throws PlatformError.
-    virtual std::unique_ptr<ScreenStream> startStream(const DisplayInfo& display,
+    virtual std::unique_ptr<ScreenStream> startStream(const CaptureDisplay& display,
                                                       const StreamConfig& config,
                                                       StreamSink sink) = 0;
 
@@ -84,7 +84,7 @@ public:
     virtual bool canExcludeWindows() const = 0;
 
     // The main display: the primary one, else the first; none without displays.
-    std::optional<DisplayInfo> mainDisplay();
+    std::optional<CaptureDisplay> mainDisplay();
 };
 
 }  // namespace orvane

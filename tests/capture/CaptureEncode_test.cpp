@@ -99,7 +99,7 @@ TEST(X11CaptureEncode, KnownPatternSurvivesEncodeAndDecode) {
     painter.flush();
 
     auto source = std::make_shared<X11ScreenSource>(server.display());
-    const DisplayInfo display = source->displays().front();
+    const CaptureDisplay display = source->displays().front();
     NetContext net{2};
 
     struct Case {

@@ -22,12 +22,12 @@ private:
     std::mutex& mutex_;
 };
 
-std::vector<DisplayInfo> FakeScreenSource::displays() {
+std::vector<CaptureDisplay> FakeScreenSource::displays() {
     std::lock_guard lock(mutex_);
     return displays_;
 }
 
-void FakeScreenSource::setDisplays(std::vector<DisplayInfo> displays) {
+void FakeScreenSource::setDisplays(std::vector<CaptureDisplay> displays) {
     std::lock_guard lock(mutex_);
     displays_ = std::move(displays);
 }
@@ -37,7 +37,7 @@ void FakeScreenSource::failNextStart(PlatformError error) {
     failNext_.emplace(std::move(error));
 }
 
-std::unique_ptr<ScreenStream> FakeScreenSource::startStream(const DisplayInfo& display,
+std::unique_ptr<ScreenStream> FakeScreenSource::startStream(const CaptureDisplay& display,
                                                             const StreamConfig& config,
                                                             StreamSink sink) {
     std::lock_guard lock(mutex_);

@@ -13,22 +13,22 @@ namespace orvane {
 class FakeScreenSource : public ScreenSource {
 public:
     struct StreamRecord {
-        DisplayInfo display;
+        CaptureDisplay display;
         StreamConfig config;
         StreamSink sink;
         bool stopped = false;
         PixelFormat format = PixelFormat::nv12;
     };
 
-    explicit FakeScreenSource(std::vector<DisplayInfo> displays = {})
+    explicit FakeScreenSource(std::vector<CaptureDisplay> displays = {})
         : displays_(std::move(displays)) {}
 
-    std::vector<DisplayInfo> displays() override;
-    std::unique_ptr<ScreenStream> startStream(const DisplayInfo& display,
+    std::vector<CaptureDisplay> displays() override;
+    std::unique_ptr<ScreenStream> startStream(const CaptureDisplay& display,
                                               const StreamConfig& config, StreamSink sink) override;
     bool canExcludeWindows() const override { return excludes_; }
 
-    void setDisplays(std::vector<DisplayInfo> displays);
+    void setDisplays(std::vector<CaptureDisplay> displays);
     void setCanExcludeWindows(bool value) { excludes_ = value; }
     // The next startStream throws this.
     void failNextStart(PlatformError error);
@@ -46,7 +46,7 @@ public:
 private:
     class Stream;
     mutable std::mutex mutex_;
-    std::vector<DisplayInfo> displays_;
+    std::vector<CaptureDisplay> displays_;
     bool excludes_ = false;
     std::optional<PlatformError> failNext_;
     std::vector<std::shared_ptr<StreamRecord>> streams_;

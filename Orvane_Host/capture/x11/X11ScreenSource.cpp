@@ -124,7 +124,7 @@ bool hasRandr(Display* dpy) {
 // One running capture: owns its own connection, used only by its thread once started.
 class X11Stream : public ScreenStream {
 public:
-    X11Stream(const std::string& name, const DisplayInfo& display, const StreamConfig& config,
+    X11Stream(const std::string& name, const CaptureDisplay& display, const StreamConfig& config,
               StreamSink sink)
         : config_(config), sink_(std::move(sink)), format_(config.format) {
         installErrorHandler();
@@ -158,7 +158,7 @@ public:
     }
 
 private:
-    void setUp(const DisplayInfo& display) {
+    void setUp(const CaptureDisplay& display) {
         XSetIOErrorExitHandler(dpy_, markDead, &dead_);
         root_ = DefaultRootWindow(dpy_);
         int event = 0, error = 0;
@@ -502,15 +502,15 @@ private:
 
 X11ScreenSource::X11ScreenSource(std::string displayName) : name_(std::move(displayName)) {}
 
-std::vector<DisplayInfo> X11ScreenSource::displays() {
+std::vector<CaptureDisplay> X11ScreenSource::displays() {
     installErrorHandler();
     Display* dpy = XOpenDisplay(name_.empty() ? nullptr : name_.c_str());
     if (!dpy) throw x11Error(cannotOpen, "Cannot open the X display.");
     std::atomic<bool> dead{false};
     XSetIOErrorExitHandler(dpy, markDead, &dead);
-    std::vector<DisplayInfo> out;
+    std::vector<CaptureDisplay> out;
     for (const Monitor& m : listMonitors(dpy, hasRandr(dpy))) {
-        DisplayInfo d;
+        CaptureDisplay d;
         d.id = m.id;
         d.name = m.name;
         d.x = m.rect.x;
@@ -529,7 +529,7 @@ std::vector<DisplayInfo> X11ScreenSource::displays() {
     return out;
 }
 
-std::unique_ptr<ScreenStream> X11ScreenSource::startStream(const DisplayInfo& display,
+std::unique_ptr<ScreenStream> X11ScreenSource::startStream(const CaptureDisplay& display,
                                                            const StreamConfig& config,
                                                            StreamSink sink) {
     if (config.hdr) logger().info("no HDR capture on X11: the stream is SDR");

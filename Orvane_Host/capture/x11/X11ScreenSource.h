@@ -25,8 +25,8 @@ public:
     // `displayName` empty means $DISPLAY.
     explicit X11ScreenSource(std::string displayName = {});
 
-    std::vector<DisplayInfo> displays() override;
-    std::unique_ptr<ScreenStream> startStream(const DisplayInfo& display,
+    std::vector<CaptureDisplay> displays() override;
+    std::unique_ptr<ScreenStream> startStream(const CaptureDisplay& display,
                                               const StreamConfig& config, StreamSink sink) override;
     // Leaving windows out needs a compositing capture path, which this source does not have.
     bool canExcludeWindows() const override { return false; }

@@ -81,7 +81,7 @@ protected:
 };
 
 TEST_F(X11Capture, ListsMonitorsAndThePrimaryOne) {
-    const std::vector<DisplayInfo> all = source->displays();
+    const std::vector<CaptureDisplay> all = source->displays();
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all[0].width, 1920);
     EXPECT_EQ(all[0].height, 1080);
@@ -90,11 +90,11 @@ TEST_F(X11Capture, ListsMonitorsAndThePrimaryOne) {
     X11TestPainter painter(server.display(), 0, 0, 16, 16);
     painter.addMonitor("LEFT", 0, 0, 960, 1080, false);
     painter.addMonitor("RIGHT", 960, 0, 960, 1080, true);
-    const std::vector<DisplayInfo> two = source->displays();
+    const std::vector<CaptureDisplay> two = source->displays();
     auto find = [&](const std::string& name) {
-        for (const DisplayInfo& d : two)
-            if (d.name == name) return std::optional<DisplayInfo>(d);
-        return std::optional<DisplayInfo>();
+        for (const CaptureDisplay& d : two)
+            if (d.name == name) return std::optional<CaptureDisplay>(d);
+        return std::optional<CaptureDisplay>();
     };
     ASSERT_TRUE(find("LEFT") && find("RIGHT"));
     EXPECT_EQ(find("RIGHT")->x, 960);
@@ -116,7 +116,7 @@ TEST_F(X11Capture, KnownPatternAtSamplePoints) {
     painter.movePointer(1910, 1070);  // keep the drawn pointer away from the sample points
     painter.flush();
 
-    const DisplayInfo display = source->displays().front();
+    const CaptureDisplay display = source->displays().front();
     struct Case {
         int maxWidth;
         PixelFormat format;
@@ -201,8 +201,8 @@ TEST_F(X11Capture, CapturesOnlyItsOwnMonitor) {
     painter.addMonitor("LEFT", 0, 0, 960, 1080, true);
     painter.addMonitor("RIGHT", 960, 0, 960, 1080, false);
     painter.flush();
-    std::optional<DisplayInfo> right;
-    for (const DisplayInfo& d : source->displays())
+    std::optional<CaptureDisplay> right;
+    for (const CaptureDisplay& d : source->displays())
         if (d.name == "RIGHT") right = d;
     ASSERT_TRUE(right);
 
@@ -237,7 +237,7 @@ TEST_F(X11Capture, ServerLossStopsTheStream) {
     }
     EXPECT_FALSE(capturer->isRunning());
     EXPECT_THROW(
-        capturer->start(DisplayInfo{1, "", 0, 0, 640, 480, 1, true}, 1600, 30, false, false),
+        capturer->start(CaptureDisplay{1, "", 0, 0, 640, 480, 1, true}, 1600, 30, false, false),
         PlatformError);
 }
 
