@@ -104,6 +104,24 @@ INSTANTIATE_TEST_SUITE_P(
                       QualityCase{"pink", [] { return testing::pinkNoise(0.2, 3); }, 5, 5}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(AudioCodecQuality, MonoAnd44k) {
+    // Single-channel elements, and the 44.1 kHz configuration.
+    auto mono = testing::encodeAndMeasure(testing::sineSignal(1000, 0.3, 1, 1));
+    EXPECT_GE(mono.snrDb, 60);
+    auto encoder = AudioEncoder::create(44100, 2, 128000);
+    auto decoder = AudioDecoder::create(encoder->streamFormat());
+    ASSERT_TRUE(decoder);
+    PcmBuffer tone = testing::sineSignal(1000, 0.3, 0.2);
+    tone.format.sampleRate = 44100;
+    auto packets = encoder->encode(tone);
+    ASSERT_EQ(packets.size(), 20u);
+    for (const Bytes& p : packets) {
+        auto out = decoder->decode(p);
+        ASSERT_TRUE(out);
+        EXPECT_EQ(out->format.sampleRate, 44100);
+    }
+}
+
 TEST(AudioCodecQuality, FineQuantisationProvesTheFilterbank) {
     auto r = testing::encodeAndMeasure(testing::chirpSignal(50, 20000, 0.3, 1), 120);
     std::printf("fine: SNR %.1f dB\n", r.snrDb);
