@@ -12,7 +12,7 @@ LibraryEncoderBackend::~LibraryEncoderBackend() = default;
 
 std::unique_ptr<EncoderSession> LibraryEncoderBackend::open(const EncoderSessionConfig& config,
                                                             std::string& error) {
-  return (config.codec == VideoCodec::hevc ? hevc_ : h264_)->open(config, error);
+    return (config.codec == VideoCodec::hevc ? hevc_ : h264_)->open(config, error);
 }
 
 }  // namespace orvane

@@ -14,179 +14,182 @@
 namespace orvane {
 
 int defaultEncoderThreads() {
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  return static_cast<int>(std::min(cores, 4u));
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    return static_cast<int>(std::min(cores, 4u));
 }
 
 namespace {
 
 void logFromX264(void*, int level, const char* format, va_list args) {
-  if (level > X264_LOG_WARNING) return;
-  char text[512];
-  std::vsnprintf(text, sizeof text, format, args);
-  std::string line(text);
-  while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
-  static const Logger log{"com.nimbrel.kelsap", "video"};
-  log.log(level == X264_LOG_ERROR ? LogLevel::error : LogLevel::notice, "x264: {}", line);
+    if (level > X264_LOG_WARNING) return;
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::string line(text);
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+    static const Logger log{"com.nimbrel.kelsap", "video"};
+    log.log(level == X264_LOG_ERROR ? LogLevel::error : LogLevel::notice, "x264: {}", line);
 }
 
 // Rate control limits in kbit/s; VBV of half a second holds a keyframe without long bursts.
 void applyBitrate(x264_param_t& p, int64_t bitrate) {
-  const int kbps = static_cast<int>(std::clamp<int64_t>(bitrate / 1000, 1, 2'000'000));
-  p.rc.i_rc_method = X264_RC_ABR;
-  p.rc.i_bitrate = kbps;
-  p.rc.i_vbv_max_bitrate = kbps;
-  p.rc.i_vbv_buffer_size = std::max(1, kbps / 2);
+    const int kbps = static_cast<int>(std::clamp<int64_t>(bitrate / 1000, 1, 2'000'000));
+    p.rc.i_rc_method = X264_RC_ABR;
+    p.rc.i_bitrate = kbps;
+    p.rc.i_vbv_max_bitrate = kbps;
+    p.rc.i_vbv_buffer_size = std::max(1, kbps / 2);
 }
 
 // Drops the 4-byte length in front of each header NAL.
 std::vector<Bytes> parameterSetsOf(x264_nal_t* nals, int count) {
-  std::vector<Bytes> sets;
-  for (int i = 0; i < count; ++i) {
-    if (nals[i].i_type != NAL_SPS && nals[i].i_type != NAL_PPS) continue;
-    if (nals[i].i_payload <= 4) continue;
-    sets.emplace_back(nals[i].p_payload + 4, nals[i].p_payload + nals[i].i_payload);
-  }
-  return sets;
+    std::vector<Bytes> sets;
+    for (int i = 0; i < count; ++i) {
+        if (nals[i].i_type != NAL_SPS && nals[i].i_type != NAL_PPS) continue;
+        if (nals[i].i_payload <= 4) continue;
+        sets.emplace_back(nals[i].p_payload + 4, nals[i].p_payload + nals[i].i_payload);
+    }
+    return sets;
 }
 
 class X264Session : public EncoderSession {
- public:
-  X264Session(x264_t* encoder, PixelFormat input, int width, int height)
-      : encoder_(encoder), input_(input) {
-    if (input == PixelFormat::yuv420p10) converted_ = FrameBuffer::make(PixelFormat::i420, width, height);
-    refreshHeaders();
-  }
-  ~X264Session() override { x264_encoder_close(encoder_); }
-
-  bool encode(const FrameBuffer& frame, int64_t ptsMicros, bool forceKeyframe,
-              std::vector<EncodedFrame>& out, std::string& error) override {
-    const FrameBuffer* source = &frame;
-    if (converted_) {
-      convertFrame(frame, *converted_);
-      source = converted_.get();
+public:
+    X264Session(x264_t* encoder, PixelFormat input, int width, int height)
+        : encoder_(encoder), input_(input) {
+        if (input == PixelFormat::yuv420p10)
+            converted_ = FrameBuffer::make(PixelFormat::i420, width, height);
+        refreshHeaders();
     }
-    x264_picture_t in;
-    x264_picture_init(&in);
-    in.img.i_csp = source->format() == PixelFormat::nv12 ? X264_CSP_NV12 : X264_CSP_I420;
-    in.img.i_plane = source->planes();
-    for (int i = 0; i < source->planes(); ++i) {
-      // x264 copies the input into its own frame; it never writes here.
-      in.img.plane[i] = const_cast<uint8_t*>(source->data(i));
-      in.img.i_stride[i] = source->stride(i);
+    ~X264Session() override { x264_encoder_close(encoder_); }
+
+    bool encode(const FrameBuffer& frame, int64_t ptsMicros, bool forceKeyframe,
+                std::vector<EncodedFrame>& out, std::string& error) override {
+        const FrameBuffer* source = &frame;
+        if (converted_) {
+            convertFrame(frame, *converted_);
+            source = converted_.get();
+        }
+        x264_picture_t in;
+        x264_picture_init(&in);
+        in.img.i_csp = source->format() == PixelFormat::nv12 ? X264_CSP_NV12 : X264_CSP_I420;
+        in.img.i_plane = source->planes();
+        for (int i = 0; i < source->planes(); ++i) {
+            // x264 copies the input into its own frame; it never writes here.
+            in.img.plane[i] = const_cast<uint8_t*>(source->data(i));
+            in.img.i_stride[i] = source->stride(i);
+        }
+        in.i_type = forceKeyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
+        in.i_pts = ptsMicros;
+        return collect(&in, out, error);
     }
-    in.i_type = forceKeyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
-    in.i_pts = ptsMicros;
-    return collect(&in, out, error);
-  }
 
-  bool setBitrate(int64_t bitrate) override {
-    x264_param_t p;
-    x264_encoder_parameters(encoder_, &p);
-    applyBitrate(p, bitrate);
-    if (x264_encoder_reconfig(encoder_, &p) < 0) return false;
-    refreshHeaders();
-    return true;
-  }
-
-  void flush(std::vector<EncodedFrame>& out) override {
-    std::string error;
-    while (x264_encoder_delayed_frames(encoder_) > 0) {
-      if (!collect(nullptr, out, error)) break;
+    bool setBitrate(int64_t bitrate) override {
+        x264_param_t p;
+        x264_encoder_parameters(encoder_, &p);
+        applyBitrate(p, bitrate);
+        if (x264_encoder_reconfig(encoder_, &p) < 0) return false;
+        refreshHeaders();
+        return true;
     }
-  }
 
- private:
-  bool collect(x264_picture_t* in, std::vector<EncodedFrame>& out, std::string& error) {
-    x264_nal_t* nals = nullptr;
-    int count = 0;
-    x264_picture_t pic;
-    const int size = x264_encoder_encode(encoder_, &nals, &count, in, &pic);
-    if (size < 0) {
-      error = "x264_encoder_encode returned " + std::to_string(size);
-      return false;
+    void flush(std::vector<EncodedFrame>& out) override {
+        std::string error;
+        while (x264_encoder_delayed_frames(encoder_) > 0) {
+            if (!collect(nullptr, out, error)) break;
+        }
     }
-    if (size == 0 || count == 0) return true;
-    EncodedFrame f;
-    f.keyframe = pic.b_keyframe != 0;
-    f.ptsMicros = pic.i_pts;
-    // With length-prefixed output the payloads are laid out back to back.
-    f.avcc.assign(nals[0].p_payload, nals[0].p_payload + size);
-    if (f.keyframe) f.parameterSets = headers_;
-    out.push_back(std::move(f));
-    return true;
-  }
 
-  void refreshHeaders() {
-    x264_nal_t* nals = nullptr;
-    int count = 0;
-    if (x264_encoder_headers(encoder_, &nals, &count) >= 0) headers_ = parameterSetsOf(nals, count);
-  }
+private:
+    bool collect(x264_picture_t* in, std::vector<EncodedFrame>& out, std::string& error) {
+        x264_nal_t* nals = nullptr;
+        int count = 0;
+        x264_picture_t pic;
+        const int size = x264_encoder_encode(encoder_, &nals, &count, in, &pic);
+        if (size < 0) {
+            error = "x264_encoder_encode returned " + std::to_string(size);
+            return false;
+        }
+        if (size == 0 || count == 0) return true;
+        EncodedFrame f;
+        f.keyframe = pic.b_keyframe != 0;
+        f.ptsMicros = pic.i_pts;
+        // With length-prefixed output the payloads are laid out back to back.
+        f.avcc.assign(nals[0].p_payload, nals[0].p_payload + size);
+        if (f.keyframe) f.parameterSets = headers_;
+        out.push_back(std::move(f));
+        return true;
+    }
 
-  x264_t* encoder_;
-  PixelFormat input_;
-  std::shared_ptr<FrameBuffer> converted_;
-  std::vector<Bytes> headers_;
+    void refreshHeaders() {
+        x264_nal_t* nals = nullptr;
+        int count = 0;
+        if (x264_encoder_headers(encoder_, &nals, &count) >= 0)
+            headers_ = parameterSetsOf(nals, count);
+    }
+
+    x264_t* encoder_;
+    PixelFormat input_;
+    std::shared_ptr<FrameBuffer> converted_;
+    std::vector<Bytes> headers_;
 };
 
 }  // namespace
 
 const char* X264Backend::presetFor(int width, int height, int fps) {
-  const double pixelRate = static_cast<double>(width) * height * std::max(fps, 1);
-  // 1080p30 and below: "veryfast"; up to 1080p60: "superfast"; beyond: "ultrafast".
-  if (pixelRate <= 1920.0 * 1080 * 30) return "veryfast";
-  if (pixelRate <= 1920.0 * 1080 * 60) return "superfast";
-  return "ultrafast";
+    const double pixelRate = static_cast<double>(width) * height * std::max(fps, 1);
+    // 1080p30 and below: "veryfast"; up to 1080p60: "superfast"; beyond: "ultrafast".
+    if (pixelRate <= 1920.0 * 1080 * 30) return "veryfast";
+    if (pixelRate <= 1920.0 * 1080 * 60) return "superfast";
+    return "ultrafast";
 }
 
 std::unique_ptr<EncoderSession> X264Backend::open(const EncoderSessionConfig& config,
                                                   std::string& error) {
-  if (config.width <= 0 || config.height <= 0 || config.width % 2 || config.height % 2) {
-    error = "frame size must be positive and even";
-    return nullptr;
-  }
-  if (config.fps <= 0 || config.bitrate <= 0) {
-    error = "frame rate and bitrate must be positive";
-    return nullptr;
-  }
-  const std::string preset =
-      tuning_.preset.empty() ? presetFor(config.width, config.height, config.fps) : tuning_.preset;
-  x264_param_t p;
-  if (x264_param_default_preset(&p, preset.c_str(), "zerolatency") < 0) {
-    error = "unknown x264 preset " + preset;
-    return nullptr;
-  }
-  p.pf_log = logFromX264;
-  p.i_log_level = X264_LOG_WARNING;
-  p.i_threads = tuning_.threads > 0 ? tuning_.threads : defaultEncoderThreads();
-  p.b_sliced_threads = 1;
-  p.i_width = config.width;
-  p.i_height = config.height;
-  p.i_csp = config.inputFormat == PixelFormat::nv12 ? X264_CSP_NV12 : X264_CSP_I420;
-  p.i_bitdepth = 8;
-  p.i_fps_num = static_cast<uint32_t>(config.fps);
-  p.i_fps_den = 1;
-  // Timestamps only pass through; rate control budgets per frame at the expected rate, so an
-  // idle screen's sparse frames do not each get seconds' worth of bits.
-  p.b_vfr_input = 0;
-  p.i_timebase_num = 1;
-  p.i_timebase_den = 1'000'000;
-  p.i_keyint_max = 10 * config.fps;
-  p.i_scenecut_threshold = 0;  // keyframes only when asked
-  p.i_bframe = 0;
-  p.b_annexb = 0;
-  p.b_repeat_headers = 0;
-  applyBitrate(p, config.bitrate);
-  if (x264_param_apply_profile(&p, "high") < 0) {
-    error = "x264 rejected profile high";
-    return nullptr;
-  }
-  x264_t* encoder = x264_encoder_open(&p);
-  if (!encoder) {
-    error = "x264_encoder_open failed";
-    return nullptr;
-  }
-  return std::make_unique<X264Session>(encoder, config.inputFormat, config.width, config.height);
+    if (config.width <= 0 || config.height <= 0 || config.width % 2 || config.height % 2) {
+        error = "frame size must be positive and even";
+        return nullptr;
+    }
+    if (config.fps <= 0 || config.bitrate <= 0) {
+        error = "frame rate and bitrate must be positive";
+        return nullptr;
+    }
+    const std::string preset = tuning_.preset.empty()
+                                   ? presetFor(config.width, config.height, config.fps)
+                                   : tuning_.preset;
+    x264_param_t p;
+    if (x264_param_default_preset(&p, preset.c_str(), "zerolatency") < 0) {
+        error = "unknown x264 preset " + preset;
+        return nullptr;
+    }
+    p.pf_log = logFromX264;
+    p.i_log_level = X264_LOG_WARNING;
+    p.i_threads = tuning_.threads > 0 ? tuning_.threads : defaultEncoderThreads();
+    p.b_sliced_threads = 1;
+    p.i_width = config.width;
+    p.i_height = config.height;
+    p.i_csp = config.inputFormat == PixelFormat::nv12 ? X264_CSP_NV12 : X264_CSP_I420;
+    p.i_bitdepth = 8;
+    p.i_fps_num = static_cast<uint32_t>(config.fps);
+    p.i_fps_den = 1;
+    // Timestamps only pass through; rate control budgets per frame at the expected rate, so an
+    // idle screen's sparse frames do not each get seconds' worth of bits.
+    p.b_vfr_input = 0;
+    p.i_timebase_num = 1;
+    p.i_timebase_den = 1'000'000;
+    p.i_keyint_max = 10 * config.fps;
+    p.i_scenecut_threshold = 0;  // keyframes only when asked
+    p.i_bframe = 0;
+    p.b_annexb = 0;
+    p.b_repeat_headers = 0;
+    applyBitrate(p, config.bitrate);
+    if (x264_param_apply_profile(&p, "high") < 0) {
+        error = "x264 rejected profile high";
+        return nullptr;
+    }
+    x264_t* encoder = x264_encoder_open(&p);
+    if (!encoder) {
+        error = "x264_encoder_open failed";
+        return nullptr;
+    }
+    return std::make_unique<X264Session>(encoder, config.inputFormat, config.width, config.height);
 }
 
 }  // namespace orvane
