@@ -11,6 +11,7 @@ pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil libswscal
 pkg_check_modules(X26X REQUIRED IMPORTED_TARGET x264 x265)
 pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes xdamage xcomposite xtst)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 
 # libyuv ships no pkg-config file.
 find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)
@@ -35,5 +36,5 @@ target_link_libraries(orvane_deps_kit INTERFACE
 add_library(orvane::deps_kit ALIAS orvane_deps_kit)
 
 add_library(orvane_deps_host INTERFACE)
-target_link_libraries(orvane_deps_host INTERFACE PkgConfig::X11LIBS PkgConfig::PULSE orvane_libyuv)
+target_link_libraries(orvane_deps_host INTERFACE PkgConfig::X11LIBS PkgConfig::PULSE PkgConfig::SYSTEMD orvane_libyuv)
 add_library(orvane::deps_host ALIAS orvane_deps_host)

@@ -6,6 +6,7 @@ PACKAGES=(
   # build and test toolchain
   cmake ninja-build pkg-config g++ clang ccache git
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
+  python3
   # runtime foundation, crypto, protocol
   libssl-dev openssl libasio-dev nlohmann-json3-dev libicu-dev
   # video and sound
@@ -15,6 +16,8 @@ PACKAGES=(
   # X11 capture and input
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxcomposite-dev
   libxtst-dev xvfb x11-utils
+  # desktop services: notifications over D-Bus
+  libsystemd-dev
   # discovery
   libavahi-client-dev avahi-daemon avahi-utils dbus
   # fuzzing (libFuzzer runtime for clang)
