@@ -10,7 +10,9 @@ namespace {
 
 class FailingRandom final : public RandomSource {
 public:
-    void fill(std::uint8_t*, std::size_t) override { throw std::runtime_error("random source failed"); }
+    void fill(std::uint8_t*, std::size_t) override {
+        throw std::runtime_error("random source failed");
+    }
 };
 
 TEST(AuthToken, Generate) {
@@ -33,8 +35,9 @@ TEST(AuthToken, ConstantTimeEquals) {
         const char* b;
         bool equal;
     };
-    for (const Case& c : {Case{"", "", true}, Case{"abc", "abc", true}, Case{"abc", "abd", false},
-                          Case{"abc", "abcd", false}, Case{"", "a", false}, Case{"xbc", "abc", false}})
+    for (const Case& c :
+         {Case{"", "", true}, Case{"abc", "abc", true}, Case{"abc", "abd", false},
+          Case{"abc", "abcd", false}, Case{"", "a", false}, Case{"xbc", "abc", false}})
         EXPECT_EQ(AuthToken::constantTimeEquals(c.a, c.b), c.equal) << c.a << " / " << c.b;
     const std::string t = AuthToken::generate();
     std::string last = t;

@@ -42,15 +42,19 @@ SecretStore& Keychain::defaultStore() {
     return store;
 }
 
-SecretStore::ReadResult Keychain::readChecked(const std::string& account, const std::string& service,
-                                              const std::optional<std::string>& accessGroup, SecretStore& store) {
+SecretStore::ReadResult Keychain::readChecked(const std::string& account,
+                                              const std::string& service,
+                                              const std::optional<std::string>& accessGroup,
+                                              SecretStore& store) {
     SecretStore::ReadResult r = store.read({service, account, accessGroup});
-    if (r.status == KeychainStatus::success && !isValidUtf8(r.value)) return {KeychainStatus::notFound, {}};
+    if (r.status == KeychainStatus::success && !isValidUtf8(r.value))
+        return {KeychainStatus::notFound, {}};
     return r;
 }
 
 std::optional<std::string> Keychain::read(const std::string& account, const std::string& service,
-                                          const std::optional<std::string>& accessGroup, SecretStore& store) {
+                                          const std::optional<std::string>& accessGroup,
+                                          SecretStore& store) {
     SecretStore::ReadResult r = readChecked(account, service, accessGroup, store);
     if (r.status != KeychainStatus::success) return std::nullopt;
     return std::move(r.value);
@@ -61,14 +65,16 @@ void Keychain::remove(const std::string& account, const std::string& service,
     store.remove({service, account, accessGroup});
 }
 
-KeychainStatus Keychain::add(const std::string& value, const std::string& account, const std::string& service,
-                             bool synchronizable, const std::optional<std::string>& accessGroup, SecretStore& store) {
+KeychainStatus Keychain::add(const std::string& value, const std::string& account,
+                             const std::string& service, bool synchronizable,
+                             const std::optional<std::string>& accessGroup, SecretStore& store) {
     if (!isValidUtf8(value)) return KeychainStatus::refused;
     return store.add({service, account, accessGroup}, value, synchronizable);
 }
 
 bool Keychain::set(const std::string& value, const std::string& account, const std::string& service,
-                   bool synchronizable, const std::optional<std::string>& accessGroup, SecretStore& store) {
+                   bool synchronizable, const std::optional<std::string>& accessGroup,
+                   SecretStore& store) {
     if (!isValidUtf8(value)) return false;
     const KeychainItemId id{service, account, accessGroup};
     if (synchronizable && store.replace(id, value, true) == KeychainStatus::success) return true;

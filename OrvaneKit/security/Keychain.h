@@ -16,26 +16,30 @@ struct Keychain {
     static SecretStore& defaultStore();
 
     // The stored text, or nothing when absent, unreadable or not UTF-8.
-    static std::optional<std::string> read(const std::string& account, const std::string& service,
-                                           const std::optional<std::string>& accessGroup = std::nullopt,
-                                           SecretStore& store = defaultStore());
+    static std::optional<std::string> read(
+        const std::string& account, const std::string& service,
+        const std::optional<std::string>& accessGroup = std::nullopt,
+        SecretStore& store = defaultStore());
     // Tells "absent" from "could not read", for callers that would otherwise overwrite a stored
     // secret after a transient failure. A value that is not UTF-8 reads as absent.
-    static SecretStore::ReadResult readChecked(const std::string& account, const std::string& service,
-                                               const std::optional<std::string>& accessGroup = std::nullopt,
-                                               SecretStore& store = defaultStore());
-    // The design's delete (a keyword here). Deleting a missing item is not an error.
+    static SecretStore::ReadResult readChecked(
+        const std::string& account, const std::string& service,
+        const std::optional<std::string>& accessGroup = std::nullopt,
+        SecretStore& store = defaultStore());
+    // Deletes both kinds of the item ("delete" is a keyword). A missing item is not an error.
     static void remove(const std::string& account, const std::string& service,
                        const std::optional<std::string>& accessGroup = std::nullopt,
                        SecretStore& store = defaultStore());
-    static KeychainStatus add(const std::string& value, const std::string& account, const std::string& service,
-                              bool synchronizable = false, const std::optional<std::string>& accessGroup = std::nullopt,
+    static KeychainStatus add(const std::string& value, const std::string& account,
+                              const std::string& service, bool synchronizable = false,
+                              const std::optional<std::string>& accessGroup = std::nullopt,
                               SecretStore& store = defaultStore());
     // Replaces the item (of either kind) in one step; a synchronizable item that the store
     // refuses falls back to a device-only one. False when nothing was written, and then the
     // earlier value is still there.
-    static bool set(const std::string& value, const std::string& account, const std::string& service,
-                    bool synchronizable = false, const std::optional<std::string>& accessGroup = std::nullopt,
+    static bool set(const std::string& value, const std::string& account,
+                    const std::string& service, bool synchronizable = false,
+                    const std::optional<std::string>& accessGroup = std::nullopt,
                     SecretStore& store = defaultStore());
 };
 

@@ -7,7 +7,8 @@ namespace {
 const char* text(SecureChannelError::Kind kind) {
     switch (kind) {
         case SecureChannelError::Kind::identityChanged:
-            return "This Mac's security identity has changed. If you did not reinstall Orvane Host, someone may "
+            return "This Mac's security identity has changed. If you did not reinstall Orvane "
+                   "Host, someone may "
                    "be impersonating it.";
         case SecureChannelError::Kind::badSignature:
             return "The other device failed to prove its identity.";
@@ -22,8 +23,12 @@ const char* text(SecureChannelError::Kind kind) {
 
 }  // namespace
 
-std::string SecureChannelError::description() const { return text(kind_); }
+std::string SecureChannelError::description() const {
+    return text(kind_);
+}
 
-const char* SecureChannelError::what() const noexcept { return text(kind_); }
+const char* SecureChannelError::what() const noexcept {
+    return text(kind_);
+}
 
 }  // namespace orvane

@@ -21,7 +21,8 @@ void requireIdentityKey(ByteView key) {
 
 }  // namespace
 
-SecureHandshake::SecureHandshake(Role role, ByteView accessKey, SecureIdentity& identity, RandomSource& random)
+SecureHandshake::SecureHandshake(Role role, ByteView accessKey, SecureIdentity& identity,
+                                 RandomSource& random)
     : role_(role), accessKey_(accessKey), identity_(identity), random_(random) {
     if (accessKey.size() != accessKeySize) throw CryptoError("access key must be 32 bytes");
 }
@@ -100,7 +101,8 @@ SecureHandshake::ClientResult SecureHandshake::handleServerHello(ByteView reply)
     append(transcript_, fields[0]);
     append(transcript_, fields[1]);
     // The key in the hello itself proves the signature; pinning it is the connection's check.
-    if (!MlDsa87::verify(fields[1], transcript_, fields[2])) throw SecureChannelError::badSignature();
+    if (!MlDsa87::verify(fields[1], transcript_, fields[2]))
+        throw SecureChannelError::badSignature();
     peerIdentity_ = fields[1];
     append(transcript_, fields[2]);
 
@@ -121,7 +123,8 @@ std::shared_ptr<SecureMessageChannel> SecureHandshake::acceptFinish(ByteView fin
     if (!clientIdentity_ || !serverEphemeral_) throw SecureChannelError::outOfOrder();
 
     append(transcript_, fields[0]);
-    if (!MlDsa87::verify(*clientIdentity_, transcript_, fields[1])) throw SecureChannelError::badSignature();
+    if (!MlDsa87::verify(*clientIdentity_, transcript_, fields[1]))
+        throw SecureChannelError::badSignature();
     append(transcript_, fields[1]);
 
     // The ephemeral key is dropped (and wiped) whether or not decapsulation succeeds.
@@ -151,10 +154,13 @@ std::shared_ptr<SecureMessageChannel> SecureHandshake::deriveChannel(ByteView sh
 }
 
 std::shared_ptr<SecureMessageChannel> SecureHandshake::deriveChannel(Role role, ByteView accessKey,
-                                                                     ByteView transcript, ByteView sharedSecret) {
+                                                                     ByteView transcript,
+                                                                     ByteView sharedSecret) {
     const auto salt = keySalt(accessKey, transcript);
-    SecureBytes c2s = SecureBytes::adopt(hkdfSha512(sharedSecret, salt, asBytes(kInfoC2S), SecureMessageChannel::keySize));
-    SecureBytes s2c = SecureBytes::adopt(hkdfSha512(sharedSecret, salt, asBytes(kInfoS2C), SecureMessageChannel::keySize));
+    SecureBytes c2s = SecureBytes::adopt(
+        hkdfSha512(sharedSecret, salt, asBytes(kInfoC2S), SecureMessageChannel::keySize));
+    SecureBytes s2c = SecureBytes::adopt(
+        hkdfSha512(sharedSecret, salt, asBytes(kInfoS2C), SecureMessageChannel::keySize));
     // The client sends with c2s; the server with s2c.
     if (role == Role::client) return std::make_shared<SecureMessageChannel>(c2s.view(), s2c.view());
     return std::make_shared<SecureMessageChannel>(s2c.view(), c2s.view());

@@ -20,14 +20,15 @@ namespace orvane {
 
 // One side of the end-to-end handshake that runs inside TLS before any other message:
 //   40 client hello   [nonce(32), client identity key(2592)]
-//   41 server hello   [ephemeral X-Wing key(1216), server identity key(2592), server signature(4627)]
-//   42 finish         [X-Wing encapsulation(1120), client signature(4627)]
+//   41 server hello   [ephemeral X-Wing key(1216), server identity key(2592), server
+//   signature(4627)] 42 finish         [X-Wing encapsulation(1120), client signature(4627)]
 // Both ends bind everything into one transcript that both signatures cover, and derive the two
 // record keys from the X-Wing secret with the access key mixed into the salt.
 //
-// Driven from one serial queue; no lock of its own. Errors: SecureChannelError for what the
-// design names, CryptoError for unusable keys and ciphertexts (the connection reports those as
-// malformed), and whatever the random source or identity throw.
+// Driven from one serial queue; no lock of its own. Errors: SecureChannelError for broken or
+// out-of-order messages and bad signatures; CryptoError for unusable keys and ciphertexts and
+// whatever the random source or identity throw, all of which the connection reports as
+// malformed.
 class SecureHandshake {
 public:
     enum class Role { client, server };
@@ -44,7 +45,8 @@ public:
 
     // Throws CryptoError unless the access key has 32 bytes. The random source gives the
     // nonce and the X-Wing randomness; the identity must outlive the handshake.
-    SecureHandshake(Role role, ByteView accessKey, SecureIdentity& identity, RandomSource& random = systemRandom());
+    SecureHandshake(Role role, ByteView accessKey, SecureIdentity& identity,
+                    RandomSource& random = systemRandom());
     ~SecureHandshake();
     SecureHandshake(const SecureHandshake&) = delete;
     SecureHandshake& operator=(const SecureHandshake&) = delete;
@@ -71,7 +73,8 @@ public:
     std::array<std::uint8_t, 64> keySalt(ByteView accessKey) const;
     // The same two steps over any transcript, for checks against worked examples.
     static std::array<std::uint8_t, 64> keySalt(ByteView accessKey, ByteView transcript);
-    static std::shared_ptr<SecureMessageChannel> deriveChannel(Role role, ByteView accessKey, ByteView transcript,
+    static std::shared_ptr<SecureMessageChannel> deriveChannel(Role role, ByteView accessKey,
+                                                               ByteView transcript,
                                                                ByteView sharedSecret);
 
     Role role() const { return role_; }

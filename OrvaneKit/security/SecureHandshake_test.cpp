@@ -18,13 +18,18 @@ using Role = SecureHandshake::Role;
 using Kind = SecureChannelError::Kind;
 
 // PSK("ABCDEFGHJKLM")
-const Bytes kAccessKey = *fromHex("a78d33942c72e8c8501b16b6fd168454c7d8d8ae000f3fcb31c9ef80586b9338");
+const Bytes kAccessKey =
+    *fromHex("a78d33942c72e8c8501b16b6fd168454c7d8d8ae000f3fcb31c9ef80586b9338");
 
-Bytes seedOf(std::uint8_t b) { return Bytes(32, b); }
+Bytes seedOf(std::uint8_t b) {
+    return Bytes(32, b);
+}
 
 class FailingRandom final : public RandomSource {
 public:
-    void fill(std::uint8_t*, std::size_t) override { throw std::runtime_error("random source failed"); }
+    void fill(std::uint8_t*, std::size_t) override {
+        throw std::runtime_error("random source failed");
+    }
 };
 
 template <class F>
@@ -66,7 +71,8 @@ struct Session {
 };
 
 Bytes slice(const Bytes& b, std::size_t offset, std::size_t n) {
-    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(offset), b.begin() + static_cast<std::ptrdiff_t>(offset + n));
+    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(offset),
+                 b.begin() + static_cast<std::ptrdiff_t>(offset + n));
 }
 
 TEST(SecureHandshake, MessagesAndTranscriptLayout) {
@@ -87,14 +93,16 @@ TEST(SecureHandshake, MessagesAndTranscriptLayout) {
     ASSERT_EQ(t.size(), 16830u);
     EXPECT_EQ(t, s.server.transcript());
     EXPECT_EQ(toString(slice(t, 0, 16)), "kelsap-secure-v1");
-    EXPECT_EQ(slice(t, 16, 2632), s.m40);                     // with its length prefixes
-    EXPECT_EQ(slice(t, 2648, 1216), slice(s.m41, 4, 1216));   // ephemeral key
+    EXPECT_EQ(slice(t, 16, 2632), s.m40);                    // with its length prefixes
+    EXPECT_EQ(slice(t, 2648, 1216), slice(s.m41, 4, 1216));  // ephemeral key
     EXPECT_EQ(slice(t, 3864, 2592), s.serverId.identity().publicKey());
     EXPECT_EQ(slice(t, 6456, 4627), slice(s.m41, 3820, 4627));
     EXPECT_EQ(slice(t, 11083, 1120), slice(s.m42, 4, 1120));
     EXPECT_EQ(slice(t, 12203, 4627), slice(s.m42, 1128, 4627));
-    EXPECT_TRUE(MlDsa87::verify(s.serverId.identity().publicKey(), slice(t, 0, 6456), slice(t, 6456, 4627)));
-    EXPECT_TRUE(MlDsa87::verify(s.clientId.identity().publicKey(), slice(t, 0, 12203), slice(t, 12203, 4627)));
+    EXPECT_TRUE(MlDsa87::verify(s.serverId.identity().publicKey(), slice(t, 0, 6456),
+                                slice(t, 6456, 4627)));
+    EXPECT_TRUE(MlDsa87::verify(s.clientId.identity().publicKey(), slice(t, 0, 12203),
+                                slice(t, 12203, 4627)));
 
     EXPECT_EQ(s.client.peerIdentity(), s.serverId.identity().publicKey());
     EXPECT_EQ(s.server.peerIdentity(), s.clientId.identity().publicKey());
@@ -111,7 +119,8 @@ TEST(SecureHandshake, ChannelsMatchAcrossTheEnds) {
     EXPECT_NE(Bytes(s.clientChannel->sendKey().begin(), s.clientChannel->sendKey().end()),
               Bytes(s.clientChannel->receiveKey().begin(), s.clientChannel->receiveKey().end()));
     EXPECT_EQ(toString(s.serverChannel->open(s.clientChannel->seal(asBytes("hello")))), "hello");
-    EXPECT_EQ(toString(s.clientChannel->open(s.serverChannel->seal(asBytes("helloAck")))), "helloAck");
+    EXPECT_EQ(toString(s.clientChannel->open(s.serverChannel->seal(asBytes("helloAck")))),
+              "helloAck");
 }
 
 // Pinned from fixed seeds and random sources, after the layout, signature and key checks above
@@ -119,16 +128,25 @@ TEST(SecureHandshake, ChannelsMatchAcrossTheEnds) {
 TEST(SecureHandshake, GoldenTranscriptAndKeys) {
     Session s;
     s.run();
-    EXPECT_EQ(toHex(sha256(s.m40)), "1e292acb344dba7eb1d2ad4e75ed288244610697241cfedcf67fb8f3b84ca876");
-    EXPECT_EQ(toHex(sha256(s.m41)), "8738aa5925af748fb6f686222f8df2d910c3651b0662500c2d93027f96926798");
-    EXPECT_EQ(toHex(sha256(s.m42)), "c1880625412b988076f512b4a34680c994cb5d1f69f0a0eb859a50ecb183a873");
-    EXPECT_EQ(toHex(sha256(s.client.transcript())), "1e1065320653d744abf702f9d4bb2daf3193d0379023c99ac5fcb3b3e62ba3a5");
-    EXPECT_EQ(toHex(s.client.keySalt(kAccessKey)), "1460ddf2b7487adf735d750bfba464198a3faa3c9d3168503e88c0fe52df6fbe"
+    EXPECT_EQ(toHex(sha256(s.m40)),
+              "1e292acb344dba7eb1d2ad4e75ed288244610697241cfedcf67fb8f3b84ca876");
+    EXPECT_EQ(toHex(sha256(s.m41)),
+              "8738aa5925af748fb6f686222f8df2d910c3651b0662500c2d93027f96926798");
+    EXPECT_EQ(toHex(sha256(s.m42)),
+              "c1880625412b988076f512b4a34680c994cb5d1f69f0a0eb859a50ecb183a873");
+    EXPECT_EQ(toHex(sha256(s.client.transcript())),
+              "1e1065320653d744abf702f9d4bb2daf3193d0379023c99ac5fcb3b3e62ba3a5");
+    EXPECT_EQ(toHex(s.client.keySalt(kAccessKey)),
+              "1460ddf2b7487adf735d750bfba464198a3faa3c9d3168503e88c0fe52df6fbe"
               "6bbc261325e81666cbbbabeadba4d6b79b245e837cb1e4cb35b2d587866806f7");
-    EXPECT_EQ(toHex(s.clientChannel->sendKey()), "4cc889e5898a849e72ff033c8095f0567e24ac40db6162fd1902eb7e52ca6542");
-    EXPECT_EQ(toHex(s.clientChannel->receiveKey()), "23fee4b4ec4cee72b244d5ccec67397ea0276202c0eec5ec0761fff99de6a4e3");
-    EXPECT_EQ(SecureIdentity::fingerprint(*s.client.peerIdentity()), "80D5 337F BA46 DEB2 112B 8E3B 3EA4 53E4");
-    EXPECT_EQ(toHex(s.clientChannel->seal(asBytes("ping"))), "8c3cc221d09d1d6e2e17a1bf94ec9b2760b2f932");
+    EXPECT_EQ(toHex(s.clientChannel->sendKey()),
+              "4cc889e5898a849e72ff033c8095f0567e24ac40db6162fd1902eb7e52ca6542");
+    EXPECT_EQ(toHex(s.clientChannel->receiveKey()),
+              "23fee4b4ec4cee72b244d5ccec67397ea0276202c0eec5ec0761fff99de6a4e3");
+    EXPECT_EQ(SecureIdentity::fingerprint(*s.client.peerIdentity()),
+              "80D5 337F BA46 DEB2 112B 8E3B 3EA4 53E4");
+    EXPECT_EQ(toHex(s.clientChannel->seal(asBytes("ping"))),
+              "8c3cc221d09d1d6e2e17a1bf94ec9b2760b2f932");
 }
 
 // Worked example computed outside this code.
@@ -141,8 +159,10 @@ TEST(SecureHandshake, DerivesKnownRecordKeys) {
               "32c1bdbbc0843c8d8023c3d8166c13a83c75c080a73b7028baee5c47ae51d7a7");
     auto client = SecureHandshake::deriveChannel(Role::client, kAccessKey, label, ss);
     auto server = SecureHandshake::deriveChannel(Role::server, kAccessKey, label, ss);
-    EXPECT_EQ(toHex(client->sendKey()), "bf9f13e3989f246101de52ff3b140b5fd6103615d81a594a5bbc9be8e93362b3");
-    EXPECT_EQ(toHex(client->receiveKey()), "8685bbc7d2a08c9f6aab05650f32addf199a2def695db04dffe5793abde427db");
+    EXPECT_EQ(toHex(client->sendKey()),
+              "bf9f13e3989f246101de52ff3b140b5fd6103615d81a594a5bbc9be8e93362b3");
+    EXPECT_EQ(toHex(client->receiveKey()),
+              "8685bbc7d2a08c9f6aab05650f32addf199a2def695db04dffe5793abde427db");
     EXPECT_EQ(toHex(server->sendKey()), toHex(client->receiveKey()));
     EXPECT_EQ(toHex(server->receiveKey()), toHex(client->sendKey()));
 }
@@ -156,8 +176,9 @@ TEST(SecureHandshake, DecodeFields) {
     };
     EXPECT_TRUE(SecureHandshake::decodeFields({}, 0).empty());
     EXPECT_EQ(SecureHandshake::decodeFields(field(0x100000, 0x100000), 1)[0].size(), 0x100000u);
-    EXPECT_EQ(SecureHandshake::decodeFields(SecureHandshake::encodeFields({Bytes{}, Bytes{1, 2}}), 2),
-              (std::vector<Bytes>{{}, {1, 2}}));
+    EXPECT_EQ(
+        SecureHandshake::decodeFields(SecureHandshake::encodeFields({Bytes{}, Bytes{1, 2}}), 2),
+        (std::vector<Bytes>{{}, {1, 2}}));
 
     struct Case {
         const char* name;
@@ -177,7 +198,9 @@ TEST(SecureHandshake, DecodeFields) {
         {"field over the limit", field(0x100001, 0x100001), 1},
         {"huge declared length", field(0xFFFFFFFF, 4), 1},
     };
-    for (const Case& c : bad) EXPECT_EQ(kindOf([&] { SecureHandshake::decodeFields(c.body, c.count); }), Kind::malformed) << c.name;
+    for (const Case& c : bad)
+        EXPECT_EQ(kindOf([&] { SecureHandshake::decodeFields(c.body, c.count); }), Kind::malformed)
+            << c.name;
 }
 
 TEST(SecureHandshake, ClientHelloVariants) {
@@ -228,10 +251,15 @@ TEST(SecureHandshake, ServerHelloMustBeSignedOverTheTranscript) {
         Session c;
         c.client.makeClientHello();
         Bytes badEph(1216, 0xFF);  // fails the ML-KEM modulus check
-        EXPECT_THROW(c.client.handleServerHello(SecureHandshake::encodeFields({badEph, f[1], f[2]})), CryptoError);
-        EXPECT_THROW(c.client.handleServerHello(SecureHandshake::encodeFields({f[0], Bytes(100, 1), f[2]})),
-                     CryptoError);
-        EXPECT_EQ(kindOf([&] { c.client.handleServerHello(SecureHandshake::encodeFields({f[0], f[1]})); }),
+        EXPECT_THROW(
+            c.client.handleServerHello(SecureHandshake::encodeFields({badEph, f[1], f[2]})),
+            CryptoError);
+        EXPECT_THROW(
+            c.client.handleServerHello(SecureHandshake::encodeFields({f[0], Bytes(100, 1), f[2]})),
+            CryptoError);
+        EXPECT_EQ(kindOf([&] {
+                      c.client.handleServerHello(SecureHandshake::encodeFields({f[0], f[1]}));
+                  }),
                   Kind::malformed);
     }
 }
@@ -256,7 +284,9 @@ TEST(SecureHandshake, FinishOrderAndSignature) {
         auto f = SecureHandshake::decodeFields(result.finish, 2);
         Bytes early = slice(s.client.transcript(), 0, 11083);
         Bytes sig = s.clientId.identity().sign(early);
-        EXPECT_EQ(kindOf([&] { s.server.acceptFinish(SecureHandshake::encodeFields({f[0], sig})); }),
+        EXPECT_EQ(kindOf([&] {
+                      s.server.acceptFinish(SecureHandshake::encodeFields({f[0], sig}));
+                  }),
                   Kind::badSignature);
     }
 }
@@ -288,8 +318,9 @@ TEST(SecureHandshake, AccessKeyChangesOnlyTheRecordKeys) {
     EXPECT_EQ(toHex(differ.clientChannel->sendKey()), toHex(same.clientChannel->sendKey()));
     EXPECT_NE(toHex(differ.serverChannel->receiveKey()), toHex(same.serverChannel->receiveKey()));
     EXPECT_NE(toHex(differ.serverChannel->sendKey()), toHex(same.serverChannel->sendKey()));
-    EXPECT_EQ(kindOf([&] { differ.serverChannel->open(differ.clientChannel->seal(asBytes("hello"))); }),
-              Kind::tampered);
+    EXPECT_EQ(
+        kindOf([&] { differ.serverChannel->open(differ.clientChannel->seal(asBytes("hello"))); }),
+        Kind::tampered);
 }
 
 TEST(SecureHandshake, WrongRoleAndRandomFailure) {

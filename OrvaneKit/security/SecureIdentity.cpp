@@ -37,12 +37,14 @@ std::string processName() {
 
 SecureIdentity::SecureIdentity(SecretStore& store, std::string applicationId, RandomSource& random)
     : store_(store), random_(random) {
-    service_ = "com.nimbrel.kelsap.identity." + (applicationId.empty() ? processName() : applicationId);
+    service_ =
+        "com.nimbrel.kelsap.identity." + (applicationId.empty() ? processName() : applicationId);
     const KeychainItemId seedId{service_, seedAccount, std::nullopt};
 
     SecretStore::ReadResult stored = store_.read(seedId);
     if (stored.status == KeychainStatus::ioError) {
-        log().error("identity key of {} could not be read from the keychain; not replacing it", service_);
+        log().error("identity key of {} could not be read from the keychain; not replacing it",
+                    service_);
         throw PlatformError("keychain", static_cast<int>(KeychainStatus::ioError),
                             "The device identity could not be read from the keychain.");
     }
@@ -51,11 +53,14 @@ SecureIdentity::SecureIdentity(SecretStore& store, std::string applicationId, Ra
         if (seed && seed->size() == MlDsa87::seedSize) {
             MlDsa87::KeyPair pair = MlDsa87::keyGen(*seed);
             OPENSSL_cleanse(seed->data(), seed->size());
-            key_ = std::make_shared<const Key>(Key{std::move(pair.secretKey), std::move(pair.publicKey)});
+            key_ = std::make_shared<const Key>(
+                Key{std::move(pair.secretKey), std::move(pair.publicKey)});
             return;
         }
         if (seed) OPENSSL_cleanse(seed->data(), seed->size());
-        log().error("stored identity key of {} cannot be decoded; keeping it aside and making a new one", service_);
+        log().error(
+            "stored identity key of {} cannot be decoded; keeping it aside and making a new one",
+            service_);
         moveAside(stored.value);
     }
 
@@ -63,7 +68,8 @@ SecureIdentity::SecureIdentity(SecretStore& store, std::string applicationId, Ra
     key_ = makeKey(seed);
     const std::string text = base64Encode(seed.view());
     if (store_.replace(seedId, text, false) != KeychainStatus::success)
-        log().error("new identity key of {} could not be stored; the next start will make another", service_);
+        log().error("new identity key of {} could not be stored; the next start will make another",
+                    service_);
     else
         log().notice("made a new identity key for {}", service_);
 }
@@ -99,7 +105,8 @@ void SecureIdentity::moveAside(const std::string& value) const {
         if (status == KeychainStatus::success) return;
         if (status != KeychainStatus::duplicate) break;
     }
-    log().error("unreadable identity key of {} could not be kept aside; not replacing it", service_);
+    log().error("unreadable identity key of {} could not be kept aside; not replacing it",
+                service_);
     throw PlatformError("keychain", static_cast<int>(KeychainStatus::ioError),
                         "The device identity could not be replaced in the keychain.");
 }
@@ -109,9 +116,13 @@ std::shared_ptr<const SecureIdentity::Key> SecureIdentity::currentKey() const {
     return key_;
 }
 
-Bytes SecureIdentity::publicKey() const { return currentKey()->publicKey; }
+Bytes SecureIdentity::publicKey() const {
+    return currentKey()->publicKey;
+}
 
-std::string SecureIdentity::fingerprint() const { return fingerprint(currentKey()->publicKey); }
+std::string SecureIdentity::fingerprint() const {
+    return fingerprint(currentKey()->publicKey);
+}
 
 std::string SecureIdentity::fingerprint(ByteView rawPublicKey) {
     const auto digest = sha256(rawPublicKey);
@@ -145,7 +156,8 @@ void SecureIdentity::setBiometric(bool enabled) {
     if (store_.replace({service_, seedAccount, std::nullopt}, base64Encode(seed.view()), false) !=
         KeychainStatus::success) {
         // Keep the key that the stored seed still matches, or the next start would switch back.
-        log().error("new identity key of {} could not be stored; keeping the current one", service_);
+        log().error("new identity key of {} could not be stored; keeping the current one",
+                    service_);
         throw PlatformError("keychain", static_cast<int>(KeychainStatus::ioError),
                             "The new device identity could not be stored in the keychain.");
     }

@@ -26,7 +26,9 @@ public:
         enum class Kind { biometricUnavailable };
         explicit IdentityError(Kind kind) : kind_(kind) {}
         Kind kind() const { return kind_; }
-        const char* what() const noexcept override { return "Biometric authentication is not available."; }
+        const char* what() const noexcept override {
+            return "Biometric authentication is not available.";
+        }
         bool operator==(const IdentityError&) const = default;
 
     private:
@@ -43,7 +45,8 @@ public:
     // store cannot be read it throws PlatformError and writes nothing: replacing a key that may
     // still exist would break every peer that pinned it. An empty application id stands for
     // the process name.
-    SecureIdentity(SecretStore& store, std::string applicationId, RandomSource& random = systemRandom());
+    SecureIdentity(SecretStore& store, std::string applicationId,
+                   RandomSource& random = systemRandom());
     SecureIdentity(const SecureIdentity&) = delete;
     SecureIdentity& operator=(const SecureIdentity&) = delete;
 

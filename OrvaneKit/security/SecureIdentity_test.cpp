@@ -33,7 +33,8 @@ std::optional<std::string> stored(MemorySecretStore& store, const std::string& a
 }
 
 TEST(SecureIdentity, FingerprintFormat) {
-    EXPECT_EQ(SecureIdentity::fingerprint(asBytes("abc")), "BA78 16BF 8F01 CFEA 4141 40DE 5DAE 2223");
+    EXPECT_EQ(SecureIdentity::fingerprint(asBytes("abc")),
+              "BA78 16BF 8F01 CFEA 4141 40DE 5DAE 2223");
     EXPECT_EQ(SecureIdentity::fingerprint({}), "E3B0 C442 98FC 1C14 9AFB F4C8 996F B924");
     const std::string fp = SecureIdentity::fingerprint(Bytes(2592, 0x5A));
     ASSERT_EQ(fp.size(), 39u);
@@ -98,7 +99,8 @@ TEST(SecureIdentity, UndecodableSeedIsKeptAside) {
         EXPECT_EQ(base64Decode(*seed)->size(), 32u);
         bool kept = false;
         for (const auto& item : store.items())
-            kept |= item.id.account.starts_with("identity.mldsa87.seed.unreadable-") && item.value == bad;
+            kept |= item.id.account.starts_with("identity.mldsa87.seed.unreadable-") &&
+                    item.value == bad;
         EXPECT_TRUE(kept) << bad;
     }
     // When it cannot be kept aside, nothing is replaced.
@@ -111,7 +113,8 @@ TEST(SecureIdentity, UndecodableSeedIsKeptAside) {
 
 TEST(SecureIdentity, EnclaveItemIsIgnoredAndLeft) {
     MemorySecretStore store;
-    store.add({kService, SecureIdentity::enclaveAccount, std::nullopt}, base64Encode(Bytes(100, 1)), false);
+    store.add({kService, SecureIdentity::enclaveAccount, std::nullopt}, base64Encode(Bytes(100, 1)),
+              false);
     SecureIdentity id(store, kApp);
     EXPECT_FALSE(id.isHardwareBacked());
     EXPECT_TRUE(stored(store, SecureIdentity::enclaveAccount));
@@ -137,10 +140,11 @@ TEST(SecureIdentity, Biometric) {
         std::optional<std::string> flag;
         bool expected;
     };
-    for (const Case& c : {Case{std::nullopt, false}, Case{"1", true}, Case{"true", false}, Case{"11", false},
-                          Case{"", false}}) {
+    for (const Case& c : {Case{std::nullopt, false}, Case{"1", true}, Case{"true", false},
+                          Case{"11", false}, Case{"", false}}) {
         store.remove({kService, SecureIdentity::biometricFlag, std::nullopt});
-        if (c.flag) store.add({kService, SecureIdentity::biometricFlag, std::nullopt}, *c.flag, false);
+        if (c.flag)
+            store.add({kService, SecureIdentity::biometricFlag, std::nullopt}, *c.flag, false);
         EXPECT_EQ(id.requiresBiometric(), c.expected) << c.flag.value_or("(absent)");
     }
 
@@ -164,7 +168,8 @@ TEST(SecureIdentity, Biometric) {
 
 // Two runs of a program over the same keychain file show the same identity.
 TEST(SecureIdentity, SurvivesARestartInTheKeychainFile) {
-    const fs::path root = fs::temp_directory_path() / ("orvane-identity-" + std::to_string(::getpid()));
+    const fs::path root =
+        fs::temp_directory_path() / ("orvane-identity-" + std::to_string(::getpid()));
     fs::remove_all(root);
     fs::create_directories(root);
 
@@ -179,7 +184,8 @@ TEST(SecureIdentity, SurvivesARestartInTheKeychainFile) {
             try {
                 FileSecretStore store(Paths::applicationSupport() / "orvane" / "keychain.json");
                 const std::string fp = SecureIdentity(store, kApp).fingerprint();
-                rc = ::write(fds[1], fp.data(), fp.size()) == static_cast<ssize_t>(fp.size()) ? 0 : 1;
+                rc = ::write(fds[1], fp.data(), fp.size()) == static_cast<ssize_t>(fp.size()) ? 0
+                                                                                              : 1;
             } catch (...) {
             }
             ::_exit(rc);
@@ -187,7 +193,8 @@ TEST(SecureIdentity, SurvivesARestartInTheKeychainFile) {
         ::close(fds[1]);
         std::string out;
         char buf[64];
-        for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+        for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+            out.append(buf, static_cast<std::size_t>(n));
         ::close(fds[0]);
         int status = 0;
         ::waitpid(pid, &status, 0);

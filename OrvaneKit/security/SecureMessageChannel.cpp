@@ -39,7 +39,8 @@ EVP_CIPHER_CTX* keyedContext(const std::uint8_t* key, bool encrypt) {
 }
 
 // EVP lengths are int; records never come near that, but stay correct if one does.
-bool update(EVP_CIPHER_CTX* ctx, bool encrypt, std::uint8_t* out, const std::uint8_t* in, std::size_t n) {
+bool update(EVP_CIPHER_CTX* ctx, bool encrypt, std::uint8_t* out, const std::uint8_t* in,
+            std::size_t n) {
     constexpr std::size_t kChunk = std::size_t{1} << 30;
     while (n > 0) {
         const int len = static_cast<int>(n < kChunk ? n : kChunk);
@@ -57,8 +58,10 @@ bool update(EVP_CIPHER_CTX* ctx, bool encrypt, std::uint8_t* out, const std::uin
 bool sealWith(EVP_CIPHER_CTX* ctx, const std::uint8_t* iv, ByteView body, std::uint8_t* out) {
     int tail = 0;
     return EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, iv) == 1 &&
-           update(ctx, true, out, body.data(), body.size()) && EVP_EncryptFinal_ex(ctx, out + body.size(), &tail) == 1 &&
-           EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, SecureMessageChannel::tagSize, out + body.size()) == 1;
+           update(ctx, true, out, body.data(), body.size()) &&
+           EVP_EncryptFinal_ex(ctx, out + body.size(), &tail) == 1 &&
+           EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, SecureMessageChannel::tagSize,
+                               out + body.size()) == 1;
 }
 
 bool openWith(EVP_CIPHER_CTX* ctx, const std::uint8_t* iv, ByteView record, std::uint8_t* out) {
@@ -68,13 +71,15 @@ bool openWith(EVP_CIPHER_CTX* ctx, const std::uint8_t* iv, ByteView record, std:
     int tail = 0;
     return EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, iv) == 1 &&
            update(ctx, false, out, record.data(), n) &&
-           EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, SecureMessageChannel::tagSize, tag) == 1 &&
+           EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, SecureMessageChannel::tagSize, tag) ==
+               1 &&
            EVP_DecryptFinal_ex(ctx, out + n, &tail) == 1;
 }
 
 }  // namespace
 
-SecureMessageChannel::SecureMessageChannel(ByteView sendKey, ByteView receiveKey, std::uint64_t firstSendNumber,
+SecureMessageChannel::SecureMessageChannel(ByteView sendKey, ByteView receiveKey,
+                                           std::uint64_t firstSendNumber,
                                            std::uint64_t firstReceiveNumber) {
     if (sendKey.size() != keySize || receiveKey.size() != keySize)
         throw CryptoError("record keys must be 32 bytes");

@@ -40,14 +40,17 @@ TEST(SecureMessageChannel, KnownRecords) {
     EXPECT_EQ(toHex(p.server.seal(asBytes("ping"))), "97863859e2960c814b508e78835971144a4ef925");
 
     EXPECT_EQ(p.server.open(*fromHex("f9058ee92f41d537991cdfd1821d6066")), Bytes{});
-    EXPECT_EQ(toString(p.server.open(*fromHex("4ab3be1ed2784a0ddcdf6a80ded6ba38be342043"))), "ping");
-    EXPECT_EQ(toString(p.client.open(*fromHex("97863859e2960c814b508e78835971144a4ef925"))), "ping");
+    EXPECT_EQ(toString(p.server.open(*fromHex("4ab3be1ed2784a0ddcdf6a80ded6ba38be342043"))),
+              "ping");
+    EXPECT_EQ(toString(p.client.open(*fromHex("97863859e2960c814b508e78835971144a4ef925"))),
+              "ping");
 }
 
 TEST(SecureMessageChannel, NonceLayout) {
     EXPECT_EQ(toHex(SecureMessageChannel::nonce(0)), "000000000000000000000000");
     EXPECT_EQ(toHex(SecureMessageChannel::nonce(1)), "000000000000000000000001");
-    EXPECT_EQ(toHex(SecureMessageChannel::nonce(std::uint64_t{1} << 32)), "000000000000000100000000");
+    EXPECT_EQ(toHex(SecureMessageChannel::nonce(std::uint64_t{1} << 32)),
+              "000000000000000100000000");
     EXPECT_EQ(toHex(SecureMessageChannel::nonce(0x0102030405060708)), "000000000102030405060708");
 }
 
@@ -102,7 +105,8 @@ TEST(SecureMessageChannel, ReplayedAlteredOrReorderedRecordsFail) {
     Bytes r0 = o.client.seal(asBytes("x"));
     Bytes r1 = o.client.seal(asBytes("y"));
     EXPECT_EQ(openKind(o.server, r1), SecureChannelError::Kind::tampered);
-    EXPECT_EQ(openKind(o.server, r0), SecureChannelError::Kind::tampered);  // everything after a loss fails
+    EXPECT_EQ(openKind(o.server, r0),
+              SecureChannelError::Kind::tampered);  // everything after a loss fails
 }
 
 TEST(SecureMessageChannel, InPlaceMatchesCopying) {
@@ -128,17 +132,21 @@ TEST(SecureMessageChannel, NumbersEndWithoutWrapping) {
     EXPECT_EQ(aesGcmOpen(kC2S, SecureMessageChannel::nonce(last - 1), r), toBytes("last"));
     for (int i = 0; i < 3; ++i) EXPECT_THROW(sender.seal(asBytes("more")), CryptoError);
     EXPECT_EQ(toString(receiver.open(r)), "last");
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(openKind(receiver, r), SecureChannelError::Kind::tampered);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(openKind(receiver, r), SecureChannelError::Kind::tampered);
 }
 
 TEST(SecureMessageChannel, ErrorTexts) {
     EXPECT_EQ(SecureChannelError::identityChanged("A", "B").description(),
-              "This Mac's security identity has changed. If you did not reinstall Orvane Host, someone may be "
+              "This Mac's security identity has changed. If you did not reinstall Orvane Host, "
+              "someone may be "
               "impersonating it.");
-    EXPECT_EQ(SecureChannelError::badSignature().description(), "The other device failed to prove its identity.");
+    EXPECT_EQ(SecureChannelError::badSignature().description(),
+              "The other device failed to prove its identity.");
     EXPECT_EQ(SecureChannelError::malformed().description(), "The secure handshake was invalid.");
     EXPECT_EQ(SecureChannelError::outOfOrder().description(), "The secure handshake was invalid.");
-    EXPECT_EQ(SecureChannelError::tampered().description(), "A message failed its integrity check.");
+    EXPECT_EQ(SecureChannelError::tampered().description(),
+              "A message failed its integrity check.");
     const auto e = SecureChannelError::identityChanged("A", "B");
     EXPECT_EQ(e.expected(), "A");
     EXPECT_EQ(e.got(), "B");
@@ -155,7 +163,8 @@ TEST(SecureMessageChannelConcurrency, SealersGetDistinctNumbers) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kEach; ++i) records[t].push_back(ch.seal(Bytes(64, static_cast<std::uint8_t>(t))));
+            for (int i = 0; i < kEach; ++i)
+                records[t].push_back(ch.seal(Bytes(64, static_cast<std::uint8_t>(t))));
         });
     for (auto& th : threads) th.join();
 

@@ -51,7 +51,8 @@ bool rawOpen(EVP_CIPHER_CTX* ctx, std::uint64_t n, ByteView record, std::uint8_t
     int w = 0;
     EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, iv.data());
     EVP_DecryptUpdate(ctx, out, &w, record.data(), len);
-    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, 16, const_cast<std::uint8_t*>(record.data() + len));
+    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, 16,
+                        const_cast<std::uint8_t*>(record.data() + len));
     return EVP_DecryptFinal_ex(ctx, out + w, &w) == 1;
 }
 
@@ -72,7 +73,8 @@ struct Ring {
 };
 
 void setBytes(benchmark::State& state, std::size_t size) {
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(size));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(size));
 }
 
 void RawSeal(benchmark::State& state) {
@@ -116,7 +118,8 @@ void RawOpen(benchmark::State& state) {
     Ctx ctx = keyed(false);
     std::size_t i = 0;
     for (auto _ : state) {
-        if (!rawOpen(ctx.get(), i, ring.records[i], out.data())) state.SkipWithError("raw open failed");
+        if (!rawOpen(ctx.get(), i, ring.records[i], out.data()))
+            state.SkipWithError("raw open failed");
         benchmark::DoNotOptimize(out.data());
         if (++i == ring.count) i = 0;
     }
@@ -145,8 +148,12 @@ void ChannelOpenImpl(benchmark::State& state) {
     }
     setBytes(state, size);
 }
-void ChannelOpen(benchmark::State& state) { ChannelOpenImpl<false>(state); }
-void ChannelOpenInto(benchmark::State& state) { ChannelOpenImpl<true>(state); }
+void ChannelOpen(benchmark::State& state) {
+    ChannelOpenImpl<false>(state);
+}
+void ChannelOpenInto(benchmark::State& state) {
+    ChannelOpenImpl<true>(state);
+}
 
 BENCHMARK(RawSeal)->Arg(1024)->Arg(256 * 1024);
 BENCHMARK(ChannelSeal)->Arg(1024)->Arg(256 * 1024);
@@ -220,7 +227,8 @@ void printRatios() {
             {"openInto", pairedRatio(batch, rawOpenOne, openInPlace)},
         };
         for (auto [name, ratio] : rows)
-            std::printf("  %-9s %7zu B  %5.3f%s\n", name, size, ratio, ratio >= 0.9 ? "" : "  BELOW GOAL");
+            std::printf("  %-9s %7zu B  %5.3f%s\n", name, size, ratio,
+                        ratio >= 0.9 ? "" : "  BELOW GOAL");
     }
 }
 

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-
 #include <nlohmann/json.hpp>
 
 #include "OrvaneKit/base/Logger.h"
@@ -93,7 +92,8 @@ bool FileSecretStore::load(std::vector<Item>& items) const {
     ::close(fd);
     try {
         const nlohmann::json doc = nlohmann::json::parse(text);
-        if (!doc.is_object() || doc.value("version", 0) != 1 || !doc.contains("items") || !doc["items"].is_array())
+        if (!doc.is_object() || doc.value("version", 0) != 1 || !doc.contains("items") ||
+            !doc["items"].is_array())
             throw std::runtime_error("unknown layout");
         for (const auto& j : doc["items"]) {
             Item item;
@@ -120,7 +120,8 @@ bool FileSecretStore::save(const std::vector<Item>& items) const {
         for (const Item& item : items) {
             list.push_back({{"service", item.id.service},
                             {"account", item.id.account},
-                            {"group", item.id.group ? nlohmann::json(*item.id.group) : nlohmann::json(nullptr)},
+                            {"group", item.id.group ? nlohmann::json(*item.id.group)
+                                                    : nlohmann::json(nullptr)},
                             {"synchronizable", item.synchronizable},
                             {"value", item.value}});
         }
@@ -148,7 +149,8 @@ SecretStore::ReadResult FileSecretStore::read(const KeychainItemId& id) {
     return {KeychainStatus::notFound, {}};
 }
 
-KeychainStatus FileSecretStore::add(const KeychainItemId& id, const std::string& value, bool synchronizable) {
+KeychainStatus FileSecretStore::add(const KeychainItemId& id, const std::string& value,
+                                    bool synchronizable) {
     if (synchronizable) return KeychainStatus::refused;
     std::lock_guard<std::mutex> guard(mutex_);
     if (!ensureFolder(file_.parent_path(), true)) return KeychainStatus::ioError;
@@ -157,7 +159,8 @@ KeychainStatus FileSecretStore::add(const KeychainItemId& id, const std::string&
     std::vector<Item> items;
     if (!load(items)) return KeychainStatus::ioError;
     for (const Item& item : items)
-        if (item.id == id && item.synchronizable == synchronizable) return KeychainStatus::duplicate;
+        if (item.id == id && item.synchronizable == synchronizable)
+            return KeychainStatus::duplicate;
     items.push_back({id, synchronizable, value});
     return save(items) ? KeychainStatus::success : KeychainStatus::ioError;
 }
@@ -174,7 +177,8 @@ KeychainStatus FileSecretStore::remove(const KeychainItemId& id) {
     return save(items) ? KeychainStatus::success : KeychainStatus::ioError;
 }
 
-KeychainStatus FileSecretStore::replace(const KeychainItemId& id, const std::string& value, bool synchronizable) {
+KeychainStatus FileSecretStore::replace(const KeychainItemId& id, const std::string& value,
+                                        bool synchronizable) {
     if (synchronizable) return KeychainStatus::refused;
     std::lock_guard<std::mutex> guard(mutex_);
     if (!ensureFolder(file_.parent_path(), true)) return KeychainStatus::ioError;

@@ -21,9 +21,11 @@ public:
     explicit FileSecretStore(std::filesystem::path file);
 
     ReadResult read(const KeychainItemId& id) override;
-    KeychainStatus add(const KeychainItemId& id, const std::string& value, bool synchronizable) override;
+    KeychainStatus add(const KeychainItemId& id, const std::string& value,
+                       bool synchronizable) override;
     KeychainStatus remove(const KeychainItemId& id) override;
-    KeychainStatus replace(const KeychainItemId& id, const std::string& value, bool synchronizable) override;
+    KeychainStatus replace(const KeychainItemId& id, const std::string& value,
+                           bool synchronizable) override;
 
     const std::filesystem::path& file() const { return file_; }
 

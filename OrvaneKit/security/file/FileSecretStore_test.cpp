@@ -5,10 +5,9 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 
 #include "OrvaneKit/security/Keychain.h"
 
@@ -44,7 +43,8 @@ protected:
 };
 
 const KeychainItemId kCode{"com.nimbrel.kelsap", "host.accessCode", std::nullopt};
-const KeychainItemId kBroadcast{"com.nimbrel.kelsap", "broadcast.accessCode", "group.com.nimbrel.kelsap"};
+const KeychainItemId kBroadcast{"com.nimbrel.kelsap", "broadcast.accessCode",
+                                "group.com.nimbrel.kelsap"};
 
 TEST_F(FileSecretStoreTest, LayoutModesAndRoundTrip) {
     FileSecretStore store(file_);
@@ -65,7 +65,8 @@ TEST_F(FileSecretStoreTest, LayoutModesAndRoundTrip) {
     // Another store on the same file (another process) sees the same items.
     FileSecretStore other(file_);
     EXPECT_EQ(other.read(kCode).value, "ABCD/EFGH");
-    EXPECT_EQ(other.read({kBroadcast.service, kBroadcast.account, std::nullopt}).status, KeychainStatus::notFound);
+    EXPECT_EQ(other.read({kBroadcast.service, kBroadcast.account, std::nullopt}).status,
+              KeychainStatus::notFound);
     EXPECT_EQ(other.add(kCode, "again", false), KeychainStatus::duplicate);
     EXPECT_EQ(other.replace(kCode, "new", false), KeychainStatus::success);
     EXPECT_EQ(store.read(kCode).value, "new");
@@ -87,8 +88,9 @@ TEST_F(FileSecretStoreTest, SynchronizableFallsBackToDeviceOnly) {
 // A file this store cannot understand is never rewritten, so whatever it holds survives.
 TEST_F(FileSecretStoreTest, UnreadableFileIsLeftAlone) {
     fs::create_directories(file_.parent_path());
-    for (const std::string bad : {std::string("{not json"), std::string(R"({"version":2,"items":[]})"),
-                                  std::string(R"({"version":1,"items":[{"service":"s"}]})")}) {
+    for (const std::string bad :
+         {std::string("{not json"), std::string(R"({"version":2,"items":[]})"),
+          std::string(R"({"version":1,"items":[{"service":"s"}]})")}) {
         std::ofstream(file_, std::ios::binary | std::ios::trunc) << bad;
         FileSecretStore store(file_);
         EXPECT_EQ(store.read(kCode).status, KeychainStatus::ioError) << bad;
@@ -109,11 +111,14 @@ TEST_F(FileSecretStoreTest, ConcurrencyWritersLoseNothing) {
         threads.emplace_back([&, w] {
             FileSecretStore store(file_);
             for (int i = 0; i < kEach; ++i)
-                EXPECT_EQ(store.add({"svc", std::to_string(w) + "." + std::to_string(i), std::nullopt}, "v", false),
-                          KeychainStatus::success);
+                EXPECT_EQ(
+                    store.add({"svc", std::to_string(w) + "." + std::to_string(i), std::nullopt},
+                              "v", false),
+                    KeychainStatus::success);
         });
     for (auto& t : threads) t.join();
-    EXPECT_EQ(nlohmann::json::parse(contents())["items"].size(), static_cast<std::size_t>(kWriters * kEach));
+    EXPECT_EQ(nlohmann::json::parse(contents())["items"].size(),
+              static_cast<std::size_t>(kWriters * kEach));
 }
 
 }  // namespace

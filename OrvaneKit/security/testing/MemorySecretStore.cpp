@@ -12,13 +12,15 @@ SecretStore::ReadResult MemorySecretStore::read(const KeychainItemId& id) {
     return {KeychainStatus::notFound, {}};
 }
 
-KeychainStatus MemorySecretStore::add(const KeychainItemId& id, const std::string& value, bool synchronizable) {
+KeychainStatus MemorySecretStore::add(const KeychainItemId& id, const std::string& value,
+                                      bool synchronizable) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (addResult_) return *addResult_;
     if (writeError_) return KeychainStatus::ioError;
     if (synchronizable && refuseSync_) return KeychainStatus::refused;
     for (const Item& item : items_)
-        if (item.id == id && item.synchronizable == synchronizable) return KeychainStatus::duplicate;
+        if (item.id == id && item.synchronizable == synchronizable)
+            return KeychainStatus::duplicate;
     items_.push_back({id, synchronizable, value});
     ++writes_;
     return KeychainStatus::success;
@@ -27,12 +29,14 @@ KeychainStatus MemorySecretStore::add(const KeychainItemId& id, const std::strin
 KeychainStatus MemorySecretStore::remove(const KeychainItemId& id) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (writeError_) return KeychainStatus::ioError;
-    if (std::erase_if(items_, [&](const Item& item) { return item.id == id; }) == 0) return KeychainStatus::notFound;
+    if (std::erase_if(items_, [&](const Item& item) { return item.id == id; }) == 0)
+        return KeychainStatus::notFound;
     ++writes_;
     return KeychainStatus::success;
 }
 
-KeychainStatus MemorySecretStore::replace(const KeychainItemId& id, const std::string& value, bool synchronizable) {
+KeychainStatus MemorySecretStore::replace(const KeychainItemId& id, const std::string& value,
+                                          bool synchronizable) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (writeError_) return KeychainStatus::ioError;
     if (synchronizable && refuseSync_) return KeychainStatus::refused;

@@ -19,14 +19,16 @@ public:
     };
 
     ReadResult read(const KeychainItemId& id) override;
-    KeychainStatus add(const KeychainItemId& id, const std::string& value, bool synchronizable) override;
+    KeychainStatus add(const KeychainItemId& id, const std::string& value,
+                       bool synchronizable) override;
     KeychainStatus remove(const KeychainItemId& id) override;
-    KeychainStatus replace(const KeychainItemId& id, const std::string& value, bool synchronizable) override;
+    KeychainStatus replace(const KeychainItemId& id, const std::string& value,
+                           bool synchronizable) override;
 
     // Injected results. All of them leave the stored items as they are.
     void setReadError(bool on);
-    void setWriteError(bool on);               // add, replace and remove report ioError
-    void setRefuseSynchronizable(bool on);     // synchronizable adds and replaces report refused
+    void setWriteError(bool on);            // add, replace and remove report ioError
+    void setRefuseSynchronizable(bool on);  // synchronizable adds and replaces report refused
     void setAddResult(std::optional<KeychainStatus> forced);  // add reports this instead
 
     std::vector<Item> items() const;
