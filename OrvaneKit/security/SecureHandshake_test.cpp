@@ -289,6 +289,20 @@ TEST(SecureHandshake, FinishOrderAndSignature) {
                   }),
                   Kind::badSignature);
     }
+    {
+        // Properly signed, but an encapsulation of the wrong size cannot be decapsulated; the
+        // ephemeral key is gone afterwards all the same.
+        Session s;
+        s.m40 = s.client.makeClientHello();
+        s.m41 = s.server.respondToClientHello(s.m40);
+        Bytes t = s.server.transcript();
+        const Bytes shortEnc(1119, 3);
+        append(t, shortEnc);
+        const Bytes sig = s.clientId.identity().sign(t);
+        EXPECT_THROW(s.server.acceptFinish(SecureHandshake::encodeFields({shortEnc, sig})),
+                     CryptoError);
+        EXPECT_FALSE(s.server.hasServerEphemeral());
+    }
 }
 
 TEST(SecureHandshake, SecondClientHelloStartsOver) {
