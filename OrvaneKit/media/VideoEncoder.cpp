@@ -74,6 +74,9 @@ void VideoEncoder::encode(const FrameBuffer& frame, MediaTime pts) {
     }
     // The interval is a duration: on an idle screen frames are sparse and a frame count would
     // stretch it without bound.
+    if (lastKeyframeMicros_ && ptsMicros < *lastKeyframeMicros_) {
+        lastKeyframeMicros_ = ptsMicros;  // the clock went back (a new capture): count from here
+    }
     if (lastKeyframeMicros_ && ptsMicros - *lastKeyframeMicros_ >= maxKeyframeIntervalMicros) {
         force = true;
     }
