@@ -267,6 +267,8 @@ TEST(InteropVideoBitrate, H264ShrinksInPlaceWithoutKeyframe) {
     if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
     auto r = runBitrateChange(VideoCodec::h264);
     const double shrink = 1.0 - static_cast<double>(r.after) / static_cast<double>(r.before);
+    ::testing::Test::RecordProperty("bytes_before", std::to_string(r.before));
+    ::testing::Test::RecordProperty("bytes_after", std::to_string(r.after));
     EXPECT_GE(shrink, 0.60) << r.before << " -> " << r.after;
     EXPECT_LE(shrink, 0.85) << r.before << " -> " << r.after;
     EXPECT_EQ(r.keyframesAfterChange, 0);
@@ -282,6 +284,8 @@ TEST(InteropVideoBitrate, HevcShrinksThroughOneNewSession) {
     if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
     auto r = runBitrateChange(VideoCodec::hevc);
     const double shrink = 1.0 - static_cast<double>(r.after) / static_cast<double>(r.before);
+    ::testing::Test::RecordProperty("bytes_before", std::to_string(r.before));
+    ::testing::Test::RecordProperty("bytes_after", std::to_string(r.after));
     EXPECT_GE(shrink, 0.60) << r.before << " -> " << r.after;
     EXPECT_LE(shrink, 0.85) << r.before << " -> " << r.after;
     EXPECT_EQ(r.keyframesAfterChange, 1);
