@@ -126,7 +126,10 @@ class X11Stream : public ScreenStream {
 public:
     X11Stream(const std::string& name, const CaptureDisplay& display, const StreamConfig& config,
               StreamSink sink)
-        : config_(config), sink_(std::move(sink)), format_(config.format) {
+        : config_(config),
+          sink_(std::move(sink)),
+          // X servers have no HDR pictures: an HDR request gets the 8-bit SDR stream.
+          format_(config.format == PixelFormat::yuv420p10 ? PixelFormat::nv12 : config.format) {
         installErrorHandler();
         dpy_ = XOpenDisplay(name.empty() ? nullptr : name.c_str());
         if (!dpy_) throw x11Error(X11ScreenSource::cannotOpen, "Cannot open the X display.");
@@ -343,7 +346,11 @@ private:
                 // A steady stream keeps an even cadence; frames never come closer than 3/4 of
                 // the interval, so no second holds more than `fps` of them (plus the edge).
                 nextSlot = std::max(nextSlot + interval, now + interval * 3 / 4);
-                if (grabAndDeliver(pointerX, pointerY)) dirty = false;
+                try {
+                    if (grabAndDeliver(pointerX, pointerY)) dirty = false;
+                } catch (const std::exception& e) {
+                    return fail(x11Error(X11ScreenSource::grabFailed, e.what()));
+                }
                 if (dead_) continue;
             }
 

@@ -176,8 +176,10 @@ TEST_F(X11Capture, StillScreenYieldsNothingAndChangesArrive) {
 TEST_F(X11Capture, AnimationIsPacedToTheFrameRate) {
     X11TestPainter painter(server.display(), 0, 0, 1920, 1080);
     painter.movePointer(1910, 1070);
-    capturer->start(source->displays().front(), 1600, 10, false, false);
-    ASSERT_TRUE(waitFrames(1));
+    capturer->start(source->displays().front(), 1600, 10, false, true);
+    auto first = waitFrames(1);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->format(), PixelFormat::nv12);  // asked for HDR, served SDR
     const auto begin = std::chrono::steady_clock::now();
     size_t before = frameCount();
     for (int step = 0; std::chrono::steady_clock::now() - begin < 1500ms; ++step) {
