@@ -174,7 +174,7 @@ double pairedRatio(std::size_t batch, Raw&& raw, Ours&& ours) {
         return std::chrono::duration<double>(Clock::now() - start).count();
     };
     double bestRaw = 1e9, bestOurs = 1e9;
-    for (int round = 0; round < 400; ++round) {
+    for (int round = 0; round < 1500; ++round) {
         if (round % 2 == 0) {
             bestRaw = std::min(bestRaw, timeBatch(raw));
             bestOurs = std::min(bestOurs, timeBatch(ours));
