@@ -26,7 +26,7 @@ private:
 };
 
 void appendDescriptorHeader(Bytes& out, uint8_t tag, size_t length) {
-    // Four-byte length form, as the platform writes it.
+    // Four-byte length form, as the viewers' audio converters write it.
     out.push_back(tag);
     out.push_back(static_cast<uint8_t>(0x80 | ((length >> 21) & 0x7F)));
     out.push_back(static_cast<uint8_t>(0x80 | ((length >> 14) & 0x7F)));

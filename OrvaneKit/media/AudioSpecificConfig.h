@@ -28,7 +28,7 @@ struct AudioSpecificConfig {
     // channel configuration 1 or 2, all resilience flags 0, no low-delay SBR, epConfig 0.
     static std::optional<AudioSpecificConfig> parse(ByteView asc);
 
-    // The cookie form the platform's converter reports: an MPEG-4 ES_Descriptor whose decoder
+    // The cookie form the viewers' audio converters report: an MPEG-4 ES_Descriptor whose decoder
     // configuration carries the raw config.
     static Bytes wrapInEsDescriptor(ByteView asc, uint32_t bitRate);
 

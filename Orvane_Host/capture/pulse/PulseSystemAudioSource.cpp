@@ -36,8 +36,9 @@ public:
             std::string sink = defaultSink();
             if (sink.empty()) fail("the sound server has no default output", PA_ERR_NOENTITY);
 
-            pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kRate), kChannels};
-            stream_ = pa_stream_new(context_, "System sound", &spec, nullptr);
+            pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kRate),
+                                        kChannels};
+            stream_ = pa_stream_new(context_, "System sound", &sampleFormat, nullptr);
             if (!stream_) failWithContext("cannot make the sound stream");
             pa_stream_set_state_callback(stream_, &PulseStream::signal, this);
             pa_stream_set_read_callback(stream_, &PulseStream::readable, this);
