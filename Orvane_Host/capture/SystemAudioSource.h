@@ -12,7 +12,8 @@ namespace orvane {
 class SystemAudioStream {
 public:
     virtual ~SystemAudioStream() = default;
-    // Waits until the handler is no longer called. Never throws; safe to call twice.
+    // Waits until the handler is no longer called. Never throws; safe to call twice; never
+    // call it from the handler itself.
     virtual void stop() = 0;
 };
 
