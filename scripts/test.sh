@@ -37,6 +37,12 @@ run_preset() {
 }
 
 run_preset release
+
+# The post-quantum code must not read uninitialised memory, nor branch on secrets (the
+# constant-time checks mark secrets undefined and only run under valgrind).
+echo "=== valgrind: post-quantum primitives"
+valgrind --quiet --error-exitcode=1 --leak-check=no build/release/OrvaneKit_tests \
+  --gtest_brief=1 --gtest_filter='MlKem768.*:XWing.*:MlDsa87.*' || status=1
 if [[ "${ORVANE_QUICK:-0}" != 1 ]]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -28,6 +28,9 @@ struct Variant {
     PixelFormat format;
 };
 
+// gtest would otherwise print the struct's raw bytes, padding included.
+void PrintTo(const Variant& v, std::ostream* os) { *os << v.name; }
+
 const Variant kVariants[] = {
     {"h264_nv12", VideoCodec::h264, false, PixelFormat::nv12},
     {"h264_i420", VideoCodec::h264, false, PixelFormat::i420},
