@@ -170,7 +170,14 @@ TEST_F(X11Capture, StillScreenYieldsNothingAndChangesArrive) {
     EXPECT_NEAR(lumaAt(*frame, 200, 200), 235, 1);
 
     painter.movePointer(800, 600);  // the pointer alone is a change too
-    EXPECT_TRUE(waitFrames(3));
+    frame = waitFrames(3);
+    ASSERT_TRUE(frame);
+    // The pointer's image is drawn into the picture around its hot spot.
+    int differing = 0;
+    for (int y = 590; y < 610; ++y)
+        for (int x = 790; x < 810; ++x) differing += std::abs(lumaAt(*frame, x, y) - 43) > 8;
+    EXPECT_GT(differing, 10);
+    EXPECT_NEAR(lumaAt(*frame, 700, 500), 43, 2);
 }
 
 TEST_F(X11Capture, AnimationIsPacedToTheFrameRate) {
