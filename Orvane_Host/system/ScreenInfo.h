@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+
+namespace orvane {
+
+// Facts about the machine's screens that the session core needs.
+class ScreenInfo {
+public:
+    virtual ~ScreenInfo() = default;
+    virtual std::uint32_t mainDisplayID() const = 0;
+    // Whether any screen can show more than standard dynamic range; never on X11.
+    virtual bool anyScreenSupportsEDR() const = 0;
+};
+
+}  // namespace orvane
