@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace orvane {
+
+// The windows the host draws on its own screens: curtain, session border and control pill.
+class IScreenOverlays {
+public:
+    using StopAction = std::function<void()>;
+    virtual ~IScreenOverlays() = default;
+    // Returns whether anything changed.
+    virtual bool setCurtain(bool on, StopAction stop) = 0;
+    virtual void showSessionIndicator(std::uint32_t displayID, std::vector<std::string> names,
+                                      bool support, StopAction stop) = 0;
+    virtual void hideSessionIndicator() = 0;
+    virtual void clearAnnotations() = 0;
+};
+
+}  // namespace orvane

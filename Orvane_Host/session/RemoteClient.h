@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "OrvaneKit/base/Bytes.h"
+#include "OrvaneKit/base/Clock.h"
+#include "OrvaneKit/base/Date.h"
+#include "OrvaneKit/base/Uuid.h"
+#include "OrvaneKit/protocol/Hello.h"
+#include "Orvane_Host/session/SessionConnection.h"
+
+namespace orvane {
+
+struct VideoPacket;
+class VideoPipeline;
+class VideoReceiver;
+class FileReceiver;
+
+// The host's record of one connected peer. Shared by the main actor, the connection's queue and
+// the capture queue of the pipeline that streams to it; the fields those share are guarded by
+// one lock, held only for the field access or the one decision that needs several of them.
+class RemoteClient : public std::enable_shared_from_this<RemoteClient> {
+public:
+    // At most this many video frames wait for their send completion per peer.
+    static constexpr int videoWindow = 3;
+
+    static std::shared_ptr<RemoteClient> make(std::shared_ptr<SessionConnection> connection,
+                                              const Clock& clock, std::uint32_t mainDisplayID);
+
+    RemoteClient(const RemoteClient&) = delete;
+    RemoteClient& operator=(const RemoteClient&) = delete;
+
+    // Fixed for the record's life.
+    const Uuid id;
+    const std::shared_ptr<SessionConnection> connection;
+    const Date connectedAt;
+
+    // Main actor only.
+    bool isSupport = false;
+    std::string address;
+    std::optional<std::string> endReason;
+    std::shared_ptr<VideoReceiver> screenReceiver;
+    std::shared_ptr<FileReceiver> files;
+
+    // Where this peer's files go: the Downloads folder's "Orvane".
+    static std::filesystem::path filesFolder();
+
+    // ---- Locked fields ----
+    std::optional<Hello> hello() const;
+    void setHello(Hello h);
+    bool authorized() const;
+    // Also arms the keyframe gate and counts as hearing from the peer.
+    void setAuthorized(bool authorized);
+    bool canControl() const;
+    void setCanControl(bool canControl);
+    int inFlight() const;
+    bool needsKeyframe() const;
+    // Monotonic: these only ever feed idle and silence durations.
+    MonoTime lastActivity() const;
+    void noteActivity();
+    MonoTime lastHeard() const;
+    void noteHeard();
+    std::uint32_t displayID() const;
+    void setDisplayID(std::uint32_t id);
+    std::shared_ptr<VideoPipeline> pipeline() const;
+    void setPipeline(std::weak_ptr<VideoPipeline> pipeline);
+
+    bool isScreenSharer() const;
+    // The Hello's device name, else "Unknown device".
+    std::string displayName() const;
+    std::string symbolName() const;
+    // Whether this viewer's window of frames is full.
+    bool isBacklogged() const;
+    // Offers one encoded frame; false when it was dropped for this peer (the pipeline then asks
+    // for a keyframe), true when it was sent or the peer takes no video.
+    bool sendVideo(const VideoPacket& packet, Bytes serialized);
+    bool sendVideo(bool isKeyframe, Bytes serialized);
+
+private:
+    RemoteClient(std::shared_ptr<SessionConnection> connection, const Clock& clock,
+                 std::uint32_t mainDisplayID);
+    bool isScreenSharerLocked() const;
+    void frameCompleted();
+
+    const Clock& clock_;
+    mutable std::mutex lock_;
+    std::optional<Hello> hello_;
+    bool authorized_ = false;
+    int inFlight_ = 0;
+    bool needsKeyframe_ = true;
+    bool canControl_ = true;
+    MonoTime lastActivity_;
+    MonoTime lastHeard_;
+    std::uint32_t displayID_;
+    std::weak_ptr<VideoPipeline> pipeline_;
+};
+
+}  // namespace orvane

@@ -1,0 +1,67 @@
+#include "Orvane_Host/session/testing/FakeNeighbours.h"
+
+#include "Orvane_Host/session/RemoteClient.h"
+
+namespace orvane {
+
+std::size_t CallLog::count(const std::string& prefix) const {
+    std::size_t n = 0;
+    for (const auto& c : calls)
+        if (c.rfind(prefix, 0) == 0) ++n;
+    return n;
+}
+
+void FakeDisplayStreams::assignTargets(const Clients& clients) {
+    lastTargets = clients;
+    log_.add("streams.assignTargets " + std::to_string(clients.size()));
+}
+
+void FakeDisplayStreams::setBitrate(std::int64_t bitsPerSecond, int framesPerSecond) {
+    log_.add("streams.setBitrate " + std::to_string(bitsPerSecond) + " " +
+             std::to_string(framesPerSecond));
+}
+
+void FakeDisplayStreams::setCodec(VideoCodec codec, bool hdr) {
+    log_.add("streams.setCodec " + std::string(videoCodecName(codec)) + (hdr ? " hdr" : " sdr"));
+}
+
+void FakeDisplayStreams::storeCodec(VideoCodec codec, bool hdr) {
+    log_.add("streams.storeCodec " + std::string(videoCodecName(codec)) + (hdr ? " hdr" : " sdr"));
+}
+
+asio::awaitable<void> FakeDisplayStreams::start(std::set<std::uint32_t> displays, Clients clients,
+                                                int maxWidth, bool captureSound, bool restart) {
+    std::string d;
+    for (auto id : displays) d += (d.empty() ? "" : ",") + std::to_string(id);
+    log_.add("streams.start [" + d + "] width " + std::to_string(maxWidth) +
+             (captureSound ? " sound" : " silent") + (restart ? " restart" : ""));
+    if (std::exchange(failNextStart, false)) throw std::runtime_error("no shareable content");
+    running = displays;
+    assignTargets(clients);
+    co_return;
+}
+
+asio::awaitable<void> FakeDisplayStreams::stop() {
+    log_.add("streams.stop");
+    running.clear();
+    co_return;
+}
+
+bool FakeOverlays::setCurtain(bool on, StopAction stop) {
+    log_.add(std::string("overlays.setCurtain ") + (on ? "on" : "off"));
+    lastStop = std::move(stop);
+    bool changed = curtain != on;
+    curtain = on;
+    return changed;
+}
+
+void FakeOverlays::showSessionIndicator(std::uint32_t displayID, std::vector<std::string> names,
+                                        bool support, StopAction stop) {
+    std::string n;
+    for (auto& s : names) n += (n.empty() ? "" : ",") + s;
+    log_.add("overlays.showIndicator " + std::to_string(displayID) + " " + n +
+             (support ? " support" : ""));
+    lastStop = std::move(stop);
+}
+
+}  // namespace orvane

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Orvane_Host/session/IBrowserServer.h"
+#include "Orvane_Host/session/IDisplayStreams.h"
+#include "Orvane_Host/session/ILocalAddresses.h"
+#include "Orvane_Host/session/IScreenOverlays.h"
+
+namespace orvane {
+
+// One ordered record of calls shared by the fakes, so tests can assert what happened in which
+// order across services.
+struct CallLog {
+    std::vector<std::string> calls;
+    void add(std::string c) { calls.push_back(std::move(c)); }
+    void clear() { calls.clear(); }
+    std::size_t count(const std::string& prefix) const;
+};
+
+class FakeDisplayStreams final : public IDisplayStreams {
+public:
+    explicit FakeDisplayStreams(CallLog& log) : log_(log) {}
+    void assignTargets(const Clients& clients) override;
+    void setBitrate(std::int64_t bitsPerSecond, int framesPerSecond) override;
+    void setCodec(VideoCodec codec, bool hdr) override;
+    void storeCodec(VideoCodec codec, bool hdr) override;
+    bool hasPipelines() const override { return !running.empty(); }
+    std::optional<AudioStreamFormat> audioFormat() const override { return format; }
+    asio::awaitable<void> start(std::set<std::uint32_t> displays, Clients clients, int maxWidth,
+                                bool captureSound, bool restart) override;
+    asio::awaitable<void> stop() override;
+
+    std::set<std::uint32_t> running;
+    std::optional<AudioStreamFormat> format;
+    bool failNextStart = false;
+    Clients lastTargets;
+
+private:
+    CallLog& log_;
+};
+
+class FakeBrowserServer final : public IBrowserServer {
+public:
+    explicit FakeBrowserServer(CallLog& log) : log_(log) {}
+    void start(const std::string& accessCode) override { log_.add("browser.start " + accessCode); }
+    void stop() override { log_.add("browser.stop"); }
+    bool usesTLS() const override { return tls; }
+    bool tls = true;
+
+private:
+    CallLog& log_;
+};
+
+class FakeOverlays final : public IScreenOverlays {
+public:
+    explicit FakeOverlays(CallLog& log) : log_(log) {}
+    bool setCurtain(bool on, StopAction stop) override;
+    void showSessionIndicator(std::uint32_t displayID, std::vector<std::string> names, bool support,
+                              StopAction stop) override;
+    void hideSessionIndicator() override { log_.add("overlays.hideIndicator"); }
+    void clearAnnotations() override { log_.add("overlays.clearAnnotations"); }
+
+    bool curtain = false;
+    StopAction lastStop;
+
+private:
+    CallLog& log_;
+};
+
+class FakeLocalAddresses final : public ILocalAddresses {
+public:
+    LocalAddressLists localAddresses() const override { return lists; }
+    LocalAddressLists lists;
+};
+
+}  // namespace orvane
