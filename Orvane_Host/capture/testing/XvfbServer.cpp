@@ -16,7 +16,7 @@ XvfbServer::~XvfbServer() {
     kill();
 }
 
-bool XvfbServer::start(int width, int height) {
+bool XvfbServer::start(int width, int height, const std::vector<std::string>& extra) {
     kill();
     if (access("/usr/bin/Xvfb", X_OK) != 0) {
         error_ = "Xvfb is not installed";
@@ -38,8 +38,11 @@ bool XvfbServer::start(int width, int height) {
             const int devnull = open("/dev/null", O_RDWR);
             dup2(devnull, 1);
             dup2(devnull, 2);
-            execl("/usr/bin/Xvfb", "Xvfb", name.c_str(), "-screen", "0", screen.c_str(), "-noreset",
-                  "-nolisten", "tcp", static_cast<char*>(nullptr));
+            std::vector<const char*> args = {"Xvfb",         name.c_str(), "-screen",   "0",
+                                             screen.c_str(), "-noreset",   "-nolisten", "tcp"};
+            for (const std::string& a : extra) args.push_back(a.c_str());
+            args.push_back(nullptr);
+            execv("/usr/bin/Xvfb", const_cast<char* const*>(args.data()));
             _exit(127);
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

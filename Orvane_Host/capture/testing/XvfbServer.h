@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace orvane {
 
@@ -16,8 +17,9 @@ public:
     XvfbServer& operator=(const XvfbServer&) = delete;
 
     // Starts "Xvfb :N -screen 0 WxHx24" on a free N and waits until it accepts clients. False
-    // (with `error()` saying why) when it cannot.
-    bool start(int width = 1920, int height = 1080);
+    // (with `error()` saying why) when it cannot. `extra` goes on the command line, e.g.
+    // {"-extension", "DAMAGE"} for a server without damage reports.
+    bool start(int width = 1920, int height = 1080, const std::vector<std::string>& extra = {});
     // Kills the server at once, as a crash or logout would.
     void kill();
 

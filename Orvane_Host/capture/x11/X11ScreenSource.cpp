@@ -307,6 +307,9 @@ private:
                 return fail(x11Error(X11ScreenSource::connectionLost,
                                      "The connection to the display was lost."));
 
+            // Without damage reports every slot grabs, and the comparison decides.
+            if (!damage_) dirty = true;
+
             Clock::time_point now = Clock::now();
             if (now >= nextMonitorCheck) {
                 nextMonitorCheck = now + std::chrono::seconds(1);

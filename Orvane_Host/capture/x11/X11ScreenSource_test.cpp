@@ -44,6 +44,10 @@ protected:
             GTEST_SKIP() << "no X server for capture tests: " << server.error();
         source = std::make_shared<X11ScreenSource>(server.display());
         capturer = std::make_unique<ScreenCapturer>(source, net);
+        SetUpHandlers();
+    }
+
+    void SetUpHandlers() {
         capturer->setOnFrame([this](const std::shared_ptr<FrameBuffer>& frame, MediaTime) {
             std::lock_guard lock(mutex);
             latest = frame;
@@ -178,6 +182,29 @@ TEST_F(X11Capture, StillScreenYieldsNothingAndChangesArrive) {
         for (int x = 790; x < 810; ++x) differing += std::abs(lumaAt(*frame, x, y) - 43) > 8;
     EXPECT_GT(differing, 10);
     EXPECT_NEAR(lumaAt(*frame, 700, 500), 43, 2);
+}
+
+// Without damage reports the stream compares grabs: still is still nothing, a change a frame.
+TEST_F(X11Capture, WithoutDamageExtensionComparesGrabs) {
+    XvfbServer plain;
+    if (!plain.start(640, 480, {"-extension", "DAMAGE"})) GTEST_SKIP() << plain.error();
+    capturer->stop();
+    capturer =
+        std::make_unique<ScreenCapturer>(std::make_shared<X11ScreenSource>(plain.display()), net);
+    SetUpHandlers();
+    X11TestPainter painter(plain.display(), 0, 0, 640, 480);
+    painter.fill(0, 0, 640, 480, 0x000000);
+    painter.movePointer(630, 470);
+    capturer->start(X11ScreenSource(plain.display()).displays().front(), 3840, 30, false, false);
+    ASSERT_TRUE(waitFrames(1));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(frameCount(), 1u);
+    painter.fill(10, 10, 50, 50, 0xffffff);
+    painter.flush();
+    auto frame = waitFrames(2);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(lumaAt(*frame, 30, 30), 235);
+    capturer->stop();
 }
 
 TEST_F(X11Capture, AnimationIsPacedToTheFrameRate) {
