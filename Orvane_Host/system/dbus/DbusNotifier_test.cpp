@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -23,17 +24,29 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A private session bus: its own dbus-daemon, never the machine's.
+// A private session bus: its own dbus-daemon, never the machine's, with no service files, so
+// nothing on the machine is started on demand.
 class PrivateBus {
 public:
     PrivateBus() {
+        config_ = std::filesystem::temp_directory_path() /
+                  ("orvane-bus-" + std::to_string(::getpid()) + ".conf");
+        std::ofstream(config_)
+            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+               "1.0//EN\"\n"
+               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+               "<auth>EXTERNAL</auth><policy context=\"default\">"
+               "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+               "<allow own=\"*\"/></policy></busconfig>\n";
+        std::string configArg = "--config-file=" + config_.string();
         int fds[2];
         if (::pipe(fds) != 0) return;
         pid_ = ::fork();
         if (pid_ == 0) {
             ::close(fds[0]);
             std::string fd = "--print-address=" + std::to_string(fds[1]);
-            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
+            ::execlp("dbus-daemon", "dbus-daemon", configArg.c_str(), "--nofork", "--nopidfile",
                      fd.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -53,10 +66,13 @@ public:
             ::kill(pid_, SIGTERM);
             ::waitpid(pid_, nullptr, 0);
         }
+        std::error_code ec;
+        std::filesystem::remove(config_, ec);
     }
     const std::string& address() const { return address_; }
 
 private:
+    std::filesystem::path config_;
     pid_t pid_ = -1;
     std::string address_;
 };
