@@ -250,7 +250,6 @@ void TlsPskTransport::pumpWrites() {
                 return fail(*tls_->error());
             }
         } else {
-            outbox_.reserve(outbox_.size() + total);
             for (const auto& b : item.buffers) outbox_.insert(outbox_.end(), b.begin(), b.end());
         }
         if (item.done) outboxDone_.push_back(std::move(item.done));

@@ -1,0 +1,127 @@
+#include "OrvaneKit/reach/NetworkInterface.h"
+
+#include <ifaddrs.h>
+#include <net/if.h>
+
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+namespace orvane {
+
+namespace {
+
+std::optional<std::string> readFile(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    if (!in) return std::nullopt;
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool startsWith(std::string_view s, std::string_view prefix) {
+    return s.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
+NetworkInterface::Type NetworkInterface::typeOf(std::string_view name,
+                                                const std::filesystem::path& sysRoot) {
+    if (name.empty() || name.find('/') != std::string_view::npos) return Type::other;
+    const auto dir = sysRoot / std::string(name);
+    auto type = readFile(dir / "type");
+    if (!type) return Type::other;
+    int code = 0;
+    try {
+        code = std::stoi(*type);
+    } catch (const std::exception&) {
+        return Type::other;
+    }
+    if (code == 772) return Type::loopback;
+    if (code != 1) return Type::other;
+    std::error_code ec;
+    if (std::filesystem::exists(dir / "wireless", ec)) return Type::wifi;
+    if (auto uevent = readFile(dir / "uevent"); uevent) {
+        std::istringstream lines(*uevent);
+        for (std::string line; std::getline(lines, line);)
+            if (line == "DEVTYPE=wlan") return Type::wifi;
+    }
+    return Type::wiredEthernet;
+}
+
+std::vector<NetworkInterface> NetworkInterface::list(const std::filesystem::path& sysRoot) {
+    std::vector<NetworkInterface> out;
+    ifaddrs* head = nullptr;
+    if (getifaddrs(&head) != 0) return out;
+    for (ifaddrs* a = head; a; a = a->ifa_next) {
+        if (!a->ifa_name || !(a->ifa_flags & IFF_UP)) continue;
+        std::string name = a->ifa_name;
+        bool seen = false;
+        for (const auto& i : out) seen = seen || i.name == name;
+        if (seen) continue;
+        out.push_back({name, typeOf(name, sysRoot), if_nametoindex(name.c_str())});
+    }
+    freeifaddrs(head);
+    return out;
+}
+
+std::optional<int> NetworkInterface::rank(const NetworkInterface& i) {
+    if (i.type == Type::cellular || i.type == Type::loopback) return std::nullopt;
+    const std::string_view n = i.name;
+    // Tunnels: VPN clients and WireGuard here, where other systems call them utun.
+    if (startsWith(n, "anpi") || startsWith(n, "utun") || startsWith(n, "tun") ||
+        startsWith(n, "wg"))
+        return std::nullopt;
+    if (startsWith(n, "awdl") || startsWith(n, "llw")) return 4;
+    if (i.type == Type::wifi) return 0;
+    if (startsWith(n, "bridge")) return 1;
+    if (i.type == Type::wiredEthernet) return 2;
+    return 3;
+}
+
+void NetworkInterface::named(std::string name, std::chrono::milliseconds timeout,
+                             asio::any_io_executor executor,
+                             std::function<void(std::optional<NetworkInterface>)> done) {
+    struct Once {
+        std::mutex mutex;
+        bool claimed = false;
+        std::function<void(std::optional<NetworkInterface>)> done;
+        asio::steady_timer timer;
+        explicit Once(asio::any_io_executor ex) : timer(ex) {}
+        bool claim() {
+            std::lock_guard lock(mutex);
+            return !std::exchange(claimed, true);
+        }
+    };
+    auto once = std::make_shared<Once>(executor);
+    once->done = std::move(done);
+    once->timer.expires_after(timeout);
+    once->timer.async_wait([once](const std::error_code& ec) {
+        if (ec || !once->claim()) return;
+        auto d = std::move(once->done);
+        d(std::nullopt);
+    });
+    asio::post(executor, [once, name = std::move(name)] {
+        std::optional<NetworkInterface> found;
+        for (auto& i : list())
+            if (i.name == name) found = std::move(i);
+        if (!once->claim()) return;
+        once->timer.cancel();
+        auto d = std::move(once->done);
+        d(std::move(found));
+    });
+}
+
+LinkKind linkKindOf(std::string_view interfaceName, const std::filesystem::path& sysRoot) {
+    switch (NetworkInterface::typeOf(interfaceName, sysRoot)) {
+    case NetworkInterface::Type::wifi: return LinkKind::wifi;
+    case NetworkInterface::Type::wiredEthernet: return LinkKind::wired;
+    case NetworkInterface::Type::cellular: return LinkKind::cellular;
+    default: return LinkKind::other;
+    }
+}
+
+}  // namespace orvane

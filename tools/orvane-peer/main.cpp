@@ -1,0 +1,427 @@
+// orvane-peer: a command-line session peer on OrvaneKit, for end-to-end tests and manual checks.
+//
+//   orvane-peer connect --host H [--port P] --code CODE [--name N] [--platform P]
+//                       [--expect-fingerprint FP] [--script FILE] [--keychain FILE]
+//   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
+//
+// Prints one JSON object per line for every event and message. `connect` dials as a viewer and
+// sends a Hello once the secure channel is up; `serve` accepts one connection as a host and
+// answers every ping with a pong. A script holds one step a line:
+//   send TYPE [BODY]      BODY is JSON ({…}, […], "…"), hex:0A0B, or plain text
+//   expect TYPE [SECONDS] waits for the next message of that type (default 10 s)
+//   wait MILLISECONDS
+//   bye [REASON]          sends a bye and closes once it is out
+//   close
+// Exit status: 0 done, 1 a step failed or the connection broke, 2 the access code was refused,
+// 3 the peer's identity did not match, 64 bad usage.
+
+#include <condition_variable>
+#include <deque>
+#include <fstream>
+#include <future>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "OrvaneKit/base/Logger.h"
+#include "OrvaneKit/base/NetContext.h"
+#include "OrvaneKit/base/Paths.h"
+#include "OrvaneKit/net/TlsPskListener.h"
+#include "OrvaneKit/protocol/Hello.h"
+#include "OrvaneKit/protocol/Messages.h"
+#include "OrvaneKit/protocol/OrvaneConnection.h"
+#include "OrvaneKit/security/AccessCode.h"
+#include "OrvaneKit/security/SecureIdentity.h"
+#include "OrvaneKit/security/file/FileSecretStore.h"
+
+using namespace orvane;
+using namespace std::chrono_literals;
+
+namespace {
+
+enum Exit { ok = 0, stepFailed = 1, codeRefused = 2, identityMismatch = 3, usage = 64 };
+
+std::mutex outMutex;
+
+void emit(const json::Value& event) {
+    std::lock_guard lock(outMutex);
+    std::cout << event.dump() << std::endl;
+}
+
+void emitError(const std::string& text) {
+    emit({{"event", "error"}, {"message", text}});
+    std::lock_guard lock(outMutex);
+    std::cerr << "orvane-peer: " << text << std::endl;
+}
+
+std::string stateName(const ConnState& s) {
+    static const char* names[] = {"setup", "preparing", "waiting", "ready", "failed", "cancelled"};
+    return names[s.index()];
+}
+
+std::optional<MessageType> parseType(const std::string& text) {
+    for (MessageType t : allMessageTypes)
+        if (messageTypeName(t) == text) return t;
+    try {
+        std::size_t used = 0;
+        unsigned long code = std::stoul(text, &used);
+        if (used == text.size() && code <= 0xFFFFFFFFul)
+            return static_cast<MessageType>(static_cast<std::uint32_t>(code));
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+std::optional<Bytes> parseBody(const std::string& text) {
+    if (text.empty()) return Bytes{};
+    if (text.rfind("hex:", 0) == 0) {
+        try {
+            return fromHex(text.substr(4));
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+    if (text[0] == '{' || text[0] == '[' || text[0] == '"') {
+        if (!json::parse(std::string_view(text))) return std::nullopt;
+    }
+    return toBytes(text);
+}
+
+struct Options {
+    std::string mode;
+    std::string host;
+    std::uint16_t port = defaultPort;
+    std::optional<std::string> bind;
+    std::string code;
+    std::string name = "orvane-peer";
+    std::string platform = "mac";
+    std::optional<std::string> expectFingerprint;
+    std::optional<std::string> script;
+    std::optional<std::string> keychain;
+};
+
+// Everything the connection reported, for the script runner on the main thread.
+class Session {
+public:
+    void attach(const std::shared_ptr<OrvaneConnection>& conn, bool answerPings) {
+        conn_ = conn;
+        std::weak_ptr<OrvaneConnection> weak = conn;
+        conn->setOnStateChange([this, weak](const ConnState& s) {
+            auto c = weak.lock();
+            json::Value e = {{"event", "state"}, {"state", stateName(s)}};
+            if (const NetError* err = stateError(s)) {
+                e["error"] = describe(*err);
+                e["tlsFailure"] = OrvaneConnection::isTLSFailure(s);
+            }
+            if (c && holds_alternative<conn::Ready>(s)) {
+                e["peerFingerprint"] = c->peerFingerprint().value_or("");
+                e["route"] = std::string(rawValue(c->route()));
+            }
+            if (c && holds_alternative<conn::Failed>(s))
+                if (auto f = c->securityFailure()) {
+                    e["securityFailure"] = f->description();
+                    if (f->kind() == SecureChannelError::Kind::identityChanged) {
+                        e["expected"] = f->expected();
+                        e["got"] = f->got();
+                    }
+                }
+            emit(e);
+            std::lock_guard lock(mutex_);
+            if (holds_alternative<conn::Ready>(s)) ready_ = true;
+            if (OrvaneConnection::isTLSFailure(s)) tlsFailure_ = true;
+            if (c && c->securityFailure()) securityFailure_ = c->securityFailure();
+            if (holds_alternative<conn::Failed>(s) || holds_alternative<conn::Waiting>(s)) {
+                failed_ = true;
+                if (c) c->cancel();
+            }
+            if (holds_alternative<conn::Cancelled>(s)) ended_ = true;
+            cv_.notify_all();
+        });
+        conn->setOnMessage([this, weak, answerPings](MessageType type, Bytes body) {
+            json::Value e = {{"event", "message"},
+                             {"type", std::string(messageTypeName(type))},
+                             {"code", rawValue(type)},
+                             {"bytes", body.size()}};
+            if (auto value = json::parse(body))
+                e["body"] = *value;
+            else if (body.size() <= 64)
+                e["hex"] = toHex(body);
+            emit(e);
+            if (answerPings && type == MessageType::ping)
+                if (auto c = weak.lock()) c->send(MessageType::pong, body);
+            std::lock_guard lock(mutex_);
+            messages_.emplace_back(type, std::move(body));
+            cv_.notify_all();
+        });
+    }
+
+    // Waits for the channel; false when the connection ended first.
+    bool waitReady(std::chrono::seconds timeout) {
+        std::unique_lock lock(mutex_);
+        cv_.wait_for(lock, timeout, [&] { return ready_ || ended_ || failed_; });
+        return ready_ && !ended_;
+    }
+    bool waitMessage(MessageType type, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (true) {
+            while (!messages_.empty()) {
+                auto t = messages_.front().first;
+                messages_.pop_front();
+                if (t == type) return true;
+            }
+            if (ended_) return false;
+            if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && messages_.empty())
+                return false;
+        }
+    }
+    void waitEnded(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        cv_.wait_for(lock, timeout, [&] { return ended_; });
+    }
+    void waitEndedForever() {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [&] { return ended_; });
+    }
+
+    // The exit status and message for an ending that was not asked for.
+    int failureStatus() {
+        std::lock_guard lock(mutex_);
+        if (securityFailure_ &&
+            securityFailure_->kind() == SecureChannelError::Kind::identityChanged) {
+            emitError("the peer's identity changed: expected " + securityFailure_->expected() +
+                      ", got " + securityFailure_->got());
+            return identityMismatch;
+        }
+        if (tlsFailure_) {
+            emitError("the access code was refused");
+            return codeRefused;
+        }
+        if (securityFailure_) {
+            emitError("secure channel failed: " + securityFailure_->description());
+            return stepFailed;
+        }
+        emitError(ready_ ? "the connection ended" : "the connection could not be set up");
+        return stepFailed;
+    }
+
+    bool sendAndWait(MessageType type, Bytes body) {
+        std::promise<std::optional<NetError>> done;
+        auto f = done.get_future();
+        conn_->send(type, std::move(body), [&done](std::optional<NetError> e) { done.set_value(e); });
+        if (f.wait_for(20s) != std::future_status::ready) return false;
+        auto e = f.get();
+        if (e) emitError("send failed: " + describe(*e));
+        return !e;
+    }
+
+    std::shared_ptr<OrvaneConnection> conn_;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::pair<MessageType, Bytes>> messages_;
+    bool ready_ = false, ended_ = false, failed_ = false, tlsFailure_ = false;
+    std::optional<SecureChannelError> securityFailure_;
+};
+
+int runScript(Session& session, const std::string& path) {
+    std::ifstream in(path);
+    if (!in) {
+        emitError("cannot read the script " + path);
+        return usage;
+    }
+    int lineNo = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++lineNo;
+        std::istringstream words(line);
+        std::string verb;
+        if (!(words >> verb) || verb[0] == '#') continue;
+        std::string rest;
+        std::getline(words >> std::ws, rest);
+        auto bad = [&](const std::string& why) {
+            emitError("script line " + std::to_string(lineNo) + ": " + why);
+            return stepFailed;
+        };
+        emit({{"event", "step"}, {"line", lineNo}, {"step", line}});
+        if (verb == "send") {
+            std::istringstream args(rest);
+            std::string typeText, body;
+            args >> typeText;
+            std::getline(args >> std::ws, body);
+            auto type = parseType(typeText);
+            auto bytes = parseBody(body);
+            if (!type || !bytes) return bad("cannot read the type or body");
+            if (!session.sendAndWait(*type, std::move(*bytes))) return bad("send failed");
+        } else if (verb == "expect") {
+            std::istringstream args(rest);
+            std::string typeText;
+            double seconds = 10;
+            args >> typeText >> seconds;
+            auto type = parseType(typeText);
+            if (!type) return bad("unknown message type " + typeText);
+            if (!session.waitMessage(*type, std::chrono::milliseconds(
+                                                static_cast<long long>(seconds * 1000))))
+                return bad("no " + typeText + " arrived");
+        } else if (verb == "wait") {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::stol(rest.empty() ? "0" : rest)));
+        } else if (verb == "bye") {
+            session.sendAndWait(MessageType::bye, *json::encode(Bye{rest}));
+            session.conn_->cancel();
+            session.waitEnded(5s);
+            return ok;
+        } else if (verb == "close") {
+            session.conn_->cancel();
+            session.waitEnded(5s);
+            return ok;
+        } else {
+            return bad("unknown step " + verb);
+        }
+    }
+    return ok;
+}
+
+SecureIdentity& identityFor(const Options& o) {
+    static std::unique_ptr<FileSecretStore> store;
+    static std::unique_ptr<SecureIdentity> identity;
+    std::filesystem::path file = o.keychain ? std::filesystem::path(*o.keychain)
+                                            : Paths::applicationSupport() / "orvane-peer" /
+                                                  "keychain.json";
+    store = std::make_unique<FileSecretStore>(file);
+    identity = std::make_unique<SecureIdentity>(*store, "com.nimbrel.kelsap.peer");
+    return *identity;
+}
+
+// Stops the network threads before the objects their handlers use go away.
+struct StopOnExit {
+    NetContext& net;
+    ~StopOnExit() { net.stop(); }
+};
+
+int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
+    Session session;
+    StopOnExit stop{net};
+    auto conn = OrvaneConnection::makeClient(HostPort{o.host, o.port}, o.code, std::nullopt,
+                                             std::nullopt, {&identity, nullptr, &net});
+    conn->setExpectedPeerFingerprint(o.expectFingerprint);
+    session.attach(conn, false);
+    conn->start();
+    if (!session.waitReady(30s)) return session.failureStatus();
+    Hello hello;
+    hello.deviceName = o.name;
+    hello.platform = clientPlatformFromRaw(o.platform).value_or(ClientPlatform::unknown);
+    hello.deviceID = identity.fingerprint();
+    if (!session.sendAndWait(MessageType::hello, *json::encode(hello))) return stepFailed;
+    if (!o.script) {
+        session.waitEndedForever();
+        return ok;
+    }
+    int status = runScript(session, *o.script);
+    conn->cancel();
+    session.waitEnded(5s);
+    return status;
+}
+
+int serve(const Options& o, NetContext& net, SecureIdentity& identity) {
+    TlsPskListener::Options lo;
+    lo.port = o.port;
+    lo.bindAddress = o.bind;
+    lo.params = AccessCode::pskParameters(o.code, true);
+    auto listener = TlsPskListener::make(net, lo);
+    Session session;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool accepted = false, listenerFailed = false;
+    StopOnExit stop{net};
+    listener->setStateHandler([&](const ConnState& s) {
+        if (holds_alternative<conn::Ready>(s))
+            emit({{"event", "listening"},
+                  {"port", listener->port()},
+                  {"fingerprint", identity.fingerprint()}});
+        if (holds_alternative<conn::Failed>(s)) {
+            emitError("listener failed: " + describe(*stateError(s)));
+            std::lock_guard lock(mutex);
+            listenerFailed = true;
+            cv.notify_all();
+        }
+    });
+    listener->setNewConnectionHandler([&](std::shared_ptr<Transport> t) {
+        std::lock_guard lock(mutex);
+        if (accepted) return t->cancel();
+        accepted = true;
+        auto conn = OrvaneConnection::makeServer(std::move(t), o.code, {&identity, nullptr, &net});
+        session.attach(conn, true);
+        conn->start();
+        cv.notify_all();
+    });
+    listener->start();
+    {
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return accepted || listenerFailed; });
+        if (listenerFailed) return stepFailed;
+    }
+    listener->cancel();
+    int status = ok;
+    if (!session.waitReady(30s)) return session.failureStatus();
+    if (o.script) status = runScript(session, *o.script);
+    else session.waitEndedForever();
+    session.conn_->cancel();
+    session.waitEnded(5s);
+    return status;
+}
+
+int parse(int argc, char** argv, Options& o) {
+    if (argc < 2) return usage;
+    o.mode = argv[1];
+    if (o.mode != "connect" && o.mode != "serve") return usage;
+    for (int i = 2; i < argc; ++i) {
+        std::string flag = argv[i];
+        if (i + 1 >= argc) return usage;
+        std::string value = argv[++i];
+        if (flag == "--host") o.host = value;
+        else if (flag == "--port") o.port = static_cast<std::uint16_t>(std::stoul(value));
+        else if (flag == "--bind") o.bind = value;
+        else if (flag == "--code") o.code = value;
+        else if (flag == "--name") o.name = value;
+        else if (flag == "--platform") o.platform = value;
+        else if (flag == "--expect-fingerprint") o.expectFingerprint = value;
+        else if (flag == "--script") o.script = value;
+        else if (flag == "--keychain") o.keychain = value;
+        else return usage;
+    }
+    if (o.code.empty() || (o.mode == "connect" && o.host.empty())) return usage;
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    int parsed = usage;
+    try {
+        parsed = parse(argc, argv, o);
+    } catch (const std::exception&) {
+    }
+    if (parsed != ok) {
+        std::cerr << "usage: orvane-peer connect --host H [--port P] --code CODE [--name N] "
+                     "[--platform P] [--expect-fingerprint FP] [--script FILE] [--keychain FILE]\n"
+                     "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
+                     "[--keychain FILE]\n";
+        return usage;
+    }
+    Log::setStderr(false);
+    try {
+        NetContext net(2);
+        SecureIdentity& identity = identityFor(o);
+        int status = o.mode == "connect" ? connect(o, net, identity) : serve(o, net, identity);
+        net.stop();
+        return status;
+    } catch (const std::exception& e) {
+        emitError(e.what());
+        return stepFailed;
+    }
+}
