@@ -314,7 +314,6 @@ int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
     Hello hello;
     hello.deviceName = o.name;
     hello.platform = clientPlatformFromRaw(o.platform).value_or(ClientPlatform::unknown);
-    hello.deviceID = identity.fingerprint();
     if (!session.sendAndWait(MessageType::hello, *json::encode(hello))) return stepFailed;
     if (!o.script) {
         session.waitEndedForever();

@@ -1,0 +1,99 @@
+// The command-line peer against itself on loopback: one process serves, one dials.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "OrvaneKit/net/testing/ChildProcess.h"
+#include "OrvaneKit/protocol/Json.h"
+
+namespace orvane {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+const std::string peerBinary = ORVANE_BINARY_DIR "/tools/orvane-peer";
+constexpr const char* code = "ABC-DEF-GHJ-KLM";
+
+class NetOrvanePeer : public ::testing::Test {
+protected:
+    fs::path dir;
+
+    void SetUp() override {
+        if (!fs::exists(peerBinary)) GTEST_SKIP() << "orvane-peer is not built: " << peerBinary;
+        dir = fs::temp_directory_path() /
+              ("orvane-peer-test-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir);
+    }
+    void TearDown() override {
+        if (!dir.empty()) fs::remove_all(dir);
+    }
+
+    std::unique_ptr<ChildProcess> serve() {
+        auto p = std::make_unique<ChildProcess>(std::vector<std::string>{
+            peerBinary, "serve", "--bind", "127.0.0.1", "--port", "0", "--code", code,
+            "--keychain", (dir / "host.json").string()});
+        EXPECT_TRUE(p->waitForOutput("\"listening\"", 20s)) << p->output();
+        return p;
+    }
+    // The serving peer's "listening" line.
+    static json::Value listening(const ChildProcess& p) {
+        std::string out = p.output();
+        auto start = out.rfind('\n', out.find("\"listening\""));
+        start = start == std::string::npos ? 0 : start + 1;
+        return *json::parse(std::string_view(out).substr(start, out.find('\n', start) - start));
+    }
+    std::pair<std::optional<int>, std::string> connect(const json::Value& host,
+                                                       std::vector<std::string> extra) {
+        std::vector<std::string> argv = {peerBinary, "connect", "--host", "127.0.0.1", "--port",
+                                         std::to_string(host["port"].get<int>()), "--keychain",
+                                         (dir / "viewer.json").string()};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return ChildProcess::run(argv, "", 30s);
+    }
+    std::string script(const std::string& text) {
+        auto path = dir / "script.txt";
+        std::ofstream(path) << text;
+        return path.string();
+    }
+};
+
+TEST_F(NetOrvanePeer, HandshakeAndPingPong) {
+    auto server = serve();
+    auto host = listening(*server);
+    auto [status, out] =
+        connect(host, {"--code", code, "--expect-fingerprint", host["fingerprint"].get<std::string>(),
+                       "--script", script("send ping hex:01020304\nexpect pong 10\nbye done\n")});
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("\"state\":\"ready\""), std::string::npos) << out;
+    EXPECT_NE(out.find(R"("hex":"01020304","type":"pong")"), std::string::npos) << out;
+    ASSERT_TRUE(server->waitExit(20s).has_value()) << server->output();
+    std::string served = server->output();
+    EXPECT_NE(served.find(R"("type":"hello")"), std::string::npos) << served;
+    EXPECT_NE(served.find(R"("body":{"reason":"done"})"), std::string::npos) << served;
+}
+
+TEST_F(NetOrvanePeer, WrongCodeIsRefused) {
+    auto server = serve();
+    auto [status, out] = connect(listening(*server), {"--code", "ABC-DEF-GHJ-KLN"});
+    EXPECT_EQ(status, 2) << out;
+    EXPECT_NE(out.find("the access code was refused"), std::string::npos) << out;
+    EXPECT_TRUE(server->waitExit(20s).has_value()) << server->output();
+}
+
+TEST_F(NetOrvanePeer, WrongFingerprintNamesBoth) {
+    auto server = serve();
+    auto host = listening(*server);
+    const std::string pinned = "0000 1111 2222 3333 4444 5555 6666 7777";
+    auto [status, out] = connect(host, {"--code", code, "--expect-fingerprint", pinned});
+    EXPECT_EQ(status, 3) << out;
+    EXPECT_NE(out.find("expected " + pinned + ", got " + host["fingerprint"].get<std::string>()),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(server->waitExit(20s).has_value()) << server->output();
+}
+
+}  // namespace
+}  // namespace orvane
