@@ -3,6 +3,7 @@
 #include <X11/Xlib.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,6 +36,7 @@ bool XvfbServer::start(int width, int height, const std::vector<std::string>& ex
         const pid_t pid = fork();
         if (pid < 0) break;
         if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);  // a crashed or aborted test leaves no server behind
             const int devnull = open("/dev/null", O_RDWR);
             dup2(devnull, 1);
             dup2(devnull, 2);
