@@ -36,6 +36,16 @@ run_preset() {
   (cd "build/$preset" && ctest --output-on-failure -j "$jobs" --timeout 1500 "$@") || status=1
 }
 
+# The fuzz targets over their seeds and kept crashes, in a clang build of their own.
+run_fuzz_corpora() {
+  echo "=== build: fuzz (clang, libFuzzer)"
+  CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DORVANE_FUZZ=ON -DORVANE_SANITIZE=ON >/dev/null
+  cmake --build build/fuzz --target fuzz_all -j "$jobs"
+  echo "=== test: fuzz corpora"
+  (cd build/fuzz && ctest --output-on-failure -j "$jobs" -L fuzz) || status=1
+}
+
 run_preset release
 
 # The post-quantum code must not read uninitialised memory, nor branch on secrets (the
@@ -49,6 +59,7 @@ if [[ "${ORVANE_QUICK:-0}" != 1 ]]; then
   run_preset debug -L 'unit|net' -LE slow
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
   run_preset tsan -R 'Concurrency'
+  run_fuzz_corpora
 fi
 
 exit $status
