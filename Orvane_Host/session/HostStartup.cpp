@@ -1,0 +1,101 @@
+// Start-up after the settings are read, and the once-only shutdown.
+
+#include "OrvaneKit/security/AccessCode.h"
+#include "OrvaneKit/security/AuthToken.h"
+#include "OrvaneKit/security/Keychain.h"
+#include "Orvane_Host/session/HostController.h"
+
+namespace orvane {
+
+namespace {
+
+// endSession closes every connection one second after its bye at the latest.
+constexpr auto byeCancelBound = std::chrono::milliseconds(1050);
+
+}  // namespace
+
+void HostController::start(SecretStore& secrets, RandomSource& random) {
+    bool unreadable = false;
+
+    auto stored = Keychain::readChecked(accessCodeAccount, keychainService, std::nullopt, secrets);
+    std::string code;
+    if (stored.status == KeychainStatus::success &&
+        AccessCode::normalize(stored.value).size() == AccessCode::length) {
+        code = stored.value;  // as stored, hyphens and case included
+    } else {
+        code = AccessCode::generate(random);
+    }
+    // A code the keychain could not give back may still be stored: this run uses a temporary
+    // one, and the stored one is left for the next start.
+    bool keepStoredCode = stored.status == KeychainStatus::ioError;
+    unreadable = unreadable || keepStoredCode;
+    setAccessCode(code);
+
+    auto token = Keychain::readChecked(iCloudTokenAccount, keychainService, std::nullopt, secrets);
+    if (token.status == KeychainStatus::success) {
+        setICloudAuthToken(token.value);
+    } else {
+        std::string fresh = AuthToken::generate(random);
+        if (token.status == KeychainStatus::notFound)
+            Keychain::set(fresh, iCloudTokenAccount, keychainService, false, std::nullopt, secrets);
+        else
+            unreadable = true;
+        setICloudAuthToken(fresh);
+    }
+
+    if (!keepStoredCode)
+        Keychain::set(accessCode_, accessCodeAccount, keychainService, true, std::nullopt, secrets);
+
+    if (unreadable) {
+        log.error("keychain could not be read; stored access code and token left untouched");
+        setLastError(
+            "The keychain could not be read, so the host uses a temporary access code until it "
+            "restarts.");
+    }
+
+    startListener();
+    if (browserAccess_) s_.browser.start(accessCode_);
+}
+
+asio::awaitable<void> HostController::shutdown() {
+    if (isShuttingDown_) co_return;
+    setIsShuttingDown(true);
+    auto self = shared_from_this();
+
+    pollTimer.cancel();
+    pollTimer = {};
+    statusTimer.cancel();
+    statusTimer = {};
+    idleWatch.cancel();
+    idleWatch = {};
+    listenerRestart_.cancel();
+
+    auto all = clients_;
+    auto byesSent = s_.clock.monoNow();
+    for (const auto& c : all) endSession(c, quitReason);
+
+    co_await s_.streams.stop();
+    setIsStreaming(false);
+
+    if (listener_) {
+        listener_->setStateHandler({});
+        listener_->setNewConnectionHandler({});
+        std::exchange(listener_, nullptr)->cancel();
+    }
+    if (door_) door_->advertiser.withdraw();
+    s_.browser.stop();
+
+    s_.overlays.hideSessionIndicator();
+    s_.overlays.clearAnnotations();
+    s_.overlays.setCurtain(false, {});
+    setShareWindows({});
+
+    // The process may end as soon as this returns, so wait until every connection that was sent
+    // a bye has been closed.
+    if (!all.empty()) {
+        auto spent = s_.clock.monoNow() - byesSent;
+        if (spent < byeCancelBound) co_await s_.timers.sleep(byeCancelBound - spent);
+    }
+}
+
+}  // namespace orvane

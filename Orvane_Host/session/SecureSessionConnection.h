@@ -1,0 +1,31 @@
+#pragma once
+
+#include <memory>
+
+#include "OrvaneKit/protocol/OrvaneConnection.h"
+#include "Orvane_Host/session/SessionConnection.h"
+
+namespace orvane {
+
+// The session core's view of an accepted sealed message connection.
+class SecureSessionConnection final : public SessionConnection {
+public:
+    explicit SecureSessionConnection(std::shared_ptr<OrvaneConnection> connection)
+        : connection_(std::move(connection)) {}
+
+    void send(MessageType type, Bytes body, Completion done = {}) override {
+        connection_->send(type, std::move(body), std::move(done));
+    }
+    void cancel() override { connection_->cancel(); }
+    std::optional<std::string> peerFingerprint() const override {
+        return connection_->peerFingerprint();
+    }
+    ConnectionRoute route() const override { return connection_->route(); }
+
+    const std::shared_ptr<OrvaneConnection>& connection() const { return connection_; }
+
+private:
+    std::shared_ptr<OrvaneConnection> connection_;
+};
+
+}  // namespace orvane
