@@ -179,6 +179,11 @@ std::unique_ptr<EncoderSession> X264Backend::open(const EncoderSessionConfig& co
     p.i_bframe = 0;
     p.b_annexb = 0;
     p.b_repeat_headers = 0;
+    // Captured frames are BT.709 video range; say so, or decoders guess BT.601 and shift colours.
+    p.vui.b_fullrange = 0;
+    p.vui.i_colorprim = 1;
+    p.vui.i_transfer = 1;
+    p.vui.i_colmatrix = 1;
     applyBitrate(p, config.bitrate);
     if (x264_param_apply_profile(&p, "high") < 0) {
         error = "x264 rejected profile high";

@@ -174,12 +174,18 @@ std::unique_ptr<EncoderSession> X265Backend::open(const EncoderSessionConfig& co
     p->numaPools = pools.c_str();  // copied by encoder_open
     p->lookaheadThreads = 0;
     applyBitrate(*p, config.bitrate);
+    // Say which colours the samples mean, or decoders guess BT.601 for SDR frames.
+    p->vui.bEnableVideoSignalTypePresentFlag = 1;
+    p->vui.bEnableColorDescriptionPresentFlag = 1;
+    p->vui.bEnableVideoFullRangeFlag = 0;
     if (config.hdr) {
-        p->vui.bEnableVideoSignalTypePresentFlag = 1;
-        p->vui.bEnableColorDescriptionPresentFlag = 1;
         p->vui.colorPrimaries = 9;            // BT.2020
         p->vui.transferCharacteristics = 16;  // SMPTE ST 2084 (PQ)
         p->vui.matrixCoeffs = 9;              // BT.2020 non-constant luminance
+    } else {
+        p->vui.colorPrimaries = 1;  // BT.709
+        p->vui.transferCharacteristics = 1;
+        p->vui.matrixCoeffs = 1;
     }
     if (api->param_apply_profile(p.get(), config.hdr ? "main10" : "main") < 0) {
         error = "x265 rejected the profile";
