@@ -1,0 +1,152 @@
+// orvane-host: the host without a desktop interface. The main actor runs on this thread.
+//
+//   orvane-host [--port N]
+//
+// The access code and the addresses to connect to go to the terminal only, never to the log.
+// SIGINT or SIGTERM shuts down in order (every viewer hears its bye); a second one exits at once.
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "OrvaneKit/base/Clock.h"
+#include "OrvaneKit/base/Logger.h"
+#include "OrvaneKit/base/MainActor.h"
+#include "OrvaneKit/base/NetContext.h"
+#include "OrvaneKit/base/Paths.h"
+#include "OrvaneKit/base/SettingsStore.h"
+#include "OrvaneKit/base/TimerService.h"
+#include "OrvaneKit/net/avahi/AvahiServiceAdvertiser.h"
+#include "OrvaneKit/security/Keychain.h"
+#include "OrvaneKit/security/SecureIdentity.h"
+#include "Orvane_Host/app/HeadlessAlertPresenter.h"
+#include "Orvane_Host/app/HeadlessServices.h"
+#include "Orvane_Host/app/InterfaceAddresses.h"
+#include "Orvane_Host/session/HostController.h"
+#include "Orvane_Host/session/SessionHistory.h"
+#include "Orvane_Host/session/TlsSessionListenerFactory.h"
+#include "Orvane_Host/system/MachineName.h"
+#include "Orvane_Host/system/dbus/DbusNotifier.h"
+
+using namespace orvane;
+
+namespace {
+
+int usage() {
+    std::cerr << "usage: orvane-host [--port N]\n";
+    return 64;
+}
+
+void say(const std::string& line) {
+    std::cout << line << std::endl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::uint16_t port = HostController::sessionPort;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--port" && i + 1 < argc) {
+            char* end = nullptr;
+            long p = std::strtol(argv[++i], &end, 10);
+            if (!end || *end || p < 1 || p > 65535) return usage();
+            port = static_cast<std::uint16_t>(p);
+        } else {
+            return usage();
+        }
+    }
+
+    std::error_code ec;
+    auto logDir = Paths::state() / "orvane-host";
+    std::filesystem::create_directories(logDir, ec);
+    Log::addSink(std::make_shared<FileLogSink>((logDir / "host.log").string()));
+
+    // Nothing can run without the machine's identity; say why instead of failing later.
+    try {
+        SecureIdentity::shared();
+    } catch (const std::exception& e) {
+        std::cerr << "orvane-host: cannot read this machine's identity from the keychain ("
+                  << e.what() << "); nothing was changed. Check the file's permissions and try "
+                  << "again." << std::endl;
+        return 1;
+    }
+
+    asio::io_context mainIo;
+    IoContextMainActor mainActor(mainIo);
+    NetContext& net = NetContext::shared();
+    AsioTimerService timers(net.context());
+    FileSettingsStore settings(FileSettingsStore::standardPath());
+    DbusNotifier notifier;
+    HeadlessAlertPresenter alerts(mainActor);
+    NoScreens screens;
+    NoDisplayStreams streams;
+    NoBrowserServer browser;
+    NoOverlays overlays;
+    InterfaceAddresses addresses;
+    TlsSessionListenerFactory listeners(net);
+    AvahiServiceAdvertiser advertiser;
+
+    auto host = HostController::make({mainActor, SystemClock::shared(), timers, settings, notifier,
+                                       alerts, screens, streams, browser, overlays, addresses,
+                                       SessionHistory::shared()});
+    HostController::setShared(host);
+    host->setFrontDoor({listeners, advertiser, {}, [] { return macDisplayName(); }, port});
+
+    auto showAddresses = [&] {
+        auto lists = addresses.localAddresses();
+        say("Connect to:");
+        for (const auto& a : lists.ipv4) say("  " + a + " port " + std::to_string(port));
+        for (const auto& a : lists.ipv6) say("  " + a + " port " + std::to_string(port));
+        if (lists.ipv4.empty() && lists.ipv6.empty())
+            say("  127.0.0.1 port " + std::to_string(port) + " (this machine only)");
+    };
+    auto terminal = host->changed.connect([&](HostController::Field f) {
+        if (f == HostController::Field::accessCode) say("Access code: " + host->accessCode());
+        if (f == HostController::Field::lastError && host->lastError())
+            say("Problem: " + *host->lastError());
+        if (f != HostController::Field::listenerState) return;
+        say(host->listenerState());
+        if (host->listenerState().rfind("Ready", 0) == 0) showAddresses();
+    });
+
+    auto work = asio::make_work_guard(mainIo);
+    asio::post(mainIo, [&] {
+        say("Orvane Host on " + macDisplayName());
+        host->start(Keychain::defaultStore());
+    });
+
+    asio::signal_set signals(mainIo, SIGINT, SIGTERM);
+    bool stopping = false;
+    std::function<void(const std::error_code&, int)> onSignal = [&](const std::error_code& e,
+                                                                     int) {
+        if (e) return;
+        if (stopping) std::_Exit(1);
+        stopping = true;
+        signals.async_wait(onSignal);
+        say("Shutting down\u2026");
+        asio::co_spawn(
+            mainIo,
+            [&]() -> asio::awaitable<void> {
+                co_await host->shutdown();
+                work.reset();
+                mainIo.stop();
+            },
+            asio::detached);
+    };
+    signals.async_wait(onSignal);
+
+    mainIo.run();
+    terminal.disconnect();
+    say("Stopped.");
+    net.stop();
+    return 0;
+}
