@@ -1,0 +1,378 @@
+#include "Orvane_Host/session/HostController.h"
+
+#include <algorithm>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <set>
+
+namespace orvane {
+
+namespace {
+
+std::shared_ptr<HostController>& sharedSlot() {
+    static std::shared_ptr<HostController> slot;
+    return slot;
+}
+
+constexpr auto byeCancelDelay = std::chrono::milliseconds(50);
+constexpr auto latestCancel = std::chrono::seconds(1);
+
+}  // namespace
+
+std::shared_ptr<HostController> HostController::make(Services services) {
+    return std::shared_ptr<HostController>(new HostController(services));
+}
+
+void HostController::setShared(std::shared_ptr<HostController> controller) {
+    sharedSlot() = std::move(controller);
+}
+
+HostController& HostController::shared() {
+    return *sharedSlot();
+}
+
+HostController::HostController(Services services) : s_(services) {
+    loadSettings();
+}
+
+HostController::~HostController() = default;
+
+void HostController::loadSettings() {
+    auto& st = s_.settings;
+    idleTimeoutMinutes_ = st.integer("idleTimeoutMinutes");
+    lockWhenSessionEnds_ = st.boolValue("lockWhenSessionEnds");
+    blankScreen_ = st.boolValue("blankScreen");
+    trustedDevices_ = loadTrustedDevices();
+    st.registerDefaults({{"askBeforeConnecting", true},
+                         {"quality", rawValue(StreamQuality::balanced)},
+                         {"shareClipboard", true},
+                         {"shareSound", true},
+                         {"preferHEVC", true},
+                         {"preferHDR", false}});
+    askBeforeConnecting_ = st.boolValue("askBeforeConnecting");
+    // First run: a machine that already trusts devices keeps letting them in.
+    if (!st.hasStoredValue("unattendedAccess"))
+        st.setBool("unattendedAccess", !trustedDevices_.empty());
+    unattendedAccess_ = st.boolValue("unattendedAccess");
+    browserAccess_ = st.boolValue("browserAccess");
+    quality_ = streamQualityFromStored(st.string("quality").value_or(""));
+    preferHEVC_ = st.boolValue("preferHEVC");
+    preferHDR_ = st.boolValue("preferHDR");
+    highFrameRate_ = st.boolValue("highFrameRate");
+    shareClipboard_ = st.boolValue("shareClipboard");
+    shareSound_ = st.boolValue("shareSound");
+}
+
+// ---- Settings ----
+
+void HostController::setIdleTimeoutMinutes(std::int64_t v) {
+    store(idleTimeoutMinutes_, v, Field::idleTimeoutMinutes);
+    s_.settings.setInteger("idleTimeoutMinutes", v);
+}
+
+void HostController::setLockWhenSessionEnds(bool v) {
+    store(lockWhenSessionEnds_, v, Field::lockWhenSessionEnds);
+    s_.settings.setBool("lockWhenSessionEnds", v);
+}
+
+void HostController::setBlankScreen(bool v) {
+    store(blankScreen_, v, Field::blankScreen);
+    s_.settings.setBool("blankScreen", v);
+    applyCurtain();
+}
+
+void HostController::setAskBeforeConnecting(bool v) {
+    store(askBeforeConnecting_, v, Field::askBeforeConnecting);
+    s_.settings.setBool("askBeforeConnecting", v);
+}
+
+void HostController::setUnattendedAccess(bool v) {
+    store(unattendedAccess_, v, Field::unattendedAccess);
+    s_.settings.setBool("unattendedAccess", v);
+}
+
+void HostController::setBrowserAccess(bool v) {
+    store(browserAccess_, v, Field::browserAccess);
+    s_.settings.setBool("browserAccess", v);
+    if (v)
+        s_.browser.start(accessCode_);
+    else
+        s_.browser.stop();
+}
+
+void HostController::setQuality(StreamQuality v) {
+    store(quality_, v, Field::quality);
+    s_.settings.setString("quality", std::string(rawValue(v)));
+    setStreamRate();
+    if (isStreaming_) spawnUpdate(true);
+}
+
+void HostController::setPreferHEVC(bool v) {
+    store(preferHEVC_, v, Field::preferHEVC);
+    s_.settings.setBool("preferHEVC", v);
+    chooseCodec();
+}
+
+void HostController::setPreferHDR(bool v) {
+    store(preferHDR_, v, Field::preferHDR);
+    s_.settings.setBool("preferHDR", v);
+    chooseCodec();
+}
+
+void HostController::setHighFrameRate(bool v) {
+    store(highFrameRate_, v, Field::highFrameRate);
+    s_.settings.setBool("highFrameRate", v);
+    setStreamRate();
+    if (isStreaming_) spawnUpdate(true);
+}
+
+void HostController::setShareClipboard(bool v) {
+    store(shareClipboard_, v, Field::shareClipboard);
+    s_.settings.setBool("shareClipboard", v);
+}
+
+void HostController::setShareSound(bool v) {
+    store(shareSound_, v, Field::shareSound);
+    s_.settings.setBool("shareSound", v);
+    if (v) sendAudioFormat(clients_);
+    if (isStreaming_) spawnUpdate(true);
+}
+
+void HostController::setStreamRate() {
+    s_.streams.setBitrate(bitrate(quality_), highFrameRate_ ? 120 : 60);
+}
+
+// ---- Clients and other lists ----
+
+void HostController::setClients(Clients v) {
+    clients_ = std::move(v);
+    changed(Field::clients);
+    s_.streams.assignTargets(clients_);
+}
+
+void HostController::publishClients() {
+    changed(Field::clients);
+    s_.streams.assignTargets(clients_);
+}
+
+void HostController::setReceivedFiles(std::vector<ReceivedFile> v) {
+    receivedFiles_ = std::move(v);
+    changed(Field::receivedFiles);
+}
+
+void HostController::setShareWindows(std::map<Uuid, std::shared_ptr<ScreenShareWindow>> v) {
+    store(shareWindows_, std::move(v), Field::shareWindows);
+}
+
+std::optional<std::string> HostController::browserURL() const {
+    if (!browserAccess_) return std::nullopt;
+    auto lists = s_.addresses.localAddresses();
+    if (lists.ipv4.empty()) return std::nullopt;
+    std::string scheme = s_.browser.usesTLS() ? "https" : "http";
+    return scheme + "://" + lists.ipv4.front() + ":" + std::to_string(IBrowserServer::port);
+}
+
+void HostController::sendAudioFormat(const Clients& to) {
+    Clients targets;
+    for (const auto& c : to)
+        if (c->authorized()) targets.push_back(c);
+    auto format = s_.streams.audioFormat();
+    if (!format) return;
+    auto body = json::encode(*format);
+    if (!body) return;
+    for (const auto& c : targets) c->connection->send(MessageType::audioFormat, *body);
+}
+
+// ---- Trusted devices ----
+
+std::vector<TrustedDevice> HostController::loadTrustedDevices() {
+    return TrustedDevice::load(s_.settings);
+}
+
+void HostController::saveTrustedDevices() {
+    TrustedDevice::save(s_.settings, trustedDevices_);
+}
+
+void HostController::trust(TrustedDevice device) {
+    auto list = trustedDevices_;
+    std::erase_if(list, [&](const TrustedDevice& d) { return d.id == device.id; });
+    list.push_back(std::move(device));
+    setTrustedDevices(std::move(list));
+    saveTrustedDevices();
+}
+
+void HostController::revoke(const std::unordered_set<std::string>& ids) {
+    if (ids.empty()) return;
+    Clients authorised;
+    for (const auto& c : clients_)
+        if (c->authorized()) authorised.push_back(c);
+    for (const auto& c : authorised) {
+        auto fp = c->connection->peerFingerprint();
+        if (fp && ids.contains(*fp)) endSession(c, noLongerTrustedReason);
+    }
+}
+
+void HostController::forgetDevice(const std::string& id) {
+    auto list = trustedDevices_;
+    std::erase_if(list, [&](const TrustedDevice& d) { return d.id == id; });
+    setTrustedDevices(std::move(list));
+    saveTrustedDevices();
+    revoke({id});
+}
+
+void HostController::forgetAllDevices() {
+    std::unordered_set<std::string> ids;
+    for (const auto& d : trustedDevices_) ids.insert(d.id);
+    setTrustedDevices({});
+    saveTrustedDevices();
+    revoke(ids);
+}
+
+AlertHandle HostController::confirmUnattendedAccess(const std::string& deviceName,
+                                                    std::function<void(bool)> done) {
+    AlertSpec spec{"Let " + deviceName + " in without asking?",
+                   "From now on, this device can connect to this Mac whenever the Mac is on, "
+                   "without anyone clicking "
+                   "Allow. It still needs the access code and its own security key. You will get a "
+                   "notification each "
+                   "time, and every session is listed in Session History. You can turn this off, "
+                   "or forget the device, "
+                   "in Settings under Security.",
+                   {unattendedConfirmButton, "Just This Time"}};
+    return s_.alerts.show(std::move(spec), [done = std::move(done)](int response) {
+        done(response == AlertResponse::firstButton);
+    });
+}
+
+// ---- Streams and curtain ----
+
+HostController::Clients HostController::viewers() const {
+    Clients out;
+    for (const auto& c : clients_)
+        if (c->authorized() && !c->isScreenSharer()) out.push_back(c);
+    return out;
+}
+
+void HostController::applyCurtain() {
+    Clients controllers;
+    for (const auto& c : viewers())
+        if (c->canControl()) controllers.push_back(c);
+    std::weak_ptr<HostController> weak = weak_from_this();
+    auto stop = [weak] {
+        if (auto self = weak.lock()) self->stopFromMac();
+    };
+    bool changedCurtain = s_.overlays.setCurtain(blankScreen_ && !controllers.empty(), stop);
+    if (changedCurtain && isStreaming_) spawnUpdate(true);
+    if (controllers.empty()) {
+        s_.overlays.hideSessionIndicator();
+        return;
+    }
+    std::vector<std::string> names;
+    bool support = false;
+    for (const auto& c : controllers) {
+        names.push_back(c->displayName());
+        support = support || c->isSupport;
+    }
+    s_.overlays.showSessionIndicator(controllers.front()->displayID(), std::move(names), support,
+                                     stop);
+}
+
+void HostController::chooseCodec() {
+    auto list = viewers();
+    std::vector<bool> hevc;
+    bool allHDR = true;
+    for (const auto& c : list) {
+        auto h = c->hello();
+        hevc.push_back(h && h->supportsHEVC.value_or(false));
+        allHDR = allHDR && h && h->supportsHDR.value_or(false);
+    }
+    VideoCodec codec = useHEVC(preferHEVC_, hevc) ? VideoCodec::hevc : VideoCodec::h264;
+    bool hdr =
+        preferHDR_ && codec == VideoCodec::hevc && s_.screens.anyScreenSupportsEDR() && allHDR;
+    if (codec == activeCodec_ && hdr == activeHDR_) return;
+    bool hdrChanged = hdr != activeHDR_;
+    setActiveCodec(codec);
+    setActiveHDR(hdr);
+    if (hdrChanged) {
+        s_.streams.storeCodec(codec, hdr);
+        if (isStreaming_) spawnUpdate(true);
+    } else {
+        s_.streams.setCodec(codec, hdr);
+    }
+}
+
+asio::awaitable<void> HostController::updateStreams(bool restart) {
+    auto self = shared_from_this();
+    std::set<std::uint32_t> displays;
+    for (const auto& c : viewers()) displays.insert(c->displayID());
+    try {
+        co_await s_.streams.start(displays, clients_, maxCaptureWidth(quality_), shareSound_,
+                                  restart);
+        setIsStreaming(s_.streams.hasPipelines());
+        setLastError(std::nullopt);
+    } catch (const std::exception& e) {
+        setLastError(std::string(e.what()));
+        setIsStreaming(s_.streams.hasPipelines());
+    }
+}
+
+void HostController::spawnUpdate(bool restart) {
+    std::weak_ptr<HostController> weak = weak_from_this();
+    asio::co_spawn(
+        s_.mainActor.executor(),
+        [weak, restart]() -> asio::awaitable<void> {
+            if (auto self = weak.lock()) co_await self->updateStreams(restart);
+        },
+        asio::detached);
+}
+
+// ---- Ending ----
+
+void HostController::endSession(const std::shared_ptr<RemoteClient>& client,
+                                const std::string& reason) {
+    auto connection = client->connection;
+    if (auto fp = connection->peerFingerprint()) {
+        auto stopped = recentlyStopped_;
+        stopped[*fp] = s_.clock.monoNow();
+        setRecentlyStopped(std::move(stopped));
+    }
+    if (!client->endReason) client->endReason = reason;
+    bool wasSession = client->authorized();
+    client->setAuthorized(false);
+    auto body = json::encode(Bye{reason});
+    auto& timers = s_.timers;
+    auto ex = s_.mainActor.executor();
+    std::weak_ptr<SessionConnection> weakConn = connection;
+    // Give the bye a moment on the wire before closing; the second cancel bounds the wait.
+    connection->send(MessageType::bye, body.value_or(Bytes{}),
+                     [&timers, ex, weakConn](std::optional<NetError>) {
+                         timers.after(byeCancelDelay, ex, [weakConn] {
+                             if (auto c = weakConn.lock()) c->cancel();
+                         });
+                     });
+    timers.after(latestCancel, ex, [weakConn] {
+        if (auto c = weakConn.lock()) c->cancel();
+    });
+    removeClient(client, wasSession);
+}
+
+void HostController::removeClient(const std::shared_ptr<RemoteClient>& client,
+                                  std::optional<bool> wasSession) {
+    auto it = std::find_if(clients_.begin(), clients_.end(),
+                           [&](const auto& c) { return c->id == client->id; });
+    if (it == clients_.end()) return;
+    bool session = wasSession.value_or(client->authorized());
+    if (session) s_.history.recordEnded(*client, client->endReason.value_or("Connection closed"));
+    client->setAuthorized(false);
+    if (approvingClientID_ == client->id) approvalAlert.abort();
+    auto list = clients_;
+    list.erase(list.begin() + (it - clients_.begin()));
+    setClients(std::move(list));
+}
+
+void HostController::stopFromMac() {
+    auto all = clients_;
+    for (const auto& c : all) endSession(c, "The person at the Mac stopped the session.");
+}
+
+}  // namespace orvane

@@ -1,0 +1,316 @@
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "OrvaneKit/base/Clock.h"
+#include "OrvaneKit/base/Date.h"
+#include "OrvaneKit/base/Logger.h"
+#include "OrvaneKit/base/MainActor.h"
+#include "OrvaneKit/base/SettingsStore.h"
+#include "OrvaneKit/base/Signal.h"
+#include "OrvaneKit/base/TimerService.h"
+#include "OrvaneKit/base/Uuid.h"
+#include "OrvaneKit/media/VideoCodec.h"
+#include "OrvaneKit/protocol/Hello.h"
+#include "OrvaneKit/protocol/Messages.h"
+#include "Orvane_Host/session/IBrowserServer.h"
+#include "Orvane_Host/session/IDisplayStreams.h"
+#include "Orvane_Host/session/ILocalAddresses.h"
+#include "Orvane_Host/session/IScreenOverlays.h"
+#include "Orvane_Host/session/RemoteClient.h"
+#include "Orvane_Host/session/SessionHistory.h"
+#include "Orvane_Host/session/StreamQuality.h"
+#include "Orvane_Host/session/TrustedDevice.h"
+#include "Orvane_Host/system/AlertPresenter.h"
+#include "Orvane_Host/system/Notifier.h"
+#include "Orvane_Host/system/ScreenInfo.h"
+
+namespace orvane {
+
+class ScreenShareWindow;
+
+// The host's one controller: settings, clients and everything the person at the machine sees,
+// all on the main actor. Collaborators are passed in, so tests build as many as they like; the
+// app installs one as shared().
+class HostController : public std::enable_shared_from_this<HostController> {
+public:
+    struct Services {
+        MainActor& mainActor;
+        const Clock& clock;
+        TimerService& timers;
+        SettingsStore& settings;
+        Notifier& notifier;
+        AlertPresenter& alerts;
+        ScreenInfo& screens;
+        IDisplayStreams& streams;
+        IBrowserServer& browser;
+        IScreenOverlays& overlays;
+        ILocalAddresses& addresses;
+        SessionHistory& history;
+    };
+
+    // The observable fields, for coarse subscription through `changed`.
+    enum class Field {
+        accessCode,
+        iCloudAuthToken,
+        listenerState,
+        clients,
+        displays,
+        screenRecordingGranted,
+        accessibilityGranted,
+        launchAtLogin,
+        isStreaming,
+        lastError,
+        idleTimeoutMinutes,
+        lockWhenSessionEnds,
+        blankScreen,
+        askBeforeConnecting,
+        unattendedAccess,
+        browserAccess,
+        quality,
+        preferHEVC,
+        preferHDR,
+        activeCodec,
+        activeHDR,
+        highFrameRate,
+        shareClipboard,
+        shareSound,
+        receivedFiles,
+        trustedDevices,
+        chat,
+        unreadChat,
+        sendingFiles,
+        supportCode,
+        shareWindows,
+        approvingClientID,
+        isShuttingDown,
+        recentlyStopped,
+    };
+
+    struct ReceivedFile {
+        Uuid id;
+        std::filesystem::path url;
+        std::string from;
+        Date date;
+    };
+
+    using Clients = std::vector<std::shared_ptr<RemoteClient>>;
+
+    static constexpr const char* unattendedConfirmButton = "Let It In Without Asking";
+    static constexpr const char* noLongerTrustedReason = "This device is no longer trusted.";
+
+    // Reads the settings and the trusted list; starts nothing.
+    static std::shared_ptr<HostController> make(Services services);
+    static void setShared(std::shared_ptr<HostController> controller);
+    static HostController& shared();
+
+    ~HostController();
+    HostController(const HostController&) = delete;
+    HostController& operator=(const HostController&) = delete;
+
+    // Told after a field's value changed (clients and receivedFiles: after every assignment).
+    Signal<Field> changed;
+
+#define ORVANE_PLAIN_FIELD(Type, name, Setter)     \
+    const Type& name() const {                     \
+        return name##_;                            \
+    }                                              \
+    void Setter(Type v) {                          \
+        store(name##_, std::move(v), Field::name); \
+    }
+
+    ORVANE_PLAIN_FIELD(std::string, accessCode, setAccessCode)
+    ORVANE_PLAIN_FIELD(std::string, iCloudAuthToken, setICloudAuthToken)
+    ORVANE_PLAIN_FIELD(std::string, listenerState, setListenerState)
+    ORVANE_PLAIN_FIELD(std::vector<DisplayInfo>, displays, setDisplays)
+    ORVANE_PLAIN_FIELD(bool, screenRecordingGranted, setScreenRecordingGranted)
+    ORVANE_PLAIN_FIELD(bool, accessibilityGranted, setAccessibilityGranted)
+    ORVANE_PLAIN_FIELD(bool, launchAtLogin, setLaunchAtLoginField)
+    ORVANE_PLAIN_FIELD(bool, isStreaming, setIsStreaming)
+    ORVANE_PLAIN_FIELD(std::optional<std::string>, lastError, setLastError)
+    ORVANE_PLAIN_FIELD(VideoCodec, activeCodec, setActiveCodec)
+    ORVANE_PLAIN_FIELD(bool, activeHDR, setActiveHDR)
+    ORVANE_PLAIN_FIELD(std::vector<TrustedDevice>, trustedDevices, setTrustedDevices)
+    ORVANE_PLAIN_FIELD(std::vector<ChatMessage>, chat, setChat)
+    ORVANE_PLAIN_FIELD(std::int64_t, unreadChat, setUnreadChat)
+    ORVANE_PLAIN_FIELD(std::vector<std::string>, sendingFiles, setSendingFiles)
+    ORVANE_PLAIN_FIELD(std::optional<std::string>, supportCode, setSupportCode)
+    ORVANE_PLAIN_FIELD(std::optional<Uuid>, approvingClientID, setApprovingClientID)
+    ORVANE_PLAIN_FIELD(bool, isShuttingDown, setIsShuttingDown)
+    // Monotonic: only ever used for the 120 s window of admission.
+    using StoppedPeers = std::map<std::string, MonoTime>;
+    ORVANE_PLAIN_FIELD(StoppedPeers, recentlyStopped, setRecentlyStopped)
+#undef ORVANE_PLAIN_FIELD
+
+    // ---- Settings: each setter writes its key and runs its effects on every assignment ----
+    std::int64_t idleTimeoutMinutes() const {
+        return idleTimeoutMinutes_;
+    }
+    void setIdleTimeoutMinutes(std::int64_t v);
+    bool lockWhenSessionEnds() const {
+        return lockWhenSessionEnds_;
+    }
+    void setLockWhenSessionEnds(bool v);
+    bool blankScreen() const {
+        return blankScreen_;
+    }
+    void setBlankScreen(bool v);
+    bool askBeforeConnecting() const {
+        return askBeforeConnecting_;
+    }
+    void setAskBeforeConnecting(bool v);
+    bool unattendedAccess() const {
+        return unattendedAccess_;
+    }
+    void setUnattendedAccess(bool v);
+    bool browserAccess() const {
+        return browserAccess_;
+    }
+    void setBrowserAccess(bool v);
+    StreamQuality quality() const {
+        return quality_;
+    }
+    void setQuality(StreamQuality v);
+    bool preferHEVC() const {
+        return preferHEVC_;
+    }
+    void setPreferHEVC(bool v);
+    bool preferHDR() const {
+        return preferHDR_;
+    }
+    void setPreferHDR(bool v);
+    bool highFrameRate() const {
+        return highFrameRate_;
+    }
+    void setHighFrameRate(bool v);
+    bool shareClipboard() const {
+        return shareClipboard_;
+    }
+    void setShareClipboard(bool v);
+    bool shareSound() const {
+        return shareSound_;
+    }
+    void setShareSound(bool v);
+
+    // ---- Clients: every change goes through setClients or publishClients ----
+    const Clients& clients() const {
+        return clients_;
+    }
+    void setClients(Clients v);
+    // After an in-place change of a client that decides its targets (display, authorisation).
+    void publishClients();
+
+    const std::vector<ReceivedFile>& receivedFiles() const {
+        return receivedFiles_;
+    }
+    void setReceivedFiles(std::vector<ReceivedFile> v);
+    const std::map<Uuid, std::shared_ptr<ScreenShareWindow>>& shareWindows() const {
+        return shareWindows_;
+    }
+    void setShareWindows(std::map<Uuid, std::shared_ptr<ScreenShareWindow>> v);
+
+    // Not observed.
+    std::int64_t pasteboardChangeCount = 0;
+    TimerHandle statusTimer;
+    TimerHandle pollTimer;
+    TimerHandle idleWatch;
+    TimerHandle screensChangedTask;
+    // The alert of the client named by approvingClientID; removing that client aborts it.
+    AlertHandle approvalAlert;
+
+    // "http(s)://<first IPv4>:5896" while browser access is on and the machine has an IPv4.
+    std::optional<std::string> browserURL() const;
+    // Sends the current audio format to each authorised client of the list; nothing without one.
+    void sendAudioFormat(const Clients& to);
+
+    // ---- Trusted devices ----
+    std::vector<TrustedDevice> loadTrustedDevices();
+    void saveTrustedDevices();
+    // Adds the device, replacing an entry with its id, at the end of the list; saves.
+    void trust(TrustedDevice device);
+    // Ends the sessions of authorised clients whose peer proved one of these identities.
+    void revoke(const std::unordered_set<std::string>& ids);
+    void forgetDevice(const std::string& id);
+    void forgetAllDevices();
+    // Asks whether the device may come in without asking from now on; `done` gets true only
+    // for "Let It In Without Asking". Aborting the handle answers false.
+    AlertHandle confirmUnattendedAccess(const std::string& deviceName,
+                                        std::function<void(bool)> done);
+
+    // ---- Streams and curtain ----
+    void applyCurtain();
+    void chooseCodec();
+    asio::awaitable<void> updateStreams(bool restart);
+    asio::awaitable<void> restartStreams() {
+        return updateStreams(true);
+    }
+
+    // ---- Ending ----
+    void endSession(const std::shared_ptr<RemoteClient>& client, const std::string& reason);
+    void removeClient(const std::shared_ptr<RemoteClient>& client,
+                      std::optional<bool> wasSession = std::nullopt);
+    void stopFromMac();
+
+    const Logger log{"com.nimbrel.kelsap.host", "net"};
+
+private:
+    explicit HostController(Services services);
+    void loadSettings();
+    template <class T>
+    void store(T& slot, T value, Field field) {
+        bool differs = !(slot == value);
+        slot = std::move(value);
+        if (differs) changed(field);
+    }
+    void setStreamRate();
+    // Starts a main-actor task that nobody awaits.
+    void spawnUpdate(bool restart);
+    Clients viewers() const;
+
+    Services s_;
+    std::string accessCode_;
+    std::string iCloudAuthToken_;
+    std::string listenerState_ = "Starting\u2026";
+    Clients clients_;
+    std::vector<DisplayInfo> displays_;
+    bool screenRecordingGranted_ = false;
+    bool accessibilityGranted_ = false;
+    bool launchAtLogin_ = false;
+    bool isStreaming_ = false;
+    std::optional<std::string> lastError_;
+    std::int64_t idleTimeoutMinutes_ = 0;
+    bool lockWhenSessionEnds_ = false;
+    bool blankScreen_ = false;
+    bool askBeforeConnecting_ = true;
+    bool unattendedAccess_ = false;
+    bool browserAccess_ = false;
+    StreamQuality quality_ = StreamQuality::balanced;
+    bool preferHEVC_ = true;
+    bool preferHDR_ = false;
+    VideoCodec activeCodec_ = VideoCodec::h264;
+    bool activeHDR_ = false;
+    bool highFrameRate_ = false;
+    bool shareClipboard_ = true;
+    bool shareSound_ = true;
+    std::vector<ReceivedFile> receivedFiles_;
+    std::vector<TrustedDevice> trustedDevices_;
+    std::vector<ChatMessage> chat_;
+    std::int64_t unreadChat_ = 0;
+    std::vector<std::string> sendingFiles_;
+    std::optional<std::string> supportCode_;
+    std::map<Uuid, std::shared_ptr<ScreenShareWindow>> shareWindows_;
+    std::optional<Uuid> approvingClientID_;
+    bool isShuttingDown_ = false;
+    std::map<std::string, MonoTime> recentlyStopped_;
+};
+
+}  // namespace orvane

@@ -1,0 +1,34 @@
+#include "Orvane_Host/session/testing/HostHarness.h"
+
+namespace orvane {
+
+HostHarness::HostHarness()
+    : root(std::filesystem::temp_directory_path() / ("orvane-host-" + Uuid::random().string())) {
+    history = std::make_unique<SessionHistory>(root / "SessionHistory.json", rt.clock,
+                                               rt.io.get_executor());
+}
+
+HostHarness::~HostHarness() {
+    rt.drain();
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
+}
+
+std::shared_ptr<HostController> HostHarness::make() {
+    return HostController::make({rt.mainActor, rt.clock, rt.timers, settings, notifier, alerts,
+                                 screens, streams, browser, overlays, addresses, *history});
+}
+
+std::shared_ptr<RemoteClient> HostHarness::client(std::string name,
+                                                  std::optional<std::string> fingerprint) {
+    auto c = RemoteClient::make(std::make_shared<FakeConnection>(std::move(fingerprint)), rt.clock,
+                                screens.mainDisplayID());
+    Hello h;
+    h.deviceName = std::move(name);
+    h.platform = ClientPlatform::iPhone;
+    c->setHello(h);
+    c->address = "192.168.1.30";
+    return c;
+}
+
+}  // namespace orvane

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "OrvaneKit/base/SettingsStore.h"
+#include "OrvaneKit/base/testing/TestRuntime.h"
+#include "Orvane_Host/session/HostController.h"
+#include "Orvane_Host/session/testing/FakeConnection.h"
+#include "Orvane_Host/session/testing/FakeNeighbours.h"
+#include "Orvane_Host/system/testing/FakeScreens.h"
+#include "Orvane_Host/system/testing/RecordingNotifier.h"
+#include "Orvane_Host/system/testing/ScriptedAlerts.h"
+
+namespace orvane {
+
+// A HostController on fakes, with virtual time and a private history folder.
+struct HostHarness {
+    TestRuntime rt;
+    MemorySettingsStore settings;
+    RecordingNotifier notifier;
+    ScriptedAlerts alerts;
+    FakeScreens screens;
+    CallLog calls;
+    FakeDisplayStreams streams{calls};
+    FakeBrowserServer browser{calls};
+    FakeOverlays overlays{calls};
+    FakeLocalAddresses addresses;
+    std::filesystem::path root;
+    std::unique_ptr<SessionHistory> history;
+
+    HostHarness();
+    ~HostHarness();
+
+    std::shared_ptr<HostController> make();
+    // A connected client with a Hello, not yet authorised and not yet listed.
+    std::shared_ptr<RemoteClient> client(std::string name,
+                                         std::optional<std::string> fingerprint = std::nullopt);
+    static std::shared_ptr<FakeConnection> connectionOf(const std::shared_ptr<RemoteClient>& c) {
+        return std::static_pointer_cast<FakeConnection>(c->connection);
+    }
+};
+
+}  // namespace orvane
