@@ -19,7 +19,7 @@ PACKAGES=(
   # desktop services: notifications over D-Bus
   libsystemd-dev
   # discovery
-  libavahi-client-dev avahi-daemon avahi-utils dbus
+  libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
   # fuzzing (libFuzzer runtime for clang)
   libclang-rt-14-dev
   # test oracles
