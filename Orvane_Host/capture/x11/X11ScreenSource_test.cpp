@@ -35,7 +35,7 @@ protected:
     // Only the latest frame is kept: holding more would starve the stream's buffer pool.
     std::shared_ptr<FrameBuffer> latest;
     size_t frames = 0;
-    std::vector<std::chrono::steady_clock::time_point> arrivals;
+    std::vector<std::chrono::microseconds> arrivals;  // capture times, free of delivery jitter
     std::optional<PlatformError> stopError;
     bool stopped = false;
 
@@ -48,11 +48,11 @@ protected:
     }
 
     void SetUpHandlers() {
-        capturer->setOnFrame([this](const std::shared_ptr<FrameBuffer>& frame, MediaTime) {
+        capturer->setOnFrame([this](const std::shared_ptr<FrameBuffer>& frame, MediaTime time) {
             std::lock_guard lock(mutex);
             latest = frame;
             ++frames;
-            arrivals.push_back(std::chrono::steady_clock::now());
+            arrivals.push_back(std::chrono::microseconds(time.toMicros()));
             changed.notify_all();
         });
         capturer->setOnStop([this](std::optional<PlatformError> error) {
