@@ -1,6 +1,6 @@
 // orvane-host: the host without a desktop interface. The main actor runs on this thread.
 //
-//   orvane-host [--port N]
+//   orvane-host [--port N]      (0: any free port, shown once ready)
 //
 // The access code and the addresses to connect to go to the terminal only, never to the log.
 // SIGINT or SIGTERM shuts down in order (every viewer hears its bye); a second one exits at once.
@@ -10,7 +10,6 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
-
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -58,7 +57,7 @@ int main(int argc, char** argv) {
         if (a == "--port" && i + 1 < argc) {
             char* end = nullptr;
             long p = std::strtol(argv[++i], &end, 10);
-            if (!end || *end || p < 1 || p > 65535) return usage();
+            if (!end || *end || p < 0 || p > 65535) return usage();
             port = static_cast<std::uint16_t>(p);
         } else {
             return usage();
@@ -96,12 +95,14 @@ int main(int argc, char** argv) {
     AvahiServiceAdvertiser advertiser;
 
     auto host = HostController::make({mainActor, SystemClock::shared(), timers, settings, notifier,
-                                       alerts, screens, streams, browser, overlays, addresses,
-                                       SessionHistory::shared()});
+                                      alerts, screens, streams, browser, overlays, addresses,
+                                      SessionHistory::shared()});
     HostController::setShared(host);
     host->setFrontDoor({listeners, advertiser, {}, [] { return macDisplayName(); }, port});
 
     auto showAddresses = [&] {
+        // Port 0 asks for any free port; show the one that was given.
+        std::uint16_t port = host->listener() ? host->listener()->port() : 0;
         auto lists = addresses.localAddresses();
         say("Connect to:");
         for (const auto& a : lists.ipv4) say("  " + a + " port " + std::to_string(port));
@@ -126,8 +127,7 @@ int main(int argc, char** argv) {
 
     asio::signal_set signals(mainIo, SIGINT, SIGTERM);
     bool stopping = false;
-    std::function<void(const std::error_code&, int)> onSignal = [&](const std::error_code& e,
-                                                                     int) {
+    std::function<void(const std::error_code&, int)> onSignal = [&](const std::error_code& e, int) {
         if (e) return;
         if (stopping) std::_Exit(1);
         stopping = true;

@@ -93,10 +93,9 @@ void HostController::listenerStateChanged(const ConnState& state) {
         setListenerState("Error: " + text);
         log.error("listener failed: {}; retrying", text);
         std::weak_ptr<HostController> weak = weak_from_this();
-        listenerRestart_ =
-            s_.timers.after(listenerRestartDelay, s_.mainActor.executor(), [weak] {
-                if (auto self = weak.lock(); self && !self->isShuttingDown_) self->startListener();
-            });
+        listenerRestart_ = s_.timers.after(listenerRestartDelay, s_.mainActor.executor(), [weak] {
+            if (auto self = weak.lock(); self && !self->isShuttingDown_) self->startListener();
+        });
     }
 }
 
@@ -135,8 +134,7 @@ void HostController::accept(std::shared_ptr<Transport> connection) {
             bool securityFailed = false;
             if (auto s = weakSecure.lock(); s && !weakClient.expired())
                 securityFailed = s->securityFailure().has_value();
-            bool wrongCode =
-                (isTlsFailure(state) || securityFailed) && !counted->exchange(true);
+            bool wrongCode = (isTlsFailure(state) || securityFailed) && !counted->exchange(true);
             actor.post([weak, weakClient, address, state, wrongCode] {
                 if (auto self = weak.lock())
                     self->clientStateChanged(state, weakClient, address, wrongCode);

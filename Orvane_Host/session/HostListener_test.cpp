@@ -60,8 +60,9 @@ struct FrontDoorTest : ::testing::Test {
     void SetUp() override {
         host = h.make();
         host->setAccessCode(code);
-        host->setFrontDoor({listeners, advertiser, {&identity.identity(), nullptr, &net},
-                            [] { return std::string("Test Machine"); }});
+        host->setFrontDoor({listeners, advertiser, {&identity.identity(), nullptr, &net}, [] {
+                                return std::string("Test Machine");
+                            }});
     }
     void TearDown() override {
         host.reset();
@@ -91,12 +92,9 @@ TEST(HostEndpointText, HostWithoutPort) {
     struct Case {
         std::string host, want;
     } cases[] = {
-        {"192.168.1.20", "192.168.1.20"},
-        {"::ffff:192.168.1.20", "192.168.1.20"},
-        {"::FFFF:10.0.0.1", "10.0.0.1"},
-        {"[fe80::1%eth0]", "fe80::1%eth0"},
-        {"2001:db8::5", "2001:db8::5"},
-        {"::ffff:nothost", "::ffff:nothost"},
+        {"192.168.1.20", "192.168.1.20"}, {"::ffff:192.168.1.20", "192.168.1.20"},
+        {"::FFFF:10.0.0.1", "10.0.0.1"},  {"[fe80::1%eth0]", "fe80::1%eth0"},
+        {"2001:db8::5", "2001:db8::5"},   {"::ffff:nothost", "::ffff:nothost"},
         {"mac.local", "mac.local"},
     };
     for (const auto& c : cases) EXPECT_EQ(endpointText(HostPort{c.host, 50123}), c.want) << c.host;
@@ -281,8 +279,11 @@ TEST(NetHostListener, RecoversFromATakenPort) {
 
     auto host = h.make();
     host->setAccessCode(code);
-    host->setFrontDoor({factory, advertiser, {&identity.identity(), nullptr, &net},
-                        [] { return std::string("Loop"); }, port});
+    host->setFrontDoor({factory,
+                        advertiser,
+                        {&identity.identity(), nullptr, &net},
+                        [] { return std::string("Loop"); },
+                        port});
     auto pump = [&](const std::function<bool()>& pred) {
         for (int i = 0; i < 2500; ++i) {
             h.rt.drain();
@@ -302,8 +303,9 @@ TEST(NetHostListener, RecoversFromATakenPort) {
 
     holder.reset();
     h.rt.advance(1s);
-    ASSERT_TRUE(pump([&] { return host->listenerState() == "Ready on port " + std::to_string(port); }))
-        << host->listenerState();
+    ASSERT_TRUE(pump([&] {
+        return host->listenerState() == "Ready on port " + std::to_string(port);
+    })) << host->listenerState();
 
     // A real client with the right code is accepted and listed under its address.
     auto client = OrvaneConnection::makeClient(HostPort{"127.0.0.1", port}, code, std::nullopt,

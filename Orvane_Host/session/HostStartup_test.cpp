@@ -68,8 +68,11 @@ struct StartupTest : ::testing::Test {
     }
     std::shared_ptr<HostController> make() {
         host = h.make();
-        host->setFrontDoor({listeners, advertiser, {&identity.identity(), nullptr, &net},
-                            [] { return std::string("Desk"); }, 0});
+        host->setFrontDoor({listeners,
+                            advertiser,
+                            {&identity.identity(), nullptr, &net},
+                            [] { return std::string("Desk"); },
+                            0});
         return host;
     }
     void runShutdown(bool& done) {
@@ -129,8 +132,8 @@ TEST_F(StartupTest, ShortStoredCodeIsReplacedAndWrittenBack) {
 TEST_F(StartupTest, UnreadableKeychainIsNotOverwritten) {
     Keychain::set("PAIRED-CODE-123", HostController::accessCodeAccount,
                   HostController::keychainService, true, std::nullopt, memory);
-    Keychain::set("token-kept", HostController::iCloudTokenAccount,
-                  HostController::keychainService, false, std::nullopt, memory);
+    Keychain::set("token-kept", HostController::iCloudTokenAccount, HostController::keychainService,
+                  false, std::nullopt, memory);
     auto writes = memory.writeCount();
     memory.setReadError(true);
     make()->start(secrets);

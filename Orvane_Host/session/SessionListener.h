@@ -33,7 +33,8 @@ public:
     virtual ~SessionListenerFactory() = default;
     // Port 0 picks a free one. Throws PlatformError when the TLS settings cannot be applied; a
     // port that cannot be bound is reported later as the failed state.
-    virtual std::shared_ptr<SessionListener> make(std::uint16_t port, const SessionParams& params) = 0;
+    virtual std::shared_ptr<SessionListener> make(std::uint16_t port,
+                                                  const SessionParams& params) = 0;
 };
 
 }  // namespace orvane
