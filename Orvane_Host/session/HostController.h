@@ -33,6 +33,11 @@
 #include "Orvane_Host/system/AlertPresenter.h"
 #include "Orvane_Host/system/Notifier.h"
 #include "Orvane_Host/system/ScreenInfo.h"
+#include "OrvaneKit/net/ServiceAdvertiser.h"
+#include "OrvaneKit/protocol/OrvaneConnection.h"
+#include "OrvaneKit/security/BruteForceGuard.h"
+#include "OrvaneKit/security/SecretStore.h"
+#include "Orvane_Host/session/SessionListener.h"
 
 namespace orvane {
 
@@ -260,6 +265,52 @@ public:
                       std::optional<bool> wasSession = std::nullopt);
     void stopFromMac();
 
+    // ---- Front door: listener, accept, wrong codes (HostListener.cpp) ----
+    static constexpr std::uint16_t sessionPort = 5895;
+    struct FrontDoor {
+        SessionListenerFactory& listeners;
+        ServiceAdvertiser& advertiser;
+        ConnectionEnvironment connections;  // identity and randomness of accepted connections
+        std::function<std::string()> machineName;
+        std::uint16_t port = sessionPort;  // tests listen on 0
+    };
+    // Install before startListener().
+    void setFrontDoor(FrontDoor door);
+    // Runs on the connection's queue for every message of a client; installed by the router
+    // before the listener starts. Without one, messages are dropped.
+    using ClientMessageHandler =
+        std::function<void(MessageType, Bytes, const std::shared_ptr<RemoteClient>&)>;
+    ClientMessageHandler clientMessages;
+
+    void startListener();
+    void listenerStateChanged(const ConnState& state);
+    void accept(std::shared_ptr<Transport> connection);
+    // A state report of a client's connection, on the main actor. `wrongCode` is set on the
+    // first report that shows the peer holds another code, and never again for that connection.
+    void clientStateChanged(const ConnState& state, const std::weak_ptr<RemoteClient>& client,
+                            const std::string& address, bool wrongCode);
+    void noteWrongCode(const std::string& address);
+    void restartListenerAfterFailure();
+    void onStreamsStopped(std::optional<std::string> error);
+    void postUserNotification(const std::string& title, const std::string& body);
+
+    // ---- Start-up and shutdown (HostStartup.cpp) ----
+    static constexpr const char* keychainService = "com.nimbrel.kelsap";
+    static constexpr const char* accessCodeAccount = "host.accessCode";
+    static constexpr const char* iCloudTokenAccount = "host.iCloudToken";
+    static constexpr const char* quitReason = "Orvane Host quit.";
+    // Everything after make(): the keychain items, the listener and the browser server. A
+    // keychain that cannot be read leaves its items alone and shows why in lastError.
+    void start(SecretStore& secrets, RandomSource& random = systemRandom());
+    // Runs once: every client hears its bye and is closed before this returns.
+    asio::awaitable<void> shutdown();
+    const BruteForceGuard& bruteForce() const {
+        return bruteForce_;
+    }
+    const std::shared_ptr<SessionListener>& listener() const {
+        return listener_;
+    }
+
     const Logger log{"com.nimbrel.kelsap.host", "net"};
 
 private:
@@ -311,6 +362,13 @@ private:
     std::optional<Uuid> approvingClientID_;
     bool isShuttingDown_ = false;
     std::map<std::string, MonoTime> recentlyStopped_;
+    // Front door.
+    std::optional<FrontDoor> door_;
+    std::shared_ptr<SessionListener> listener_;
+    TimerHandle listenerRestart_;
+    BruteForceGuard bruteForce_ = BruteForceGuard::forHost();
+    double guardNow() const;
+    void watchHello(const std::shared_ptr<RemoteClient>& client);
 };
 
 }  // namespace orvane
