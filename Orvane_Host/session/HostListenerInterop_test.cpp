@@ -1,0 +1,140 @@
+// The host's listener against openssl s_client as a third-party TLS-PSK peer.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "OrvaneKit/net/testing/ChildProcess.h"
+#include "OrvaneKit/net/testing/FakeServiceAdvertiser.h"
+#include "OrvaneKit/security/AccessCode.h"
+#include "OrvaneKit/security/testing/FakeIdentity.h"
+#include "Orvane_Host/session/TlsSessionListenerFactory.h"
+#include "Orvane_Host/session/testing/HostHarness.h"
+
+using namespace orvane;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* accessCode = "ABC-DEF-GHJ-KLM";
+constexpr const char* supportCode = "SUP-POR-TCO-DE2";
+
+struct InteropHostListener : ::testing::Test {
+    HostHarness h;
+    NetContext net{2};
+    TlsSessionListenerFactory factory{net, "127.0.0.1"};
+    FakeServiceAdvertiser advertiser;
+    FakeIdentity identity{Bytes(32, 5)};
+    std::shared_ptr<HostController> host;
+
+    void SetUp() override {
+        host = h.make();
+        host->setAccessCode(accessCode);
+        host->setFrontDoor({factory,
+                            advertiser,
+                            {&identity.identity(), nullptr, &net},
+                            [] { return std::string("Interop"); },
+                            0});
+        host->startListener();
+        ASSERT_TRUE(pump([&] { return host->listenerState().rfind("Ready", 0) == 0; }));
+    }
+    void TearDown() override {
+        host.reset();
+        h.rt.drain();
+    }
+    bool pump(const std::function<bool()>& pred, std::chrono::milliseconds limit = 10s) {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            h.rt.drain();
+            if (pred()) return true;
+            std::this_thread::sleep_for(2ms);
+        }
+        return false;
+    }
+    std::unique_ptr<ChildProcess> sClient(const std::string& code) {
+        return std::make_unique<ChildProcess>(std::vector<std::string>{
+            "openssl", "s_client", "-connect",
+            "127.0.0.1:" + std::to_string(host->listener()->port()), "-tls1_2", "-cipher",
+            "PSK-AES128-GCM-SHA256", "-psk", toHex(AccessCode::pskKey(code)), "-psk_identity",
+            "kelsap", "-nocommands"});
+    }
+    std::size_t wrongCodes() const {
+        std::size_t n = 0;
+        for (const auto& e : h.history->entries())
+            n += e.kind == SessionHistory::Entry::Kind::wrongCode;
+        return n;
+    }
+    // Waits for the peer to end, running the host meanwhile.
+    bool ended(ChildProcess& p) {
+        std::optional<int> status;
+        std::thread waiter([&] { status = p.waitExit(15s); });
+        bool done = pump(
+            [&] {
+                return p.output().find("closed") != std::string::npos ||
+                       p.output().find("handshake failure") != std::string::npos ||
+                       p.output().find(":error:") != std::string::npos;
+            },
+            15s);
+        waiter.join();
+        return done && status.has_value();
+    }
+};
+
+}  // namespace
+
+TEST_F(InteropHostListener, RightCodeIsClosedAfterTenSilentSeconds) {
+    auto peer = sClient(accessCode);
+    ASSERT_TRUE(pump([&] {
+        return peer->output().find("Cipher is PSK-AES128-GCM-SHA256") != std::string::npos;
+    })) << peer->output();
+    ASSERT_TRUE(pump([&] { return host->clients().size() == 1; }));
+    h.rt.advance(9s);
+    EXPECT_EQ(host->clients().size(), 1u);
+    h.rt.advance(1s);
+    EXPECT_TRUE(host->clients().empty());
+    EXPECT_TRUE(ended(*peer)) << peer->output();
+    EXPECT_TRUE(h.history->entries().empty());
+    EXPECT_TRUE(h.notifier.posted().empty());
+}
+
+TEST_F(InteropHostListener, FiveWrongCodesBlockTheSixthBeforeServerHello) {
+    for (int i = 1; i <= 5; ++i) {
+        auto peer = sClient("ZZZ-ZZZ-ZZZ-ZZ" + std::to_string(i + 1));
+        ASSERT_TRUE(pump([&] { return wrongCodes() == static_cast<std::size_t>(i); }))
+            << i << "\n"
+            << peer->output();
+        EXPECT_TRUE(ended(*peer)) << peer->output();
+        ASSERT_TRUE(pump([&] { return host->listenerState().rfind("Ready", 0) == 0; }));
+        h.rt.advance(4s);  // apart enough to be separate history entries
+    }
+    ASSERT_EQ(h.notifier.posted().size(), 1u);
+    EXPECT_EQ(h.notifier.posted()[0].title, "Blocked repeated wrong codes");
+
+    // Even the right code: the address is refused before the server says anything.
+    auto sixth = sClient(accessCode);
+    EXPECT_TRUE(ended(*sixth)) << sixth->output();
+    EXPECT_NE(sixth->output().find("SSL handshake has read 0 bytes"), std::string::npos)
+        << sixth->output();
+    EXPECT_TRUE(host->clients().empty());
+    EXPECT_EQ(wrongCodes(), 5u);
+}
+
+TEST_F(InteropHostListener, PendingSupportCodeReplacesTheAccessCode) {
+    host->setSupportCode(supportCode);
+    host->startListener();
+    ASSERT_TRUE(pump([&] { return host->listener()->port() != 0; }));
+
+    auto withAccess = sClient(accessCode);
+    EXPECT_TRUE(ended(*withAccess)) << withAccess->output();
+    // s_client prints its session summary even for a failed handshake; the alert tells.
+    EXPECT_NE(withAccess->output().find("bad record mac"), std::string::npos)
+        << withAccess->output();
+    EXPECT_TRUE(pump([&] { return wrongCodes() == 1; }));
+    ASSERT_TRUE(pump([&] { return host->listener() && host->listener()->port() != 0; }));
+
+    auto withSupport = sClient(supportCode);
+    EXPECT_TRUE(pump([&] {
+        return withSupport->output().find("Cipher is PSK-AES128-GCM-SHA256") != std::string::npos;
+    })) << withSupport->output();
+    EXPECT_TRUE(pump([&] { return host->clients().size() == 1; }));
+    EXPECT_EQ(wrongCodes(), 1u);
+}
