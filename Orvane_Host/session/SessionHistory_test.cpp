@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <asio/post.hpp>
 #include <fstream>
+#include <future>
 #include <iterator>
 
 #include "OrvaneKit/base/Logger.h"
+#include "OrvaneKit/base/NetContext.h"
 #include "OrvaneKit/base/testing/TestRuntime.h"
 #include "OrvaneKit/reach/ConnectionRoute.h"
 #include "Orvane_Host/session/RemoteClient.h"
@@ -317,6 +320,39 @@ TEST_F(SessionHistoryTest, RouteLabels) {
     EXPECT_EQ(label(Kind::support), "Support code");
     EXPECT_EQ(label(Kind::declined), "Asked to connect");
     EXPECT_EQ(label(Kind::viewOnly), "View only");
+}
+
+}  // namespace
+}  // namespace orvane
+
+namespace orvane {
+namespace {
+
+// Saves from the main thread land on a real background strand; the file must end up holding
+// the latest list however the pool schedules them.
+TEST(SessionHistoryConcurrency, LatestListWinsOnABackgroundStrand) {
+    namespace fs = std::filesystem;
+    auto root = fs::temp_directory_path() / ("orvane-history-" + Uuid::random().string());
+    auto file = root / "com.nimbrel.kelsap.host" / "SessionHistory.json";
+    NetContext pool(3);
+    auto strand = pool.makeStrand("orvane.history");
+    FakeClock clock;
+    {
+        SessionHistory h(file, clock, strand);
+        for (int i = 0; i < 300; ++i) {
+            clock.advance(std::chrono::seconds(4));
+            h.recordWrongCode("10.0.0." + std::to_string(i % 7));
+            if (i % 50 == 25) h.remove({h.entries().front().id});
+        }
+        std::promise<void> idle;
+        asio::post(strand, [&] { idle.set_value(); });
+        idle.get_future().wait();
+        SessionHistory reloaded(file, clock, strand);
+        EXPECT_EQ(reloaded.entries(), h.entries());
+        EXPECT_EQ(h.entries().size(), 25u);
+    }
+    pool.stop();
+    fs::remove_all(root);
 }
 
 }  // namespace
