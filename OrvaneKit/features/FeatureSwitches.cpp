@@ -62,10 +62,20 @@ const std::array<FeatureSwitch, 5>& FeatureSwitches::all() {
     return entries;
 }
 
-const FeatureSwitch& FeatureSwitches::natHolePunch() { return all()[0]; }
-const FeatureSwitch& FeatureSwitches::offNetworkRoutes() { return all()[1]; }
-const FeatureSwitch& FeatureSwitches::browserAccess() { return all()[2]; }
-const FeatureSwitch& FeatureSwitches::unattendedAccess() { return all()[3]; }
-const FeatureSwitch& FeatureSwitches::sessionRecord() { return all()[4]; }
+const FeatureSwitch& FeatureSwitches::natHolePunch() {
+    return all()[0];
+}
+const FeatureSwitch& FeatureSwitches::offNetworkRoutes() {
+    return all()[1];
+}
+const FeatureSwitch& FeatureSwitches::browserAccess() {
+    return all()[2];
+}
+const FeatureSwitch& FeatureSwitches::unattendedAccess() {
+    return all()[3];
+}
+const FeatureSwitch& FeatureSwitches::sessionRecord() {
+    return all()[4];
+}
 
 }  // namespace orvane

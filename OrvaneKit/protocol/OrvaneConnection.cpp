@@ -42,8 +42,8 @@ OrvaneConnection::OrvaneConnection(Role role, std::shared_ptr<Transport> transpo
       holePunched_(holePunched) {
     SecureIdentity& identity = env.identity ? *env.identity : SecureIdentity::shared();
     RandomSource& random = env.random ? *env.random : systemRandom();
-    handshake_ = std::make_unique<SecureHandshake>(role, AccessCode::pskKey(accessCode), identity,
-                                                   random);
+    handshake_ =
+        std::make_unique<SecureHandshake>(role, AccessCode::pskKey(accessCode), identity, random);
 }
 
 std::shared_ptr<OrvaneConnection> OrvaneConnection::makeServer(
@@ -56,15 +56,16 @@ std::shared_ptr<OrvaneConnection> OrvaneConnection::makeClient(
     HostPort endpoint, std::string_view accessCode, std::optional<std::string> interface,
     std::optional<SessionParams> parameters, Environment env) {
     const bool holePunched = parameters.has_value();
-    SessionParams params = parameters ? std::move(*parameters)
-                                      : AccessCode::pskParameters(
-                                            accessCode, !isLocalEndpoint(NetworkEndpoint{endpoint}));
+    SessionParams params =
+        parameters
+            ? std::move(*parameters)
+            : AccessCode::pskParameters(accessCode, !isLocalEndpoint(NetworkEndpoint{endpoint}));
     if (interface) params.requiredInterface = std::move(interface);
     NetContext& net = env.net ? *env.net : NetContext::shared();
     auto transport = TlsPskDialler::dial(net, endpoint, params);
-    return std::shared_ptr<OrvaneConnection>(new OrvaneConnection(
-        Role::client, std::move(transport), accessCode, NetworkEndpoint{std::move(endpoint)},
-        holePunched, env));
+    return std::shared_ptr<OrvaneConnection>(
+        new OrvaneConnection(Role::client, std::move(transport), accessCode,
+                             NetworkEndpoint{std::move(endpoint)}, holePunched, env));
 }
 
 std::shared_ptr<OrvaneConnection> OrvaneConnection::makeClient(
@@ -333,7 +334,7 @@ bool OrvaneConnection::isLocalEndpoint(const NetworkEndpoint& endpoint) {
     }
     std::string bare = host.substr(0, host.find('%'));
     if (inet_pton(AF_INET6, bare.c_str(), b.data()) == 1) {
-        if ((b[0] & 0xFE) == 0xFC) return true;                // fc00::/7
+        if ((b[0] & 0xFE) == 0xFC) return true;                  // fc00::/7
         if (b[0] == 0xFE && (b[1] & 0xC0) == 0x80) return true;  // fe80::/10
         std::array<std::uint8_t, 16> loopback{};
         loopback[15] = 1;

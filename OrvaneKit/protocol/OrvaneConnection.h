@@ -109,8 +109,9 @@ public:
     // gets Err::invalid at once on the caller's thread, without taking the send lock.
     template <class T>
     requires(!std::same_as<std::remove_cvref_t<T>, Bytes> &&
-             !std::same_as<std::remove_cvref_t<T>, ByteView>)
-    void send(MessageType type, const T& body, SendCompletion done = {}) {
+             !std::same_as<std::remove_cvref_t<T>, ByteView>) void send(MessageType type,
+                                                                        const T& body,
+                                                                        SendCompletion done = {}) {
         auto bytes = json::encode(body);
         if (!bytes) {
             if (done) done(posixError(Err::invalid, "body cannot be encoded"));

@@ -131,9 +131,18 @@ TEST(NetOrvaneConnection, WrongCodeIsATlsFailureAtBothEnds) {
 class InteropOrvaneConnection : public ::testing::Test {
 protected:
     static std::vector<std::string> sClient(std::uint16_t port) {
-        return {"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(port), "-tls1_2",
-                "-cipher", "PSK-AES128-GCM-SHA256", "-psk", toHex(AccessCode::pskKey(code)),
-                "-psk_identity", "kelsap", "-quiet"};
+        return {"openssl",
+                "s_client",
+                "-connect",
+                "127.0.0.1:" + std::to_string(port),
+                "-tls1_2",
+                "-cipher",
+                "PSK-AES128-GCM-SHA256",
+                "-psk",
+                toHex(AccessCode::pskKey(code)),
+                "-psk_identity",
+                "kelsap",
+                "-quiet"};
     }
 };
 

@@ -201,8 +201,8 @@ TEST_F(OrvaneConnectionTest, HostWaitsForTheHandshakeAndDropsEarlyMessages) {
     ASSERT_TRUE(hostProbe.waitForMessages(1));
     auto snap = hostProbe.snapshot();
     EXPECT_EQ(snap.states, (std::vector<ConnState>{conn::Preparing{}, conn::Ready{}}));
-    EXPECT_EQ(snap.messages, (std::vector<std::pair<MessageType, Bytes>>{
-                                 {MessageType::ping, toBytes("p")}}));
+    EXPECT_EQ(snap.messages,
+              (std::vector<std::pair<MessageType, Bytes>>{{MessageType::ping, toBytes("p")}}));
 }
 
 TEST_F(OrvaneConnectionTest, HandshakeViolationsFailTheConnection) {
@@ -398,12 +398,12 @@ TEST_F(OrvaneConnectionTest, RouteAndRemoteHost) {
         ConnectionRoute route;
         std::string host;
     };
-    for (const Row& row : {Row{"::ffff:192.168.1.5", false, ConnectionRoute::localNetwork,
-                               "192.168.1.5"},
-                           Row{"::ffff:8.8.8.8", false, ConnectionRoute::internet, "8.8.8.8"},
-                           Row{"::1", false, ConnectionRoute::localNetwork, "::1"},
-                           Row{"100.64.0.1", false, ConnectionRoute::privateNetwork, "100.64.0.1"},
-                           Row{"8.8.8.8", true, ConnectionRoute::natTraversal, "8.8.8.8"}}) {
+    for (const Row& row :
+         {Row{"::ffff:192.168.1.5", false, ConnectionRoute::localNetwork, "192.168.1.5"},
+          Row{"::ffff:8.8.8.8", false, ConnectionRoute::internet, "8.8.8.8"},
+          Row{"::1", false, ConnectionRoute::localNetwork, "::1"},
+          Row{"100.64.0.1", false, ConnectionRoute::privateNetwork, "100.64.0.1"},
+          Row{"8.8.8.8", true, ConnectionRoute::natTraversal, "8.8.8.8"}}) {
         SCOPED_TRACE(row.remote);
         auto pair = makePair({.serverLink = {.remote = {row.remote, 50000}}});
         auto conn = OrvaneConnection::makeClient(pair.server, code, std::nullopt, row.holePunched,
@@ -415,9 +415,9 @@ TEST_F(OrvaneConnectionTest, RouteAndRemoteHost) {
 }
 
 TEST(OrvaneConnectionHelpers, IsLocalEndpoint) {
-    for (const char* host : {"printer.local", "localhost", "172.31.0.9", "fe80::1", "::1",
-                             "10.1.2.3", "127.0.0.1", "169.254.3.4", "172.16.0.1", "192.168.0.1",
-                             "fc00::1", "fd12::1", "fe80::1%eth0"})
+    for (const char* host :
+         {"printer.local", "localhost", "172.31.0.9", "fe80::1", "::1", "10.1.2.3", "127.0.0.1",
+          "169.254.3.4", "172.16.0.1", "192.168.0.1", "fc00::1", "fd12::1", "fe80::1%eth0"})
         EXPECT_TRUE(OrvaneConnection::isLocalEndpoint(HostPort{host, 1})) << host;
     for (const char* host : {"172.32.0.1", "100.64.0.1", "studio.lan", "LOCALHOST", "8.8.8.8",
                              "2001:db8::1", "fec0::1", "printer.LOCAL"})
@@ -477,9 +477,9 @@ TEST_F(OrvaneConnectionTest, ConcurrencyEightThreadsOfSends) {
         });
     for (auto& s : senders) s.join();
     std::unique_lock lock(mutex);
-    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(120),
-                            [&] { return received == threads * perThread; }))
-        << received;
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(120), [&] {
+        return received == threads * perThread;
+    })) << received;
     EXPECT_FALSE(outOfOrder);
     EXPECT_FALSE(host->securityFailure());
     lock.unlock();

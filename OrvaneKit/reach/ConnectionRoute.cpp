@@ -9,8 +9,8 @@ namespace orvane {
 
 namespace {
 
-constexpr std::array<std::string_view, 5> routeNames = {"localNetwork", "privateNetwork", "internet",
-                                                        "natTraversal", "unknown"};
+constexpr std::array<std::string_view, 5> routeNames = {"localNetwork", "privateNetwork",
+                                                        "internet", "natTraversal", "unknown"};
 
 ConnectionRoute classifyV4(const std::uint8_t* b) {
     if (b[0] == 10 || b[0] == 127) return ConnectionRoute::localNetwork;
@@ -37,8 +37,9 @@ ConnectionRoute classifyV6(const std::uint8_t* b) {
     if (b[0] == 0xFD && b[1] == 0x7A && b[2] == 0x11 && b[3] == 0x5C)
         return ConnectionRoute::privateNetwork;
     if (b[0] == 0xFD) return ConnectionRoute::localNetwork;
-    if (b[0] == 0xFE) return (b[1] >= 0x80 && b[1] <= 0xBF) ? ConnectionRoute::localNetwork
-                                                             : ConnectionRoute::internet;
+    if (b[0] == 0xFE)
+        return (b[1] >= 0x80 && b[1] <= 0xBF) ? ConnectionRoute::localNetwork
+                                              : ConnectionRoute::internet;
     if (b[0] == 0xFC) return ConnectionRoute::localNetwork;
     if (isV4Mapped(b)) return classifyV4(b + 12);
     if (isLoopbackV6(b)) return ConnectionRoute::localNetwork;

@@ -10,22 +10,37 @@ namespace {
 TEST(ConnectionRoute, ClassifiesHosts) {
     using R = ConnectionRoute;
     const std::vector<std::pair<std::string, R>> rows = {
-        {"fe80::1%en0", R::localNetwork},     {"fe80::1", R::localNetwork},
-        {"fec0::1", R::internet},             {"fd7a:115c:a1e0::1", R::privateNetwork},
-        {"fd00::1", R::localNetwork},         {"fc00::1", R::localNetwork},
-        {"::ffff:192.168.1.5", R::localNetwork}, {"::ffff:100.64.0.1", R::privateNetwork},
-        {"::ffff:8.8.8.8", R::internet},      {"::", R::internet},
+        {"fe80::1%en0", R::localNetwork},
+        {"fe80::1", R::localNetwork},
+        {"fec0::1", R::internet},
+        {"fd7a:115c:a1e0::1", R::privateNetwork},
+        {"fd00::1", R::localNetwork},
+        {"fc00::1", R::localNetwork},
+        {"::ffff:192.168.1.5", R::localNetwork},
+        {"::ffff:100.64.0.1", R::privateNetwork},
+        {"::ffff:8.8.8.8", R::internet},
+        {"::", R::internet},
         // Loopback is this machine whichever family it is written in.
-        {"::1", R::localNetwork},             {"127.0.0.1", R::localNetwork},
-        {"100.63.255.255", R::internet},      {"100.128.0.1", R::internet},
-        {"100.64.0.1", R::privateNetwork},    {"100.127.255.255", R::privateNetwork},
-        {"172.15.0.1", R::internet},          {"172.32.0.1", R::internet},
-        {"172.16.0.1", R::localNetwork},      {"172.31.255.255", R::localNetwork},
-        {"169.254.0.1", R::localNetwork},     {"169.253.0.1", R::internet},
-        {"10.0.0.1", R::localNetwork},        {"192.168.0.1", R::localNetwork},
-        {"2001:db8::1", R::internet},         {"studio.local", R::localNetwork},
-        {"studio.local.", R::localNetwork},   {"studio.LOCAL", R::unknown},
-        {"example.com", R::unknown},          {"", R::unknown},
+        {"::1", R::localNetwork},
+        {"127.0.0.1", R::localNetwork},
+        {"100.63.255.255", R::internet},
+        {"100.128.0.1", R::internet},
+        {"100.64.0.1", R::privateNetwork},
+        {"100.127.255.255", R::privateNetwork},
+        {"172.15.0.1", R::internet},
+        {"172.32.0.1", R::internet},
+        {"172.16.0.1", R::localNetwork},
+        {"172.31.255.255", R::localNetwork},
+        {"169.254.0.1", R::localNetwork},
+        {"169.253.0.1", R::internet},
+        {"10.0.0.1", R::localNetwork},
+        {"192.168.0.1", R::localNetwork},
+        {"2001:db8::1", R::internet},
+        {"studio.local", R::localNetwork},
+        {"studio.local.", R::localNetwork},
+        {"studio.LOCAL", R::unknown},
+        {"example.com", R::unknown},
+        {"", R::unknown},
     };
     for (const auto& [host, route] : rows) EXPECT_EQ(classifyRoute(host), route) << host;
     EXPECT_EQ(classifyRoute(std::nullopt), R::unknown);
@@ -47,9 +62,9 @@ TEST(ConnectionRoute, HostStringsAndNormalisedAddresses) {
 }
 
 TEST(ConnectionRoute, RawValues) {
-    for (auto r : {ConnectionRoute::localNetwork, ConnectionRoute::privateNetwork,
-                   ConnectionRoute::internet, ConnectionRoute::natTraversal,
-                   ConnectionRoute::unknown})
+    for (auto r :
+         {ConnectionRoute::localNetwork, ConnectionRoute::privateNetwork, ConnectionRoute::internet,
+          ConnectionRoute::natTraversal, ConnectionRoute::unknown})
         EXPECT_EQ(connectionRouteFromRaw(rawValue(r)), r);
     EXPECT_EQ(rawValue(ConnectionRoute::natTraversal), "natTraversal");
     EXPECT_EQ(connectionRouteFromRaw("Internet"), std::nullopt);

@@ -117,10 +117,14 @@ void NetworkInterface::named(std::string name, std::chrono::milliseconds timeout
 
 LinkKind linkKindOf(std::string_view interfaceName, const std::filesystem::path& sysRoot) {
     switch (NetworkInterface::typeOf(interfaceName, sysRoot)) {
-    case NetworkInterface::Type::wifi: return LinkKind::wifi;
-    case NetworkInterface::Type::wiredEthernet: return LinkKind::wired;
-    case NetworkInterface::Type::cellular: return LinkKind::cellular;
-    default: return LinkKind::other;
+        case NetworkInterface::Type::wifi:
+            return LinkKind::wifi;
+        case NetworkInterface::Type::wiredEthernet:
+            return LinkKind::wired;
+        case NetworkInterface::Type::cellular:
+            return LinkKind::cellular;
+        default:
+            return LinkKind::other;
     }
 }
 

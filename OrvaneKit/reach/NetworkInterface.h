@@ -1,5 +1,6 @@
 #pragma once
 
+#include <asio/any_io_executor.hpp>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -7,8 +8,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <asio/any_io_executor.hpp>
 
 #include "OrvaneKit/reach/LinkKind.h"
 

@@ -12,9 +12,10 @@ namespace fs = std::filesystem;
 
 // A stand-in for /sys/class/net.
 struct FakeSysfs {
-    fs::path root = fs::temp_directory_path() /
-                    ("orvane-sysfs-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                     "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    fs::path root =
+        fs::temp_directory_path() /
+        ("orvane-sysfs-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+         std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     FakeSysfs() { fs::create_directories(root); }
     ~FakeSysfs() { fs::remove_all(root); }
     void add(const std::string& name, const std::string& type, bool wireless = false,
@@ -53,13 +54,13 @@ TEST(NetworkInterface, RankOrdersInterfacesForPeerToPeer) {
         T type;
         std::optional<int> rank;
     };
-    for (const Row& row : {Row{"lo", T::loopback, std::nullopt}, Row{"rmnet0", T::cellular, std::nullopt},
-                           Row{"anpi0", T::wiredEthernet, std::nullopt},
-                           Row{"utun3", T::other, std::nullopt}, Row{"tun0", T::other, std::nullopt},
-                           Row{"wg0", T::other, std::nullopt}, Row{"awdl0", T::wifi, 4},
-                           Row{"llw0", T::other, 4}, Row{"wlan0", T::wifi, 0},
-                           Row{"bridge0", T::wiredEthernet, 1}, Row{"eth0", T::wiredEthernet, 2},
-                           Row{"docker0", T::other, 3}})
+    for (const Row& row :
+         {Row{"lo", T::loopback, std::nullopt}, Row{"rmnet0", T::cellular, std::nullopt},
+          Row{"anpi0", T::wiredEthernet, std::nullopt}, Row{"utun3", T::other, std::nullopt},
+          Row{"tun0", T::other, std::nullopt}, Row{"wg0", T::other, std::nullopt},
+          Row{"awdl0", T::wifi, 4}, Row{"llw0", T::other, 4}, Row{"wlan0", T::wifi, 0},
+          Row{"bridge0", T::wiredEthernet, 1}, Row{"eth0", T::wiredEthernet, 2},
+          Row{"docker0", T::other, 3}})
         EXPECT_EQ(NetworkInterface::rank({row.name, row.type, 1}), row.rank) << row.name;
 }
 

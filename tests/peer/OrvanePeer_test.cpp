@@ -32,9 +32,9 @@ protected:
     }
 
     std::unique_ptr<ChildProcess> serve() {
-        auto p = std::make_unique<ChildProcess>(std::vector<std::string>{
-            peerBinary, "serve", "--bind", "127.0.0.1", "--port", "0", "--code", code,
-            "--keychain", (dir / "host.json").string()});
+        auto p = std::make_unique<ChildProcess>(
+            std::vector<std::string>{peerBinary, "serve", "--bind", "127.0.0.1", "--port", "0",
+                                     "--code", code, "--keychain", (dir / "host.json").string()});
         EXPECT_TRUE(p->waitForOutput("\"listening\"", 20s)) << p->output();
         return p;
     }
@@ -47,9 +47,10 @@ protected:
     }
     std::pair<std::optional<int>, std::string> connect(const json::Value& host,
                                                        std::vector<std::string> extra) {
-        std::vector<std::string> argv = {peerBinary, "connect", "--host", "127.0.0.1", "--port",
-                                         std::to_string(host["port"].get<int>()), "--keychain",
-                                         (dir / "viewer.json").string()};
+        std::vector<std::string> argv = {peerBinary,   "connect",
+                                         "--host",     "127.0.0.1",
+                                         "--port",     std::to_string(host["port"].get<int>()),
+                                         "--keychain", (dir / "viewer.json").string()};
         argv.insert(argv.end(), extra.begin(), extra.end());
         return ChildProcess::run(argv, "", 30s);
     }
@@ -63,9 +64,9 @@ protected:
 TEST_F(NetOrvanePeer, HandshakeAndPingPong) {
     auto server = serve();
     auto host = listening(*server);
-    auto [status, out] =
-        connect(host, {"--code", code, "--expect-fingerprint", host["fingerprint"].get<std::string>(),
-                       "--script", script("send ping hex:01020304\nexpect pong 10\nbye done\n")});
+    auto [status, out] = connect(
+        host, {"--code", code, "--expect-fingerprint", host["fingerprint"].get<std::string>(),
+               "--script", script("send ping hex:01020304\nexpect pong 10\nbye done\n")});
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("\"state\":\"ready\""), std::string::npos) << out;
     EXPECT_NE(out.find(R"("hex":"01020304","type":"pong")"), std::string::npos) << out;

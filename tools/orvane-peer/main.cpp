@@ -212,7 +212,8 @@ public:
     bool sendAndWait(MessageType type, Bytes body) {
         std::promise<std::optional<NetError>> done;
         auto f = done.get_future();
-        conn_->send(type, std::move(body), [&done](std::optional<NetError> e) { done.set_value(e); });
+        conn_->send(type, std::move(body),
+                    [&done](std::optional<NetError> e) { done.set_value(e); });
         if (f.wait_for(20s) != std::future_status::ready) return false;
         auto e = f.get();
         if (e) emitError("send failed: " + describe(*e));
@@ -264,11 +265,12 @@ int runScript(Session& session, const std::string& path) {
             args >> typeText >> seconds;
             auto type = parseType(typeText);
             if (!type) return bad("unknown message type " + typeText);
-            if (!session.waitMessage(*type, std::chrono::milliseconds(
-                                                static_cast<long long>(seconds * 1000))))
+            if (!session.waitMessage(
+                    *type, std::chrono::milliseconds(static_cast<long long>(seconds * 1000))))
                 return bad("no " + typeText + " arrived");
         } else if (verb == "wait") {
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::stol(rest.empty() ? "0" : rest)));
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(std::stol(rest.empty() ? "0" : rest)));
         } else if (verb == "bye") {
             session.sendAndWait(MessageType::bye, *json::encode(Bye{rest}));
             session.conn_->cancel();
@@ -288,9 +290,9 @@ int runScript(Session& session, const std::string& path) {
 SecureIdentity& identityFor(const Options& o) {
     static std::unique_ptr<FileSecretStore> store;
     static std::unique_ptr<SecureIdentity> identity;
-    std::filesystem::path file = o.keychain ? std::filesystem::path(*o.keychain)
-                                            : Paths::applicationSupport() / "orvane-peer" /
-                                                  "keychain.json";
+    std::filesystem::path file =
+        o.keychain ? std::filesystem::path(*o.keychain)
+                   : Paths::applicationSupport() / "orvane-peer" / "keychain.json";
     store = std::make_unique<FileSecretStore>(file);
     identity = std::make_unique<SecureIdentity>(*store, "com.nimbrel.kelsap.peer");
     return *identity;
@@ -366,8 +368,10 @@ int serve(const Options& o, NetContext& net, SecureIdentity& identity) {
     listener->cancel();
     int status = ok;
     if (!session.waitReady(30s)) return session.failureStatus();
-    if (o.script) status = runScript(session, *o.script);
-    else session.waitEndedForever();
+    if (o.script)
+        status = runScript(session, *o.script);
+    else
+        session.waitEndedForever();
     session.conn_->cancel();
     session.waitEnded(5s);
     return status;
@@ -381,16 +385,26 @@ int parse(int argc, char** argv, Options& o) {
         std::string flag = argv[i];
         if (i + 1 >= argc) return usage;
         std::string value = argv[++i];
-        if (flag == "--host") o.host = value;
-        else if (flag == "--port") o.port = static_cast<std::uint16_t>(std::stoul(value));
-        else if (flag == "--bind") o.bind = value;
-        else if (flag == "--code") o.code = value;
-        else if (flag == "--name") o.name = value;
-        else if (flag == "--platform") o.platform = value;
-        else if (flag == "--expect-fingerprint") o.expectFingerprint = value;
-        else if (flag == "--script") o.script = value;
-        else if (flag == "--keychain") o.keychain = value;
-        else return usage;
+        if (flag == "--host")
+            o.host = value;
+        else if (flag == "--port")
+            o.port = static_cast<std::uint16_t>(std::stoul(value));
+        else if (flag == "--bind")
+            o.bind = value;
+        else if (flag == "--code")
+            o.code = value;
+        else if (flag == "--name")
+            o.name = value;
+        else if (flag == "--platform")
+            o.platform = value;
+        else if (flag == "--expect-fingerprint")
+            o.expectFingerprint = value;
+        else if (flag == "--script")
+            o.script = value;
+        else if (flag == "--keychain")
+            o.keychain = value;
+        else
+            return usage;
     }
     if (o.code.empty() || (o.mode == "connect" && o.host.empty())) return usage;
     return ok;

@@ -56,8 +56,8 @@ ConnectionProbe::Snapshot ConnectionProbe::snapshot() const {
     return shared_->snap;
 }
 
-std::optional<NetError> ConnectionProbe::sendAndWait(OrvaneConnection& connection,
-                                                     MessageType type, Bytes data) {
+std::optional<NetError> ConnectionProbe::sendAndWait(OrvaneConnection& connection, MessageType type,
+                                                     Bytes data) {
     auto done = std::make_shared<std::promise<std::optional<NetError>>>();
     auto result = done->get_future();
     connection.send(type, std::move(data),
