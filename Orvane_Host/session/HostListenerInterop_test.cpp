@@ -7,6 +7,7 @@
 #include "OrvaneKit/net/testing/FakeServiceAdvertiser.h"
 #include "OrvaneKit/security/AccessCode.h"
 #include "OrvaneKit/security/testing/FakeIdentity.h"
+#include "Orvane_Host/session/SecureSessionConnection.h"
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
 #include "Orvane_Host/session/testing/HostHarness.h"
 
@@ -14,6 +15,28 @@ using namespace orvane;
 using namespace std::chrono_literals;
 
 namespace {
+
+// Closes every client's connection and waits until the network pool has let go of them, so the
+// pool can be destroyed with nothing of ours still queued on it.
+inline void closeAndSettle(std::shared_ptr<HostController>& host, HostHarness& h) {
+    if (!host) return;
+    std::vector<std::weak_ptr<Transport>> links;
+    for (const auto& c : host->clients()) {
+        if (auto s = std::dynamic_pointer_cast<SecureSessionConnection>(c->connection))
+            links.push_back(s->connection()->connection());
+        c->connection->cancel();
+    }
+    host.reset();
+    h.streams.lastTargets.clear();  // the fake keeps the last list of clients
+    for (int i = 0; i < 2500; ++i) {
+        h.rt.drain();
+        bool gone = true;
+        for (const auto& w : links) gone = gone && w.expired();
+        if (gone) break;
+        std::this_thread::sleep_for(2ms);
+    }
+    h.rt.drain();
+}
 
 constexpr const char* accessCode = "ABC-DEF-GHJ-KLM";
 constexpr const char* supportCode = "SUP-POR-TCO-DE2";
@@ -37,10 +60,7 @@ struct InteropHostListener : ::testing::Test {
         host->startListener();
         ASSERT_TRUE(pump([&] { return host->listenerState().rfind("Ready", 0) == 0; }));
     }
-    void TearDown() override {
-        host.reset();
-        h.rt.drain();
-    }
+    void TearDown() override { closeAndSettle(host, h); }
     bool pump(const std::function<bool()>& pred, std::chrono::milliseconds limit = 10s) {
         auto end = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < end) {

@@ -10,6 +10,7 @@
 #include "OrvaneKit/security/AccessCode.h"
 #include "OrvaneKit/security/testing/FakeIdentity.h"
 #include "Orvane_Host/session/EndpointText.h"
+#include "Orvane_Host/session/SecureSessionConnection.h"
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
 #include "Orvane_Host/session/testing/FakeListenerFactory.h"
 #include "Orvane_Host/session/testing/HostHarness.h"
@@ -18,6 +19,28 @@ using namespace orvane;
 using namespace std::chrono_literals;
 
 namespace {
+
+// Closes every client's connection and waits until the network pool has let go of them, so the
+// pool can be destroyed with nothing of ours still queued on it.
+inline void closeAndSettle(std::shared_ptr<HostController>& host, HostHarness& h) {
+    if (!host) return;
+    std::vector<std::weak_ptr<Transport>> links;
+    for (const auto& c : host->clients()) {
+        if (auto s = std::dynamic_pointer_cast<SecureSessionConnection>(c->connection))
+            links.push_back(s->connection()->connection());
+        c->connection->cancel();
+    }
+    host.reset();
+    h.streams.lastTargets.clear();  // the fake keeps the last list of clients
+    for (int i = 0; i < 2500; ++i) {
+        h.rt.drain();
+        bool gone = true;
+        for (const auto& w : links) gone = gone && w.expired();
+        if (gone) break;
+        std::this_thread::sleep_for(2ms);
+    }
+    h.rt.drain();
+}
 
 constexpr const char* code = "ABC-DEF-GHJ-KLM";
 constexpr const char* blockedTitle = "Blocked repeated wrong codes";
@@ -64,10 +87,7 @@ struct FrontDoorTest : ::testing::Test {
                                 return std::string("Test Machine");
                             }});
     }
-    void TearDown() override {
-        host.reset();
-        h.rt.drain();
-    }
+    void TearDown() override { closeAndSettle(host, h); }
     std::size_t wrongCodeEntries() const {
         std::size_t n = 0;
         for (const auto& e : h.history->entries())
@@ -315,6 +335,8 @@ TEST(NetHostListener, RecoversFromATakenPort) {
     EXPECT_EQ(host->clients()[0]->address, "127.0.0.1");
     client->cancel();
     ASSERT_TRUE(pump([&] { return host->clients().empty(); }));
-    host.reset();
-    h.rt.drain();
+    closeAndSettle(host, h);
+    std::weak_ptr<Transport> dialled = client->connection();
+    client.reset();
+    ASSERT_TRUE(pump([&] { return dialled.expired(); }));
 }
