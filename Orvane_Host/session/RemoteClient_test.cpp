@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "OrvaneKit/base/testing/FakeClock.h"
@@ -148,7 +149,16 @@ TEST(RemoteClientConcurrency, CaptureSendsWhileCompletionsArrive) {
     std::atomic<bool> done{false};
     std::atomic<int> maxSeen{0};
     std::thread capture([&] {
-        for (int i = 0; i < 20000; ++i) {
+        // On a busy machine the completion thread may not run at all during a fixed count, so
+        // keep going (within a bound) until completions have really interleaved with sends.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        auto interleaved = [&] { return f.conn->sent(MessageType::video).size() > 40; };
+        auto keepGoing = [&](int i) {
+            if (i < 20000) return true;
+            if (i % 1000 != 0) return true;
+            return !interleaved() && std::chrono::steady_clock::now() < deadline;
+        };
+        for (int i = 0; keepGoing(i); ++i) {
             bool backlogged = f.client->isBacklogged();
             if (!backlogged) f.client->sendVideo(i % 30 == 0, Bytes{static_cast<std::uint8_t>(i)});
             int n = f.client->inFlight();
