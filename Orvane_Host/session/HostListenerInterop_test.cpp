@@ -10,33 +10,12 @@
 #include "Orvane_Host/session/SecureSessionConnection.h"
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
 #include "Orvane_Host/session/testing/HostHarness.h"
+#include "Orvane_Host/session/testing/SettleClients.h"
 
 using namespace orvane;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Closes every client's connection and waits until the network pool has let go of them, so the
-// pool can be destroyed with nothing of ours still queued on it.
-inline void closeAndSettle(std::shared_ptr<HostController>& host, HostHarness& h) {
-    if (!host) return;
-    std::vector<std::weak_ptr<Transport>> links;
-    for (const auto& c : host->clients()) {
-        if (auto s = std::dynamic_pointer_cast<SecureSessionConnection>(c->connection))
-            links.push_back(s->connection()->connection());
-        c->connection->cancel();
-    }
-    host.reset();
-    h.streams.lastTargets.clear();  // the fake keeps the last list of clients
-    for (int i = 0; i < 2500; ++i) {
-        h.rt.drain();
-        bool gone = true;
-        for (const auto& w : links) gone = gone && w.expired();
-        if (gone) break;
-        std::this_thread::sleep_for(2ms);
-    }
-    h.rt.drain();
-}
 
 constexpr const char* accessCode = "ABC-DEF-GHJ-KLM";
 constexpr const char* supportCode = "SUP-POR-TCO-DE2";
