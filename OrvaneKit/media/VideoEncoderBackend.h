@@ -22,6 +22,14 @@ struct EncoderSessionConfig {
     int64_t bitrate = 0;  // bit/s
     int fps = 60;
     bool operator==(const EncoderSessionConfig&) const = default;
+
+    // Why a library encoder cannot open this configuration, or empty when it can.
+    std::string problem() const {
+        if (width <= 0 || height <= 0 || width % 2 || height % 2)
+            return "frame size must be positive and even";
+        if (fps <= 0 || bitrate <= 0) return "frame rate and bitrate must be positive";
+        return {};
+    }
 };
 
 // Speed knobs of the library encoders.

@@ -143,14 +143,7 @@ const char* X264Backend::presetFor(int width, int height, int fps) {
 
 std::unique_ptr<EncoderSession> X264Backend::open(const EncoderSessionConfig& config,
                                                   std::string& error) {
-    if (config.width <= 0 || config.height <= 0 || config.width % 2 || config.height % 2) {
-        error = "frame size must be positive and even";
-        return nullptr;
-    }
-    if (config.fps <= 0 || config.bitrate <= 0) {
-        error = "frame rate and bitrate must be positive";
-        return nullptr;
-    }
+    if (error = config.problem(); !error.empty()) return nullptr;
     const std::string preset = tuning_.preset.empty()
                                    ? presetFor(config.width, config.height, config.fps)
                                    : tuning_.preset;

@@ -129,14 +129,7 @@ const char* X265Backend::presetFor(int width, int height, int fps) {
 
 std::unique_ptr<EncoderSession> X265Backend::open(const EncoderSessionConfig& config,
                                                   std::string& error) {
-    if (config.width <= 0 || config.height <= 0 || config.width % 2 || config.height % 2) {
-        error = "frame size must be positive and even";
-        return nullptr;
-    }
-    if (config.fps <= 0 || config.bitrate <= 0) {
-        error = "frame rate and bitrate must be positive";
-        return nullptr;
-    }
+    if (error = config.problem(); !error.empty()) return nullptr;
     const int depth = config.hdr ? 10 : 8;
     const x265_api* api = x265_api_get(depth);
     if (!api) {
