@@ -7,11 +7,7 @@
 namespace orvane {
 namespace {
 
-Bytes hexField(const nlohmann::json& j, const char* name) {
-    auto b = fromHex(j.at(name).get<std::string>());
-    if (!b) throw std::runtime_error(std::string("oracle: bad hex in ") + name);
-    return *b;
-}
+Bytes hexField(const nlohmann::json& j, const char* name) { return NodeOracle::hexField(j, name); }
 
 class OracleXWing : public ::testing::Test {
 protected:

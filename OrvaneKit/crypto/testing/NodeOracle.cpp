@@ -104,4 +104,10 @@ nlohmann::json NodeOracle::call(const std::string& op, nlohmann::json fields) {
     return answer;
 }
 
+Bytes NodeOracle::hexField(const nlohmann::json& answer, const char* name) {
+    auto b = fromHex(answer.at(name).get<std::string>());
+    if (!b) throw std::runtime_error(std::string("oracle: bad hex in ") + name);
+    return *b;
+}
+
 }  // namespace orvane

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+
+#include "OrvaneKit/base/Bytes.h"
 #include <optional>
 #include <string>
 
@@ -12,6 +14,8 @@ class NodeOracle {
 public:
     // Why the oracle cannot run here (no node, no installed node_modules), or nullopt.
     static std::optional<std::string> unavailableReason();
+    // A hex field of an answer; throws when the oracle sent something else.
+    static Bytes hexField(const nlohmann::json& answer, const char* name);
 
     NodeOracle();
     ~NodeOracle();

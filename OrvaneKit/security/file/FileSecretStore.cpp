@@ -152,42 +152,42 @@ SecretStore::ReadResult FileSecretStore::read(const KeychainItemId& id) {
 KeychainStatus FileSecretStore::add(const KeychainItemId& id, const std::string& value,
                                     bool synchronizable) {
     if (synchronizable) return KeychainStatus::refused;
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (!ensureFolder(file_.parent_path(), true)) return KeychainStatus::ioError;
-    FileLock lock(lockFile_, true);
-    if (!lock.held()) return KeychainStatus::ioError;
-    std::vector<Item> items;
-    if (!load(items)) return KeychainStatus::ioError;
-    for (const Item& item : items)
-        if (item.id == id && item.synchronizable == synchronizable)
-            return KeychainStatus::duplicate;
-    items.push_back({id, synchronizable, value});
-    return save(items) ? KeychainStatus::success : KeychainStatus::ioError;
+    return editItems(true, KeychainStatus::ioError, [&](std::vector<Item>& items) {
+        for (const Item& item : items)
+            if (item.id == id && item.synchronizable == synchronizable)
+                return KeychainStatus::duplicate;
+        items.push_back({id, synchronizable, value});
+        return KeychainStatus::success;
+    });
 }
 
 KeychainStatus FileSecretStore::remove(const KeychainItemId& id) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (!ensureFolder(file_.parent_path(), false)) return KeychainStatus::notFound;
-    FileLock lock(lockFile_, true);
-    if (!lock.held()) return KeychainStatus::ioError;
-    std::vector<Item> items;
-    if (!load(items)) return KeychainStatus::ioError;
-    const auto removed = std::erase_if(items, [&](const Item& item) { return item.id == id; });
-    if (removed == 0) return KeychainStatus::notFound;
-    return save(items) ? KeychainStatus::success : KeychainStatus::ioError;
+    return editItems(false, KeychainStatus::notFound, [&](std::vector<Item>& items) {
+        const auto removed = std::erase_if(items, [&](const Item& item) { return item.id == id; });
+        return removed == 0 ? KeychainStatus::notFound : KeychainStatus::success;
+    });
 }
 
 KeychainStatus FileSecretStore::replace(const KeychainItemId& id, const std::string& value,
                                         bool synchronizable) {
     if (synchronizable) return KeychainStatus::refused;
+    return editItems(true, KeychainStatus::ioError, [&](std::vector<Item>& items) {
+        std::erase_if(items, [&](const Item& item) { return item.id == id; });
+        items.push_back({id, synchronizable, value});
+        return KeychainStatus::success;
+    });
+}
+
+KeychainStatus FileSecretStore::editItems(
+    bool createFolder, KeychainStatus noFolder,
+    const std::function<KeychainStatus(std::vector<Item>&)>& edit) {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (!ensureFolder(file_.parent_path(), true)) return KeychainStatus::ioError;
+    if (!ensureFolder(file_.parent_path(), createFolder)) return noFolder;
     FileLock lock(lockFile_, true);
     if (!lock.held()) return KeychainStatus::ioError;
     std::vector<Item> items;
     if (!load(items)) return KeychainStatus::ioError;
-    std::erase_if(items, [&](const Item& item) { return item.id == id; });
-    items.push_back({id, synchronizable, value});
+    if (auto status = edit(items); status != KeychainStatus::success) return status;
     return save(items) ? KeychainStatus::success : KeychainStatus::ioError;
 }
 

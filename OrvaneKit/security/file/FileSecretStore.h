@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -39,6 +40,10 @@ private:
 
     bool load(std::vector<Item>& items) const;
     bool save(const std::vector<Item>& items) const;
+    // Loads the items under both locks, lets `edit` change them, and saves when it reports
+    // success. `noFolder` is the answer when the folder is missing and must not be created.
+    KeychainStatus editItems(bool createFolder, KeychainStatus noFolder,
+                             const std::function<KeychainStatus(std::vector<Item>&)>& edit);
 
     std::filesystem::path file_;
     std::filesystem::path lockFile_;
