@@ -1,11 +1,17 @@
 #pragma once
 
+#include <atomic>
 #include <stdexcept>
 
 #include "OrvaneKit/base/Logger.h"
 #include "Orvane_Host/session/IBrowserServer.h"
 #include "Orvane_Host/session/IDisplayStreams.h"
+#include "Orvane_Host/input/InputInjector.h"
+#include "Orvane_Host/session/IFileMessages.h"
+#include "Orvane_Host/session/IMacActions.h"
 #include "Orvane_Host/session/IScreenOverlays.h"
+#include "Orvane_Host/session/ScreenShareWindow.h"
+#include "Orvane_Host/system/Pasteboard.h"
 #include "Orvane_Host/system/ScreenInfo.h"
 
 namespace orvane {
@@ -19,6 +25,10 @@ public:
     void setCodec(VideoCodec, bool) override {}
     void storeCodec(VideoCodec, bool) override {}
     bool hasPipelines() const override { return false; }
+    bool hasPipeline(std::uint32_t) const override { return false; }
+    void requestKeyframe(std::uint32_t) override {}
+    void sendKeyframeNow(std::uint32_t) override {}
+    std::shared_ptr<const FrameBuffer> lastFrame(std::uint32_t) const override { return nullptr; }
     std::optional<AudioStreamFormat> audioFormat() const override { return std::nullopt; }
     asio::awaitable<void> start(std::set<std::uint32_t>, Clients, int, bool, bool) override {
         throw std::runtime_error("Screen sharing is not available in this build yet.");
@@ -49,15 +59,98 @@ public:
     void showSessionIndicator(std::uint32_t, std::vector<std::string>, bool, StopAction) override {}
     void hideSessionIndicator() override {}
     void clearAnnotations() override {}
+    void applyAnnotation(const AnnotationEvent&, std::uint32_t) override {}
 
 private:
     bool curtain_ = false;
+};
+
+// Viewers' input, clipboard, files, commands and shared screens are dropped with one log line
+// each, until the host has the services behind them.
+class NotYetAvailable {
+protected:
+    void once(std::atomic<bool>& said, const char* what) const {
+        if (!said.exchange(true)) log_.notice("{} is not available in this build yet", what);
+    }
+    const Logger log_{"com.nimbrel.kelsap.host", "session"};
+};
+
+class NoInputInjector final : public InputInjector, NotYetAvailable {
+public:
+    void injectOnDisplay(const InputEvent&, std::uint32_t) override { once(said_, "input"); }
+    void releaseAll() override {}
+    void afterPending(std::function<void()> work) override { work(); }
+
+private:
+    std::atomic<bool> said_{false};
+};
+
+class NoPasteboard final : public Pasteboard, NotYetAvailable {
+public:
+    std::int64_t changeCount() const override { return 0; }
+    std::int64_t clearAndSetString(const std::string&) override {
+        once(said_, "the clipboard");
+        return 0;
+    }
+
+private:
+    std::atomic<bool> said_{false};
+};
+
+class NoMacActions final : public IMacActions, NotYetAvailable {
+public:
+    void performPowerCommand(const HostAction&) override { once(said_, "power actions"); }
+    void performMacCommand(const MacCommand&, const std::shared_ptr<RemoteClient>&) override {
+        once(said_, "commands");
+    }
+    void replyScreenText(const std::shared_ptr<RemoteClient>&, Frame) override {
+        once(said_, "screen text");
+    }
+    void replyScreenshot(const std::shared_ptr<RemoteClient>&, Frame) override {
+        once(said_, "screenshots");
+    }
+
+private:
+    std::atomic<bool> said_{false};
+};
+
+class NoFileMessages final : public IFileMessages, NotYetAvailable {
+public:
+    void handleFileMessage(MessageType, Bytes, const std::shared_ptr<RemoteClient>&) override {
+        once(said_, "receiving files");
+    }
+    void cancelAll(const std::shared_ptr<RemoteClient>&) override {}
+
+private:
+    std::atomic<bool> said_{false};
+};
+
+class NoShareWindows final : public IScreenShareWindows, NotYetAvailable {
+public:
+    Opened open(const std::string&, std::function<void()>, std::function<void()>) override {
+        once(said_, "showing a shared screen");
+        return {std::make_shared<Window>(), std::make_shared<Receiver>()};
+    }
+
+private:
+    struct Window final : ScreenShareWindow {
+        void setOrientation(int) override {}
+        void layoutVideo() override {}
+        void closeQuietly() override {}
+    };
+    struct Receiver final : VideoReceiver {
+        void receive(Bytes) override {}
+    };
+    std::atomic<bool> said_{false};
 };
 
 class NoScreens final : public ScreenInfo {
 public:
     std::uint32_t mainDisplayID() const override { return 1; }
     bool anyScreenSupportsEDR() const override { return false; }
+    std::optional<std::vector<DisplayInfo>> shareableDisplays() const override {
+        return std::vector<DisplayInfo>{};
+    }
 };
 
 }  // namespace orvane

@@ -10,6 +10,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/thread_pool.hpp>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -34,6 +35,7 @@
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
 #include "Orvane_Host/system/MachineName.h"
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
+#include "Orvane_Host/system/dbus/LogindPowerActions.h"
 
 using namespace orvane;
 
@@ -92,11 +94,21 @@ int main(int argc, char** argv) {
     NoOverlays overlays;
     InterfaceAddresses addresses;
     TlsSessionListenerFactory listeners(net);
+    NoInputInjector injector;
+    LogindPowerActions power;
+    NoPasteboard pasteboard;
+    NoMacActions actions;
+    NoFileMessages files;
+    NoShareWindows shareWindows;
+    // Slow jobs (status records, viewers' requests) stay off the main actor and the network.
+    asio::thread_pool background(2);
     AvahiServiceAdvertiser advertiser;
 
     auto host = HostController::make({mainActor, SystemClock::shared(), timers, settings, notifier,
                                       alerts, screens, streams, browser, overlays, addresses,
-                                      SessionHistory::shared()});
+                                      SessionHistory::shared(), injector, power, pasteboard,
+                                      actions, files, shareWindows, HostStatusBuilder::shared(),
+                                      background.get_executor()});
     HostController::setShared(host);
     host->setFrontDoor({listeners, advertiser, {}, [] { return macDisplayName(); }, port});
 
@@ -147,6 +159,7 @@ int main(int argc, char** argv) {
     mainIo.run();
     terminal.disconnect();
     say("Stopped.");
+    background.join();
     net.stop();
     return 0;
 }

@@ -14,8 +14,6 @@ std::shared_ptr<HostController>& sharedSlot() {
     return slot;
 }
 
-constexpr auto byeCancelDelay = std::chrono::milliseconds(50);
-constexpr auto latestCancel = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -32,6 +30,7 @@ HostController& HostController::shared() {
 }
 
 HostController::HostController(Services services) : s_(services) {
+    pasteboardChangeCount = s_.pasteboard.changeCount();
     loadSettings();
 }
 
@@ -228,18 +227,18 @@ void HostController::forgetAllDevices() {
     revoke(ids);
 }
 
+AlertSpec HostController::confirmationSpec(const std::string& deviceName) {
+    return {"Let " + deviceName + " in without asking?",
+            "From now on, this device can connect to this Mac whenever the Mac is on, without "
+            "anyone clicking Allow. It still needs the access code and its own security key. You "
+            "will get a notification each time, and every session is listed in Session History. "
+            "You can turn this off, or forget the device, in Settings under Security.",
+            {unattendedConfirmButton, "Just This Time"}};
+}
+
 AlertHandle HostController::confirmUnattendedAccess(const std::string& deviceName,
                                                     std::function<void(bool)> done) {
-    AlertSpec spec{"Let " + deviceName + " in without asking?",
-                   "From now on, this device can connect to this Mac whenever the Mac is on, "
-                   "without anyone clicking "
-                   "Allow. It still needs the access code and its own security key. You will get a "
-                   "notification each "
-                   "time, and every session is listed in Session History. You can turn this off, "
-                   "or forget the device, "
-                   "in Settings under Security.",
-                   {unattendedConfirmButton, "Just This Time"}};
-    return s_.alerts.show(std::move(spec), [done = std::move(done)](int response) {
+    return s_.alerts.show(confirmationSpec(deviceName), [done = std::move(done)](int response) {
         done(response == AlertResponse::firstButton);
     });
 }
@@ -324,55 +323,6 @@ void HostController::spawnUpdate(bool restart) {
             if (auto self = weak.lock()) co_await self->updateStreams(restart);
         },
         asio::detached);
-}
-
-// ---- Ending ----
-
-void HostController::endSession(const std::shared_ptr<RemoteClient>& client,
-                                const std::string& reason) {
-    auto connection = client->connection;
-    if (auto fp = connection->peerFingerprint()) {
-        auto stopped = recentlyStopped_;
-        stopped[*fp] = s_.clock.monoNow();
-        setRecentlyStopped(std::move(stopped));
-    }
-    if (!client->endReason) client->endReason = reason;
-    bool wasSession = client->authorized();
-    client->setAuthorized(false);
-    auto body = json::encode(Bye{reason});
-    auto& timers = s_.timers;
-    auto ex = s_.mainActor.executor();
-    std::weak_ptr<SessionConnection> weakConn = connection;
-    // Give the bye a moment on the wire before closing; the second cancel bounds the wait.
-    connection->send(MessageType::bye, body.value_or(Bytes{}),
-                     [&timers, ex, weakConn](std::optional<NetError>) {
-                         timers.after(byeCancelDelay, ex, [weakConn] {
-                             if (auto c = weakConn.lock()) c->cancel();
-                         });
-                     });
-    timers.after(latestCancel, ex, [weakConn] {
-        if (auto c = weakConn.lock()) c->cancel();
-    });
-    removeClient(client, wasSession);
-}
-
-void HostController::removeClient(const std::shared_ptr<RemoteClient>& client,
-                                  std::optional<bool> wasSession) {
-    auto it = std::find_if(clients_.begin(), clients_.end(),
-                           [&](const auto& c) { return c->id == client->id; });
-    if (it == clients_.end()) return;
-    bool session = wasSession.value_or(client->authorized());
-    if (session) s_.history.recordEnded(*client, client->endReason.value_or("Connection closed"));
-    client->setAuthorized(false);
-    if (approvingClientID_ == client->id) approvalAlert.abort();
-    auto list = clients_;
-    list.erase(list.begin() + (it - clients_.begin()));
-    setClients(std::move(list));
-}
-
-void HostController::stopFromMac() {
-    auto all = clients_;
-    for (const auto& c : all) endSession(c, "The person at the Mac stopped the session.");
 }
 
 }  // namespace orvane

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
+#include <asio/strand.hpp>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -22,8 +24,13 @@
 #include "OrvaneKit/media/VideoCodec.h"
 #include "OrvaneKit/protocol/Hello.h"
 #include "OrvaneKit/protocol/Messages.h"
+#include "Orvane_Host/input/InputInjector.h"
+#include "Orvane_Host/session/HostStatusBuilder.h"
 #include "Orvane_Host/session/IBrowserServer.h"
 #include "Orvane_Host/session/IDisplayStreams.h"
+#include "Orvane_Host/session/IFileMessages.h"
+#include "Orvane_Host/session/IMacActions.h"
+#include "Orvane_Host/session/ScreenShareWindow.h"
 #include "Orvane_Host/session/ILocalAddresses.h"
 #include "Orvane_Host/session/IScreenOverlays.h"
 #include "Orvane_Host/session/RemoteClient.h"
@@ -32,6 +39,8 @@
 #include "Orvane_Host/session/TrustedDevice.h"
 #include "Orvane_Host/system/AlertPresenter.h"
 #include "Orvane_Host/system/Notifier.h"
+#include "Orvane_Host/system/Pasteboard.h"
+#include "Orvane_Host/system/PowerActions.h"
 #include "Orvane_Host/system/ScreenInfo.h"
 #include "OrvaneKit/net/ServiceAdvertiser.h"
 #include "OrvaneKit/protocol/OrvaneConnection.h"
@@ -40,8 +49,6 @@
 #include "Orvane_Host/session/SessionListener.h"
 
 namespace orvane {
-
-class ScreenShareWindow;
 
 // The host's one controller: settings, clients and everything the person at the machine sees,
 // all on the main actor. Collaborators are passed in, so tests build as many as they like; the
@@ -61,6 +68,15 @@ public:
         IScreenOverlays& overlays;
         ILocalAddresses& addresses;
         SessionHistory& history;
+        InputInjector& injector;
+        PowerActions& power;
+        Pasteboard& pasteboard;
+        IMacActions& actions;
+        IFileMessages& files;
+        IScreenShareWindows& shareWindowMaker;
+        HostStatusBuilder& status;
+        // A small pool for slow work off the main actor: status records, viewers' requests.
+        asio::any_io_executor background;
     };
 
     // The observable fields, for coarse subscription through `changed`.
@@ -229,8 +245,6 @@ public:
     TimerHandle pollTimer;
     TimerHandle idleWatch;
     TimerHandle screensChangedTask;
-    // The alert of the client named by approvingClientID; removing that client aborts it.
-    AlertHandle approvalAlert;
 
     // "http(s)://<first IPv4>:5896" while browser access is on and the machine has an IPv4.
     std::optional<std::string> browserURL() const;
@@ -250,6 +264,7 @@ public:
     // for "Let It In Without Asking". Aborting the handle answers false.
     AlertHandle confirmUnattendedAccess(const std::string& deviceName,
                                         std::function<void(bool)> done);
+    static AlertSpec confirmationSpec(const std::string& deviceName);
 
     // ---- Streams and curtain ----
     void applyCurtain();
@@ -259,7 +274,50 @@ public:
         return updateStreams(true);
     }
 
-    // ---- Ending ----
+    // ---- Admission (HostAdmission.cpp) ----
+    static constexpr const char* stoppedReason = "The session was stopped at the Mac.";
+    static constexpr const char* declinedReason = "The Mac's owner declined the connection.";
+    // The first message of a peer; every later Hello is ignored.
+    void helloReceived(ByteView body, const std::shared_ptr<RemoteClient>& client);
+    void admit(const std::shared_ptr<RemoteClient>& client, bool withoutAsking);
+    void askApproval(const std::shared_ptr<RemoteClient>& client);
+    // Alerts still up for a client, aborted when it leaves.
+    std::size_t openAlerts(const Uuid& client) const;
+
+    // ---- Message router (HostRouter.cpp) ----
+    // The connection tier: runs on the client's connection queue and touches only the client's
+    // locked fields and thread-safe services; everything else goes on to handle().
+    struct ConnectionTier {
+        InputInjector& injector;
+        IFileMessages& files;
+        MainActor& mainActor;
+        std::weak_ptr<HostController> controller;
+    };
+    static void receive(MessageType type, Bytes body, const std::shared_ptr<RemoteClient>& client,
+                        const ConnectionTier& tier);
+    ConnectionTier connectionTier();
+    // The main-actor tier.
+    void handle(MessageType type, Bytes body, const std::shared_ptr<RemoteClient>& client);
+
+    // ---- Streaming start, displays and shared screens (HostStreaming.cpp) ----
+    asio::awaitable<void> startStreaming(std::shared_ptr<RemoteClient> client);
+    void refreshDisplays();
+    void showSharedScreen(const std::shared_ptr<RemoteClient>& client, bool withoutAsking);
+    void setCanControl(bool canControl, const std::shared_ptr<RemoteClient>& client);
+    asio::awaitable<void> stopStreaming();
+    // ---- Host status ----
+    void statusTick();
+    // Builds one record off the main actor and sends it to each client.
+    void sendHostStatus(Clients to);
+    void sendHostStatusToClient(const std::shared_ptr<RemoteClient>& client) {
+        sendHostStatus({client});
+    }
+
+    // ---- Idle watchdog (HostIdleWatch.cpp) ----
+    static constexpr const char* silentReason = "No response for 20 seconds";
+    void startIdleWatch();
+
+    // ---- Ending (HostEnding.cpp) ----
     void endSession(const std::shared_ptr<RemoteClient>& client, const std::string& reason);
     void removeClient(const std::shared_ptr<RemoteClient>& client,
                       std::optional<bool> wasSession = std::nullopt);
@@ -276,11 +334,6 @@ public:
     };
     // Install before startListener().
     void setFrontDoor(FrontDoor door);
-    // Runs on the connection's queue for every message of a client; installed by the router
-    // before the listener starts. Without one, messages are dropped.
-    using ClientMessageHandler =
-        std::function<void(MessageType, Bytes, const std::shared_ptr<RemoteClient>&)>;
-    ClientMessageHandler clientMessages;
 
     void startListener();
     void listenerStateChanged(const ConnState& state);
@@ -289,6 +342,8 @@ public:
     // first report that shows the peer holds another code, and never again for that connection.
     void clientStateChanged(const ConnState& state, const std::weak_ptr<RemoteClient>& client,
                             const std::string& address, bool wrongCode);
+    // Held-open connections: closes the connection a little after the peer's bye.
+    void closeAfterPeerBye(const std::shared_ptr<RemoteClient>& client);
     void noteWrongCode(const std::string& address);
     void restartListenerAfterFailure();
     void onStreamsStopped(std::optional<std::string> error);
@@ -369,6 +424,21 @@ private:
     BruteForceGuard bruteForce_ = BruteForceGuard::forHost();
     double guardNow() const;
     void watchHello(const std::shared_ptr<RemoteClient>& client);
+    bool isListed(const std::shared_ptr<RemoteClient>& client) const;
+    // Admission.
+    std::map<Uuid, std::map<std::uint64_t, AlertHandle>> alerts_;
+    std::uint64_t nextAlert_ = 0;
+    std::uint64_t showAlert(const std::shared_ptr<RemoteClient>& client, AlertSpec spec,
+                            std::function<void(int)> done);
+    void afterConfirmation(const std::shared_ptr<RemoteClient>& client, bool yes);
+    // Idle watchdog: a tick of an older watchdog must not end a newer one.
+    std::uint64_t idleGeneration_ = 0;
+    void idleTick(std::uint64_t generation);
+    // One serial queue per client for slow requests, on the shared background pool.
+    using JobQueue = asio::strand<asio::any_io_executor>;
+    std::map<Uuid, JobQueue> jobs_;
+    JobQueue& jobsOf(const std::shared_ptr<RemoteClient>& client);
+    void sharedScreenClosed(const std::weak_ptr<RemoteClient>& client);
 };
 
 }  // namespace orvane

@@ -375,19 +375,5 @@ TEST(HostControllerTrustedDevices, ConfirmationAlert) {
               (std::vector<std::string>{"Let It In Without Asking", "Just This Time"}));
 }
 
-TEST(HostControllerTrustedDevices, RemovingTheApprovingClientAbortsItsAlert) {
-    HostHarness h;
-    auto c = h.make();
-    auto a = h.client("A");
-    c->setClients({a});
-    std::optional<bool> answer;
-    c->approvalAlert = c->confirmUnattendedAccess("A", [&](bool b) { answer = b; });
-    c->setApprovingClientID(a->id);
-    c->removeClient(a);
-    EXPECT_EQ(answer, false);
-    EXPECT_EQ(h.alerts.openCount(), 0u);
-    EXPECT_TRUE(c->clients().empty());
-}
-
 }  // namespace
 }  // namespace orvane

@@ -14,7 +14,6 @@ namespace orvane {
 namespace {
 
 constexpr auto listenerRestartDelay = std::chrono::seconds(1);
-constexpr auto helloTimeout = std::chrono::seconds(10);
 
 std::string describeError(const NetError& e) {
     return e.text.empty() ? describe(e) : e.text;
@@ -117,10 +116,8 @@ void HostController::accept(std::shared_ptr<Transport> connection) {
 
     std::weak_ptr<HostController> weak = weak_from_this();
     std::weak_ptr<RemoteClient> weakClient = client;
-    ClientMessageHandler onMessage = clientMessages;
-    secure->setOnMessage([weakClient, onMessage](MessageType type, Bytes body) {
-        auto c = weakClient.lock();
-        if (c && onMessage) onMessage(type, std::move(body), c);
+    secure->setOnMessage([weakClient, tier = connectionTier()](MessageType type, Bytes body) {
+        if (auto c = weakClient.lock()) receive(type, std::move(body), c, tier);
     });
     // Later reports of a connection that failed its handshake still carry the failure; the flag
     // keeps one wrong code from counting several times against the guard.
@@ -157,21 +154,6 @@ void HostController::clientStateChanged(const ConnState& state,
     } else if (std::holds_alternative<conn::Cancelled>(state)) {
         if (auto c = client.lock()) removeClient(c);
     }
-}
-
-void HostController::watchHello(const std::shared_ptr<RemoteClient>& client) {
-    std::weak_ptr<HostController> weak = weak_from_this();
-    std::weak_ptr<RemoteClient> weakClient = client;
-    s_.timers.after(helloTimeout, s_.mainActor.executor(), [weak, weakClient] {
-        auto self = weak.lock();
-        auto c = weakClient.lock();
-        if (!self || !c || c->hello()) return;
-        bool listed = std::any_of(self->clients_.begin(), self->clients_.end(),
-                                  [&](const auto& x) { return x->id == c->id; });
-        if (!listed) return;
-        c->connection->cancel();
-        self->removeClient(c);
-    });
 }
 
 void HostController::noteWrongCode(const std::string& address) {

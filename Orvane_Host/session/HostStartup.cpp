@@ -55,6 +55,11 @@ void HostController::start(SecretStore& secrets, RandomSource& random) {
 
     startListener();
     if (browserAccess_) s_.browser.start(accessCode_);
+
+    std::weak_ptr<HostController> weak = weak_from_this();
+    statusTimer = s_.timers.every(std::chrono::seconds(5), s_.mainActor.executor(), [weak] {
+        if (auto self = weak.lock()) self->statusTick();
+    });
 }
 
 asio::awaitable<void> HostController::shutdown() {
@@ -74,8 +79,7 @@ asio::awaitable<void> HostController::shutdown() {
     auto byesSent = s_.clock.monoNow();
     for (const auto& c : all) endSession(c, quitReason);
 
-    co_await s_.streams.stop();
-    setIsStreaming(false);
+    co_await stopStreaming();
 
     if (listener_) {
         listener_->setStateHandler({});

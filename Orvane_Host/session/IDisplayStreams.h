@@ -12,6 +12,7 @@
 
 namespace orvane {
 
+class FrameBuffer;
 class RemoteClient;
 
 // The per-display capture pipelines, as the session core drives them. Main actor only.
@@ -28,6 +29,13 @@ public:
     // Stores codec and HDR for pipelines started later, touching no running one.
     virtual void storeCodec(VideoCodec codec, bool hdr) = 0;
     virtual bool hasPipelines() const = 0;
+    virtual bool hasPipeline(std::uint32_t displayID) const = 0;
+    // The display's encoder makes its next frame a keyframe.
+    virtual void requestKeyframe(std::uint32_t displayID) = 0;
+    // Re-encodes the display's last frame as a keyframe now, for a viewer that just arrived.
+    virtual void sendKeyframeNow(std::uint32_t displayID) = 0;
+    // The display's last captured frame; none before the first.
+    virtual std::shared_ptr<const FrameBuffer> lastFrame(std::uint32_t displayID) const = 0;
     virtual std::optional<AudioStreamFormat> audioFormat() const = 0;
     // Throws when capture cannot start.
     virtual asio::awaitable<void> start(std::set<std::uint32_t> displays, Clients clients,

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "OrvaneKit/protocol/AnnotationEvent.h"
+
 namespace orvane {
 
 // The windows the host draws on its own screens: curtain, session border and control pill.
@@ -18,6 +20,8 @@ public:
                                       bool support, StopAction stop) = 0;
     virtual void hideSessionIndicator() = 0;
     virtual void clearAnnotations() = 0;
+    // A viewer's drawing on one display.
+    virtual void applyAnnotation(const AnnotationEvent& event, std::uint32_t displayID) = 0;
 };
 
 }  // namespace orvane

@@ -21,6 +21,9 @@ public:
         return connection_->peerFingerprint();
     }
     ConnectionRoute route() const override { return connection_->route(); }
+    asio::any_io_executor executor() const override { return connection_->strand(); }
+    // A client record let go while its peer still holds the connection open must not leak it.
+    ~SecureSessionConnection() override { connection_->cancel(); }
 
     const std::shared_ptr<OrvaneConnection>& connection() const { return connection_; }
 

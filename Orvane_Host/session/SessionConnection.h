@@ -1,5 +1,6 @@
 #pragma once
 
+#include <asio/any_io_executor.hpp>
 #include <functional>
 #include <optional>
 #include <string>
@@ -31,6 +32,8 @@ public:
     // The fingerprint of the identity the peer proved in the handshake; none before that.
     virtual std::optional<std::string> peerFingerprint() const = 0;
     virtual ConnectionRoute route() const = 0;
+    // The connection's serial queue, on which its messages and state reports arrive.
+    virtual asio::any_io_executor executor() const = 0;
 };
 
 }  // namespace orvane

@@ -12,6 +12,7 @@ struct AlertSpec {
     std::string message;
     std::string informativeText;
     std::vector<std::string> buttons;  // first is the default
+    std::string symbol;                // the asking device's symbol name; empty for none
 
     bool operator==(const AlertSpec&) const = default;
 };

@@ -1,6 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "OrvaneKit/protocol/Hello.h"
 
 namespace orvane {
 
@@ -11,6 +15,8 @@ public:
     virtual std::uint32_t mainDisplayID() const = 0;
     // Whether any screen can show more than standard dynamic range; never on X11.
     virtual bool anyScreenSupportsEDR() const = 0;
+    // The displays that can be shared, in the system's order; none when capture is not allowed.
+    virtual std::optional<std::vector<DisplayInfo>> shareableDisplays() const = 0;
 };
 
 }  // namespace orvane

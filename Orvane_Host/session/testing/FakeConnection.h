@@ -18,12 +18,15 @@ public:
         Bytes body;
     };
 
-    explicit FakeConnection(std::optional<std::string> fingerprint = std::nullopt);
+    explicit FakeConnection(std::optional<std::string> fingerprint = std::nullopt,
+                            asio::any_io_executor queue = {});
 
     void send(MessageType type, Bytes body, Completion done = {}) override;
     void cancel() override;
     std::optional<std::string> peerFingerprint() const override;
     ConnectionRoute route() const override;
+    // The queue given at construction; tests pass their runtime's.
+    asio::any_io_executor executor() const override { return queue_; }
 
     void setRoute(ConnectionRoute r);
     void setFingerprint(std::optional<std::string> f);
@@ -44,6 +47,7 @@ private:
     std::vector<Sent> sent_;
     std::vector<Completion> pending_;
     int cancels_ = 0;
+    asio::any_io_executor queue_;
 };
 
 }  // namespace orvane

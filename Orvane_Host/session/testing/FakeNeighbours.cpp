@@ -41,6 +41,19 @@ asio::awaitable<void> FakeDisplayStreams::start(std::set<std::uint32_t> displays
     co_return;
 }
 
+void FakeDisplayStreams::requestKeyframe(std::uint32_t displayID) {
+    log_.add("streams.requestKeyframe " + std::to_string(displayID));
+}
+
+void FakeDisplayStreams::sendKeyframeNow(std::uint32_t displayID) {
+    log_.add("streams.sendKeyframeNow " + std::to_string(displayID));
+}
+
+std::shared_ptr<const FrameBuffer> FakeDisplayStreams::lastFrame(std::uint32_t displayID) const {
+    auto it = frames.find(displayID);
+    return it == frames.end() ? nullptr : it->second;
+}
+
 asio::awaitable<void> FakeDisplayStreams::stop() {
     log_.add("streams.stop");
     running.clear();
@@ -62,6 +75,11 @@ void FakeOverlays::showSessionIndicator(std::uint32_t displayID, std::vector<std
     log_.add("overlays.showIndicator " + std::to_string(displayID) + " " + n +
              (support ? " support" : ""));
     lastStop = std::move(stop);
+}
+
+void FakeOverlays::applyAnnotation(const AnnotationEvent& event, std::uint32_t displayID) {
+    log_.add("overlays.applyAnnotation " + std::to_string(displayID));
+    annotations.emplace_back(event, displayID);
 }
 
 }  // namespace orvane

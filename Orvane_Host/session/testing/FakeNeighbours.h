@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -29,6 +30,12 @@ public:
     void setCodec(VideoCodec codec, bool hdr) override;
     void storeCodec(VideoCodec codec, bool hdr) override;
     bool hasPipelines() const override { return !running.empty(); }
+    bool hasPipeline(std::uint32_t displayID) const override {
+        return running.contains(displayID);
+    }
+    void requestKeyframe(std::uint32_t displayID) override;
+    void sendKeyframeNow(std::uint32_t displayID) override;
+    std::shared_ptr<const FrameBuffer> lastFrame(std::uint32_t displayID) const override;
     std::optional<AudioStreamFormat> audioFormat() const override { return format; }
     asio::awaitable<void> start(std::set<std::uint32_t> displays, Clients clients, int maxWidth,
                                 bool captureSound, bool restart) override;
@@ -38,6 +45,7 @@ public:
     std::optional<AudioStreamFormat> format;
     bool failNextStart = false;
     Clients lastTargets;
+    std::map<std::uint32_t, std::shared_ptr<const FrameBuffer>> frames;
 
 private:
     CallLog& log_;
@@ -63,6 +71,8 @@ public:
                               StopAction stop) override;
     void hideSessionIndicator() override { log_.add("overlays.hideIndicator"); }
     void clearAnnotations() override { log_.add("overlays.clearAnnotations"); }
+    void applyAnnotation(const AnnotationEvent& event, std::uint32_t displayID) override;
+    std::vector<std::pair<AnnotationEvent, std::uint32_t>> annotations;
 
     bool curtain = false;
     StopAction lastStop;

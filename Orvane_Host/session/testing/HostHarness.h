@@ -8,6 +8,11 @@
 #include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/testing/FakeConnection.h"
 #include "Orvane_Host/session/testing/FakeNeighbours.h"
+#include "Orvane_Host/input/testing/FakeInjector.h"
+#include "Orvane_Host/session/testing/FakeSessionPorts.h"
+#include "Orvane_Host/system/testing/FakeHostFacts.h"
+#include "Orvane_Host/system/testing/FakePasteboard.h"
+#include "Orvane_Host/system/testing/FakePowerActions.h"
 #include "Orvane_Host/system/testing/FakeScreens.h"
 #include "Orvane_Host/system/testing/RecordingNotifier.h"
 #include "Orvane_Host/system/testing/ScriptedAlerts.h"
@@ -26,6 +31,14 @@ struct HostHarness {
     FakeBrowserServer browser{calls};
     FakeOverlays overlays{calls};
     FakeLocalAddresses addresses;
+    FakeInjector injector{calls};
+    FakePowerActions power{calls};
+    FakePasteboard pasteboard;
+    FakeMacActions actions;
+    FakeFileMessages files;
+    FakeShareWindows shareWindows;
+    FakeHostFacts facts;
+    HostStatusBuilder status{facts, rt.clock};
     std::filesystem::path root;
     std::unique_ptr<SessionHistory> history;
 
@@ -36,6 +49,8 @@ struct HostHarness {
     // A connected client with a Hello, not yet authorised and not yet listed.
     std::shared_ptr<RemoteClient> client(std::string name,
                                          std::optional<std::string> fingerprint = std::nullopt);
+    // A connected client that has sent nothing yet; not listed.
+    std::shared_ptr<RemoteClient> bareClient(std::optional<std::string> fingerprint = std::nullopt);
     static std::shared_ptr<FakeConnection> connectionOf(const std::shared_ptr<RemoteClient>& c) {
         return std::static_pointer_cast<FakeConnection>(c->connection);
     }

@@ -10,6 +10,12 @@ public:
     bool edr = false;
     std::uint32_t mainDisplayID() const override { return mainID; }
     bool anyScreenSupportsEDR() const override { return edr; }
+    // nullopt: reading the displays fails, as without the capture permission.
+    std::optional<std::vector<DisplayInfo>> displays =
+        std::vector<DisplayInfo>{{1, "Built-in Display", 1512, 982}};
+    std::optional<std::vector<DisplayInfo>> shareableDisplays() const override {
+        return displays;
+    }
 };
 
 }  // namespace orvane

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "OrvaneKit/protocol/InputEvent.h"
+
+namespace orvane {
+
+// Puts a viewer's input into the local session. Every call only queues work on the injector's
+// own serial queue and returns at once, so it is callable from any thread.
+class InputInjector {
+public:
+    virtual ~InputInjector() = default;
+    virtual void injectOnDisplay(const InputEvent& event, std::uint32_t displayID) = 0;
+    // Lets go of every key and button a viewer still holds down.
+    virtual void releaseAll() = 0;
+    // Runs `work` on the injector's queue after everything queued before it.
+    virtual void afterPending(std::function<void()> work) = 0;
+};
+
+}  // namespace orvane

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Orvane_Host/input/InputInjector.h"
+#include "Orvane_Host/session/testing/FakeNeighbours.h"
+
+namespace orvane {
+
+// Records into the shared call log, in order; queued work runs at once.
+class FakeInjector final : public InputInjector {
+public:
+    explicit FakeInjector(CallLog& log) : log_(log) {}
+    void injectOnDisplay(const InputEvent& event, std::uint32_t displayID) override {
+        std::lock_guard lock(mutex_);
+        events.emplace_back(event, displayID);
+        log_.add("injector.inject " + std::to_string(displayID));
+    }
+    void releaseAll() override {
+        std::lock_guard lock(mutex_);
+        log_.add("injector.releaseAll");
+    }
+    void afterPending(std::function<void()> work) override { work(); }
+
+    std::vector<std::pair<InputEvent, std::uint32_t>> events;
+
+private:
+    std::mutex mutex_;
+    CallLog& log_;
+};
+
+}  // namespace orvane

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "Orvane_Host/session/testing/FakeNeighbours.h"
+#include "Orvane_Host/system/PowerActions.h"
+
+namespace orvane {
+
+class FakePowerActions final : public PowerActions {
+public:
+    explicit FakePowerActions(CallLog& log) : log_(log) {}
+    void lockScreen() override { log_.add("power.lockScreen"); }
+
+private:
+    CallLog& log_;
+};
+
+}  // namespace orvane
