@@ -37,6 +37,7 @@ run_preset() {
   cmake --build --preset "$preset" -j "$jobs" "${target_args[@]}"
   echo "=== test: $preset $*"
   (cd "build/$preset" && ctest --output-on-failure -j "$jobs" --timeout 1500 "$@") || status=1
+  echo "=== $preset done at ${SECONDS}s"
 }
 
 # The fuzz targets over their seeds and kept crashes, in a clang build of their own.
@@ -47,6 +48,7 @@ run_fuzz_corpora() {
   cmake --build build/fuzz --target fuzz_all -j "$jobs"
   echo "=== test: fuzz corpora"
   (cd build/fuzz && ctest --output-on-failure -j "$jobs" -L fuzz) || status=1
+  echo "=== fuzz done at ${SECONDS}s"
 }
 
 run_preset release ""
