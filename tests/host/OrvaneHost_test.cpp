@@ -3,12 +3,9 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
-#include <thread>
 
-#include "OrvaneKit/net/testing/ChildProcess.h"
+#include "tests/support/HostHome.h"
+#include "tests/support/ViewerPeer.h"
 
 namespace orvane {
 namespace {
@@ -16,70 +13,35 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-const std::string hostBinary = ORVANE_BINARY_DIR "/Orvane_Host/app/orvane-host";
-const std::string peerBinary = ORVANE_BINARY_DIR "/tools/orvane-peer";
-
-std::string match(const std::string& text, const std::string& pattern) {
-    std::smatch m;
-    return std::regex_search(text, m, std::regex(pattern)) ? m[1].str() : "";
-}
-
 class NetOrvaneHost : public ::testing::Test {
 protected:
+    std::unique_ptr<HostHome> home;
     fs::path dir;
 
     void SetUp() override {
-        for (const auto& b : {hostBinary, peerBinary})
+        for (const auto& b : {HostHome::hostBinary, HostHome::peerBinary})
             if (!fs::exists(b)) GTEST_SKIP() << "not built: " << b;
-        dir = fs::temp_directory_path() / ("orvane-host-e2e-" + std::to_string(::getpid()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override {
-        if (!dir.empty()) fs::remove_all(dir);
-    }
-
-    // The host in a private home; the shell prints its process id first.
-    std::unique_ptr<ChildProcess> startHost() {
-        std::string d = dir.string();
-        std::string cmd = "HOME=" + d + " XDG_CONFIG_HOME=" + d + "/config XDG_DATA_HOME=" + d +
-                          "/data XDG_STATE_HOME=" + d +
-                          "/state DBUS_SESSION_BUS_ADDRESS=unix:path=" + d + "/no-bus " +
-                          hostBinary + " --port 0 & echo pid=$!; wait $!";
-        return std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", cmd});
+        home = std::make_unique<HostHome>();
+        dir = home->dir();
+        // Nobody can answer an approval alert here: let every viewer in.
+        home->settings().setBool("askBeforeConnecting", false);
     }
 };
 
 TEST_F(NetOrvaneHost, QuitSaysGoodbyeToEveryViewer) {
-    auto host = startHost();
-    ASSERT_TRUE(host->waitForOutput("Connect to:", 30s)) << host->output();
-    std::string out = host->output();
-    pid_t pid = std::stoi(match(out, R"(pid=(\d+))"));
-    std::string port = match(out, R"(Ready on port (\d+))");
-    std::string code = match(out, R"(Access code: ([A-Z0-9-]+))");
-    ASSERT_FALSE(port.empty()) << out;
-    ASSERT_EQ(code.size(), 15u) << out;
+    auto running = home->start();
+    auto& host = running.process;
+    ASSERT_NE(running.port, 0) << host->output();
+    pid_t pid = running.pid;
+    std::string code = running.accessCode;
+    ASSERT_EQ(code.size(), 15u) << host->output();
 
-    auto script = dir / "script.txt";
-    std::ofstream(script) << "expect bye 30\n";
+    std::vector<ViewerPeer> devices = {{dir, "Viewer 0"}, {dir, "Viewer 1"}};
     std::vector<std::unique_ptr<ChildProcess>> peers;
-    for (int i = 0; i < 2; ++i) {
-        peers.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{
-            peerBinary, "connect", "--host", "127.0.0.1", "--port", port, "--code", code, "--name",
-            "Viewer " + std::to_string(i), "--keychain",
-            (dir / ("viewer" + std::to_string(i) + ".json")).string(), "--script",
-            script.string()}));
-    }
-    for (auto& p : peers) ASSERT_TRUE(p->waitForOutput("\"state\":\"ready\"", 20s)) << p->output();
-    // A bye needs the host's end of the secure channel too, which follows the viewer's by a
-    // message.
-    auto bothReady = [&] {
-        std::string o = host->output();
-        auto first = o.find("client state ready");
-        return first != std::string::npos &&
-               o.find("client state ready", first + 1) != std::string::npos;
-    };
-    for (int i = 0; i < 2000 && !bothReady(); ++i) std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(bothReady()) << host->output();
+    for (auto& d : devices) peers.push_back(d.connect(running.port, code, "expect bye 30\n"));
+    // Admitted, so the host's end of the secure channel is up too and can carry a bye.
+    for (auto& p : peers)
+        ASSERT_TRUE(ViewerPeer::waitForMessages(*p, "helloAck", 1, 20s)) << p->output();
 
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
     for (auto& p : peers) {
@@ -91,23 +53,20 @@ TEST_F(NetOrvaneHost, QuitSaysGoodbyeToEveryViewer) {
     EXPECT_NE(host->output().find("Stopped."), std::string::npos) << host->output();
 
     // The code is shown on the terminal only.
-    std::ifstream log(dir / "state" / "orvane-host" / "host.log");
-    std::stringstream text;
-    text << log.rdbuf();
-    EXPECT_FALSE(text.str().empty());
-    EXPECT_EQ(text.str().find(code), std::string::npos);
+    std::string log = readFile(home->logFile());
+    EXPECT_FALSE(log.empty());
+    EXPECT_EQ(log.find(code), std::string::npos);
 }
 
 TEST_F(NetOrvaneHost, SecondSignalExitsAtOnce) {
-    auto host = startHost();
-    ASSERT_TRUE(host->waitForOutput("Connect to:", 30s)) << host->output();
-    pid_t pid = std::stoi(match(host->output(), R"(pid=(\d+))"));
-    std::string port = match(host->output(), R"(Ready on port (\d+))");
-    std::string code = match(host->output(), R"(Access code: ([A-Z0-9-]+))");
+    auto running = home->start();
+    auto& host = running.process;
+    ASSERT_NE(running.port, 0) << host->output();
+    pid_t pid = running.pid;
     // A connected viewer makes the orderly shutdown take its time.
-    ChildProcess viewer({peerBinary, "connect", "--host", "127.0.0.1", "--port", port, "--code",
-                         code, "--keychain", (dir / "viewer.json").string()});
-    ASSERT_TRUE(viewer.waitForOutput("\"state\":\"ready\"", 20s)) << viewer.output();
+    ViewerPeer device(dir, "Viewer");
+    auto viewer = device.connect(running.port, running.accessCode, "closed 30\n");
+    ASSERT_TRUE(viewer->waitForOutput("\"state\":\"ready\"", 20s)) << viewer->output();
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
     ASSERT_TRUE(host->waitForOutput("Shutting down", 10s)) << host->output();
     ASSERT_EQ(::kill(pid, SIGTERM), 0);

@@ -31,10 +31,12 @@ protected:
         if (!dir.empty()) fs::remove_all(dir);
     }
 
-    std::unique_ptr<ChildProcess> serve() {
-        auto p = std::make_unique<ChildProcess>(
-            std::vector<std::string>{peerBinary, "serve", "--bind", "127.0.0.1", "--port", "0",
-                                     "--code", code, "--keychain", (dir / "host.json").string()});
+    std::unique_ptr<ChildProcess> serve(std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv = {
+            peerBinary, "serve",  "--bind", "127.0.0.1",  "--port",
+            "0",        "--code", code,     "--keychain", (dir / "host.json").string()};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        auto p = std::make_unique<ChildProcess>(argv);
         EXPECT_TRUE(p->waitForOutput("\"listening\"", 20s)) << p->output();
         return p;
     }
@@ -54,8 +56,8 @@ protected:
         argv.insert(argv.end(), extra.begin(), extra.end());
         return ChildProcess::run(argv, "", 30s);
     }
-    std::string script(const std::string& text) {
-        auto path = dir / "script.txt";
+    std::string script(const std::string& text, const std::string& name = "script.txt") {
+        auto path = dir / name;
         std::ofstream(path) << text;
         return path.string();
     }
@@ -74,6 +76,18 @@ TEST_F(NetOrvanePeer, HandshakeAndPingPong) {
     std::string served = server->output();
     EXPECT_NE(served.find(R"("type":"hello")"), std::string::npos) << served;
     EXPECT_NE(served.find(R"("body":{"reason":"done"})"), std::string::npos) << served;
+}
+
+// A test that forbids a message must fail when it comes, also while waiting for the end.
+TEST_F(NetOrvanePeer, ForbiddenMessageFailsTheScript) {
+    auto server =
+        serve({"--script",
+               script("expect hello\nsend bye {\"reason\":\"x\"}\nclosed 10\n", "serve.txt")});
+    auto [status, out] = connect(listening(*server),
+                                 {"--code", code, "--script", script("forbid bye\nclosed 10\n")});
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("a forbidden bye arrived"), std::string::npos) << out;
+    EXPECT_TRUE(server->waitExit(20s).has_value()) << server->output();
 }
 
 TEST_F(NetOrvanePeer, WrongCodeIsRefused) {

@@ -1,14 +1,20 @@
 // orvane-peer: a command-line session peer on OrvaneKit, for end-to-end tests and manual checks.
 //
 //   orvane-peer connect --host H [--port P] --code CODE [--name N] [--platform P]
-//                       [--expect-fingerprint FP] [--script FILE] [--keychain FILE]
+//                       [--icloud-token T] [--expect-fingerprint FP] [--script FILE]
+//                       [--keychain FILE]
 //   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
+//   orvane-peer identity [--keychain FILE]
 //
 // Prints one JSON object per line for every event and message. `connect` dials as a viewer and
-// sends a Hello once the secure channel is up; `serve` accepts one connection as a host and
-// answers every ping with a pong. A script holds one step a line:
+// sends a Hello (with the iCloud token when given) once the secure channel is up; `serve`
+// accepts one connection as a host and answers every ping with a pong; `identity` prints the
+// fingerprint this keychain gives the peer, making the identity when there is none. A script
+// holds one step a line:
 //   send TYPE [BODY]      BODY is JSON ({…}, […], "…"), hex:0A0B, or plain text
 //   expect TYPE [SECONDS] waits for the next message of that type (default 10 s)
+//   forbid TYPE           from here on, a message of that type fails the script at once
+//   closed [SECONDS]      waits for the other side to end the connection (default 10 s)
 //   wait MILLISECONDS
 //   bye [REASON]          sends a bye and closes once it is out
 //   close
@@ -22,6 +28,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -99,6 +106,7 @@ struct Options {
     std::string code;
     std::string name = "orvane-peer";
     std::string platform = "mac";
+    std::optional<std::string> iCloudToken;
     std::optional<std::string> expectFingerprint;
     std::optional<std::string> script;
     std::optional<std::string> keychain;
@@ -154,6 +162,7 @@ public:
             if (answerPings && type == MessageType::ping)
                 if (auto c = weak.lock()) c->send(MessageType::pong, body);
             std::lock_guard lock(mutex_);
+            if (forbidden_.count(type) && !forbiddenArrived_) forbiddenArrived_ = type;
             messages_.emplace_back(type, std::move(body));
             cv_.notify_all();
         });
@@ -174,14 +183,26 @@ public:
                 messages_.pop_front();
                 if (t == type) return true;
             }
-            if (ended_) return false;
+            if (ended_ || forbiddenArrived_) return false;
             if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && messages_.empty())
                 return false;
         }
     }
-    void waitEnded(std::chrono::milliseconds timeout) {
+    // With `untilForbidden`, a forbidden message ends the wait early.
+    bool waitEnded(std::chrono::milliseconds timeout, bool untilForbidden = false) {
         std::unique_lock lock(mutex_);
-        cv_.wait_for(lock, timeout, [&] { return ended_; });
+        cv_.wait_for(lock, timeout,
+                     [&] { return ended_ || (untilForbidden && forbiddenArrived_); });
+        return ended_;
+    }
+    void forbid(MessageType type) {
+        std::lock_guard lock(mutex_);
+        forbidden_.insert(type);
+    }
+    // The first forbidden message type that arrived.
+    std::optional<MessageType> forbiddenArrived() {
+        std::lock_guard lock(mutex_);
+        return forbiddenArrived_;
     }
     void waitEndedForever() {
         std::unique_lock lock(mutex_);
@@ -228,6 +249,8 @@ private:
     std::deque<std::pair<MessageType, Bytes>> messages_;
     bool ready_ = false, ended_ = false, failed_ = false, tlsFailure_ = false;
     std::optional<SecureChannelError> securityFailure_;
+    std::set<MessageType> forbidden_;
+    std::optional<MessageType> forbiddenArrived_;
 };
 
 int runScript(Session& session, const std::string& path) {
@@ -236,6 +259,12 @@ int runScript(Session& session, const std::string& path) {
         emitError("cannot read the script " + path);
         return usage;
     }
+    // A forbidden message fails the script whenever it came, also during the last step.
+    auto forbiddenCame = [&session] {
+        auto type = session.forbiddenArrived();
+        if (type) emitError("a forbidden " + std::string(messageTypeName(*type)) + " arrived");
+        return type.has_value();
+    };
     int lineNo = 0;
     for (std::string line; std::getline(in, line);) {
         ++lineNo;
@@ -248,6 +277,11 @@ int runScript(Session& session, const std::string& path) {
             emitError("script line " + std::to_string(lineNo) + ": " + why);
             return stepFailed;
         };
+        auto timeout = [&](double fallback) {
+            double s = fallback;
+            std::istringstream(rest) >> s;
+            return std::chrono::milliseconds(static_cast<long long>(s * 1000));
+        };
         emit({{"event", "step"}, {"line", lineNo}, {"step", line}});
         if (verb == "send") {
             std::istringstream args(rest);
@@ -258,16 +292,23 @@ int runScript(Session& session, const std::string& path) {
             auto bytes = parseBody(body);
             if (!type || !bytes) return bad("cannot read the type or body");
             if (!session.sendAndWait(*type, std::move(*bytes))) return bad("send failed");
-        } else if (verb == "expect") {
+        } else if (verb == "expect" || verb == "forbid") {
             std::istringstream args(rest);
             std::string typeText;
             double seconds = 10;
             args >> typeText >> seconds;
             auto type = parseType(typeText);
             if (!type) return bad("unknown message type " + typeText);
-            if (!session.waitMessage(
-                    *type, std::chrono::milliseconds(static_cast<long long>(seconds * 1000))))
-                return bad("no " + typeText + " arrived");
+            if (verb == "forbid") {
+                session.forbid(*type);
+            } else if (!session.waitMessage(*type, std::chrono::milliseconds(
+                                                       static_cast<long long>(seconds * 1000)))) {
+                return forbiddenCame() ? stepFailed : bad("no " + typeText + " arrived");
+            }
+        } else if (verb == "closed") {
+            bool ended = session.waitEnded(timeout(10), true);
+            if (forbiddenCame()) return stepFailed;
+            if (!ended) return bad("the connection is still open");
         } else if (verb == "wait") {
             std::this_thread::sleep_for(
                 std::chrono::milliseconds(std::stol(rest.empty() ? "0" : rest)));
@@ -275,14 +316,15 @@ int runScript(Session& session, const std::string& path) {
             session.sendAndWait(MessageType::bye, *json::encode(Bye{rest}));
             session.conn_->cancel();
             session.waitEnded(5s);
-            return ok;
+            return forbiddenCame() ? stepFailed : ok;
         } else if (verb == "close") {
             session.conn_->cancel();
             session.waitEnded(5s);
-            return ok;
+            return forbiddenCame() ? stepFailed : ok;
         } else {
             return bad("unknown step " + verb);
         }
+        if (forbiddenCame()) return stepFailed;
     }
     return ok;
 }
@@ -316,6 +358,7 @@ int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
     Hello hello;
     hello.deviceName = o.name;
     hello.platform = clientPlatformFromRaw(o.platform).value_or(ClientPlatform::unknown);
+    hello.iCloudToken = o.iCloudToken;
     if (!session.sendAndWait(MessageType::hello, *json::encode(hello))) return stepFailed;
     if (!o.script) {
         session.waitEndedForever();
@@ -380,7 +423,7 @@ int serve(const Options& o, NetContext& net, SecureIdentity& identity) {
 int parse(int argc, char** argv, Options& o) {
     if (argc < 2) return usage;
     o.mode = argv[1];
-    if (o.mode != "connect" && o.mode != "serve") return usage;
+    if (o.mode != "connect" && o.mode != "serve" && o.mode != "identity") return usage;
     for (int i = 2; i < argc; ++i) {
         std::string flag = argv[i];
         if (i + 1 >= argc) return usage;
@@ -397,6 +440,8 @@ int parse(int argc, char** argv, Options& o) {
             o.name = value;
         else if (flag == "--platform")
             o.platform = value;
+        else if (flag == "--icloud-token")
+            o.iCloudToken = value;
         else if (flag == "--expect-fingerprint")
             o.expectFingerprint = value;
         else if (flag == "--script")
@@ -406,6 +451,7 @@ int parse(int argc, char** argv, Options& o) {
         else
             return usage;
     }
+    if (o.mode == "identity") return ok;
     if (o.code.empty() || (o.mode == "connect" && o.host.empty())) return usage;
     return ok;
 }
@@ -421,15 +467,21 @@ int main(int argc, char** argv) {
     }
     if (parsed != ok) {
         std::cerr << "usage: orvane-peer connect --host H [--port P] --code CODE [--name N] "
-                     "[--platform P] [--expect-fingerprint FP] [--script FILE] [--keychain FILE]\n"
+                     "[--platform P] [--icloud-token T] [--expect-fingerprint FP] "
+                     "[--script FILE] [--keychain FILE]\n"
                      "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
-                     "[--keychain FILE]\n";
+                     "[--keychain FILE]\n"
+                     "       orvane-peer identity [--keychain FILE]\n";
         return usage;
     }
     Log::setStderr(false);
     try {
-        NetContext net(2);
         SecureIdentity& identity = identityFor(o);
+        if (o.mode == "identity") {
+            emit({{"event", "identity"}, {"fingerprint", identity.fingerprint()}});
+            return ok;
+        }
+        NetContext net(2);
         int status = o.mode == "connect" ? connect(o, net, identity) : serve(o, net, identity);
         net.stop();
         return status;

@@ -1,0 +1,80 @@
+#include "tests/support/HostHome.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace orvane {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path freshDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "-" + info->name() : "host";
+    auto dir =
+        fs::temp_directory_path() / ("orvane-host-home-" + std::to_string(::getpid()) + "-" + name);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::string match(const std::string& text, const std::string& pattern) {
+    std::smatch m;
+    return std::regex_search(text, m, std::regex(pattern)) ? m[1].str() : "";
+}
+
+}  // namespace
+
+const std::string HostHome::hostBinary = ORVANE_BINARY_DIR "/Orvane_Host/app/orvane-host";
+const std::string HostHome::peerBinary = ORVANE_BINARY_DIR "/tools/orvane-peer";
+
+HostHome::HostHome()
+    : dir_(freshDir()),
+      settings_(dir_ / "config" / "orvane-host" / "defaults.json"),
+      keychain_(dir_ / "data" / "orvane" / "keychain.json") {}
+
+HostHome::~HostHome() {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+}
+
+fs::path HostHome::historyFile() const {
+    return dir_ / "data" / "com.nimbrel.kelsap.host" / "SessionHistory.json";
+}
+
+fs::path HostHome::logFile() const {
+    return dir_ / "state" / "orvane-host" / "host.log";
+}
+
+HostHome::Running HostHome::start(std::chrono::seconds timeout) {
+    std::string d = dir_.string();
+    // The shell prints the host's process id and then becomes the host, so dropping the
+    // process ends the host itself. No session bus: notifications fail quietly.
+    std::string cmd = "echo pid=$$; exec env HOME=" + d + " XDG_CONFIG_HOME=" + d +
+                      "/config XDG_DATA_HOME=" + d + "/data XDG_STATE_HOME=" + d +
+                      "/state DBUS_SESSION_BUS_ADDRESS=unix:path=" + d + "/no-bus " + hostBinary +
+                      " --port 0";
+    Running r;
+    r.process = std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", cmd});
+    if (!r.process->waitForOutput("Connect to:", timeout)) return r;
+    std::string out = r.process->output();
+    r.pid = std::stoi(match(out, R"(pid=(\d+))"));
+    r.accessCode = match(out, R"(Access code: ([A-Za-z0-9-]+))");
+    std::string port = match(out, R"(Ready on port (\d+))");
+    if (!port.empty()) r.port = static_cast<std::uint16_t>(std::stoul(port));
+    return r;
+}
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace orvane
