@@ -66,8 +66,9 @@ void HostController::helloReceived(ByteView body, const std::shared_ptr<RemoteCl
             admit(client, true);
             return;
         }
-        if (hello->iCloudToken && AuthToken::constantTimeEquals(*hello->iCloudToken,
-                                                                iCloudAuthToken_)) {
+        // A token never set up matches nothing, least of all an empty one from the peer.
+        if (hello->iCloudToken && !iCloudAuthToken_.empty() &&
+            AuthToken::constantTimeEquals(*hello->iCloudToken, iCloudAuthToken_)) {
             if (fingerprint) trust(deviceFrom(*fingerprint, *hello));
             admit(client, true);
             return;

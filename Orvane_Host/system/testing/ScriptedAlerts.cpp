@@ -32,6 +32,14 @@ bool ScriptedAlerts::respond(int response) {
     return true;
 }
 
+bool ScriptedAlerts::respondNewest(int response) {
+    if (open_.empty()) return false;
+    auto c = open_.back();
+    open_.pop_back();
+    (*c)(response);
+    return true;
+}
+
 std::size_t ScriptedAlerts::openCount() const {
     return open_.size();
 }

@@ -17,6 +17,8 @@ public:
     void answerNext(int response) { queued_.push_back(response); }
     // Ends the oldest open alert; false when none is open.
     bool respond(int response);
+    // Ends the newest open alert, as a stack of modal alerts is answered from the top.
+    bool respondNewest(int response);
 
     const std::vector<AlertSpec>& shown() const { return shown_; }
     std::size_t openCount() const;
