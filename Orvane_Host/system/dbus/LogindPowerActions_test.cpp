@@ -1,0 +1,272 @@
+#include "Orvane_Host/system/dbus/LogindPowerActions.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "OrvaneKit/base/Logger.h"
+
+namespace orvane {
+namespace {
+
+// A private bus with its own dbus-daemon, so the machine's system bus and its logind are never
+// touched; no service files, so nothing is started on demand.
+class PrivateBus {
+public:
+    PrivateBus() {
+        config_ = std::filesystem::temp_directory_path() /
+                  ("orvane-logind-bus-" + std::to_string(::getpid()) + ".conf");
+        std::ofstream(config_)
+            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+               "1.0//EN\"\n"
+               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+               "<auth>EXTERNAL</auth><policy context=\"default\">"
+               "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+               "<allow own=\"*\"/></policy></busconfig>\n";
+        std::string configArg = "--config-file=" + config_.string();
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(fds[0]);
+            std::string fd = "--print-address=" + std::to_string(fds[1]);
+            ::execlp("dbus-daemon", "dbus-daemon", configArg.c_str(), "--nofork", "--nopidfile",
+                     fd.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        char buf[512];
+        std::string text;
+        ssize_t n;
+        while ((n = ::read(fds[0], buf, sizeof buf)) > 0) {
+            text.append(buf, static_cast<std::size_t>(n));
+            if (text.find('\n') != std::string::npos) break;
+        }
+        ::close(fds[0]);
+        if (auto nl = text.find('\n'); nl != std::string::npos) address_ = text.substr(0, nl);
+    }
+    ~PrivateBus() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        std::error_code ec;
+        std::filesystem::remove(config_, ec);
+    }
+    const std::string& address() const { return address_; }
+
+private:
+    std::filesystem::path config_;
+    pid_t pid_ = -1;
+    std::string address_;
+};
+
+// Stands in for logind: answers the two lock calls and records them. Session ids other than
+// the known ones are refused the way logind refuses them.
+class FakeLogind {
+public:
+    explicit FakeLogind(const std::string& address) {
+        sd_bus_new(&bus_);
+        sd_bus_set_address(bus_, address.c_str());
+        sd_bus_set_bus_client(bus_, 1);
+        if (sd_bus_start(bus_) < 0) return;
+        static const sd_bus_vtable manager[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_METHOD("LockSession", "s", "", &FakeLogind::onLockSession, 0),
+            SD_BUS_VTABLE_END,
+        };
+        static const sd_bus_vtable session[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_METHOD("Lock", "", "", &FakeLogind::onLock, 0),
+            SD_BUS_VTABLE_END,
+        };
+        sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1",
+                                 "org.freedesktop.login1.Manager", manager, this);
+        sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1/session/auto",
+                                 "org.freedesktop.login1.Session", session, this);
+        ready_ = sd_bus_request_name(bus_, "org.freedesktop.login1", 0) >= 0;
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                while (sd_bus_process(bus_, nullptr) > 0) {
+                }
+                sd_bus_wait(bus_, 20'000);
+            }
+        });
+    }
+    ~FakeLogind() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        sd_bus_flush_close_unref(bus_);
+    }
+    bool ready() const { return ready_; }
+    std::vector<std::string> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+private:
+    void record(std::string call) {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(std::move(call));
+    }
+    static int onLockSession(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+        const char* id = nullptr;
+        sd_bus_message_read(m, "s", &id);
+        static_cast<FakeLogind*>(userdata)->record(std::string("LockSession ") + id);
+        if (std::string(id) == "gone")
+            return sd_bus_error_setf(error, "org.freedesktop.login1.NoSuchSession",
+                                     "No session '%s' known", id);
+        return sd_bus_reply_method_return(m, "");
+    }
+    static int onLock(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        static_cast<FakeLogind*>(userdata)->record(std::string("Lock ") +
+                                                   sd_bus_message_get_path(m));
+        return sd_bus_reply_method_return(m, "");
+    }
+
+    sd_bus* bus_ = nullptr;
+    bool ready_ = false;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> calls_;
+};
+
+class CapturedLog {
+public:
+    CapturedLog() { Log::addSink(sink_); }
+    ~CapturedLog() { Log::removeSink(sink_); }
+    std::vector<std::string> errors() const {
+        std::vector<std::string> out;
+        for (const auto& r : sink_->records())
+            if (r.level == LogLevel::error) out.push_back(r.message);
+        return out;
+    }
+
+private:
+    std::shared_ptr<MemoryLogSink> sink_ = std::make_shared<MemoryLogSink>();
+};
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        ::setenv(name, value, 1);
+    }
+    ~ScopedEnv() {
+        if (old_) ::setenv(name_, old_->c_str(), 1);
+        else ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(LogindPowerActions, LocksTheSessionOfThisProcessElseTheAutoSession) {
+    PrivateBus bus;
+    if (bus.address().empty()) GTEST_SKIP() << "dbus-daemon is not available";
+    FakeLogind logind(bus.address());
+    ASSERT_TRUE(logind.ready());
+    CapturedLog log;
+    {
+        ScopedEnv env("XDG_SESSION_ID", "c7");
+        LogindPowerActions(bus.address()).lockScreen();
+    }
+    LogindPowerActions(bus.address(), "4").lockScreen();
+    LogindPowerActions(bus.address(), "").lockScreen();
+    EXPECT_EQ(logind.calls(),
+              (std::vector<std::string>{"LockSession c7", "LockSession 4",
+                                        "Lock /org/freedesktop/login1/session/auto"}));
+    EXPECT_TRUE(log.errors().empty());
+}
+
+TEST(LogindPowerActions, EachFailureIsOneLogLine) {
+    PrivateBus bus;
+    if (bus.address().empty()) GTEST_SKIP() << "dbus-daemon is not available";
+    CapturedLog log;
+    LogindPowerActions powers(bus.address(), "c7");
+    powers.lockScreen();  // nobody owns the name yet
+    ASSERT_EQ(log.errors().size(), 1u);
+    EXPECT_EQ(log.errors()[0].rfind("could not lock the session: ", 0), 0u) << log.errors()[0];
+    EXPECT_NE(log.errors()[0].find("ServiceUnknown"), std::string::npos) << log.errors()[0];
+
+    // The same connection serves once logind is there.
+    FakeLogind logind(bus.address());
+    ASSERT_TRUE(logind.ready());
+    powers.lockScreen();
+    EXPECT_EQ(logind.calls(), std::vector<std::string>{"LockSession c7"});
+    EXPECT_EQ(log.errors().size(), 1u);
+
+    // A refusal from logind is reported and not retried.
+    LogindPowerActions(bus.address(), "gone").lockScreen();
+    EXPECT_EQ(logind.calls(), (std::vector<std::string>{"LockSession c7", "LockSession gone"}));
+    ASSERT_EQ(log.errors().size(), 2u);
+    EXPECT_NE(log.errors()[1].find("No session 'gone' known"), std::string::npos);
+}
+
+TEST(LogindPowerActions, WithoutABusOnlyALogLine) {
+    CapturedLog log;
+    LogindPowerActions powers("unix:path=/nonexistent/orvane-test-bus", "c7");
+    powers.lockScreen();
+    powers.lockScreen();
+    EXPECT_EQ(log.errors(),
+              std::vector<std::string>(
+                  2, "could not lock the session: no system bus (No such file or directory)"));
+}
+
+TEST(LogindPowerActions, ABusThatNeverAnswersDoesNotHoldTheCallerUp) {
+    // Accepts connections (into its backlog) and never says a word.
+    auto path = std::filesystem::temp_directory_path() /
+                ("orvane-mute-bus-" + std::to_string(::getpid()));
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+    ::unlink(path.c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::listen(fd, 8), 0);
+
+    CapturedLog log;
+    LogindPowerActions powers("unix:path=" + path.string(), "c7", std::chrono::milliseconds(100));
+    auto start = std::chrono::steady_clock::now();
+    powers.lockScreen();
+    auto took = std::chrono::steady_clock::now() - start;
+    ::close(fd);
+    ::unlink(path.c_str());
+    EXPECT_LT(took, std::chrono::seconds(2));
+    ASSERT_EQ(log.errors().size(), 1u);
+    EXPECT_EQ(log.errors()[0], "could not lock the session: no system bus (Connection timed out)");
+}
+
+TEST(LogindPowerActions, ConcurrencyCallsFromManyThreads) {
+    PrivateBus bus;
+    if (bus.address().empty()) GTEST_SKIP() << "dbus-daemon is not available";
+    FakeLogind logind(bus.address());
+    ASSERT_TRUE(logind.ready());
+    LogindPowerActions powers(bus.address(), "c7");
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) threads.emplace_back([&] { powers.lockScreen(); });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(logind.calls(), std::vector<std::string>(4, "LockSession c7"));
+}
+
+}  // namespace
+}  // namespace orvane
