@@ -39,10 +39,14 @@ void HostController::endSession(const std::shared_ptr<RemoteClient>& client,
     TimerService& timers = s_.timers;
     // The completion may run at once, under the connection's send lock: it only arms a timer.
     // Both cancels hold the connection, so it is closed even when the client is gone by then.
+    // The completion itself holds it weakly: the connection keeps its pending completions, and a
+    // strong hold there would keep the connection alive for as long as the bye is unsent.
+    std::weak_ptr<SessionConnection> weakConnection = connection;
     connection->send(MessageType::bye, body.value_or(Bytes{}),
-                     [&timers, connection](std::optional<NetError>) {
-                         timers.after(byeCancelDelay, connection->executor(),
-                                      [connection] { connection->cancel(); });
+                     [&timers, weakConnection](std::optional<NetError>) {
+                         auto c = weakConnection.lock();
+                         if (!c) return;
+                         timers.after(byeCancelDelay, c->executor(), [c] { c->cancel(); });
                      });
     timers.after(latestCancel, connection->executor(), [connection] { connection->cancel(); });
     removeClient(client, wasSession);
