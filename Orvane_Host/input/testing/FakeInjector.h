@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -20,12 +21,17 @@ public:
         log_.add("injector.inject " + std::to_string(displayID));
     }
     void releaseAll() override {
-        std::lock_guard lock(mutex_);
-        log_.add("injector.releaseAll");
+        {
+            std::lock_guard lock(mutex_);
+            log_.add("injector.releaseAll");
+        }
+        if (onReleaseAll) onReleaseAll();
     }
     void afterPending(std::function<void()> work) override { work(); }
 
     std::vector<std::pair<InputEvent, std::uint32_t>> events;
+    // Runs after each releaseAll, e.g. to see what had been sent by then.
+    std::function<void()> onReleaseAll;
 
 private:
     std::mutex mutex_;

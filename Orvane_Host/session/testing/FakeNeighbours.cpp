@@ -37,6 +37,7 @@ asio::awaitable<void> FakeDisplayStreams::start(std::set<std::uint32_t> displays
              (captureSound ? " sound" : " silent") + (restart ? " restart" : ""));
     if (std::exchange(failNextStart, false)) throw std::runtime_error("no shareable content");
     running = displays;
+    if (captureSound && formatOnStart) format = formatOnStart;
     assignTargets(clients);
     co_return;
 }

@@ -43,6 +43,8 @@ public:
 
     std::set<std::uint32_t> running;
     std::optional<AudioStreamFormat> format;
+    // Becomes `format` when a start captures sound, as a real pipeline's format appears only then.
+    std::optional<AudioStreamFormat> formatOnStart;
     bool failNextStart = false;
     Clients lastTargets;
     std::map<std::uint32_t, std::shared_ptr<const FrameBuffer>> frames;
