@@ -406,48 +406,65 @@ std::vector<std::string> callsOf(const FakeMacActions& actions, const std::strin
     return out;
 }
 
+// Holds the first job that enters until released.
+struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool released = false;
+    int entered = 0;
+    void enter() {
+        std::unique_lock lock(m);
+        if (++entered == 1) cv.wait(lock, [&] { return released; });
+    }
+    int count() {
+        std::lock_guard lock(m);
+        return entered;
+    }
+    void release() {
+        {
+            std::lock_guard lock(m);
+            released = true;
+        }
+        cv.notify_all();
+    }
+};
+
 TEST(HostRouterConcurrency, EachClientsJobsRunOneAtATimeInOrder) {
     HostHarness h;
+    Gate gate;
     asio::thread_pool pool(2);
+    // Also after a failed assertion: the held job goes and every job ends before the gate does.
+    struct Finish {
+        Gate& gate;
+        asio::thread_pool& pool;
+        ~Finish() {
+            gate.release();
+            pool.join();
+        }
+    } finish{gate, pool};
+    h.actions.duringJob = [&gate] { gate.enter(); };
     auto host = makeHost(h, h.injector, pool.get_executor());
     auto a = h.client("A"), b = h.client("B");
     a->setAuthorized(true);
     b->setAuthorized(true);
     host->setClients({a, b});
-
-    std::mutex m;
-    std::condition_variable cv;
-    bool released = false;
-    int entered = 0;
-    h.actions.duringJob = [&] {
-        std::unique_lock lock(m);
-        // The first job holds its client's queue until the test lets it go.
-        if (++entered == 1) cv.wait(lock, [&] { return released; });
-    };
     auto send = [&](const std::shared_ptr<RemoteClient>& c, MessageType type, Bytes body) {
         HostController::receive(type, std::move(body), c, host->connectionTier());
     };
+
     send(a, MessageType::macCommand, encoded(MacCommand{MacCommand::OpenApp{"Notes"}}));
     send(a, MessageType::screenTextRequest, {});
     send(a, MessageType::screenshotRequest, {});
     h.rt.drain();
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard lock(m);
-        return entered == 1;
-    }));
+    ASSERT_TRUE(eventually([&] { return gate.count() >= 1; }));
     // Another client's job does not wait behind A's, and A's next job does not take the free
     // worker while A's first still runs.
     send(b, MessageType::screenshotRequest, {});
     h.rt.drain();
     ASSERT_TRUE(eventually([&] { return !callsOf(h.actions, "B").empty(); }));
-    {
-        std::lock_guard lock(m);
-        EXPECT_EQ(entered, 2);
-        released = true;
-    }
-    cv.notify_all();
+    EXPECT_EQ(gate.count(), 2);
+    gate.release();
     ASSERT_TRUE(eventually([&] { return h.actions.calls().size() == 4; }));
-    pool.join();
     EXPECT_EQ(callsOf(h.actions, "A"),
               (std::vector<std::string>{"macCommand A", "screenText A none", "screenshot A none"}));
 }
