@@ -292,7 +292,9 @@ TEST(HostAdmission, TrustAndTokenRules) {
                         ? std::vector<TrustedDevice>{bob, {fp, "Ann", ClientPlatform::iPhone}}
                         : before;
         EXPECT_EQ(a.host->trustedDevices(), want);
-        if (cs.trustsAnew) EXPECT_EQ(TrustedDevice::load(a.h.settings), want);
+        if (cs.trustsAnew) {
+            EXPECT_EQ(TrustedDevice::load(a.h.settings), want);
+        }
         EXPECT_EQ(a.host->unattendedAccess(), cs.unattended);
         EXPECT_EQ(a.h.settings.boolValue("unattendedAccess"), cs.unattended);
     }

@@ -367,7 +367,9 @@ TEST(HostEnding, ConnectionReports) {
         std::size_t ended = 0;
         for (const auto& entry : e.h.history->entries()) ended += entry.ended.has_value();
         EXPECT_EQ(ended, cs.outcome ? 1u : 0u);
-        if (cs.outcome) EXPECT_EQ(e.h.history->entries().at(0).outcome, *cs.outcome);
+        if (cs.outcome) {
+            EXPECT_EQ(e.h.history->entries().at(0).outcome, *cs.outcome);
+        }
         EXPECT_EQ(e.postedSince(posted).size(), cs.outcome ? 1u : 0u);
     }
 }
