@@ -120,8 +120,7 @@ std::uint64_t HostController::showAlert(const std::shared_ptr<RemoteClient>& cli
                     it->second.erase(token);
                     if (it->second.empty()) self->alerts_.erase(it);
                 }
-                if (self->approvingClientID_ == id && !self->alerts_.contains(id))
-                    self->setApprovingClientID(std::nullopt);
+                self->noteAlertsChanged();
             }
             done(response);
         });
@@ -130,6 +129,18 @@ std::uint64_t HostController::showAlert(const std::shared_ptr<RemoteClient>& cli
         setApprovingClientID(id);
     }
     return token;
+}
+
+void HostController::noteAlertsChanged() {
+    // The newest alert still up names the client being asked about.
+    std::optional<Uuid> asking;
+    std::uint64_t newest = 0;
+    for (const auto& [id, handles] : alerts_)
+        if (!handles.empty() && handles.rbegin()->first >= newest) {
+            newest = handles.rbegin()->first;
+            asking = id;
+        }
+    setApprovingClientID(asking);
 }
 
 std::size_t HostController::openAlerts(const Uuid& client) const {

@@ -472,9 +472,12 @@ TEST(HostAdmission, NestedAlertsEachAbortForTheirOwnClient) {
         if (cs.annConfirming) a.answer(second);
         auto bob = a.arrive(hello("Bob"), "BBBB");
         ASSERT_EQ(a.h.alerts.openCount(), 2u);
+        EXPECT_EQ(a.host->approvingClientID(), bob->id);
         if (cs.bobAnsweredFirst) {
             a.answer(allow, /*newest=*/true);
             EXPECT_TRUE(bob->authorized());
+            // The outer alert is still up, so its client is the one being asked about again.
+            EXPECT_EQ(a.host->approvingClientID(), ann->id);
         }
         a.bye(cs.annLeaves ? ann : bob);
         auto stays = cs.annLeaves ? bob : ann;
@@ -483,8 +486,10 @@ TEST(HostAdmission, NestedAlertsEachAbortForTheirOwnClient) {
         EXPECT_EQ(a.h.alerts.openCount(), cs.bobAnsweredFirst ? 0u : 1u);
         if (!cs.bobAnsweredFirst) {
             EXPECT_EQ(a.host->openAlerts(stays->id), 1u);
+            EXPECT_EQ(a.host->approvingClientID(), stays->id);
             a.answer(allow);
         }
+        EXPECT_FALSE(a.host->approvingClientID());
         EXPECT_TRUE(stays->authorized());
         EXPECT_FALSE(gone->authorized());
         EXPECT_FALSE(Admission::welcomed(gone));

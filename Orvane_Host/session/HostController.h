@@ -430,7 +430,7 @@ private:
     std::uint64_t nextAlert_ = 0;
     std::uint64_t showAlert(const std::shared_ptr<RemoteClient>& client, AlertSpec spec,
                             std::function<void(int)> done);
-    void afterConfirmation(const std::shared_ptr<RemoteClient>& client, bool yes);
+    void noteAlertsChanged();
     // Idle watchdog: a tick of an older watchdog must not end a newer one.
     std::uint64_t idleGeneration_ = 0;
     void idleTick(std::uint64_t generation);

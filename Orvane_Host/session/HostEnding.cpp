@@ -71,7 +71,7 @@ void HostController::removeClient(const std::shared_ptr<RemoteClient>& client,
         auto handles = std::move(pending->second);
         alerts_.erase(pending);
         for (auto& [token, handle] : handles) handle.abort();
-        if (approvingClientID_ == client->id) setApprovingClientID(std::nullopt);
+        noteAlertsChanged();
     }
 
     IFileMessages& files = s_.files;
