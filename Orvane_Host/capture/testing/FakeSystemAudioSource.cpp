@@ -30,6 +30,8 @@ private:
 
 }  // namespace
 
+FakeSystemAudioSource::FakeSystemAudioSource() : state_(std::make_shared<State>()) {}
+
 std::unique_ptr<SystemAudioStream> FakeSystemAudioSource::start(Handler onAudio) {
     std::lock_guard g(state_->lock);
     if (state_->failure) {

@@ -11,6 +11,7 @@ namespace orvane::testing {
 // pushing thread.
 class FakeSystemAudioSource : public SystemAudioSource {
 public:
+    FakeSystemAudioSource();
     std::unique_ptr<SystemAudioStream> start(Handler onAudio) override;
 
     // Delivers to the running stream; false when none runs.
@@ -22,7 +23,7 @@ public:
 
 private:
     struct State;
-    std::shared_ptr<State> state_ = std::make_shared<State>();
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace orvane::testing
