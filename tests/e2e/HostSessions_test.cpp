@@ -73,9 +73,10 @@ TEST_F(NetHostSessions, TrustedDeviceIsLetInAndHearsStatusEveryFiveSeconds) {
     ASSERT_TRUE(ViewerPeer::waitForMessages(*p, "hostStatus", 2, 30s)) << p->output();
     auto second = Clock::now();
     ASSERT_TRUE(ViewerPeer::waitForMessages(*p, "hostStatus", 3, 10s)) << p->output();
+    // Every 5 s; the margin is for a loaded machine, the bounds still tell 5 s from 1 s or 10 s.
     auto gap = Clock::now() - second;
-    EXPECT_GE(gap, 4s);
-    EXPECT_LE(gap, 6s);
+    EXPECT_GE(gap, 3s);
+    EXPECT_LE(gap, 8s);
 
     auto all = ViewerPeer::messages(p->output());
     auto at = [&](const std::string& type) {
