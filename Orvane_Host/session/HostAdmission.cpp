@@ -12,7 +12,6 @@ namespace orvane {
 
 namespace {
 
-constexpr auto recentlyStoppedWindow = std::chrono::duration<double>(120.0);
 constexpr auto helloTimeout = std::chrono::seconds(10);
 
 TrustedDevice deviceFrom(const std::string& fingerprint, const Hello& hello) {
@@ -104,8 +103,8 @@ void HostController::admit(const std::shared_ptr<RemoteClient>& client, bool wit
     postUserNotification(name + " connected", "Your screen is being shared.");
 }
 
-std::uint64_t HostController::showAlert(const std::shared_ptr<RemoteClient>& client,
-                                        AlertSpec spec, std::function<void(int)> done) {
+std::uint64_t HostController::showAlert(const std::shared_ptr<RemoteClient>& client, AlertSpec spec,
+                                        std::function<void(int)> done) {
     std::uint64_t token = ++nextAlert_;
     Uuid id = client->id;
     std::weak_ptr<HostController> weak = weak_from_this();

@@ -8,6 +8,7 @@
 #include "Orvane_Host/session/testing/FakeListenerFactory.h"
 #include "Orvane_Host/session/testing/HostHarness.h"
 #include "Orvane_Host/session/testing/SettleClients.h"
+#include "Orvane_Host/session/testing/StubTransport.h"
 
 using namespace orvane;
 using namespace std::chrono_literals;
@@ -212,8 +213,7 @@ TEST(HostAdmission, SecondConnectionOfAViewingDeviceComesInLikeTheFirst) {
         {"earlier one not yet admitted", false, std::nullopt, fp, std::nullopt, fp, false},
         {"earlier one shares its screen", true, ClientRole::screenSharer, fp, std::nullopt, fp,
          false},
-        {"newcomer shares its screen", true, std::nullopt, fp, ClientRole::screenSharer, fp,
-         false},
+        {"newcomer shares its screen", true, std::nullopt, fp, ClientRole::screenSharer, fp, false},
         {"another device", true, std::nullopt, "AAAA", std::nullopt, fp, false},
         {"no fingerprints", true, std::nullopt, std::nullopt, std::nullopt, std::nullopt, false},
     };
@@ -261,12 +261,11 @@ TEST(HostAdmission, TrustAndTokenRules) {
          false},
         {"unattended, not trusted, asking off", true, false, false, std::nullopt, fp, admitted,
          false},
-        {"unattended, no fingerprint", true, true, true, std::nullopt, std::nullopt, asked,
-         false},
+        {"unattended, no fingerprint", true, true, true, std::nullopt, std::nullopt, asked, false},
         {"token", false, false, true, hostToken, fp, letInWithoutAsking, true},
         {"token of a trusted device", false, true, true, hostToken, fp, letInWithoutAsking, true},
-        {"token, no fingerprint", false, false, true, hostToken, std::nullopt,
-         letInWithoutAsking, false},
+        {"token, no fingerprint", false, false, true, hostToken, std::nullopt, letInWithoutAsking,
+         false},
         {"wrong token", false, false, true, "c2VjcmV0LXRva2VuLTAy", fp, asked, false},
         {"token's prefix", false, false, true, "c2VjcmV0LXRva2Vu", fp, asked, false},
         {"no token, asking off", false, false, false, std::nullopt, fp, admitted, false},
@@ -278,15 +277,21 @@ TEST(HostAdmission, TrustAndTokenRules) {
         a.host->setICloudAuthToken(hostToken);
         a.host->setUnattendedAccess(cs.unattended);
         a.host->setAskBeforeConnecting(cs.ask);
-        auto before = cs.trusted ? std::vector<TrustedDevice>{old, bob}
-                                 : std::vector<TrustedDevice>{bob};
+        auto before =
+            cs.trusted ? std::vector<TrustedDevice>{old, bob} : std::vector<TrustedDevice>{bob};
         a.host->setTrustedDevices(before);
 
         auto c = a.arrive(hello("Ann", std::nullopt, cs.token), cs.fingerprint);
         switch (cs.outcome) {
-            case asked: a.expectAsked(c); break;
-            case admitted: a.expectAdmitted(c, false); break;
-            case letInWithoutAsking: a.expectAdmitted(c, true); break;
+            case asked:
+                a.expectAsked(c);
+                break;
+            case admitted:
+                a.expectAdmitted(c, false);
+                break;
+            case letInWithoutAsking:
+                a.expectAdmitted(c, true);
+                break;
         }
         auto want = cs.trustsAnew
                         ? std::vector<TrustedDevice>{bob, {fp, "Ann", ClientPlatform::iPhone}}
@@ -324,8 +329,7 @@ TEST(HostAdmission, SupportClientIsAlwaysAsked) {
         }
         if (s == sameDevice) a.inSession(fp);
         auto c = a.arrive(hello("Ann", std::nullopt,
-                                s == token ? std::optional<std::string>(hostToken)
-                                           : std::nullopt));
+                                s == token ? std::optional<std::string>(hostToken) : std::nullopt));
         EXPECT_TRUE(c->isSupport);
         a.expectAsked(c);
         a.answer(allow);
@@ -342,12 +346,15 @@ TEST(HostAdmission, ApprovalAlertTextsAndButtons) {
         AlertSpec want;
     } cases[] = {
         {std::nullopt, fp, {"Allow Ann to control this Mac?", viewerText, threeButtons, ""}},
-        {std::nullopt, std::nullopt, {"Allow Ann to control this Mac?", viewerText,
-                                      {"Allow", "Deny"}, ""}},
-        {ClientRole::screenSharer, fp, {"Show Ann's screen on this Mac?", sharerText,
-                                        threeButtons, ""}},
-        {ClientRole::screenSharer, std::nullopt, {"Show Ann's screen on this Mac?", sharerText,
-                                                  {"Allow", "Deny"}, ""}},
+        {std::nullopt,
+         std::nullopt,
+         {"Allow Ann to control this Mac?", viewerText, {"Allow", "Deny"}, ""}},
+        {ClientRole::screenSharer,
+         fp,
+         {"Show Ann's screen on this Mac?", sharerText, threeButtons, ""}},
+        {ClientRole::screenSharer,
+         std::nullopt,
+         {"Show Ann's screen on this Mac?", sharerText, {"Allow", "Deny"}, ""}},
     };
     for (auto& cs : cases) {
         Admission a;
@@ -416,8 +423,8 @@ TEST(HostAdmission, ApprovalAnswers) {
         EXPECT_EQ(a.h.history->entries()[0].kind, Kind::declined);
         EXPECT_NE(a.h.history->entries()[0].id, c->id);
         EXPECT_TRUE(a.h.notifier.posted().empty());
-        EXPECT_EQ(a.host->recentlyStopped().contains(fp), !cs.fingerprintLostMeanwhile &&
-                                                              cs.fingerprint.has_value());
+        EXPECT_EQ(a.host->recentlyStopped().contains(fp),
+                  !cs.fingerprintLostMeanwhile && cs.fingerprint.has_value());
     }
 }
 
@@ -499,24 +506,6 @@ TEST(HostAdmission, NestedAlertsEachAbortForTheirOwnClient) {
 
 // The Hello timeout needs accepted connections, so this one goes through the front door.
 TEST(HostAdmission, ConnectionWithoutAGoodHelloEndsTenSecondsAfterTheAccept) {
-    class Link final : public Transport {
-    public:
-        Link(NetContext& net, std::string host) : strand_(net.makeStrand()), host_(host) {}
-        Strand strand() const override { return strand_; }
-        void setStateHandler(StateHandler) override {}
-        void start() override {}
-        void write(std::vector<Bytes>, WriteCompletion) override {}
-        void read(ReadHandler) override {}
-        void cancel() override { ++cancels; }
-        std::optional<HostPort> remoteEndpoint() const override { return HostPort{host_, 5000}; }
-        std::string localInterfaceName() const override { return "mem0"; }
-        std::atomic<int> cancels{0};
-
-    private:
-        Strand strand_;
-        std::string host_;
-    };
-
     HostHarness h;
     NetContext net{1};
     FakeListenerFactory listeners;
@@ -525,12 +514,13 @@ TEST(HostAdmission, ConnectionWithoutAGoodHelloEndsTenSecondsAfterTheAccept) {
     auto host = h.make();
     host->setAccessCode("ABC-DEF-GHJ-KLM");
     host->setAskBeforeConnecting(false);
-    host->setFrontDoor({listeners, advertiser, {&identity.identity(), nullptr, &net},
-                        [] { return std::string("Test Machine"); }});
+    host->setFrontDoor({listeners, advertiser, {&identity.identity(), nullptr, &net}, [] {
+                            return std::string("Test Machine");
+                        }});
 
-    auto good = std::make_shared<Link>(net, "10.0.0.1");
-    auto garbled = std::make_shared<Link>(net, "10.0.0.2");
-    auto silent = std::make_shared<Link>(net, "10.0.0.3");
+    auto good = std::make_shared<StubTransport>(net, "10.0.0.1", 5000);
+    auto garbled = std::make_shared<StubTransport>(net, "10.0.0.2", 5000);
+    auto silent = std::make_shared<StubTransport>(net, "10.0.0.3", 5000);
     for (const auto& l : {good, garbled, silent}) host->accept(l);
     ASSERT_EQ(host->clients().size(), 3u);
     auto clientAt = [&](const std::string& address) {

@@ -22,19 +22,24 @@
 #include "OrvaneKit/base/TimerService.h"
 #include "OrvaneKit/base/Uuid.h"
 #include "OrvaneKit/media/VideoCodec.h"
+#include "OrvaneKit/net/ServiceAdvertiser.h"
 #include "OrvaneKit/protocol/Hello.h"
 #include "OrvaneKit/protocol/Messages.h"
+#include "OrvaneKit/protocol/OrvaneConnection.h"
+#include "OrvaneKit/security/BruteForceGuard.h"
+#include "OrvaneKit/security/SecretStore.h"
 #include "Orvane_Host/input/InputInjector.h"
 #include "Orvane_Host/session/HostStatusBuilder.h"
 #include "Orvane_Host/session/IBrowserServer.h"
 #include "Orvane_Host/session/IDisplayStreams.h"
 #include "Orvane_Host/session/IFileMessages.h"
-#include "Orvane_Host/session/IMacActions.h"
-#include "Orvane_Host/session/ScreenShareWindow.h"
 #include "Orvane_Host/session/ILocalAddresses.h"
+#include "Orvane_Host/session/IMacActions.h"
 #include "Orvane_Host/session/IScreenOverlays.h"
 #include "Orvane_Host/session/RemoteClient.h"
+#include "Orvane_Host/session/ScreenShareWindow.h"
 #include "Orvane_Host/session/SessionHistory.h"
+#include "Orvane_Host/session/SessionListener.h"
 #include "Orvane_Host/session/StreamQuality.h"
 #include "Orvane_Host/session/TrustedDevice.h"
 #include "Orvane_Host/system/AlertPresenter.h"
@@ -42,11 +47,6 @@
 #include "Orvane_Host/system/Pasteboard.h"
 #include "Orvane_Host/system/PowerActions.h"
 #include "Orvane_Host/system/ScreenInfo.h"
-#include "OrvaneKit/net/ServiceAdvertiser.h"
-#include "OrvaneKit/protocol/OrvaneConnection.h"
-#include "OrvaneKit/security/BruteForceGuard.h"
-#include "OrvaneKit/security/SecretStore.h"
-#include "Orvane_Host/session/SessionListener.h"
 
 namespace orvane {
 
@@ -277,6 +277,8 @@ public:
     // ---- Admission (HostAdmission.cpp) ----
     static constexpr const char* stoppedReason = "The session was stopped at the Mac.";
     static constexpr const char* declinedReason = "The Mac's owner declined the connection.";
+    // A peer the host ended is turned away for this long.
+    static constexpr std::chrono::seconds recentlyStoppedWindow{120};
     // The first message of a peer; every later Hello is ignored.
     void helloReceived(ByteView body, const std::shared_ptr<RemoteClient>& client);
     void admit(const std::shared_ptr<RemoteClient>& client, bool withoutAsking);

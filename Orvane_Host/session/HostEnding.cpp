@@ -15,6 +15,13 @@ namespace {
 constexpr auto byeCancelDelay = std::chrono::milliseconds(50);
 constexpr auto latestCancel = std::chrono::seconds(1);
 
+// Closes the connection on its own queue after `delay`, holding it until then.
+void cancelAfter(TimerService& timers, TimerService::Duration delay,
+                 std::shared_ptr<SessionConnection> connection) {
+    auto queue = connection->executor();
+    timers.after(delay, queue, [connection = std::move(connection)] { connection->cancel(); });
+}
+
 bool isViewer(const std::shared_ptr<RemoteClient>& c) {
     return c->authorized() && !c->isScreenSharer();
 }
@@ -28,7 +35,8 @@ void HostController::endSession(const std::shared_ptr<RemoteClient>& client,
         auto stopped = recentlyStopped_;
         // Entries past the window block nothing; dropping them keeps the map small.
         auto now = s_.clock.monoNow();
-        std::erase_if(stopped, [&](const auto& e) { return now - e.second >= std::chrono::seconds(120); });
+        std::erase_if(stopped,
+                      [&](const auto& e) { return now - e.second >= recentlyStoppedWindow; });
         stopped[*fp] = now;
         setRecentlyStopped(std::move(stopped));
     }
@@ -45,16 +53,14 @@ void HostController::endSession(const std::shared_ptr<RemoteClient>& client,
     connection->send(MessageType::bye, body.value_or(Bytes{}),
                      [&timers, weakConnection](std::optional<NetError>) {
                          auto c = weakConnection.lock();
-                         if (!c) return;
-                         timers.after(byeCancelDelay, c->executor(), [c] { c->cancel(); });
+                         if (c) cancelAfter(timers, byeCancelDelay, std::move(c));
                      });
-    timers.after(latestCancel, connection->executor(), [connection] { connection->cancel(); });
+    cancelAfter(timers, latestCancel, connection);
     removeClient(client, wasSession);
 }
 
 void HostController::closeAfterPeerBye(const std::shared_ptr<RemoteClient>& client) {
-    auto connection = client->connection;
-    s_.timers.after(latestCancel, connection->executor(), [connection] { connection->cancel(); });
+    cancelAfter(s_.timers, latestCancel, client->connection);
 }
 
 void HostController::removeClient(const std::shared_ptr<RemoteClient>& client,

@@ -11,6 +11,7 @@
 #include "Orvane_Host/session/testing/FakeListenerFactory.h"
 #include "Orvane_Host/session/testing/HostHarness.h"
 #include "Orvane_Host/session/testing/SettleClients.h"
+#include "Orvane_Host/session/testing/StubTransport.h"
 
 using namespace orvane;
 using namespace std::chrono_literals;
@@ -92,8 +93,9 @@ struct WithListener : Ending {
 
     WithListener() {
         host->setAccessCode(code);
-        host->setFrontDoor({listeners, advertiser, {&identity.identity(), nullptr, &net},
-                            [] { return std::string("Test Machine"); }});
+        host->setFrontDoor({listeners, advertiser, {&identity.identity(), nullptr, &net}, [] {
+                                return std::string("Test Machine");
+                            }});
     }
     ~WithListener() { closeAndSettle(host, h); }
 };
@@ -113,7 +115,10 @@ TEST(HostEnding, CancelFollowsTheByeOrComesAfterOneSecond) {
         {"bye fails at 0.3 s", false, 300ms, posixError(EPIPE), {{349ms, 0}, {350ms, 1}}},
         {"bye sent at 0.98 s", false, 980ms, std::nullopt, {{999ms, 0}, {1s, 1}, {2s, 2}}},
         {"bye never completes", false, std::nullopt, std::nullopt, {{999ms, 0}, {1s, 1}}},
-        {"no channel, bye fails at once", true, std::nullopt, std::nullopt,
+        {"no channel, bye fails at once",
+         true,
+         std::nullopt,
+         std::nullopt,
          {{0ms, 1}, {49ms, 1}, {50ms, 2}, {999ms, 2}, {1s, 3}}},
     };
     for (const auto& cs : cases) {
@@ -223,11 +228,19 @@ TEST(HostEnding, LockWhenTheLastControllingViewerLeaves) {
     } cases[] = {
         {"last controlling viewer", true, true, std::nullopt, std::nullopt, releaseLockRelease},
         {"setting off", false, true, std::nullopt, std::nullopt, {"injector.releaseAll"}},
-        {"leaver could not control", true, false, std::nullopt, std::nullopt,
+        {"leaver could not control",
+         true,
+         false,
+         std::nullopt,
+         std::nullopt,
          {"injector.releaseAll"}},
         {"leaver shared its screen", true, true, ClientRole::screenSharer, std::nullopt, {}},
-        {"another controlling viewer remains", true, true, std::nullopt,
-         Other{true, true, std::nullopt}, {"injector.releaseAll"}},
+        {"another controlling viewer remains",
+         true,
+         true,
+         std::nullopt,
+         Other{true, true, std::nullopt},
+         {"injector.releaseAll"}},
         {"the remaining viewer only watches", true, true, std::nullopt,
          Other{true, false, std::nullopt}, releaseLockRelease},
         {"the remaining one shares its screen", true, true, std::nullopt,
@@ -344,13 +357,20 @@ TEST(HostEnding, ConnectionReports) {
         std::size_t restarts;
     } cases[] = {
         {"failed", true, {conn::Failed{posixError(ECONNRESET)}}, true, "Connection lost", 1},
-        {"failed, then cancelled", true,
-         {conn::Failed{posixError(ECONNRESET)}, conn::Cancelled{}}, true, "Connection lost", 1},
+        {"failed, then cancelled",
+         true,
+         {conn::Failed{posixError(ECONNRESET)}, conn::Cancelled{}},
+         true,
+         "Connection lost",
+         1},
         {"cancelled", true, {conn::Cancelled{}}, true, "Connection closed", 0},
-        {"failed before admission", false, {conn::Failed{posixError(ETIMEDOUT)}}, true,
-         std::nullopt, 1},
-        {"waiting", true, {conn::Waiting{tlsError(20, "bad record mac")}}, false, std::nullopt,
-         0},
+        {"failed before admission",
+         false,
+         {conn::Failed{posixError(ETIMEDOUT)}},
+         true,
+         std::nullopt,
+         1},
+        {"waiting", true, {conn::Waiting{tlsError(20, "bad record mac")}}, false, std::nullopt, 0},
     };
     for (const auto& cs : cases) {
         SCOPED_TRACE(cs.name);
@@ -376,42 +396,27 @@ TEST(HostEnding, ConnectionReports) {
 
 // The reports of one connection through the real accept path: a wrong code counts once.
 TEST(HostEnding, TlsFailureCountsOneWrongCode) {
-    class ScriptedLink final : public Transport {
-    public:
-        explicit ScriptedLink(NetContext& net) : strand_(net.makeStrand()) {}
-        Strand strand() const override { return strand_; }
-        void setStateHandler(StateHandler h) override { handler = std::move(h); }
-        void start() override {}
-        void write(std::vector<Bytes>, WriteCompletion) override {}
-        void read(ReadHandler) override {}
-        void cancel() override {}
-        std::optional<HostPort> remoteEndpoint() const override {
-            return HostPort{"172.16.0.4", 40000};
-        }
-        std::string localInterfaceName() const override { return "mem0"; }
-        StateHandler handler;
-
-    private:
-        Strand strand_;
-    };
     struct Case {
         const char* name;
         std::vector<ConnState> reports;
         std::size_t wrongCodes;
     } cases[] = {
-        {"tls failure, then cancelled", {conn::Failed{tlsError(20, "bad record mac")},
-                                         conn::Cancelled{}}, 1},
+        {"tls failure, then cancelled",
+         {conn::Failed{tlsError(20, "bad record mac")}, conn::Cancelled{}},
+         1},
         {"waiting, failed and cancelled",
          {conn::Waiting{tlsError(51, "decrypt error")}, conn::Failed{tlsError(51, "decrypt error")},
-          conn::Cancelled{}}, 1},
-        {"reset during the handshake", {conn::Failed{posixError(ECONNRESET)}, conn::Cancelled{}},
+          conn::Cancelled{}},
+         1},
+        {"reset during the handshake",
+         {conn::Failed{posixError(ECONNRESET)}, conn::Cancelled{}},
          0},
     };
     for (const auto& cs : cases) {
         SCOPED_TRACE(cs.name);
         WithListener e;
         e.host->startListener();
-        auto link = std::make_shared<ScriptedLink>(e.net);
+        auto link = std::make_shared<StubTransport>(e.net, "172.16.0.4", 40000);
         e.host->accept(link);
         ASSERT_EQ(e.host->clients().size(), 1u);
         ASSERT_TRUE(link->handler);

@@ -37,18 +37,9 @@ struct InteropHostListener : ::testing::Test {
                             [] { return std::string("Interop"); },
                             0});
         host->startListener();
-        ASSERT_TRUE(pump([&] { return host->listenerState().rfind("Ready", 0) == 0; }));
+        ASSERT_TRUE(h.pumpUntil([&] { return host->listenerState().rfind("Ready", 0) == 0; }));
     }
     void TearDown() override { closeAndSettle(host, h); }
-    bool pump(const std::function<bool()>& pred, std::chrono::milliseconds limit = 10s) {
-        auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            h.rt.drain();
-            if (pred()) return true;
-            std::this_thread::sleep_for(2ms);
-        }
-        return false;
-    }
     std::unique_ptr<ChildProcess> sClient(const std::string& code) {
         return std::make_unique<ChildProcess>(std::vector<std::string>{
             "openssl", "s_client", "-connect",
@@ -62,17 +53,11 @@ struct InteropHostListener : ::testing::Test {
         for (const auto& c : advertiser.calls()) n += c.rfind("advertise", 0) == 0;
         return n;
     }
-    std::size_t wrongCodes() const {
-        std::size_t n = 0;
-        for (const auto& e : h.history->entries())
-            n += e.kind == SessionHistory::Entry::Kind::wrongCode;
-        return n;
-    }
     // Waits for the peer to end, running the host meanwhile.
     bool ended(ChildProcess& p) {
         std::optional<int> status;
         std::thread waiter([&] { status = p.waitExit(15s); });
-        bool done = pump(
+        bool done = h.pumpUntil(
             [&] {
                 return p.output().find("closed") != std::string::npos ||
                        p.output().find("handshake failure") != std::string::npos ||
@@ -88,10 +73,10 @@ struct InteropHostListener : ::testing::Test {
 
 TEST_F(InteropHostListener, RightCodeIsClosedAfterTenSilentSeconds) {
     auto peer = sClient(accessCode);
-    ASSERT_TRUE(pump([&] {
+    ASSERT_TRUE(h.pumpUntil([&] {
         return peer->output().find("Cipher is PSK-AES128-GCM-SHA256") != std::string::npos;
     })) << peer->output();
-    ASSERT_TRUE(pump([&] { return host->clients().size() == 1; }));
+    ASSERT_TRUE(h.pumpUntil([&] { return host->clients().size() == 1; }));
     h.rt.advance(9s);
     EXPECT_EQ(host->clients().size(), 1u);
     h.rt.advance(1s);
@@ -105,12 +90,14 @@ TEST_F(InteropHostListener, FiveWrongCodesBlockTheSixthBeforeServerHello) {
     for (int i = 1; i <= 5; ++i) {
         auto ready = readyReports();
         auto peer = sClient("ZZZ-ZZZ-ZZZ-ZZ" + std::to_string(i + 1));
-        ASSERT_TRUE(pump([&] { return wrongCodes() == static_cast<std::size_t>(i); }))
-            << i << "\n"
+        ASSERT_TRUE(h.pumpUntil([&] {
+            return h.wrongCodeEntries() == static_cast<std::size_t>(i);
+        })) << i
+            << "\n"
             << peer->output();
         EXPECT_TRUE(ended(*peer)) << peer->output();
         // A failed connection restarts the listener; the next peer needs the new one.
-        ASSERT_TRUE(pump([&] { return readyReports() > ready; }));
+        ASSERT_TRUE(h.pumpUntil([&] { return readyReports() > ready; }));
         h.rt.advance(4s);  // apart enough to be separate history entries
     }
     ASSERT_EQ(h.notifier.posted().size(), 1u);
@@ -122,14 +109,14 @@ TEST_F(InteropHostListener, FiveWrongCodesBlockTheSixthBeforeServerHello) {
     EXPECT_NE(sixth->output().find("SSL handshake has read 0 bytes"), std::string::npos)
         << sixth->output();
     EXPECT_TRUE(host->clients().empty());
-    EXPECT_EQ(wrongCodes(), 5u);
+    EXPECT_EQ(h.wrongCodeEntries(), 5u);
 }
 
 TEST_F(InteropHostListener, PendingSupportCodeReplacesTheAccessCode) {
     auto ready = readyReports();
     host->setSupportCode(supportCode);
     host->startListener();
-    ASSERT_TRUE(pump([&] { return readyReports() > ready; }));
+    ASSERT_TRUE(h.pumpUntil([&] { return readyReports() > ready; }));
 
     ready = readyReports();
     auto withAccess = sClient(accessCode);
@@ -137,13 +124,13 @@ TEST_F(InteropHostListener, PendingSupportCodeReplacesTheAccessCode) {
     // s_client prints its session summary even for a failed handshake; the alert tells.
     EXPECT_NE(withAccess->output().find("bad record mac"), std::string::npos)
         << withAccess->output();
-    EXPECT_TRUE(pump([&] { return wrongCodes() == 1; }));
-    ASSERT_TRUE(pump([&] { return readyReports() > ready; }));
+    EXPECT_TRUE(h.pumpUntil([&] { return h.wrongCodeEntries() == 1; }));
+    ASSERT_TRUE(h.pumpUntil([&] { return readyReports() > ready; }));
 
     auto withSupport = sClient(supportCode);
-    EXPECT_TRUE(pump([&] {
+    EXPECT_TRUE(h.pumpUntil([&] {
         return withSupport->output().find("Cipher is PSK-AES128-GCM-SHA256") != std::string::npos;
     })) << withSupport->output();
-    EXPECT_TRUE(pump([&] { return host->clients().size() == 1; }));
-    EXPECT_EQ(wrongCodes(), 1u);
+    EXPECT_TRUE(h.pumpUntil([&] { return host->clients().size() == 1; }));
+    EXPECT_EQ(h.wrongCodeEntries(), 1u);
 }

@@ -15,6 +15,7 @@
 #include "Orvane_Host/session/testing/FakeListenerFactory.h"
 #include "Orvane_Host/session/testing/HostHarness.h"
 #include "Orvane_Host/session/testing/SettleClients.h"
+#include "Orvane_Host/session/testing/StubTransport.h"
 
 using namespace orvane;
 using namespace std::chrono_literals;
@@ -25,27 +26,6 @@ constexpr const char* code = "ABC-DEF-GHJ-KLM";
 constexpr const char* blockedTitle = "Blocked repeated wrong codes";
 constexpr const char* blockedBody =
     "A device kept entering the wrong access code, so Orvane blocked it for 15 minutes.";
-
-// A transport that only records what the host does with it.
-class StubTransport final : public Transport {
-public:
-    StubTransport(NetContext& net, std::string host, std::uint16_t port)
-        : strand_(net.makeStrand()), remote_{std::move(host), port} {}
-    Strand strand() const override { return strand_; }
-    void setStateHandler(StateHandler) override {}
-    void start() override { ++starts; }
-    void write(std::vector<Bytes>, WriteCompletion) override {}
-    void read(ReadHandler) override {}
-    void cancel() override { ++cancels; }
-    std::optional<HostPort> remoteEndpoint() const override { return remote_; }
-    std::string localInterfaceName() const override { return "mem0"; }
-
-    std::atomic<int> starts{0}, cancels{0};
-
-private:
-    Strand strand_;
-    HostPort remote_;
-};
 
 Bytes seed(std::uint8_t b) {
     return Bytes(32, b);
@@ -67,22 +47,7 @@ struct FrontDoorTest : ::testing::Test {
                             }});
     }
     void TearDown() override { closeAndSettle(host, h); }
-    std::size_t wrongCodeEntries() const {
-        std::size_t n = 0;
-        for (const auto& e : h.history->entries())
-            n += e.kind == SessionHistory::Entry::Kind::wrongCode;
-        return n;
-    }
     // Runs the main actor until `pred` holds, letting the network threads work in between.
-    bool pump(const std::function<bool()>& pred, std::chrono::milliseconds limit = 5s) {
-        auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            h.rt.drain();
-            if (pred()) return true;
-            std::this_thread::sleep_for(2ms);
-        }
-        return false;
-    }
 };
 
 }  // namespace
@@ -171,7 +136,7 @@ TEST_F(FrontDoorTest, FifthWrongCodeBlocksAndLaterConnectionIsRefusedBeforeTls) 
         h.rt.advance(4s);  // apart enough to be separate history entries
     }
     h.rt.drain();
-    EXPECT_EQ(wrongCodeEntries(), 5u);
+    EXPECT_EQ(h.wrongCodeEntries(), 5u);
     ASSERT_EQ(h.notifier.posted().size(), 1u);
     EXPECT_EQ(h.notifier.posted()[0].title, blockedTitle);
     EXPECT_EQ(h.notifier.posted()[0].body, blockedBody);
@@ -183,7 +148,7 @@ TEST_F(FrontDoorTest, FifthWrongCodeBlocksAndLaterConnectionIsRefusedBeforeTls) 
     EXPECT_EQ(t->cancels, 1);
     EXPECT_EQ(t->starts, 0);
     EXPECT_TRUE(host->clients().empty());
-    EXPECT_EQ(wrongCodeEntries(), 5u);
+    EXPECT_EQ(h.wrongCodeEntries(), 5u);
     EXPECT_EQ(h.notifier.posted().size(), 1u);
 
     // The block ends after 15 minutes.
@@ -241,7 +206,7 @@ TEST_F(FrontDoorTest, WrongCodeCountsOncePerConnection) {
         }
         o.serverLink.remote = {"172.16.0.4", 40000};
         auto pair = MemoryTransportPair::make(net, o);
-        auto entriesBefore = wrongCodeEntries();
+        auto entriesBefore = h.wrongCodeEntries();
         listeners.last()->emitConnection(pair.server);
         h.rt.drain();
         ASSERT_EQ(host->clients().size(), 1u);
@@ -252,10 +217,10 @@ TEST_F(FrontDoorTest, WrongCodeCountsOncePerConnection) {
             frame.insert(frame.end(), {1, 2, 3, 4});
             pair.client->write({frame});
         }
-        ASSERT_TRUE(pump([&] { return host->clients().empty(); }));
+        ASSERT_TRUE(h.pumpUntil([&] { return host->clients().empty(); }));
         // Let any further reports of the dead connection arrive.
-        for (int i = 0; i < 20; ++i) pump([] { return false; }, 5ms);
-        EXPECT_EQ(wrongCodeEntries(), entriesBefore + 1);
+        for (int i = 0; i < 20; ++i) h.pumpUntil([] { return false; }, 5ms);
+        EXPECT_EQ(h.wrongCodeEntries(), entriesBefore + 1);
         EXPECT_EQ(host->bruteForce().attempts.at("172.16.0.4").size(), 1u);
         EXPECT_GT(listeners.made.size(), made);
         pair.client->cancel();
@@ -283,26 +248,19 @@ TEST(NetHostListener, RecoversFromATakenPort) {
                         {&identity.identity(), nullptr, &net},
                         [] { return std::string("Loop"); },
                         port});
-    auto pump = [&](const std::function<bool()>& pred) {
-        for (int i = 0; i < 2500; ++i) {
-            h.rt.drain();
-            if (pred()) return true;
-            std::this_thread::sleep_for(2ms);
-        }
-        return false;
-    };
     host->startListener();
-    ASSERT_TRUE(pump([&] { return host->listenerState().rfind("Error: ", 0) == 0; }))
+    ASSERT_TRUE(h.pumpUntil([&] { return host->listenerState().rfind("Error: ", 0) == 0; }))
         << host->listenerState();
     EXPECT_EQ(host->listenerState(), "Error: Address already in use");
     // Still taken at the retry: the error shows again (the text is cleared to see it).
     host->setListenerState("");
     h.rt.advance(1s);
-    ASSERT_TRUE(pump([&] { return host->listenerState() == "Error: Address already in use"; }));
+    ASSERT_TRUE(
+        h.pumpUntil([&] { return host->listenerState() == "Error: Address already in use"; }));
 
     holder.reset();
     h.rt.advance(1s);
-    ASSERT_TRUE(pump([&] {
+    ASSERT_TRUE(h.pumpUntil([&] {
         return host->listenerState() == "Ready on port " + std::to_string(port);
     })) << host->listenerState();
 
@@ -310,12 +268,12 @@ TEST(NetHostListener, RecoversFromATakenPort) {
     auto client = OrvaneConnection::makeClient(HostPort{"127.0.0.1", port}, code, std::nullopt,
                                                std::nullopt, {&identity.identity(), nullptr, &net});
     client->start();
-    ASSERT_TRUE(pump([&] { return host->clients().size() == 1; }));
+    ASSERT_TRUE(h.pumpUntil([&] { return host->clients().size() == 1; }));
     EXPECT_EQ(host->clients()[0]->address, "127.0.0.1");
     client->cancel();
-    ASSERT_TRUE(pump([&] { return host->clients().empty(); }));
+    ASSERT_TRUE(h.pumpUntil([&] { return host->clients().empty(); }));
     closeAndSettle(host, h);
     std::weak_ptr<Transport> dialled = client->connection();
     client.reset();
-    ASSERT_TRUE(pump([&] { return dialled.expired(); }));
+    ASSERT_TRUE(h.pumpUntil([&] { return dialled.expired(); }));
 }

@@ -33,15 +33,6 @@ Bytes garbage() {
     return bytesOf("not json");
 }
 
-// The harness's controller with another injector and background pool.
-std::shared_ptr<HostController> makeHost(HostHarness& h, InputInjector& injector,
-                                         asio::any_io_executor background) {
-    return HostController::make(
-        {h.rt.mainActor, h.rt.clock, h.rt.timers, h.settings,     h.notifier, h.alerts,  h.screens,
-         h.streams,      h.browser,  h.overlays,  h.addresses,    *h.history, injector,  h.power,
-         h.pasteboard,   h.actions,  h.files,     h.shareWindows, h.status,   background});
-}
-
 enum class Role { controlling, viewOnly, sharer, unauthorised };
 
 const char* name(Role r) {
@@ -443,7 +434,7 @@ TEST(HostRouterConcurrency, EachClientsJobsRunOneAtATimeInOrder) {
         }
     } finish{gate, pool};
     h.actions.duringJob = [&gate] { gate.enter(); };
-    auto host = makeHost(h, h.injector, pool.get_executor());
+    auto host = h.make(h.injector, pool.get_executor());
     auto a = h.client("A"), b = h.client("B");
     a->setAuthorized(true);
     b->setAuthorized(true);
@@ -474,7 +465,7 @@ TEST(HostRouterConcurrency, ConnectionTierBesideAdmissionAndRemoval) {
     CallLog injected;  // the harness's log is the main actor's alone
     FakeInjector injector{injected};
     NetContext net{3};
-    auto host = makeHost(h, injector, net.context().get_executor());
+    auto host = h.make(injector, net.context().get_executor());
 
     struct Peer {
         std::shared_ptr<RemoteClient> client;

@@ -11,6 +11,11 @@ namespace orvane {
 
 namespace {
 
+// The name viewers show for this machine.
+std::string hostNameOf(const std::optional<HostController::FrontDoor>& door) {
+    return door ? door->machineName() : macDisplayName();
+}
+
 template <class T>
 void sendRecord(const std::shared_ptr<RemoteClient>& client, MessageType type, const T& record) {
     if (auto body = json::encode(record)) client->connection->send(type, std::move(*body));
@@ -38,8 +43,8 @@ asio::awaitable<void> HostController::startStreaming(std::shared_ptr<RemoteClien
                         [&](const DisplayInfo& d) { return d.id == wanted; }))
             client->setDisplayID(wanted);
     }
-    std::string hostName = door_ ? door_->machineName() : macDisplayName();
-    sendRecord(client, MessageType::helloAck, HelloAck{hostName, displays_, client->displayID()});
+    sendRecord(client, MessageType::helloAck,
+               HelloAck{hostNameOf(door_), displays_, client->displayID()});
     if (shareSound_) sendAudioFormat({client});
     sendRecord(client, MessageType::permissions,
                SessionPermissions{client->canControl(), client->isSupport});
@@ -79,8 +84,7 @@ void HostController::showSharedScreen(const std::shared_ptr<RemoteClient>& clien
     client->setAuthorized(true);
     s_.history.recordConnected(*client, withoutAsking);
     publishClients();
-    std::string hostName = door_ ? door_->machineName() : macDisplayName();
-    sendRecord(client, MessageType::helloAck, HelloAck{hostName, {}, 0});
+    sendRecord(client, MessageType::helloAck, HelloAck{hostNameOf(door_), {}, 0});
     postUserNotification(name + " is sharing their screen", "Close the window to stop.");
 }
 

@@ -204,11 +204,7 @@ TEST(HostStreaming, StatusTickReachesEveryViewerAndNobodyElse) {
 TEST(HostStreaming, StatusIsBuiltAndSentOffTheMainActor) {
     HostHarness h;
     asio::io_context background;  // run by hand
-    auto host = HostController::make(
-        {h.rt.mainActor, h.rt.clock, h.rt.timers,    h.settings, h.notifier,
-         h.alerts,       h.screens,  h.streams,      h.browser,  h.overlays,
-         h.addresses,    *h.history, h.injector,     h.power,    h.pasteboard,
-         h.actions,      h.files,    h.shareWindows, h.status,   background.get_executor()});
+    auto host = h.make(h.injector, background.get_executor());
     auto c = h.client("Ann");
     host->setClients({c});
     c->setAuthorized(true);

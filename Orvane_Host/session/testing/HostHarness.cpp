@@ -1,5 +1,7 @@
 #include "Orvane_Host/session/testing/HostHarness.h"
 
+#include <thread>
+
 namespace orvane {
 
 HostHarness::HostHarness()
@@ -15,10 +17,16 @@ HostHarness::~HostHarness() {
 }
 
 std::shared_ptr<HostController> HostHarness::make() {
-    return HostController::make({rt.mainActor, rt.clock, rt.timers, settings, notifier, alerts,
-                                 screens, streams, browser, overlays, addresses, *history,
-                                 injector, power, pasteboard, actions, files, shareWindows, status,
-                                 rt.io.get_executor()});
+    return make(injector, rt.io.get_executor());
+}
+
+std::shared_ptr<HostController> HostHarness::make(InputInjector& inj,
+                                                  asio::any_io_executor background) {
+    return HostController::make({rt.mainActor, rt.clock,     rt.timers,  settings,
+                                 notifier,     alerts,       screens,    streams,
+                                 browser,      overlays,     addresses,  *history,
+                                 inj,          power,        pasteboard, actions,
+                                 files,        shareWindows, status,     std::move(background)});
 }
 
 std::shared_ptr<RemoteClient> HostHarness::bareClient(std::optional<std::string> fingerprint) {
@@ -37,6 +45,22 @@ std::shared_ptr<RemoteClient> HostHarness::client(std::string name,
     h.platform = ClientPlatform::iPhone;
     c->setHello(h);
     return c;
+}
+
+bool HostHarness::pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        rt.drain();
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+std::size_t HostHarness::wrongCodeEntries() const {
+    std::size_t n = 0;
+    for (const auto& e : history->entries()) n += e.kind == SessionHistory::Entry::Kind::wrongCode;
+    return n;
 }
 
 }  // namespace orvane

@@ -1,14 +1,16 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/testing/TestRuntime.h"
+#include "Orvane_Host/input/testing/FakeInjector.h"
 #include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/testing/FakeConnection.h"
 #include "Orvane_Host/session/testing/FakeNeighbours.h"
-#include "Orvane_Host/input/testing/FakeInjector.h"
 #include "Orvane_Host/session/testing/FakeSessionPorts.h"
 #include "Orvane_Host/system/testing/FakeHostFacts.h"
 #include "Orvane_Host/system/testing/FakePasteboard.h"
@@ -46,11 +48,17 @@ struct HostHarness {
     ~HostHarness();
 
     std::shared_ptr<HostController> make();
+    // The same with another injector and background executor (e.g. real threads).
+    std::shared_ptr<HostController> make(InputInjector& injector, asio::any_io_executor background);
     // A connected client with a Hello, not yet authorised and not yet listed.
     std::shared_ptr<RemoteClient> client(std::string name,
                                          std::optional<std::string> fingerprint = std::nullopt);
     // A connected client that has sent nothing yet; not listed.
     std::shared_ptr<RemoteClient> bareClient(std::optional<std::string> fingerprint = std::nullopt);
+    // Runs the main actor until `pred` holds, letting other threads work in between.
+    bool pumpUntil(const std::function<bool()>& pred,
+                   std::chrono::milliseconds limit = std::chrono::seconds(10));
+    std::size_t wrongCodeEntries() const;
     static std::shared_ptr<FakeConnection> connectionOf(const std::shared_ptr<RemoteClient>& c) {
         return std::static_pointer_cast<FakeConnection>(c->connection);
     }
