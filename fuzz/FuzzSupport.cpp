@@ -16,12 +16,14 @@ ReplayRandom& identityRandom() {
 }
 
 SecureIdentity& clientIdentity() {
-    static FakeIdentity identity(filled(32, 0xC1), identityRandom(), "com.nimbrel.kelsap.fuzz.client");
+    static FakeIdentity identity(filled(32, 0xC1), identityRandom(),
+                                 "com.nimbrel.kelsap.fuzz.client");
     return identity.identity();
 }
 
 SecureIdentity& serverIdentity() {
-    static FakeIdentity identity(filled(32, 0x5E), identityRandom(), "com.nimbrel.kelsap.fuzz.server");
+    static FakeIdentity identity(filled(32, 0x5E), identityRandom(),
+                                 "com.nimbrel.kelsap.fuzz.server");
     return identity.identity();
 }
 

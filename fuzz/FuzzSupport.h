@@ -39,8 +39,8 @@ ByteView accessKey();
     std::fprintf(stderr, "fuzz property violated: %s\n", what);
     std::abort();
 }
-#define FUZZ_CHECK(cond) \
-    do {                 \
+#define FUZZ_CHECK(cond)                              \
+    do {                                              \
         if (!(cond)) ::orvane::fuzz::violated(#cond); \
     } while (0)
 

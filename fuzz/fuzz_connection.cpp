@@ -9,8 +9,8 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -52,14 +52,17 @@ const Viewer& viewer() {
         hostRandom().reset();
         fuzz::ReplayRandom viewerRandom(toBytes("fuzz connection viewer"));
         const Bytes key = AccessCode::pskKey(accessCode);
-        SecureHandshake client(SecureHandshake::Role::client, key, fuzz::clientIdentity(), viewerRandom);
-        SecureHandshake host(SecureHandshake::Role::server, key, fuzz::serverIdentity(), hostRandom());
+        SecureHandshake client(SecureHandshake::Role::client, key, fuzz::clientIdentity(),
+                               viewerRandom);
+        SecureHandshake host(SecureHandshake::Role::server, key, fuzz::serverIdentity(),
+                             hostRandom());
         Viewer out;
         out.hello = client.makeClientHello();
         auto result = client.handleServerHello(host.respondToClientHello(out.hello));
         out.finish = result.finish;
         out.sendKey.assign(result.channel->sendKey().begin(), result.channel->sendKey().end());
-        out.receiveKey.assign(result.channel->receiveKey().begin(), result.channel->receiveKey().end());
+        out.receiveKey.assign(result.channel->receiveKey().begin(),
+                              result.channel->receiveKey().end());
         return out;
     }();
     return v;
@@ -80,20 +83,47 @@ Bytes frame(std::uint32_t code, ByteView payload) {
 // The host's router decodes each body as its code says; decoding must never throw.
 void route(MessageType type, const Bytes& body) {
     switch (type) {
-    case MessageType::hello: (void)decodeJSON<Hello>(body); break;
-    case MessageType::video: (void)VideoPacket::parse(body); break;
-    case MessageType::input: (void)decodeJSON<InputEvent>(body); break;
-    case MessageType::clipboard: (void)decodeJSON<Clipboard>(body); break;
-    case MessageType::selectDisplay: (void)decodeJSON<SelectDisplay>(body); break;
-    case MessageType::bye: (void)decodeJSON<Bye>(body); break;
-    case MessageType::fileOffer: (void)decodeJSON<FileOffer>(body); break;
-    case MessageType::fileEnd: (void)decodeJSON<FileEnd>(body); break;
-    case MessageType::chat: (void)decodeJSON<ChatMessage>(body); break;
-    case MessageType::hostAction: (void)decodeJSON<HostAction>(body); break;
-    case MessageType::annotation: (void)decodeJSON<AnnotationEvent>(body); break;
-    case MessageType::sharerInfo: (void)decodeJSON<SharerInfo>(body); break;
-    case MessageType::macCommand: (void)decodeJSON<MacCommand>(body); break;
-    default: break;
+        case MessageType::hello:
+            (void)decodeJSON<Hello>(body);
+            break;
+        case MessageType::video:
+            (void)VideoPacket::parse(body);
+            break;
+        case MessageType::input:
+            (void)decodeJSON<InputEvent>(body);
+            break;
+        case MessageType::clipboard:
+            (void)decodeJSON<Clipboard>(body);
+            break;
+        case MessageType::selectDisplay:
+            (void)decodeJSON<SelectDisplay>(body);
+            break;
+        case MessageType::bye:
+            (void)decodeJSON<Bye>(body);
+            break;
+        case MessageType::fileOffer:
+            (void)decodeJSON<FileOffer>(body);
+            break;
+        case MessageType::fileEnd:
+            (void)decodeJSON<FileEnd>(body);
+            break;
+        case MessageType::chat:
+            (void)decodeJSON<ChatMessage>(body);
+            break;
+        case MessageType::hostAction:
+            (void)decodeJSON<HostAction>(body);
+            break;
+        case MessageType::annotation:
+            (void)decodeJSON<AnnotationEvent>(body);
+            break;
+        case MessageType::sharerInfo:
+            (void)decodeJSON<SharerInfo>(body);
+            break;
+        case MessageType::macCommand:
+            (void)decodeJSON<MacCommand>(body);
+            break;
+        default:
+            break;
     }
 }
 
@@ -134,7 +164,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     host->setOnStateChange([recorder](const ConnState& state) {
         std::lock_guard lock(recorder->mutex);
         if (std::holds_alternative<conn::Ready>(state)) recorder->ready = true;
-        if (std::holds_alternative<conn::Cancelled>(state) || std::holds_alternative<conn::Failed>(state))
+        if (std::holds_alternative<conn::Cancelled>(state) ||
+            std::holds_alternative<conn::Failed>(state))
             recorder->ended = true;
         recorder->changed.notify_all();
     });
@@ -164,8 +195,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto sealed = [&](std::uint32_t code, const Bytes& body) {
         const MessageType type = receivedType(code);
         if (wellBehaved && !stopped) {
-            if (isHandshake(type)) stopped = true;
-            else expected.emplace_back(type, body);
+            if (isHandshake(type))
+                stopped = true;
+            else
+                expected.emplace_back(type, body);
         }
         return frame(code, channel.seal(body));
     };
@@ -179,55 +212,59 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     while (in.remaining_bytes() > 0) {
         switch (in.ConsumeIntegralInRange<int>(0, 6)) {
-        case 0:
-        case 1: {  // a sealed message of any code
-            auto [code, body] = message();
-            sent.push_back(sealed(code, body));
-            append(stream, sent.back());
-            break;
-        }
-        case 2: {  // a header announcing any length
-            const auto code = in.ConsumeIntegral<std::uint32_t>();
-            const auto length = in.ConsumeIntegral<std::uint32_t>();
-            auto h = encodeHeader(code, length);
-            append(stream, ByteView(h));
-            wellBehaved = false;
-            break;
-        }
-        case 3:  // raw bytes
-            append(stream, in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(1, 256)));
-            wellBehaved = false;
-            break;
-        case 4:  // an earlier record again
-            if (sent.empty()) break;
-            failsHere();
-            append(stream, sent[in.ConsumeIntegralInRange<std::size_t>(0, sent.size() - 1)]);
-            break;
-        case 5: {  // two records swapped
-            auto [code1, body1] = message();
-            auto [code2, body2] = message();
-            failsHere();
-            Bytes first = frame(code1, channel.seal(body1)), second = frame(code2, channel.seal(body2));
-            append(stream, second);
-            append(stream, first);
-            sent.push_back(std::move(first));
-            sent.push_back(std::move(second));
-            break;
-        }
-        default: {  // a record too short to hold its tag
-            const auto code = in.ConsumeIntegralInRange<std::uint32_t>(0, 45);
-            Bytes body = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 15));
-            // A short handshake frame fails the connection just the same.
-            failsHere();
-            append(stream, frame(code, body));
-            break;
-        }
+            case 0:
+            case 1: {  // a sealed message of any code
+                auto [code, body] = message();
+                sent.push_back(sealed(code, body));
+                append(stream, sent.back());
+                break;
+            }
+            case 2: {  // a header announcing any length
+                const auto code = in.ConsumeIntegral<std::uint32_t>();
+                const auto length = in.ConsumeIntegral<std::uint32_t>();
+                auto h = encodeHeader(code, length);
+                append(stream, ByteView(h));
+                wellBehaved = false;
+                break;
+            }
+            case 3:  // raw bytes
+                append(stream, in.ConsumeBytes<std::uint8_t>(
+                                   in.ConsumeIntegralInRange<std::size_t>(1, 256)));
+                wellBehaved = false;
+                break;
+            case 4:  // an earlier record again
+                if (sent.empty()) break;
+                failsHere();
+                append(stream, sent[in.ConsumeIntegralInRange<std::size_t>(0, sent.size() - 1)]);
+                break;
+            case 5: {  // two records swapped
+                auto [code1, body1] = message();
+                auto [code2, body2] = message();
+                failsHere();
+                Bytes first = frame(code1, channel.seal(body1)),
+                      second = frame(code2, channel.seal(body2));
+                append(stream, second);
+                append(stream, first);
+                sent.push_back(std::move(first));
+                sent.push_back(std::move(second));
+                break;
+            }
+            default: {  // a record too short to hold its tag
+                const auto code = in.ConsumeIntegralInRange<std::uint32_t>(0, 45);
+                Bytes body =
+                    in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 15));
+                // A short handshake frame fails the connection just the same.
+                failsHere();
+                append(stream, frame(code, body));
+                break;
+            }
         }
     }
     // The end of the stream follows the last byte: the server link queues it behind them.
-    pair.client->write({std::move(stream)}, [link = std::weak_ptr(pair.serverLink)](std::optional<NetError>) {
-        if (auto l = link.lock()) l->injectEof();
-    });
+    pair.client->write({std::move(stream)},
+                       [link = std::weak_ptr(pair.serverLink)](std::optional<NetError>) {
+                           if (auto l = link.lock()) l->injectEof();
+                       });
     if (!recorder->waitFor([&] { return recorder->ended; }))
         fuzz::violated("the connection neither ended nor failed after the end of the stream");
 
@@ -256,7 +293,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     host.reset();
     pair = {};
     for (int round = 0; round < 1000; ++round) {
-        if (std::all_of(parts.begin(), parts.end(), [](const auto& p) { return p.expired(); })) return 0;
+        if (std::all_of(parts.begin(), parts.end(), [](const auto& p) { return p.expired(); }))
+            return 0;
         for (const auto& strand : strands) {
             std::promise<void> drained;
             asio::post(strand, [&] { drained.set_value(); });
@@ -264,6 +302,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     for (std::size_t i = 0; i < parts.size(); ++i)
-        if (!parts[i].expired()) std::fprintf(stderr, "part %zu still held (%ld)\n", i, parts[i].use_count());
+        if (!parts[i].expired())
+            std::fprintf(stderr, "part %zu still held (%ld)\n", i, parts[i].use_count());
     fuzz::violated("the connection or its transport outlived the input");
 }

@@ -51,8 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t mode = in.ConsumeIntegralInRange<std::size_t>(0, limits.size());
 
     FrameDecoder decoder;
-    if (mode < limits.size()) decoder.setMaxPayload(limits[mode]);
-    else decoder.setChannelEstablished(false);
+    if (mode < limits.size())
+        decoder.setMaxPayload(limits[mode]);
+    else
+        decoder.setChannelEstablished(false);
 
     Bytes stream;
     Outcome got;

@@ -51,25 +51,63 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     ByteView body(data + 1, size - 1);
     switch (messageTypeFromRaw(data[0]).value_or(MessageType::invalid)) {
-    case MessageType::hello: roundTrip<Hello>(body); break;
-    case MessageType::helloAck: roundTrip<HelloAck>(body); break;
-    case MessageType::input: roundTrip<InputEvent>(body); break;
-    case MessageType::clipboard: roundTrip<Clipboard>(body); break;
-    case MessageType::selectDisplay: roundTrip<SelectDisplay>(body); break;
-    case MessageType::bye: roundTrip<Bye>(body); break;
-    case MessageType::audioFormat: roundTrip<AudioStreamFormat>(body); break;
-    case MessageType::fileOffer: roundTrip<FileOffer>(body); break;
-    case MessageType::fileEnd: roundTrip<FileEnd>(body); break;
-    case MessageType::chat: roundTrip<ChatMessage>(body); break;
-    case MessageType::permissions: roundTrip<SessionPermissions>(body); break;
-    case MessageType::hostStatus: roundTrip<HostStatus>(body); break;
-    case MessageType::hostAction: roundTrip<HostAction>(body); break;
-    case MessageType::annotation: roundTrip<AnnotationEvent>(body); break;
-    case MessageType::sharerInfo: roundTrip<SharerInfo>(body); break;
-    case MessageType::macCommand: roundTrip<MacCommand>(body); break;
-    case MessageType::screenText: roundTrip<ScreenText>(body); break;
-    case MessageType::displays: roundTrip<DisplayList>(body); break;
-    default: parseOnly(body); break;
+        case MessageType::hello:
+            roundTrip<Hello>(body);
+            break;
+        case MessageType::helloAck:
+            roundTrip<HelloAck>(body);
+            break;
+        case MessageType::input:
+            roundTrip<InputEvent>(body);
+            break;
+        case MessageType::clipboard:
+            roundTrip<Clipboard>(body);
+            break;
+        case MessageType::selectDisplay:
+            roundTrip<SelectDisplay>(body);
+            break;
+        case MessageType::bye:
+            roundTrip<Bye>(body);
+            break;
+        case MessageType::audioFormat:
+            roundTrip<AudioStreamFormat>(body);
+            break;
+        case MessageType::fileOffer:
+            roundTrip<FileOffer>(body);
+            break;
+        case MessageType::fileEnd:
+            roundTrip<FileEnd>(body);
+            break;
+        case MessageType::chat:
+            roundTrip<ChatMessage>(body);
+            break;
+        case MessageType::permissions:
+            roundTrip<SessionPermissions>(body);
+            break;
+        case MessageType::hostStatus:
+            roundTrip<HostStatus>(body);
+            break;
+        case MessageType::hostAction:
+            roundTrip<HostAction>(body);
+            break;
+        case MessageType::annotation:
+            roundTrip<AnnotationEvent>(body);
+            break;
+        case MessageType::sharerInfo:
+            roundTrip<SharerInfo>(body);
+            break;
+        case MessageType::macCommand:
+            roundTrip<MacCommand>(body);
+            break;
+        case MessageType::screenText:
+            roundTrip<ScreenText>(body);
+            break;
+        case MessageType::displays:
+            roundTrip<DisplayList>(body);
+            break;
+        default:
+            parseOnly(body);
+            break;
     }
     return 0;
 }

@@ -47,40 +47,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Bytes candidate;
         bool inPlace = false;
         switch (in.ConsumeIntegralInRange<int>(0, 5)) {
-        case 0: {
-            Bytes body = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 300));
-            try {
-                Bytes record = sender.seal(body);
-                FUZZ_CHECK(sendNext != lastNumber);
-                FUZZ_CHECK(record.size() == body.size() + SecureMessageChannel::tagSize);
-                sealed[sendNext] = {std::move(body), std::move(record)};
-                numbers.push_back(sendNext++);
-            } catch (const CryptoError&) {
-                FUZZ_CHECK(sendNext == lastNumber);
+            case 0: {
+                Bytes body =
+                    in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 300));
+                try {
+                    Bytes record = sender.seal(body);
+                    FUZZ_CHECK(sendNext != lastNumber);
+                    FUZZ_CHECK(record.size() == body.size() + SecureMessageChannel::tagSize);
+                    sealed[sendNext] = {std::move(body), std::move(record)};
+                    numbers.push_back(sendNext++);
+                } catch (const CryptoError&) {
+                    FUZZ_CHECK(sendNext == lastNumber);
+                }
+                continue;
             }
-            continue;
-        }
-        case 1:
-        case 5:
-            if (auto n = pick()) candidate = sealed[*n].record;
-            inPlace = numbers.size() % 2 == 0;
-            break;
-        case 2:
-            if (auto n = pick()) {
-                candidate = sealed[*n].record;
-                auto bit = in.ConsumeIntegralInRange<std::size_t>(0, candidate.size() * 8 - 1);
-                candidate[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-            }
-            break;
-        case 3:
-            if (auto n = pick()) {
-                candidate = sealed[*n].record;
-                candidate.resize(in.ConsumeIntegralInRange<std::size_t>(0, candidate.size()));
-            }
-            break;
-        case 4:
-            candidate = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 80));
-            break;
+            case 1:
+            case 5:
+                if (auto n = pick()) candidate = sealed[*n].record;
+                inPlace = numbers.size() % 2 == 0;
+                break;
+            case 2:
+                if (auto n = pick()) {
+                    candidate = sealed[*n].record;
+                    auto bit = in.ConsumeIntegralInRange<std::size_t>(0, candidate.size() * 8 - 1);
+                    candidate[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+                }
+                break;
+            case 3:
+                if (auto n = pick()) {
+                    candidate = sealed[*n].record;
+                    candidate.resize(in.ConsumeIntegralInRange<std::size_t>(0, candidate.size()));
+                }
+                break;
+            case 4:
+                candidate =
+                    in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 80));
+                break;
         }
 
         // What the model expects.

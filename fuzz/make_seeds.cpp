@@ -27,7 +27,8 @@ fs::path root;
 void write(const std::string& target, const std::string& name, ByteView bytes) {
     fs::create_directories(root / target);
     std::ofstream out(root / target / name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes frame(std::uint32_t code, ByteView payload) {
@@ -46,7 +47,7 @@ Bytes header(std::uint32_t code, std::uint32_t length) {
 
 struct Session {
     Bytes hello, reply, finish;
-    std::vector<std::pair<MessageType, Bytes>> bodies;  // plain bodies in catalogue order
+    std::vector<std::pair<MessageType, Bytes>> bodies;   // plain bodies in catalogue order
     std::vector<std::pair<MessageType, Bytes>> records;  // the same, sealed by the client
 };
 
@@ -88,7 +89,8 @@ Session makeSession() {
     s.bodies.emplace_back(MessageType::screenTextRequest, Bytes{});
     s.bodies.emplace_back(MessageType::screenshotRequest, Bytes{});
     addBody<Bye>(s, rm, MessageType::bye);
-    for (const auto& [type, body] : s.bodies) s.records.emplace_back(type, result.channel->seal(body));
+    for (const auto& [type, body] : s.bodies)
+        s.records.emplace_back(type, result.channel->seal(body));
     return s;
 }
 
@@ -215,30 +217,36 @@ void jsonSeeds() {
         s += std::string(600, '}');
         return s;
     }());
-    jsonSeed("huge-string", MessageType::clipboard, "{\"text\":\"" + std::string(70000, 'x') + "\"}");
+    jsonSeed("huge-string", MessageType::clipboard,
+             "{\"text\":\"" + std::string(70000, 'x') + "\"}");
     jsonSeed("huge-number-text", MessageType::selectDisplay,
              "{\"displayID\":1" + std::string(5000, '0') + "}");
     jsonSeed("number-1e400", MessageType::hostStatus,
-             "{\"model\":\"m\",\"osVersion\":\"o\",\"uptimeSeconds\":1e400,\"thermalState\":\"nominal\",\"memoryGB\":8}");
+             "{\"model\":\"m\",\"osVersion\":\"o\",\"uptimeSeconds\":1e400,\"thermalState\":"
+             "\"nominal\",\"memoryGB\":8}");
     jsonSeed("number-2-64", MessageType::selectDisplay, "{\"displayID\":18446744073709551616}");
     jsonSeed("number-u32-plus-1", MessageType::selectDisplay, "{\"displayID\":4294967296}");
     jsonSeed("number-negative-unsigned", MessageType::selectDisplay, "{\"displayID\":-1}");
     jsonSeed("number-fraction-for-int", MessageType::sharerInfo, "{\"orientation\":1.5}");
     jsonSeed("number-exponent-int", MessageType::sharerInfo, "{\"orientation\":1e0}");
     jsonSeed("number-nan-token", MessageType::hostStatus,
-             "{\"model\":\"m\",\"osVersion\":\"o\",\"uptimeSeconds\":NaN,\"thermalState\":\"nominal\",\"memoryGB\":8}");
+             "{\"model\":\"m\",\"osVersion\":\"o\",\"uptimeSeconds\":NaN,\"thermalState\":"
+             "\"nominal\",\"memoryGB\":8}");
     jsonSeed("float-beyond-range", MessageType::annotation,
-             "{\"stroke\":{\"_0\":{\"id\":\"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\",\"points\":[1e39],\"color\":[0],\"width\":1}}}");
+             "{\"stroke\":{\"_0\":{\"id\":\"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\",\"points\":["
+             "1e39],\"color\":[0],\"width\":1}}}");
     jsonSeed("missing-key", MessageType::fileOffer, "{\"name\":\"a\",\"size\":1}");
     jsonSeed("null-required", MessageType::fileEnd, "{\"id\":null,\"cancelled\":true}");
     jsonSeed("extra-keys", MessageType::permissions,
              "{\"canControl\":true,\"isSupportSession\":false,\"x\":[1,{\"y\":null}]}");
-    jsonSeed("two-cases", MessageType::input, "{\"mouseMove\":{\"x\":1,\"y\":2},\"text\":{\"text\":\"a\"}}");
+    jsonSeed("two-cases", MessageType::input,
+             "{\"mouseMove\":{\"x\":1,\"y\":2},\"text\":{\"text\":\"a\"}}");
     jsonSeed("unknown-case", MessageType::macCommand, "{\"formatDisk\":{}}");
     jsonSeed("unknown-enum-text", MessageType::hostAction, "\"selfDestruct\"");
     jsonSeed("bad-uuid", MessageType::fileEnd, "{\"id\":\"not-a-uuid\",\"cancelled\":false}");
-    jsonSeed("bad-base64", MessageType::audioFormat,
-             "{\"sampleRate\":48000,\"channels\":2,\"framesPerPacket\":480,\"magicCookie\":\"A===\"}");
+    jsonSeed(
+        "bad-base64", MessageType::audioFormat,
+        "{\"sampleRate\":48000,\"channels\":2,\"framesPerPacket\":480,\"magicCookie\":\"A===\"}");
     jsonSeed("trailing-garbage", MessageType::bye, "{\"reason\":\"x\"} {}");
     jsonSeed("wrong-types", MessageType::chat,
              "{\"id\":1,\"text\":true,\"sender\":[],\"sentAt\":\"0\"}");
@@ -258,14 +266,21 @@ void videoSeeds() {
     Bytes p{0x00, 0x00, 0x00, 0x04, 0x41, 0x9A, 0x02, 0x10};
     videoSeed("h264-key", *VideoPacket{true, VideoCodec::h264, 33333, {sps, pps}, idr}.serialize());
     videoSeed("h264-delta", *VideoPacket{false, VideoCodec::h264, 66666, {}, p}.serialize());
-    videoSeed("hevc-key", *VideoPacket{true, VideoCodec::hevc, 1, {Bytes{0x40, 0x01}, Bytes{0x42, 0x01}, Bytes{0x44, 0x01}}, idr}.serialize());
+    videoSeed("hevc-key", *VideoPacket{true,
+                                       VideoCodec::hevc,
+                                       1,
+                                       {Bytes{0x40, 0x01}, Bytes{0x42, 0x01}, Bytes{0x44, 0x01}},
+                                       idr}
+                               .serialize());
     for (std::size_t n = 0; n < 9; ++n) videoSeed("short-" + std::to_string(n), Bytes(n, 0x01));
     videoSeed("key-without-count", Bytes{0x01, 0, 0, 0, 0, 0, 0, 0, 0});
     Bytes count255{0x01, 0, 0, 0, 0, 0, 0, 0, 1, 255};
     append(count255, Bytes{0x00, 0x02, 0xAA, 0xBB, 0xFF, 0xFF, 0x00});
     videoSeed("key-count-255-lengths-past-end", count255);
-    videoSeed("set-length-0", *VideoPacket{true, VideoCodec::h264, 2, {Bytes{}, pps}, idr}.serialize());
-    videoSeed("set-length-65535", *VideoPacket{true, VideoCodec::h264, 3, {Bytes(65535, 0x67)}, idr}.serialize());
+    videoSeed("set-length-0",
+              *VideoPacket{true, VideoCodec::h264, 2, {Bytes{}, pps}, idr}.serialize());
+    videoSeed("set-length-65535",
+              *VideoPacket{true, VideoCodec::h264, 3, {Bytes(65535, 0x67)}, idr}.serialize());
     Bytes over{0x01, 0, 0, 0, 0, 0, 0, 0, 4, 1, 0xFF, 0xFF};
     append(over, Bytes(100, 0x67));
     videoSeed("set-length-65535-short", over);
@@ -336,8 +351,25 @@ void recordSeeds(const Session& session) {
 
 // ---- Handshake -----------------------------------------------------------------------------
 
-enum HandshakeStep { clientHello = 0, serverHello = 1, clientFinish = 2, serverFinish = 3, forge = 4, fields = 5, wrongRole = 6 };
-enum Delivery { genuine = 0, rawBytes = 1, resize = 2, setByte = 3, cutShort = 4, trailing = 5, dropOrRepeat = 6, patch = 7 };
+enum HandshakeStep {
+    clientHello = 0,
+    serverHello = 1,
+    clientFinish = 2,
+    serverFinish = 3,
+    forge = 4,
+    fields = 5,
+    wrongRole = 6
+};
+enum Delivery {
+    genuine = 0,
+    rawBytes = 1,
+    resize = 2,
+    setByte = 3,
+    cutShort = 4,
+    trailing = 5,
+    dropOrRepeat = 6,
+    patch = 7
+};
 enum Length { minusOne = 0, plusOne = 1, zero = 2, atMax = 3, aboveMax = 4 };
 
 void handshakeSeed(const std::string& name, const std::function<void(Script&)>& ops) {
@@ -413,13 +445,21 @@ void handshakeSeeds(const Session& session) {
     handshakeSeed("mlkem-coefficient-4095", [&](Script& s) {
         toServerHello(s);
         step(s, clientFinish);
-        deliverAs(s, patch).integer(0, 0, 2).integer(0, 0, 1215).integer(2, 1, 4).bytes(Bytes{0xFF, 0x0F});
+        deliverAs(s, patch)
+            .integer(0, 0, 2)
+            .integer(0, 0, 1215)
+            .integer(2, 1, 4)
+            .bytes(Bytes{0xFF, 0x0F});
     });
     handshakeSeed("mlkem-coefficient-3329", [&](Script& s) {
         toServerHello(s);
         step(s, clientFinish);
         // 3329 = 0xD01 in the low 12 bits of the first coefficient.
-        deliverAs(s, patch).integer(0, 0, 2).integer(0, 0, 1215).integer(2, 1, 4).bytes(Bytes{0x01, 0x0D});
+        deliverAs(s, patch)
+            .integer(0, 0, 2)
+            .integer(0, 0, 1215)
+            .integer(2, 1, 4)
+            .bytes(Bytes{0x01, 0x0D});
     });
     handshakeSeed("server-signature-4626", [&](Script& s) {
         toServerHello(s);
@@ -469,9 +509,17 @@ void handshakeSeeds(const Session& session) {
 
 // ---- Connection ----------------------------------------------------------------------------
 
-enum ConnectionOp { sealedMessage = 0, bareHeader = 2, rawStream = 3, replay = 4, swapped = 5, shortRecord = 6 };
+enum ConnectionOp {
+    sealedMessage = 0,
+    bareHeader = 2,
+    rawStream = 3,
+    replay = 4,
+    swapped = 5,
+    shortRecord = 6
+};
 
-void connectionSeed(const std::string& name, std::size_t chunk, const std::function<void(Script&)>& ops) {
+void connectionSeed(const std::string& name, std::size_t chunk,
+                    const std::function<void(Script&)>& ops) {
     Script s;
     s.integer(chunk, 0, 300);
     ops(s);
@@ -493,9 +541,13 @@ void connectionSeeds(const Session& session) {
     connectionSeed("session-whole", 0, all);
     connectionSeed("session-chunk-7", 7, all);
     connectionSeed("session-chunk-1", 1, [&](Script& s) {
-        for (std::size_t i = 0; i < 3; ++i) sealedOp(s, rawValue(session.bodies[i].first), session.bodies[i].second);
+        for (std::size_t i = 0; i < 3; ++i)
+            sealedOp(s, rawValue(session.bodies[i].first), session.bodies[i].second);
     });
-    const Bytes video = *VideoPacket{true, VideoCodec::h264, 1, {Bytes{0x67, 0x42}, Bytes{0x68}}, Bytes{0, 0, 0, 1, 0x65}}.serialize();
+    const Bytes video =
+        *VideoPacket{
+            true, VideoCodec::h264, 1, {Bytes{0x67, 0x42}, Bytes{0x68}}, Bytes{0, 0, 0, 1, 0x65}}
+             .serialize();
     Bytes badVideo{0x01, 0, 0, 0, 0, 0, 0, 0, 1, 255, 0xFF, 0xFF, 0x00};
     connectionSeed("video-bodies", 0, [&](Script& s) {
         sealedOp(s, rawValue(MessageType::video), video);
@@ -517,7 +569,10 @@ void connectionSeeds(const Session& session) {
     for (std::size_t n : {0, 15}) {
         connectionSeed("short-record-" + std::to_string(n), 0, [&](Script& s) {
             sealedOp(s, rawValue(MessageType::ping), toBytes("one"));
-            s.integer(shortRecord, 0, 6).integer(rawValue(MessageType::bye), 0, 45).integer(n, 0, 15).bytes(Bytes(n, 0x20));
+            s.integer(shortRecord, 0, 6)
+                .integer(rawValue(MessageType::bye), 0, 45)
+                .integer(n, 0, 15)
+                .bytes(Bytes(n, 0x20));
             sealedOp(s, rawValue(MessageType::ping), toBytes("two"));
         });
     }
@@ -529,12 +584,15 @@ void connectionSeeds(const Session& session) {
     connectionSeed("unassigned-codes", 3, [&](Script& s) {
         for (std::uint32_t code : {0u, 28u, 33u, 39u, 43u, 45u}) sealedOp(s, code, toBytes("x"));
     });
-    for (auto [name, length] : {std::pair<const char*, std::uint32_t>{"header-ffffffff", 0xFFFFFFFFu},
-                                {"header-cap-plus-1", maxPayloadAfterChannel + 1},
-                                {"header-length-0", 0}}) {
+    for (auto [name, length] :
+         {std::pair<const char*, std::uint32_t>{"header-ffffffff", 0xFFFFFFFFu},
+          {"header-cap-plus-1", maxPayloadAfterChannel + 1},
+          {"header-length-0", 0}}) {
         connectionSeed(name, 0, [&, length = length](Script& s) {
             sealedOp(s, rawValue(MessageType::ping), toBytes("one"));
-            s.integer(bareHeader, 0, 6).integer(rawValue(MessageType::video), 0, 0xFFFFFFFF).integer(length, 0, 0xFFFFFFFF);
+            s.integer(bareHeader, 0, 6)
+                .integer(rawValue(MessageType::video), 0, 0xFFFFFFFF)
+                .integer(length, 0, 0xFFFFFFFF);
         });
     }
     connectionSeed("garbage-after-messages", 5, [&](Script& s) {

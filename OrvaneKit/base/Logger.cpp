@@ -15,11 +15,16 @@ namespace orvane {
 
 std::string_view logLevelName(LogLevel level) {
     switch (level) {
-        case LogLevel::debug: return "debug";
-        case LogLevel::info: return "info";
-        case LogLevel::notice: return "default";
-        case LogLevel::error: return "error";
-        case LogLevel::fault: return "fault";
+        case LogLevel::debug:
+            return "debug";
+        case LogLevel::info:
+            return "info";
+        case LogLevel::notice:
+            return "default";
+        case LogLevel::error:
+            return "error";
+        case LogLevel::fault:
+            return "fault";
     }
     return "default";
 }
@@ -63,7 +68,8 @@ void emit(LogRecord record) {
         minimum = registry().stderrMinimum;
     }
     if (toStderr && record.level >= minimum) {
-        std::string line = formatIso8601(record.time) + " [" + record.category + "] " + record.message + "\n";
+        std::string line =
+            formatIso8601(record.time) + " [" + record.category + "] " + record.message + "\n";
         std::fwrite(line.data(), 1, line.size(), stderr);
     }
     for (auto& sink : sinks) sink->write(record);
@@ -108,11 +114,13 @@ std::vector<LogRecord> MemoryLogSink::records() const {
 }
 bool MemoryLogSink::contains(std::string_view text) const {
     std::lock_guard lock(mutex_);
-    return std::any_of(records_.begin(), records_.end(),
-                       [&](const LogRecord& r) { return r.message.find(text) != std::string::npos; });
+    return std::any_of(records_.begin(), records_.end(), [&](const LogRecord& r) {
+        return r.message.find(text) != std::string::npos;
+    });
 }
 
-FileLogSink::FileLogSink(std::string path, std::size_t maxBytes) : path_(std::move(path)), maxBytes_(maxBytes) {
+FileLogSink::FileLogSink(std::string path, std::size_t maxBytes)
+    : path_(std::move(path)), maxBytes_(maxBytes) {
     std::lock_guard lock(mutex_);
     openLocked();
 }
@@ -125,7 +133,7 @@ void FileLogSink::openLocked() {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ec);
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    struct stat st{};
+    struct stat st {};
     size_ = (fd_ >= 0 && ::fstat(fd_, &st) == 0) ? static_cast<std::size_t>(st.st_size) : 0;
 }
 

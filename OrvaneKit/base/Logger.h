@@ -46,7 +46,9 @@ template <class T>
 void put(std::ostringstream& out, const Private<T>&) {
     out << "<private>";
 }
-inline void format(std::ostringstream& out, std::string_view fmt) { out << fmt; }
+inline void format(std::ostringstream& out, std::string_view fmt) {
+    out << fmt;
+}
 template <class T, class... Rest>
 void format(std::ostringstream& out, std::string_view fmt, const T& first, const Rest&... rest) {
     auto pos = fmt.find("{}");
@@ -74,15 +76,25 @@ public:
         : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
 
     template <class... Args>
-    void debug(std::string_view fmt, const Args&... args) const { log(LogLevel::debug, fmt, args...); }
+    void debug(std::string_view fmt, const Args&... args) const {
+        log(LogLevel::debug, fmt, args...);
+    }
     template <class... Args>
-    void info(std::string_view fmt, const Args&... args) const { log(LogLevel::info, fmt, args...); }
+    void info(std::string_view fmt, const Args&... args) const {
+        log(LogLevel::info, fmt, args...);
+    }
     template <class... Args>
-    void notice(std::string_view fmt, const Args&... args) const { log(LogLevel::notice, fmt, args...); }
+    void notice(std::string_view fmt, const Args&... args) const {
+        log(LogLevel::notice, fmt, args...);
+    }
     template <class... Args>
-    void error(std::string_view fmt, const Args&... args) const { log(LogLevel::error, fmt, args...); }
+    void error(std::string_view fmt, const Args&... args) const {
+        log(LogLevel::error, fmt, args...);
+    }
     template <class... Args>
-    void fault(std::string_view fmt, const Args&... args) const { log(LogLevel::fault, fmt, args...); }
+    void fault(std::string_view fmt, const Args&... args) const {
+        log(LogLevel::fault, fmt, args...);
+    }
 
     template <class... Args>
     void log(LogLevel level, std::string_view fmt, const Args&... args) const {

@@ -8,16 +8,22 @@ NetContext::NetContext(unsigned threads) : work_(asio::make_work_guard(io_)) {
     for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { io_.run(); });
 }
 
-NetContext::~NetContext() { stop(); }
+NetContext::~NetContext() {
+    stop();
+}
 
-NetContext::Strand NetContext::makeStrand(std::string_view) { return asio::make_strand(io_); }
+NetContext::Strand NetContext::makeStrand(std::string_view) {
+    return asio::make_strand(io_);
+}
 
 void NetContext::stop() {
     work_.reset();
     io_.stop();
     for (auto& t : threads_) {
-        if (t.joinable() && t.get_id() != std::this_thread::get_id()) t.join();
-        else if (t.joinable()) t.detach();
+        if (t.joinable() && t.get_id() != std::this_thread::get_id())
+            t.join();
+        else if (t.joinable())
+            t.detach();
     }
     threads_.clear();
 }

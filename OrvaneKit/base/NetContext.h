@@ -2,7 +2,6 @@
 
 #include <asio/io_context.hpp>
 #include <asio/strand.hpp>
-
 #include <memory>
 #include <string>
 #include <string_view>

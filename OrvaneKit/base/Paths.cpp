@@ -26,10 +26,18 @@ fs::path home() {
     if (auto* pw = getpwuid(getuid()); pw && pw->pw_dir) return fs::path(pw->pw_dir);
     return fs::path("/");
 }
-fs::path applicationSupport() { return envDir("XDG_DATA_HOME", home() / ".local/share"); }
-fs::path config() { return envDir("XDG_CONFIG_HOME", home() / ".config"); }
-fs::path state() { return envDir("XDG_STATE_HOME", home() / ".local/state"); }
-fs::path temp() { return envDir("TMPDIR", fs::path("/tmp")); }
+fs::path applicationSupport() {
+    return envDir("XDG_DATA_HOME", home() / ".local/share");
+}
+fs::path config() {
+    return envDir("XDG_CONFIG_HOME", home() / ".config");
+}
+fs::path state() {
+    return envDir("XDG_STATE_HOME", home() / ".local/state");
+}
+fs::path temp() {
+    return envDir("TMPDIR", fs::path("/tmp"));
+}
 
 fs::path downloads() {
     std::ifstream in(config() / "user-dirs.dirs");
@@ -74,7 +82,8 @@ bool writeFileAtomically(const fs::path& path, const void* data, std::size_t siz
         return false;
     }
     // Make the rename itself durable.
-    if (int dir = ::open(path.has_parent_path() ? path.parent_path().c_str() : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (int dir = ::open(path.has_parent_path() ? path.parent_path().c_str() : ".",
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         dir >= 0) {
         ::fsync(dir);
         ::close(dir);

@@ -10,8 +10,8 @@ std::filesystem::path home();
 std::filesystem::path applicationSupport();  // $XDG_DATA_HOME, else ~/.local/share
 std::filesystem::path config();              // $XDG_CONFIG_HOME, else ~/.config
 std::filesystem::path state();               // $XDG_STATE_HOME, else ~/.local/state
-std::filesystem::path downloads();           // XDG_DOWNLOAD_DIR from user-dirs.dirs, else ~/Downloads
-std::filesystem::path temp();                // $TMPDIR, else /tmp
+std::filesystem::path downloads();  // XDG_DOWNLOAD_DIR from user-dirs.dirs, else ~/Downloads
+std::filesystem::path temp();       // $TMPDIR, else /tmp
 }  // namespace Paths
 
 // Writes a file so that readers see the old or the new content, never a part: temp file in the

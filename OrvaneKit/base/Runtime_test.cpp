@@ -1,7 +1,7 @@
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 #include <gtest/gtest.h>
 
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <future>
 #include <thread>
 
@@ -82,7 +82,8 @@ TEST(NetTimers, AsioTimerPostsToTheCallersExecutor) {
         firedOn = std::this_thread::get_id();
         guard.reset();
     });
-    auto cancelled = timers.after(1ms, main.executor(), [] { ADD_FAILURE() << "cancelled timer ran"; });
+    auto cancelled =
+        timers.after(1ms, main.executor(), [] { ADD_FAILURE() << "cancelled timer ran"; });
     cancelled.cancel();
     mainIo.run_for(5s);
     EXPECT_EQ(firedOn, std::this_thread::get_id());

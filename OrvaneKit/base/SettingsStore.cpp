@@ -109,7 +109,9 @@ std::optional<Bytes> SettingsStore::data(std::string_view key) const {
     return base64Decode(v->get<std::string>());
 }
 
-void SettingsStore::setData(std::string_view key, ByteView v) { set(key, base64Encode(v)); }
+void SettingsStore::setData(std::string_view key, ByteView v) {
+    set(key, base64Encode(v));
+}
 
 std::optional<std::vector<std::string>> SettingsStore::stringArray(std::string_view key) const {
     auto v = object(key);
@@ -130,8 +132,10 @@ std::optional<SettingsStore::Value> MemorySettingsStore::storedValue(std::string
 
 void MemorySettingsStore::store(std::string_view key, std::optional<Value> value) {
     std::lock_guard lock(mutex_);
-    if (value) values_[std::string(key)] = std::move(*value);
-    else if (auto it = values_.find(key); it != values_.end()) values_.erase(it);
+    if (value)
+        values_[std::string(key)] = std::move(*value);
+    else if (auto it = values_.find(key); it != values_.end())
+        values_.erase(it);
 }
 
 FileSettingsStore::FileSettingsStore(std::filesystem::path path) : path_(std::move(path)) {
@@ -172,8 +176,10 @@ std::optional<SettingsStore::Value> FileSettingsStore::storedValue(std::string_v
 void FileSettingsStore::store(std::string_view key, std::optional<Value> value) {
     std::lock_guard lock(mutex_);
     reloadIfChangedLocked();
-    if (value) values_[std::string(key)] = std::move(*value);
-    else values_.erase(std::string(key));
+    if (value)
+        values_[std::string(key)] = std::move(*value);
+    else
+        values_.erase(std::string(key));
     auto text = values_.dump(-1, ' ', false, Value::error_handler_t::replace);
     if (!writeFileAtomically(path_, text.data(), text.size(), 0600)) {
         kLog.error("could not write settings file {}", path_.string());

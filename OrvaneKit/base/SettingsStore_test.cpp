@@ -39,9 +39,9 @@ TEST(SettingsStore, ReadingsFollowThePlatformRules) {
         SettingsStore::Value v;
         bool b;
         std::int64_t i;
-    } cases[] = {{true, true, 1}, {0, false, 0}, {7, true, 7}, {"YES", true, 0},
-                 {"true", true, 0}, {"1", true, 1}, {"no", false, 0}, {2.9, true, 2},
-                 {nlohmann::json::array(), false, 0}};
+    } cases[] = {{true, true, 1},  {0, false, 0},     {7, true, 7},
+                 {"YES", true, 0}, {"true", true, 0}, {"1", true, 1},
+                 {"no", false, 0}, {2.9, true, 2},    {nlohmann::json::array(), false, 0}};
     for (auto& c : cases) {
         s.set("k", c.v);
         EXPECT_EQ(s.boolValue("k"), c.b) << c.v.dump();
@@ -66,11 +66,13 @@ TEST(SettingsStore, FileIsSharedBetweenInstancesAndPrivate) {
     FileSettingsStore b(path);
     EXPECT_EQ(b.integer("idleTimeoutMinutes"), 15);
     EXPECT_EQ(b.string("quality"), "sharp/fast");
-    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
 
     FileSettingsStore c(path);
     c.setBool("shareSound", false);
-    EXPECT_TRUE(b.hasStoredValue("shareSound")) << "another instance's write is seen on the next read";
+    EXPECT_TRUE(b.hasStoredValue("shareSound"))
+        << "another instance's write is seen on the next read";
 }
 
 TEST(SettingsStore, FileIsNeverPartialWhenTheWriterDies) {

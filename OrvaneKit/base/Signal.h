@@ -13,7 +13,8 @@ namespace orvane {
 class SignalConnection {
 public:
     SignalConnection() = default;
-    explicit SignalConnection(std::function<void()> off) : off_(std::make_shared<Off>(std::move(off))) {}
+    explicit SignalConnection(std::function<void()> off)
+        : off_(std::make_shared<Off>(std::move(off))) {}
     void disconnect() {
         if (off_) off_->run();
         off_.reset();
@@ -56,7 +57,8 @@ public:
             if (auto s = weak.lock()) {
                 std::lock_guard lock(s->mutex);
                 auto& v = s->slots;
-                v.erase(std::remove_if(v.begin(), v.end(), [id](auto& e) { return e.first == id; }), v.end());
+                v.erase(std::remove_if(v.begin(), v.end(), [id](auto& e) { return e.first == id; }),
+                        v.end());
             }
         });
     }

@@ -31,7 +31,8 @@ struct Repeater : std::enable_shared_from_this<Repeater> {
 };
 }  // namespace
 
-TimerHandle TimerService::every(Duration period, asio::any_io_executor ex, std::function<void()> fn) {
+TimerHandle TimerService::every(Duration period, asio::any_io_executor ex,
+                                std::function<void()> fn) {
     auto rep = std::make_shared<Repeater>();
     rep->service = this;
     rep->period = period;
@@ -56,7 +57,8 @@ asio::awaitable<void> TimerService::sleep(Duration delay) {
         asio::use_awaitable);
 }
 
-TimerHandle AsioTimerService::after(Duration delay, asio::any_io_executor ex, std::function<void()> fn) {
+TimerHandle AsioTimerService::after(Duration delay, asio::any_io_executor ex,
+                                    std::function<void()> fn) {
     auto state = std::make_shared<TimerHandle::State>();
     auto timer = std::make_shared<asio::steady_timer>(io_, delay);
     std::weak_ptr<asio::steady_timer> weakTimer = timer;
@@ -66,12 +68,13 @@ TimerHandle AsioTimerService::after(Duration delay, asio::any_io_executor ex, st
             if (auto t = weakTimer.lock()) t->cancel();
         });
     };
-    timer->async_wait([timer, state, ex = std::move(ex), fn = std::move(fn)](const std::error_code& ec) mutable {
-        if (ec || state->cancelled) return;
-        asio::post(ex, [state, fn = std::move(fn)] {
-            if (!state->cancelled) fn();
+    timer->async_wait(
+        [timer, state, ex = std::move(ex), fn = std::move(fn)](const std::error_code& ec) mutable {
+            if (ec || state->cancelled) return;
+            asio::post(ex, [state, fn = std::move(fn)] {
+                if (!state->cancelled) fn();
+            });
         });
-    });
     return TimerHandle(state);
 }
 

@@ -5,7 +5,6 @@
 #include <asio/awaitable.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -41,7 +40,8 @@ public:
     virtual ~TimerService() = default;
 
     // Runs fn once on ex after delay.
-    virtual TimerHandle after(Duration delay, asio::any_io_executor ex, std::function<void()> fn) = 0;
+    virtual TimerHandle after(Duration delay, asio::any_io_executor ex,
+                              std::function<void()> fn) = 0;
     // Runs fn on ex every period until cancelled; the first run is one period from now.
     TimerHandle every(Duration period, asio::any_io_executor ex, std::function<void()> fn);
 

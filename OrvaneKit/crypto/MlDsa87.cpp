@@ -63,21 +63,36 @@ void decodeSecretKey(SignState& st, const std::uint8_t* sk) {
     sk += SEED_BYTES;
     std::memcpy(st.tr, sk, TR_BYTES);
     sk += TR_BYTES;
-    for (auto& p : st.s1) { unpackEta(p, sk); sk += ETA_POLY_BYTES; }
-    for (auto& p : st.s2) { unpackEta(p, sk); sk += ETA_POLY_BYTES; }
-    for (auto& p : st.t0) { unpackT0(p, sk); sk += T0_POLY_BYTES; }
+    for (auto& p : st.s1) {
+        unpackEta(p, sk);
+        sk += ETA_POLY_BYTES;
+    }
+    for (auto& p : st.s2) {
+        unpackEta(p, sk);
+        sk += ETA_POLY_BYTES;
+    }
+    for (auto& p : st.t0) {
+        unpackT0(p, sk);
+        sk += T0_POLY_BYTES;
+    }
 }
 
-Bytes signFromMu(ByteView secretKey, const std::uint8_t mu[MU_BYTES], const std::uint8_t rnd[kRndBytes]) {
+Bytes signFromMu(ByteView secretKey, const std::uint8_t mu[MU_BYTES],
+                 const std::uint8_t rnd[kRndBytes]) {
     auto st = std::make_unique<Scrubbed<SignState>>();
     decodeSecretKey(*st, secretKey.data());
 
     for (int i = 0; i < K; ++i)
         for (int j = 0; j < L; ++j) sampleUniform(st->a[i][j], st->rho, i, j);
-    for (int j = 0; j < L; ++j) { st->s1Hat[j] = st->s1[j]; ntt(st->s1Hat[j]); }
+    for (int j = 0; j < L; ++j) {
+        st->s1Hat[j] = st->s1[j];
+        ntt(st->s1Hat[j]);
+    }
     for (int i = 0; i < K; ++i) {
-        st->s2Hat[i] = st->s2[i]; ntt(st->s2Hat[i]);
-        st->t0Hat[i] = st->t0[i]; ntt(st->t0Hat[i]);
+        st->s2Hat[i] = st->s2[i];
+        ntt(st->s2Hat[i]);
+        st->t0Hat[i] = st->t0[i];
+        ntt(st->t0Hat[i]);
     }
     shake256(st->rhoPrime, RHO_PRIME_BYTES,
              {ByteView(st->key, SEED_BYTES), ByteView(rnd, kRndBytes), ByteView(mu, MU_BYTES)});
@@ -99,7 +114,8 @@ Bytes signFromMu(ByteView secretKey, const std::uint8_t mu[MU_BYTES], const std:
             }
             packW1(st->w1Packed + i * W1_POLY_BYTES, st->w1[i]);
         }
-        shake256(st->ctilde, CTILDE_BYTES, {ByteView(mu, MU_BYTES), ByteView(st->w1Packed, sizeof(st->w1Packed))});
+        shake256(st->ctilde, CTILDE_BYTES,
+                 {ByteView(mu, MU_BYTES), ByteView(st->w1Packed, sizeof(st->w1Packed))});
         sampleInBall(st->c, st->ctilde);
         st->cHat = st->c;
         ntt(st->cHat);
@@ -142,7 +158,10 @@ Bytes signFromMu(ByteView secretKey, const std::uint8_t mu[MU_BYTES], const std:
         std::uint8_t* out = sig.data();
         std::memcpy(out, st->ctilde, CTILDE_BYTES);
         out += CTILDE_BYTES;
-        for (int j = 0; j < L; ++j) { packZ(out, st->z[j]); out += Z_POLY_BYTES; }
+        for (int j = 0; j < L; ++j) {
+            packZ(out, st->z[j]);
+            out += Z_POLY_BYTES;
+        }
         // The hints are part of the signature, so walking them openly is fine.
         int index = 0;
         for (int i = 0; i < K; ++i) {
@@ -155,18 +174,21 @@ Bytes signFromMu(ByteView secretKey, const std::uint8_t mu[MU_BYTES], const std:
 }
 
 void checkSigningInputs(ByteView secretKey, ByteView context) {
-    if (secretKey.size() != SECRET_KEY_BYTES) throw CryptoError("ML-DSA-87 secret key must be 4896 bytes");
-    if (context.size() > MlDsa87::maxContextSize) throw CryptoError("ML-DSA-87 context longer than 255 bytes");
+    if (secretKey.size() != SECRET_KEY_BYTES)
+        throw CryptoError("ML-DSA-87 secret key must be 4896 bytes");
+    if (context.size() > MlDsa87::maxContextSize)
+        throw CryptoError("ML-DSA-87 context longer than 255 bytes");
 }
 
 // μ = H(tr ‖ 0 ‖ len(ctx) ‖ ctx ‖ M, 64).
-void messageRepresentative(std::uint8_t mu[MU_BYTES], const std::uint8_t tr[TR_BYTES], ByteView message,
-                           ByteView context) {
+void messageRepresentative(std::uint8_t mu[MU_BYTES], const std::uint8_t tr[TR_BYTES],
+                           ByteView message, ByteView context) {
     const std::uint8_t prefix[2] = {0, static_cast<std::uint8_t>(context.size())};
     shake256(mu, MU_BYTES, {ByteView(tr, TR_BYTES), ByteView(prefix, 2), context, message});
 }
 
-Bytes signMessage(ByteView secretKey, ByteView message, ByteView context, const std::uint8_t rnd[kRndBytes]) {
+Bytes signMessage(ByteView secretKey, ByteView message, ByteView context,
+                  const std::uint8_t rnd[kRndBytes]) {
     checkSigningInputs(secretKey, context);
     std::uint8_t mu[MU_BYTES];
     messageRepresentative(mu, secretKey.data() + 2 * SEED_BYTES, message, context);
@@ -267,14 +289,17 @@ Bytes MlDsa87::signDeterministic(ByteView secretKey, ByteView message, ByteView 
 }
 
 Bytes MlDsa87::signWithRnd(ByteView secretKey, ByteView message, ByteView context, ByteView rnd32) {
-    if (rnd32.size() != kRndBytes) throw CryptoError("ML-DSA-87 signing randomness must be 32 bytes");
+    if (rnd32.size() != kRndBytes)
+        throw CryptoError("ML-DSA-87 signing randomness must be 32 bytes");
     return signMessage(secretKey, message, context, rnd32.data());
 }
 
 Bytes MlDsa87::signMu(ByteView secretKey, ByteView mu64, ByteView rnd32) {
     checkSigningInputs(secretKey, {});
-    if (mu64.size() != MU_BYTES) throw CryptoError("ML-DSA-87 message representative must be 64 bytes");
-    if (rnd32.size() != kRndBytes) throw CryptoError("ML-DSA-87 signing randomness must be 32 bytes");
+    if (mu64.size() != MU_BYTES)
+        throw CryptoError("ML-DSA-87 message representative must be 64 bytes");
+    if (rnd32.size() != kRndBytes)
+        throw CryptoError("ML-DSA-87 signing randomness must be 32 bytes");
     return signFromMu(secretKey, mu64.data(), rnd32.data());
 }
 
@@ -315,11 +340,13 @@ bool MlDsa87::verify(ByteView publicKey, ByteView message, ByteView signature, B
         pointwiseMontgomery(st->tmp, st->c, st->tmp);
         for (int n = 0; n < N; ++n) st->acc.c[n] -= st->tmp.c[n];
         invNttFromMontgomery(st->acc);
-        for (int n = 0; n < N; ++n) st->w1.c[n] = useHint(st->hints[i][n] != 0, freeze(st->acc.c[n]));
+        for (int n = 0; n < N; ++n)
+            st->w1.c[n] = useHint(st->hints[i][n] != 0, freeze(st->acc.c[n]));
         packW1(st->w1Packed + i * W1_POLY_BYTES, st->w1);
     }
     std::uint8_t expected[CTILDE_BYTES];
-    shake256(expected, CTILDE_BYTES, {ByteView(mu, MU_BYTES), ByteView(st->w1Packed, sizeof(st->w1Packed))});
+    shake256(expected, CTILDE_BYTES,
+             {ByteView(mu, MU_BYTES), ByteView(st->w1Packed, sizeof(st->w1Packed))});
     return std::memcmp(expected, ctilde, CTILDE_BYTES) == 0;
 }
 

@@ -32,10 +32,12 @@ struct MlDsa87 {
                       RandomSource& random = systemRandom());
     // The same with 32 zero bytes of randomness: one signature per key and message.
     static Bytes signDeterministic(ByteView secretKey, ByteView message, ByteView context = {});
-    static Bytes signWithRnd(ByteView secretKey, ByteView message, ByteView context, ByteView rnd32);
+    static Bytes signWithRnd(ByteView secretKey, ByteView message, ByteView context,
+                             ByteView rnd32);
 
     // False, never an exception, for any malformed key, signature or context.
-    static bool verify(ByteView publicKey, ByteView message, ByteView signature, ByteView context = {});
+    static bool verify(ByteView publicKey, ByteView message, ByteView signature,
+                       ByteView context = {});
 
     // Signing from a precomputed message representative μ (64 bytes), for known-answer tests.
     static Bytes signMu(ByteView secretKey, ByteView mu64, ByteView rnd32);

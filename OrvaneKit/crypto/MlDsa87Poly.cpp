@@ -39,7 +39,8 @@ constexpr int bitReverse8(int x) {
 constexpr std::array<std::int32_t, N> kZetas = [] {
     std::array<std::int32_t, N> z{};
     for (int m = 0; m < N; ++m)
-        z[m] = centeredConst(powMod(kRootOfUnity, static_cast<std::uint64_t>(bitReverse8(m))) * kMont);
+        z[m] =
+            centeredConst(powMod(kRootOfUnity, static_cast<std::uint64_t>(bitReverse8(m))) * kMont);
     return z;
 }();
 
@@ -118,15 +119,18 @@ void invNttFromMontgomery(Poly& p) {
             }
         }
     }
-    for (int j = 0; j < N; ++j) a[j] = montgomeryReduce(static_cast<std::int64_t>(kInvNttScale) * a[j]);
+    for (int j = 0; j < N; ++j)
+        a[j] = montgomeryReduce(static_cast<std::int64_t>(kInvNttScale) * a[j]);
 }
 
 void pointwiseMontgomery(Poly& r, const Poly& a, const Poly& b) {
-    for (int i = 0; i < N; ++i) r.c[i] = montgomeryReduce(static_cast<std::int64_t>(a.c[i]) * b.c[i]);
+    for (int i = 0; i < N; ++i)
+        r.c[i] = montgomeryReduce(static_cast<std::int64_t>(a.c[i]) * b.c[i]);
 }
 
 void pointwiseAccumulate(Poly& r, const Poly& a, const Poly& b) {
-    for (int i = 0; i < N; ++i) r.c[i] += montgomeryReduce(static_cast<std::int64_t>(a.c[i]) * b.c[i]);
+    for (int i = 0; i < N; ++i)
+        r.c[i] += montgomeryReduce(static_cast<std::int64_t>(a.c[i]) * b.c[i]);
 }
 
 std::int32_t useHint(bool hint, std::int32_t r) {
@@ -165,7 +169,8 @@ void sampleUniform(Poly& a, const std::uint8_t rho[SEED_BYTES], int row, int col
 void sampleEta(Poly& a, const std::uint8_t rhoPrime[RHO_PRIME_BYTES], std::uint16_t nonce) {
     Keccak xof(Keccak::Kind::shake256);
     xof.absorb(ByteView(rhoPrime, RHO_PRIME_BYTES));
-    const std::uint8_t idx[2] = {static_cast<std::uint8_t>(nonce), static_cast<std::uint8_t>(nonce >> 8)};
+    const std::uint8_t idx[2] = {static_cast<std::uint8_t>(nonce),
+                                 static_cast<std::uint8_t>(nonce >> 8)};
     xof.absorb(ByteView(idx, 2));
 
     constexpr std::size_t block = 136;
@@ -197,7 +202,8 @@ void sampleEta(Poly& a, const std::uint8_t rhoPrime[RHO_PRIME_BYTES], std::uint1
 void sampleMask(Poly& a, const std::uint8_t rhoPrime[RHO_PRIME_BYTES], std::uint16_t nonce) {
     Keccak xof(Keccak::Kind::shake256);
     xof.absorb(ByteView(rhoPrime, RHO_PRIME_BYTES));
-    const std::uint8_t idx[2] = {static_cast<std::uint8_t>(nonce), static_cast<std::uint8_t>(nonce >> 8)};
+    const std::uint8_t idx[2] = {static_cast<std::uint8_t>(nonce),
+                                 static_cast<std::uint8_t>(nonce >> 8)};
     xof.absorb(ByteView(idx, 2));
     std::uint8_t buf[Z_POLY_BYTES];
     xof.squeeze(buf, sizeof(buf));
@@ -281,6 +287,8 @@ bool exceedsNorm(const Poly& a, std::int32_t bound) {
     return over != 0;
 }
 
-void wipe(void* p, std::size_t n) { OPENSSL_cleanse(p, n); }
+void wipe(void* p, std::size_t n) {
+    OPENSSL_cleanse(p, n);
+}
 
 }  // namespace orvane::mldsa87

@@ -26,11 +26,11 @@ inline constexpr std::size_t TR_BYTES = 64;
 inline constexpr std::size_t MU_BYTES = 64;
 inline constexpr std::size_t CTILDE_BYTES = 64;
 
-inline constexpr std::size_t T1_POLY_BYTES = N * 10 / 8;   // 320
-inline constexpr std::size_t T0_POLY_BYTES = N * 13 / 8;   // 416
-inline constexpr std::size_t ETA_POLY_BYTES = N * 3 / 8;   // 96
-inline constexpr std::size_t Z_POLY_BYTES = N * 20 / 8;    // 640
-inline constexpr std::size_t W1_POLY_BYTES = N * 4 / 8;    // 128
+inline constexpr std::size_t T1_POLY_BYTES = N * 10 / 8;  // 320
+inline constexpr std::size_t T0_POLY_BYTES = N * 13 / 8;  // 416
+inline constexpr std::size_t ETA_POLY_BYTES = N * 3 / 8;  // 96
+inline constexpr std::size_t Z_POLY_BYTES = N * 20 / 8;   // 640
+inline constexpr std::size_t W1_POLY_BYTES = N * 4 / 8;   // 128
 
 inline constexpr std::size_t PUBLIC_KEY_BYTES = SEED_BYTES + K * T1_POLY_BYTES;
 inline constexpr std::size_t SECRET_KEY_BYTES =
@@ -123,15 +123,15 @@ void sampleInBall(Poly& c, const std::uint8_t ctilde[CTILDE_BYTES]);
 
 // --- Packing (coefficients as signed representatives) -------------------------------------
 
-void packT1(std::uint8_t* out, const Poly& a);          // [0, 2^10)
+void packT1(std::uint8_t* out, const Poly& a);  // [0, 2^10)
 void unpackT1(Poly& a, const std::uint8_t* in);
-void packT0(std::uint8_t* out, const Poly& a);          // (-2^12, 2^12]
+void packT0(std::uint8_t* out, const Poly& a);  // (-2^12, 2^12]
 void unpackT0(Poly& a, const std::uint8_t* in);
-void packEta(std::uint8_t* out, const Poly& a);         // [-η, η]
-void unpackEta(Poly& a, const std::uint8_t* in);        // any 3-bit value: [-5, 2]
-void packZ(std::uint8_t* out, const Poly& a);           // (-γ1, γ1]
+void packEta(std::uint8_t* out, const Poly& a);   // [-η, η]
+void unpackEta(Poly& a, const std::uint8_t* in);  // any 3-bit value: [-5, 2]
+void packZ(std::uint8_t* out, const Poly& a);     // (-γ1, γ1]
 void unpackZ(Poly& a, const std::uint8_t* in);
-void packW1(std::uint8_t* out, const Poly& a);          // [0, 16)
+void packW1(std::uint8_t* out, const Poly& a);  // [0, 16)
 
 // --- Helpers -----------------------------------------------------------------------------
 

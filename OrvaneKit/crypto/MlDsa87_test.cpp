@@ -1,9 +1,9 @@
 #include "OrvaneKit/crypto/MlDsa87.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
 #include <string>
@@ -48,11 +48,13 @@ std::string accumulatedDigest(int iterations) {
 }
 
 TEST(MlDsa87, Accumulated100) {
-    EXPECT_EQ(accumulatedDigest(100), "8c3ad714777622b8f21ce31bb35f71394f23bc0fcf3c78ace5d608990f3b061b");
+    EXPECT_EQ(accumulatedDigest(100),
+              "8c3ad714777622b8f21ce31bb35f71394f23bc0fcf3c78ace5d608990f3b061b");
 }
 
 TEST(SlowMlDsa87, Accumulated10000) {
-    EXPECT_EQ(accumulatedDigest(10000), "80a8cf39317f7d0be0e24972c51ac152bd2a3e09bc0c32ce29dd82c4e7385e60");
+    EXPECT_EQ(accumulatedDigest(10000),
+              "80a8cf39317f7d0be0e24972c51ac152bd2a3e09bc0c32ce29dd82c4e7385e60");
 }
 
 TEST(MlDsa87, WycheproofSignFromSeed) {
@@ -78,7 +80,9 @@ TEST(MlDsa87, WycheproofSignFromSeed) {
             const Bytes ctx = t.contains("ctx") ? hex(t["ctx"]) : Bytes{};
             if (!t.contains("msg")) {
                 // Signing from the message representative alone.
-                EXPECT_EQ(toHex(MlDsa87::signMu(kp->secretKey, hex(t["mu"]), rnd)), t["sig"].get<std::string>()) << id;
+                EXPECT_EQ(toHex(MlDsa87::signMu(kp->secretKey, hex(t["mu"]), rnd)),
+                          t["sig"].get<std::string>())
+                    << id;
                 ++checked;
                 continue;
             }
@@ -104,7 +108,8 @@ TEST(MlDsa87, WycheproofVerify) {
     for (const auto& group : doc.value("testGroups", json::array())) {
         const Bytes pk = hex(group["publicKey"]);
         for (const auto& t : group["tests"]) {
-            const std::string id = "tcId " + std::to_string(t["tcId"].get<int>()) + " " + t["comment"].get<std::string>();
+            const std::string id = "tcId " + std::to_string(t["tcId"].get<int>()) + " " +
+                                   t["comment"].get<std::string>();
             const Bytes ctx = t.contains("ctx") ? hex(t["ctx"]) : Bytes{};
             const bool ok = MlDsa87::verify(pk, hex(t["msg"]), hex(t["sig"]), ctx);
             if (t["result"] == "valid") {
@@ -178,7 +183,8 @@ TEST(MlDsa87, NttProductMatchesSchoolbook) {
         invNttFromMontgomery(prod);
         for (int i = 0; i < N; ++i) {
             ASSERT_LT(std::abs(prod.c[i]), Q);
-            ASSERT_EQ(freeze(prod.c[i]), ((8 * expected[i]) % Q + Q) % Q) << "round " << round << " i " << i;
+            ASSERT_EQ(freeze(prod.c[i]), ((8 * expected[i]) % Q + Q) % Q)
+                << "round " << round << " i " << i;
         }
     }
 }
@@ -189,23 +195,39 @@ struct Fixture {
     Bytes sig = MlDsa87::signDeterministic(kp.secretKey, msg);
 };
 
-std::uint8_t* hintBytes(Bytes& sig) { return sig.data() + CTILDE_BYTES + L * Z_POLY_BYTES; }
+std::uint8_t* hintBytes(Bytes& sig) {
+    return sig.data() + CTILDE_BYTES + L * Z_POLY_BYTES;
+}
 
 TEST(MlDsa87, RejectsMalformedInputsWithoutThrowing) {
     Fixture f;
-    ASSERT_TRUE(f.kp.publicKey.size() == MlDsa87::publicKeySize && f.sig.size() == MlDsa87::signatureSize);
+    ASSERT_TRUE(f.kp.publicKey.size() == MlDsa87::publicKeySize &&
+                f.sig.size() == MlDsa87::signatureSize);
     ASSERT_TRUE(MlDsa87::verify(f.kp.publicKey, f.msg, f.sig));
 
-    auto resized = [](Bytes b, std::size_t n) { b.resize(n, 0); return b; };
-    auto flipped = [](Bytes b, std::size_t i) { b[i] ^= 1; return b; };
+    auto resized = [](Bytes b, std::size_t n) {
+        b.resize(n, 0);
+        return b;
+    };
+    auto flipped = [](Bytes b, std::size_t i) {
+        b[i] ^= 1;
+        return b;
+    };
     const Bytes otherPk = MlDsa87::keyGen(Bytes(32, 0x43)).publicKey;
-    struct Case { const char* name; Bytes pk, msg, sig, ctx; };
+    struct Case {
+        const char* name;
+        Bytes pk, msg, sig, ctx;
+    };
     const Case cases[] = {
         {"empty signature", f.kp.publicKey, f.msg, {}, {}},
         {"signature one byte short", f.kp.publicKey, f.msg, resized(f.sig, f.sig.size() - 1), {}},
         {"signature one byte long", f.kp.publicKey, f.msg, resized(f.sig, f.sig.size() + 1), {}},
         {"empty public key", {}, f.msg, f.sig, {}},
-        {"public key one byte long", resized(f.kp.publicKey, f.kp.publicKey.size() + 1), f.msg, f.sig, {}},
+        {"public key one byte long",
+         resized(f.kp.publicKey, f.kp.publicKey.size() + 1),
+         f.msg,
+         f.sig,
+         {}},
         {"other public key", otherPk, f.msg, f.sig, {}},
         {"public key bit flipped", flipped(f.kp.publicKey, 100), f.msg, f.sig, {}},
         {"other message", f.kp.publicKey, toBytes("transcripT"), f.sig, {}},
@@ -249,14 +271,17 @@ TEST(MlDsa87, RejectsNonCanonicalHintEncodings) {
 
     Bytes swapped = sig;
     std::swap(hintBytes(swapped)[start], hintBytes(swapped)[start + 1]);
-    EXPECT_FALSE(MlDsa87::verify(f.kp.publicKey, f.msg, swapped, usedCtx)) << "indices out of order";
+    EXPECT_FALSE(MlDsa87::verify(f.kp.publicKey, f.msg, swapped, usedCtx))
+        << "indices out of order";
 
     Bytes padded = sig;
     hintBytes(padded)[OMEGA - 1] = 1;
-    EXPECT_FALSE(MlDsa87::verify(f.kp.publicKey, f.msg, padded, usedCtx)) << "non-zero padding (" << used << " used)";
+    EXPECT_FALSE(MlDsa87::verify(f.kp.publicKey, f.msg, padded, usedCtx))
+        << "non-zero padding (" << used << " used)";
 
     Bytes overCount = sig;
-    for (int i = 0; i < K; ++i) hintBytes(overCount)[OMEGA + i] = static_cast<std::uint8_t>(OMEGA + 1);
+    for (int i = 0; i < K; ++i)
+        hintBytes(overCount)[OMEGA + i] = static_cast<std::uint8_t>(OMEGA + 1);
     EXPECT_FALSE(MlDsa87::verify(f.kp.publicKey, f.msg, overCount, usedCtx)) << "count above ω";
 }
 

@@ -29,7 +29,9 @@ struct Variant {
 };
 
 // gtest would otherwise print the struct's raw bytes, padding included.
-void PrintTo(const Variant& v, std::ostream* os) { *os << v.name; }
+void PrintTo(const Variant& v, std::ostream* os) {
+    *os << v.name;
+}
 
 const Variant kVariants[] = {
     {"h264_nv12", VideoCodec::h264, false, PixelFormat::nv12},

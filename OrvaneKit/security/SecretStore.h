@@ -10,8 +10,9 @@ enum class KeychainStatus {
     success,
     duplicate,  // add over an existing item of the same keys and kind
     notFound,
-    ioError,    // the store could not be read or written; nothing was changed
-    refused,    // the store cannot honour the request (a synchronizable item, a value that is not text)
+    ioError,  // the store could not be read or written; nothing was changed
+    refused,  // the store cannot honour the request (a synchronizable item, a value that is not
+              // text)
 };
 
 // A generic-password item is found by service, account and access group; the group is part
@@ -29,7 +30,7 @@ class SecretStore {
 public:
     struct ReadResult {
         KeychainStatus status = KeychainStatus::notFound;  // success, notFound or ioError
-        std::string value;                                  // set on success
+        std::string value;                                 // set on success
     };
 
     virtual ~SecretStore() = default;
@@ -37,12 +38,14 @@ public:
     // Three-way on purpose: "could not read" must never be taken for "absent", or callers
     // would overwrite a secret that still exists.
     virtual ReadResult read(const KeychainItemId& id) = 0;
-    virtual KeychainStatus add(const KeychainItemId& id, const std::string& value, bool synchronizable) = 0;
+    virtual KeychainStatus add(const KeychainItemId& id, const std::string& value,
+                               bool synchronizable) = 0;
     // notFound when nothing matched.
     virtual KeychainStatus remove(const KeychainItemId& id) = 0;
     // Removes every item of the id and adds the new one in one step: on failure the old value
     // is still there.
-    virtual KeychainStatus replace(const KeychainItemId& id, const std::string& value, bool synchronizable) = 0;
+    virtual KeychainStatus replace(const KeychainItemId& id, const std::string& value,
+                                   bool synchronizable) = 0;
 };
 
 }  // namespace orvane

@@ -4,9 +4,9 @@
 #include <stdexcept>
 
 #include "OrvaneKit/base/Logger.h"
+#include "Orvane_Host/input/InputInjector.h"
 #include "Orvane_Host/session/IBrowserServer.h"
 #include "Orvane_Host/session/IDisplayStreams.h"
-#include "Orvane_Host/input/InputInjector.h"
 #include "Orvane_Host/session/IFileMessages.h"
 #include "Orvane_Host/session/IMacActions.h"
 #include "Orvane_Host/session/IScreenOverlays.h"

@@ -104,10 +104,25 @@ int main(int argc, char** argv) {
     asio::thread_pool background(2);
     AvahiServiceAdvertiser advertiser;
 
-    auto host = HostController::make({mainActor, SystemClock::shared(), timers, settings, notifier,
-                                      alerts, screens, streams, browser, overlays, addresses,
-                                      SessionHistory::shared(), injector, power, pasteboard,
-                                      actions, files, shareWindows, HostStatusBuilder::shared(),
+    auto host = HostController::make({mainActor,
+                                      SystemClock::shared(),
+                                      timers,
+                                      settings,
+                                      notifier,
+                                      alerts,
+                                      screens,
+                                      streams,
+                                      browser,
+                                      overlays,
+                                      addresses,
+                                      SessionHistory::shared(),
+                                      injector,
+                                      power,
+                                      pasteboard,
+                                      actions,
+                                      files,
+                                      shareWindows,
+                                      HostStatusBuilder::shared(),
                                       background.get_executor()});
     HostController::setShared(host);
     host->setFrontDoor({listeners, advertiser, {}, [] { return macDisplayName(); }, port});

@@ -14,7 +14,6 @@ std::shared_ptr<HostController>& sharedSlot() {
     return slot;
 }
 
-
 }  // namespace
 
 std::shared_ptr<HostController> HostController::make(Services services) {

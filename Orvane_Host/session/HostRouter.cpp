@@ -27,8 +27,7 @@ void HostController::receive(MessageType type, Bytes body,
                 if (auto receiver = client->screenReceiver) receiver->receive(std::move(body));
             return;
         case MessageType::input: {
-            if (!client->authorized() || !client->canControl() || client->isScreenSharer())
-                return;
+            if (!client->authorized() || !client->canControl() || client->isScreenSharer()) return;
             auto event = json::decode<InputEvent>(body);
             if (!event) return;
             client->noteActivity();
@@ -165,8 +164,7 @@ void HostController::handle(MessageType type, Bytes body,
 
 HostController::JobQueue& HostController::jobsOf(const std::shared_ptr<RemoteClient>& client) {
     auto it = jobs_.find(client->id);
-    if (it == jobs_.end())
-        it = jobs_.emplace(client->id, asio::make_strand(s_.background)).first;
+    if (it == jobs_.end()) it = jobs_.emplace(client->id, asio::make_strand(s_.background)).first;
     return it->second;
 }
 

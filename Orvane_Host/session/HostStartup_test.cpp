@@ -173,9 +173,9 @@ TEST_F(StartupTest, ShutdownRunsOnceAndWaitsForEveryBye) {
     EXPECT_TRUE(host->clients().empty());
     EXPECT_TRUE(listeners.last()->cancelled);
     // Each removal does its own clean-up; shutdown's own steps follow them, in this order:
-    std::vector<std::string> want = {"streams.stop",           "advertiser.withdraw",
-                                     "browser.stop",           "overlays.hideIndicator",
-                                     "overlays.clearAnnotations", "overlays.setCurtain off"};
+    std::vector<std::string> want = {
+        "streams.stop",           "advertiser.withdraw",       "browser.stop",
+        "overlays.hideIndicator", "overlays.clearAnnotations", "overlays.setCurtain off"};
     const auto& calls = h.calls.calls;
     ASSERT_GE(calls.size(), want.size());
     EXPECT_EQ(std::vector<std::string>(calls.end() - want.size(), calls.end()), want);

@@ -7,12 +7,15 @@
 namespace orvane {
 namespace {
 
-Bytes hexField(const nlohmann::json& j, const char* name) { return NodeOracle::hexField(j, name); }
+Bytes hexField(const nlohmann::json& j, const char* name) {
+    return NodeOracle::hexField(j, name);
+}
 
 class OracleMlDsa87 : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (auto why = NodeOracle::unavailableReason()) GTEST_SKIP() << "oracle unavailable: " << *why;
+        if (auto why = NodeOracle::unavailableReason())
+            GTEST_SKIP() << "oracle unavailable: " << *why;
         oracle_ = std::make_unique<NodeOracle>();
     }
 
@@ -44,8 +47,10 @@ TEST_F(OracleMlDsa87, KeysAndDeterministicSignaturesMatch) {
         nextCase(i);
         const auto ours = MlDsa87::keyGen(seed);
         const auto theirs = oracle_->call("mldsa87.keygen", {{"seed", toHex(seed)}});
-        ASSERT_EQ(toHex(ours.publicKey), theirs["publicKey"].get<std::string>()) << "seed " << toHex(seed);
-        ASSERT_EQ(toHex(ours.secretKey), theirs["secretKey"].get<std::string>()) << "seed " << toHex(seed);
+        ASSERT_EQ(toHex(ours.publicKey), theirs["publicKey"].get<std::string>())
+            << "seed " << toHex(seed);
+        ASSERT_EQ(toHex(ours.secretKey), theirs["secretKey"].get<std::string>())
+            << "seed " << toHex(seed);
 
         const Bytes sig = MlDsa87::signDeterministic(ours.secretKey, message_, context_);
         const auto theirSig = oracle_->call("mldsa87.sign", {{"secretKey", theirs["secretKey"]},
@@ -74,8 +79,10 @@ TEST_F(OracleMlDsa87, HedgedSignaturesVerifyBothWays) {
                                                              {"message", toHex(message_)},
                                                              {"context", toHex(context_)}});
         const Bytes sig = hexField(theirSig, "signature");
-        EXPECT_TRUE(MlDsa87::verify(ours.publicKey, message_, sig, context_)) << "seed " << toHex(seed);
-        EXPECT_FALSE(MlDsa87::verify(ours.publicKey, otherMessage, sig, context_)) << "seed " << toHex(seed);
+        EXPECT_TRUE(MlDsa87::verify(ours.publicKey, message_, sig, context_))
+            << "seed " << toHex(seed);
+        EXPECT_FALSE(MlDsa87::verify(ours.publicKey, otherMessage, sig, context_))
+            << "seed " << toHex(seed);
     }
 }
 

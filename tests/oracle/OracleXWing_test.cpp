@@ -7,7 +7,9 @@
 namespace orvane {
 namespace {
 
-Bytes hexField(const nlohmann::json& j, const char* name) { return NodeOracle::hexField(j, name); }
+Bytes hexField(const nlohmann::json& j, const char* name) {
+    return NodeOracle::hexField(j, name);
+}
 
 class OracleXWing : public ::testing::Test {
 protected:

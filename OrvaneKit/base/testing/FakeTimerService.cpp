@@ -5,7 +5,8 @@
 
 namespace orvane {
 
-TimerHandle FakeTimerService::after(Duration delay, asio::any_io_executor ex, std::function<void()> fn) {
+TimerHandle FakeTimerService::after(Duration delay, asio::any_io_executor ex,
+                                    std::function<void()> fn) {
     auto state = std::make_shared<TimerHandle::State>();
     std::lock_guard lock(mutex_);
     entries_.push_back({clock_.monoNow() + delay, ++seq_, std::move(ex), std::move(fn), state});
@@ -19,9 +20,10 @@ void FakeTimerService::advance(Duration d) {
         {
             std::lock_guard lock(mutex_);
             std::erase_if(entries_, [](const Entry& e) { return e.state->cancelled.load(); });
-            auto it = std::min_element(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
-                return a.due != b.due ? a.due < b.due : a.seq < b.seq;
-            });
+            auto it = std::min_element(entries_.begin(), entries_.end(),
+                                       [](const Entry& a, const Entry& b) {
+                                           return a.due != b.due ? a.due < b.due : a.seq < b.seq;
+                                       });
             if (it == entries_.end() || it->due > target) break;
             next = std::move(*it);
             entries_.erase(it);
@@ -38,8 +40,8 @@ void FakeTimerService::advance(Duration d) {
 
 std::size_t FakeTimerService::pendingCount() const {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(
-        std::count_if(entries_.begin(), entries_.end(), [](const Entry& e) { return !e.state->cancelled; }));
+    return static_cast<std::size_t>(std::count_if(
+        entries_.begin(), entries_.end(), [](const Entry& e) { return !e.state->cancelled; }));
 }
 
 }  // namespace orvane

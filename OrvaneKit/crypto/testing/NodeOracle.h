@@ -1,10 +1,10 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
-
-#include "OrvaneKit/base/Bytes.h"
 #include <optional>
 #include <string>
+
+#include "OrvaneKit/base/Bytes.h"
 
 namespace orvane {
 

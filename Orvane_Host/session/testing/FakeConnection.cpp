@@ -2,9 +2,10 @@
 
 namespace orvane {
 
-FakeConnection::FakeConnection(std::optional<std::string> fingerprint,
-                               asio::any_io_executor queue)
-    : fingerprint_(std::move(fingerprint)), route_(0), queue_(std::move(queue)) {}  // the first case, this network
+FakeConnection::FakeConnection(std::optional<std::string> fingerprint, asio::any_io_executor queue)
+    : fingerprint_(std::move(fingerprint)),
+      route_(0),
+      queue_(std::move(queue)) {}  // the first case, this network
 
 void FakeConnection::send(MessageType type, Bytes body, Completion done) {
     Completion failNow;

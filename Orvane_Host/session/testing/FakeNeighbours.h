@@ -30,9 +30,7 @@ public:
     void setCodec(VideoCodec codec, bool hdr) override;
     void storeCodec(VideoCodec codec, bool hdr) override;
     bool hasPipelines() const override { return !running.empty(); }
-    bool hasPipeline(std::uint32_t displayID) const override {
-        return running.contains(displayID);
-    }
+    bool hasPipeline(std::uint32_t displayID) const override { return running.contains(displayID); }
     void requestKeyframe(std::uint32_t displayID) override;
     void sendKeyframeNow(std::uint32_t displayID) override;
     std::shared_ptr<const FrameBuffer> lastFrame(std::uint32_t displayID) const override;

@@ -91,8 +91,10 @@ int LogindPowerActions::connectLocked(Deadline deadline) {
     while (r >= 0 && (r = sd_bus_is_ready(b)) == 0) {
         r = sd_bus_process(b, nullptr);
         if (r == 0) {
-            if (std::chrono::steady_clock::now() >= deadline) r = -ETIMEDOUT;
-            else r = sd_bus_wait(b, usecLeft(deadline));
+            if (std::chrono::steady_clock::now() >= deadline)
+                r = -ETIMEDOUT;
+            else
+                r = sd_bus_wait(b, usecLeft(deadline));
         }
     }
     if (r < 0) {
@@ -123,9 +125,8 @@ void LogindPowerActions::lockScreen() {
                                                "org.freedesktop.login1.Manager", "LockSession");
             if (r >= 0) r = sd_bus_message_append(m, "s", sessionId_.c_str());
         } else {
-            r = sd_bus_message_new_method_call(bus_, &m, "org.freedesktop.login1",
-                                               autoSessionPath, "org.freedesktop.login1.Session",
-                                               "Lock");
+            r = sd_bus_message_new_method_call(bus_, &m, "org.freedesktop.login1", autoSessionPath,
+                                               "org.freedesktop.login1.Session", "Lock");
         }
         sd_bus_error error = SD_BUS_ERROR_NULL;
         sd_bus_message* reply = nullptr;

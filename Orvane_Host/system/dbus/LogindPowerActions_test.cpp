@@ -118,8 +118,10 @@ public:
         ::setenv(name, value, 1);
     }
     ~ScopedEnv() {
-        if (old_) ::setenv(name_, old_->c_str(), 1);
-        else ::unsetenv(name_);
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
     }
 
 private:
@@ -181,8 +183,8 @@ TEST(LogindPowerActions, WithoutABusOnlyALogLine) {
 
 TEST(LogindPowerActions, ABusThatNeverAnswersDoesNotHoldTheCallerUp) {
     // Accepts connections (into its backlog) and never says a word.
-    auto path = std::filesystem::temp_directory_path() /
-                ("orvane-mute-bus-" + std::to_string(::getpid()));
+    auto path =
+        std::filesystem::temp_directory_path() / ("orvane-mute-bus-" + std::to_string(::getpid()));
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
     sockaddr_un sa{};

@@ -13,9 +13,7 @@ public:
     // nullopt: reading the displays fails, as without the capture permission.
     std::optional<std::vector<DisplayInfo>> displays =
         std::vector<DisplayInfo>{{1, "Built-in Display", 1512, 982}};
-    std::optional<std::vector<DisplayInfo>> shareableDisplays() const override {
-        return displays;
-    }
+    std::optional<std::vector<DisplayInfo>> shareableDisplays() const override { return displays; }
 };
 
 }  // namespace orvane

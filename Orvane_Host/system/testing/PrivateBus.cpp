@@ -11,9 +11,8 @@ namespace orvane {
 
 PrivateBus::PrivateBus() {
     static std::atomic<int> serial{0};
-    config_ = std::filesystem::temp_directory_path() /
-              ("orvane-bus-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) +
-               ".conf");
+    config_ = std::filesystem::temp_directory_path() / ("orvane-bus-" + std::to_string(::getpid()) +
+                                                        "-" + std::to_string(++serial) + ".conf");
     std::ofstream(config_)
         << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
