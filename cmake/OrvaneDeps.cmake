@@ -32,9 +32,20 @@ target_compile_definitions(orvane_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECA
 add_library(orvane_deps_kit INTERFACE)
 target_link_libraries(orvane_deps_kit INTERFACE
   orvane_asio Threads::Threads OpenSSL::SSL OpenSSL::Crypto nlohmann_json::nlohmann_json
-  ICU::uc ICU::i18n PkgConfig::FFMPEG PkgConfig::X26X PkgConfig::AVAHI)
+  ICU::uc ICU::i18n)
 add_library(orvane::deps_kit ALIAS orvane_deps_kit)
 
 add_library(orvane_deps_host INTERFACE)
-target_link_libraries(orvane_deps_host INTERFACE PkgConfig::X11LIBS PkgConfig::PULSE PkgConfig::SYSTEMD orvane_libyuv)
+# libyuv is plain pixel arithmetic: the capture core converts frames with it.
+target_link_libraries(orvane_deps_host INTERFACE orvane_libyuv)
 add_library(orvane::deps_host ALIAS orvane_deps_host)
+
+# Backend folders, by technology, and the only libraries that link each (see OrvaneModules).
+set(ORVANE_BACKENDS x11 pulse dbus avahi linux ffmpeg x26x)
+set(ORVANE_BACKEND_LIBS_x11 PkgConfig::X11LIBS)
+set(ORVANE_BACKEND_LIBS_pulse PkgConfig::PULSE)
+set(ORVANE_BACKEND_LIBS_dbus PkgConfig::SYSTEMD)
+set(ORVANE_BACKEND_LIBS_avahi PkgConfig::AVAHI)
+set(ORVANE_BACKEND_LIBS_linux "")
+set(ORVANE_BACKEND_LIBS_ffmpeg PkgConfig::FFMPEG)
+set(ORVANE_BACKEND_LIBS_x26x PkgConfig::X26X)

@@ -4,7 +4,7 @@ set -euo pipefail
 
 PACKAGES=(
   # build and test toolchain
-  cmake ninja-build pkg-config g++ clang ccache git
+  cmake ninja-build pkg-config g++ clang clang-format ccache git
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   python3
   # runtime foundation, crypto, protocol

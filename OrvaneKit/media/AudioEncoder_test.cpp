@@ -9,7 +9,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "OrvaneKit/media/AudioDecoder.h"
+#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 #include "OrvaneKit/media/AudioSpecificConfig.h"
 #include "OrvaneKit/media/testing/AudioTestSignals.h"
 

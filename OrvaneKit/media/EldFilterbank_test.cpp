@@ -6,7 +6,7 @@
 #include <random>
 
 #include "OrvaneKit/media/EldWindow.h"
-#include "OrvaneKit/media/EldWindowProbe.h"
+#include "OrvaneKit/media/ffmpeg/EldWindowProbe.h"
 
 namespace orvane {
 namespace {

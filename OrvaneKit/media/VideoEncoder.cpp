@@ -1,7 +1,6 @@
 #include "OrvaneKit/media/VideoEncoder.h"
 
 #include "OrvaneKit/base/Logger.h"
-#include "OrvaneKit/media/LibraryEncoderBackend.h"
 
 namespace orvane {
 
@@ -13,7 +12,7 @@ const Logger& log() {
 }  // namespace
 
 VideoEncoder::VideoEncoder(int64_t bitrate, int fps, std::shared_ptr<VideoEncoderBackend> backend)
-    : backend_(backend ? std::move(backend) : std::make_shared<LibraryEncoderBackend>()),
+    : backend_(std::move(backend)),
       bitrate_(bitrate),
       fps_(fps) {}
 

@@ -27,8 +27,8 @@ public:
 
     static constexpr int64_t maxKeyframeIntervalMicros = 10'000'000;
 
-    // Uses the library encoders (x264 for H.264, x265 for HEVC) unless a backend is given.
-    VideoEncoder(int64_t bitrate, int fps, std::shared_ptr<VideoEncoderBackend> backend = nullptr);
+    // The backend is chosen by the caller (the library encoders in the app, a fake in tests).
+    VideoEncoder(int64_t bitrate, int fps, std::shared_ptr<VideoEncoderBackend> backend);
     ~VideoEncoder();
 
     VideoEncoder(const VideoEncoder&) = delete;

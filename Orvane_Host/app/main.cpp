@@ -36,6 +36,7 @@
 #include "Orvane_Host/system/MachineName.h"
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
+#include "Orvane_Host/system/linux/LinuxHostFacts.h"
 
 using namespace orvane;
 
@@ -103,6 +104,11 @@ int main(int argc, char** argv) {
     // Slow jobs (status records, viewers' requests) stay off the main actor and the network.
     asio::thread_pool background(2);
     AvahiServiceAdvertiser advertiser;
+    LinuxHostFacts facts;
+    HostStatusBuilder status(facts, SystemClock::shared());
+    // One writer at a time keeps the history file's saves in order.
+    SessionHistory history(SessionHistory::standardFile(), SystemClock::shared(),
+                           net.makeStrand("orvane.history"));
 
     auto host = HostController::make({mainActor,
                                       SystemClock::shared(),
@@ -115,14 +121,14 @@ int main(int argc, char** argv) {
                                       browser,
                                       overlays,
                                       addresses,
-                                      SessionHistory::shared(),
+                                      history,
                                       injector,
                                       power,
                                       pasteboard,
                                       actions,
                                       files,
                                       shareWindows,
-                                      HostStatusBuilder::shared(),
+                                      status,
                                       background.get_executor()});
     HostController::setShared(host);
     host->setFrontDoor({listeners, advertiser, {}, [] { return macDisplayName(); }, port});

@@ -2,18 +2,11 @@
 
 #include <cmath>
 
-#include "Orvane_Host/system/linux/LinuxHostFacts.h"
 
 namespace orvane {
 
 HostStatusBuilder::HostStatusBuilder(const HostFacts& facts, const Clock& clock)
     : facts_(facts), disk_(clock, [&facts] { return facts.diskCapacity(); }) {}
-
-HostStatusBuilder& HostStatusBuilder::shared() {
-    static const LinuxHostFacts facts;
-    static HostStatusBuilder builder(facts, SystemClock::shared());
-    return builder;
-}
 
 std::string HostStatusBuilder::thermalStateText(int state) {
     switch (state) {

@@ -9,14 +9,11 @@
 
 namespace orvane {
 
-// Builds the host status that viewers show beside the screen. One builder serves the whole
+// Builds the host status that viewers show beside the screen. The app makes one for the whole
 // process, so its disk cache is shared by the status tick and every stream start.
 class HostStatusBuilder {
 public:
     HostStatusBuilder(const HostFacts& facts, const Clock& clock);
-
-    // The builder over the running system and the system clock, made on first use.
-    static HostStatusBuilder& shared();
 
     // Callable from any thread, also by two threads at once.
     HostStatus makeHostStatus();

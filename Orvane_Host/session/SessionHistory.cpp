@@ -8,7 +8,6 @@
 #include <iterator>
 
 #include "OrvaneKit/base/Logger.h"
-#include "OrvaneKit/base/NetContext.h"
 #include "OrvaneKit/base/Paths.h"
 #include "OrvaneKit/reach/ConnectionRoute.h"
 #include "Orvane_Host/session/RemoteClient.h"
@@ -139,12 +138,6 @@ SessionHistory::SessionHistory(std::filesystem::path file, const Clock& clock,
                                asio::any_io_executor writer)
     : file_(std::move(file)), clock_(clock), writer_(std::move(writer)) {
     load();
-}
-
-SessionHistory& SessionHistory::shared() {
-    static auto* strand = new NetContext::Strand(NetContext::shared().makeStrand("orvane.history"));
-    static auto* instance = new SessionHistory(standardFile(), SystemClock::shared(), *strand);
-    return *instance;
 }
 
 std::filesystem::path SessionHistory::standardFile() {

@@ -53,7 +53,6 @@ public:
     // Loads `file` at once; `writer` must run its work one item at a time.
     SessionHistory(std::filesystem::path file, const Clock& clock, asio::any_io_executor writer);
 
-    static SessionHistory& shared();
     // $XDG_DATA_HOME/com.nimbrel.kelsap.host/SessionHistory.json
     static std::filesystem::path standardFile();
 

@@ -29,7 +29,7 @@ extern "C" {
 #include <string>
 #include <thread>
 
-#include "OrvaneKit/media/LibraryEncoderBackend.h"
+#include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/media/VideoEncoder.h"
 #include "Orvane_Host/capture/FrameConverter.h"
 #include "Orvane_Host/capture/ScreenCapturer.h"

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "OrvaneKit/media/LibraryEncoderBackend.h"
+#include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/media/VideoEncoder.h"
 #include "OrvaneKit/media/testing/SyntheticFrames.h"
-#include "OrvaneKit/media/x264/X264Backend.h"
-#include "OrvaneKit/media/x265/X265Backend.h"
+#include "OrvaneKit/media/x26x/X264Backend.h"
+#include "OrvaneKit/media/x26x/X265Backend.h"
 
 namespace orvane {
 namespace {

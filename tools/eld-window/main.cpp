@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "OrvaneKit/media/EldWindow.h"
-#include "OrvaneKit/media/EldWindowProbe.h"
+#include "OrvaneKit/media/ffmpeg/EldWindowProbe.h"
 
 int main() {
     auto result = orvane::EldWindowProbe::measure();

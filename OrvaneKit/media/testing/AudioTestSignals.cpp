@@ -6,7 +6,7 @@
 #include <random>
 
 #include "OrvaneKit/media/AacEldEncoder.h"
-#include "OrvaneKit/media/AudioDecoder.h"
+#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 #include "OrvaneKit/media/AudioEncoder.h"
 #include "OrvaneKit/media/EldFilterbank.h"
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "OrvaneKit/media/AudioDecoder.h"
+#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 #include "OrvaneKit/media/AudioEncoder.h"
 #include "Orvane_Host/capture/testing/PulseTestServer.h"
 

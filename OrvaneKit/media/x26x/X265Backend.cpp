@@ -1,4 +1,4 @@
-#include "OrvaneKit/media/x265/X265Backend.h"
+#include "OrvaneKit/media/x26x/X265Backend.h"
 
 #include <x265.h>
 

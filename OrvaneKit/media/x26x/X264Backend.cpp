@@ -1,4 +1,4 @@
-#include "OrvaneKit/media/x264/X264Backend.h"
+#include "OrvaneKit/media/x26x/X264Backend.h"
 
 #include <x264.h>
 

@@ -1,4 +1,4 @@
-#include "OrvaneKit/media/AudioDecoder.h"
+#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "OrvaneKit/media/LibraryEncoderBackend.h"
+#include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -51,7 +51,7 @@ std::string variantName(const ::testing::TestParamInfo<Variant>& info) {
 std::vector<VideoPacket> encodeGradient(const Variant& v, int width, int height, int count, int fps,
                                         const std::vector<int>& forced,
                                         int64_t bitrate = 2'000'000) {
-    VideoEncoder encoder(bitrate, fps);
+    VideoEncoder encoder(bitrate, fps, std::make_shared<LibraryEncoderBackend>());
     encoder.configure(bitrate, fps, v.codec, v.hdr);
     std::vector<VideoPacket> packets;
     encoder.onPacket = [&](VideoPacket p) { packets.push_back(std::move(p)); };
@@ -247,7 +247,7 @@ struct BitrateRun {
 
 BitrateRun runBitrateChange(VideoCodec codec) {
     constexpr int fps = 30;
-    VideoEncoder encoder(12'000'000, fps);
+    VideoEncoder encoder(12'000'000, fps, std::make_shared<LibraryEncoderBackend>());
     encoder.configure(12'000'000, fps, codec, false);
     BitrateRun run;
     int index = 0;

@@ -1,8 +1,8 @@
-#include "OrvaneKit/media/EldWindowProbe.h"
+#include "OrvaneKit/media/ffmpeg/EldWindowProbe.h"
 
 #include <cmath>
 
-#include "OrvaneKit/media/AudioDecoder.h"
+#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 #include "OrvaneKit/media/AudioSpecificConfig.h"
 #include "OrvaneKit/media/EldBitstream.h"
 

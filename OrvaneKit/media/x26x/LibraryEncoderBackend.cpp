@@ -1,7 +1,7 @@
-#include "OrvaneKit/media/LibraryEncoderBackend.h"
+#include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 
-#include "OrvaneKit/media/x264/X264Backend.h"
-#include "OrvaneKit/media/x265/X265Backend.h"
+#include "OrvaneKit/media/x26x/X264Backend.h"
+#include "OrvaneKit/media/x26x/X265Backend.h"
 
 namespace orvane {
 
