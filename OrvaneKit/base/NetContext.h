@@ -22,7 +22,8 @@ public:
     NetContext& operator=(const NetContext&) = delete;
 
     asio::io_context& context() { return io_; }
-    // The label names the queue in logs; strands themselves are anonymous.
+    // The label names the queue where it is made ("orvane.history", ...); it is not kept, as
+    // asio strands carry no name, so log lines name their logger's category instead.
     Strand makeStrand(std::string_view label = {});
 
     // Stops the pool and joins its threads; pending handlers are dropped.

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <fstream>
 
-#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 #include "OrvaneKit/media/AudioSpecificConfig.h"
+#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 #include "OrvaneKit/media/testing/AudioTestSignals.h"
 
 namespace orvane {

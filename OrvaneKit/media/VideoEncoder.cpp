@@ -12,9 +12,7 @@ const Logger& log() {
 }  // namespace
 
 VideoEncoder::VideoEncoder(int64_t bitrate, int fps, std::shared_ptr<VideoEncoderBackend> backend)
-    : backend_(std::move(backend)),
-      bitrate_(bitrate),
-      fps_(fps) {}
+    : backend_(std::move(backend)), bitrate_(bitrate), fps_(fps) {}
 
 VideoEncoder::~VideoEncoder() {
     invalidate();

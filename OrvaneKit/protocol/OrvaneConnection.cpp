@@ -4,6 +4,7 @@
 
 #include <array>
 #include <asio/post.hpp>
+#include <stdexcept>
 
 #include "OrvaneKit/base/Logger.h"
 #include "OrvaneKit/net/TlsPskDialler.h"
@@ -40,7 +41,8 @@ OrvaneConnection::OrvaneConnection(Role role, std::shared_ptr<Transport> transpo
       transport_(std::move(transport)),
       endpoint_(std::move(endpoint)),
       holePunched_(holePunched) {
-    SecureIdentity& identity = env.identity ? *env.identity : SecureIdentity::shared();
+    if (!env.identity) throw std::invalid_argument("a connection needs the machine's identity");
+    SecureIdentity& identity = *env.identity;
     RandomSource& random = env.random ? *env.random : systemRandom();
     handshake_ =
         std::make_unique<SecureHandshake>(role, AccessCode::pskKey(accessCode), identity, random);
@@ -61,7 +63,8 @@ std::shared_ptr<OrvaneConnection> OrvaneConnection::makeClient(
             ? std::move(*parameters)
             : AccessCode::pskParameters(accessCode, !isLocalEndpoint(NetworkEndpoint{endpoint}));
     if (interface) params.requiredInterface = std::move(interface);
-    NetContext& net = env.net ? *env.net : NetContext::shared();
+    if (!env.net) throw std::invalid_argument("dialling needs a network context");
+    NetContext& net = *env.net;
     auto transport = TlsPskDialler::dial(net, endpoint, params);
     return std::shared_ptr<OrvaneConnection>(
         new OrvaneConnection(Role::client, std::move(transport), accessCode,

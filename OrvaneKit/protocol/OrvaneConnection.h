@@ -28,11 +28,12 @@
 
 namespace orvane {
 
-// What a connection takes from the process unless told otherwise.
+// What a connection takes from the process: the machine's identity (always), randomness
+// (systemRandom() when absent) and, for dialling, the network context.
 struct ConnectionEnvironment {
-    SecureIdentity* identity = nullptr;  // SecureIdentity::shared()
-    RandomSource* random = nullptr;      // systemRandom()
-    NetContext* net = nullptr;           // NetContext::shared(), for dialling
+    SecureIdentity* identity = nullptr;
+    RandomSource* random = nullptr;
+    NetContext* net = nullptr;
 };
 
 // One framed, end-to-end sealed message connection over one transport, in the server role (an

@@ -2,9 +2,11 @@
 
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netdb.h>
 
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -52,19 +54,45 @@ NetworkInterface::Type NetworkInterface::typeOf(std::string_view name,
     return Type::wiredEthernet;
 }
 
-std::vector<NetworkInterface> NetworkInterface::list(const std::filesystem::path& sysRoot) {
-    std::vector<NetworkInterface> out;
+std::vector<InterfaceAddress> interfaceAddresses() {
+    std::vector<InterfaceAddress> out;
     ifaddrs* head = nullptr;
     if (getifaddrs(&head) != 0) return out;
     for (ifaddrs* a = head; a; a = a->ifa_next) {
-        if (!a->ifa_name || !(a->ifa_flags & IFF_UP)) continue;
-        std::string name = a->ifa_name;
-        bool seen = false;
-        for (const auto& i : out) seen = seen || i.name == name;
-        if (seen) continue;
-        out.push_back({name, typeOf(name, sysRoot), if_nametoindex(name.c_str())});
+        if (!a->ifa_name) continue;
+        InterfaceAddress entry{a->ifa_name, a->ifa_flags, std::nullopt, {}};
+        if (a->ifa_addr &&
+            (a->ifa_addr->sa_family == AF_INET || a->ifa_addr->sa_family == AF_INET6)) {
+            if (a->ifa_addr->sa_family == AF_INET) {
+                asio::ip::address_v4::bytes_type b;
+                std::memcpy(b.data(), &reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr, 4);
+                entry.address = asio::ip::address_v4(b);
+            } else {
+                asio::ip::address_v6::bytes_type b;
+                std::memcpy(b.data(), &reinterpret_cast<sockaddr_in6*>(a->ifa_addr)->sin6_addr, 16);
+                entry.address = asio::ip::address_v6(b);
+            }
+            char host[NI_MAXHOST];
+            socklen_t len =
+                a->ifa_addr->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+            if (getnameinfo(a->ifa_addr, len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) == 0)
+                entry.text = host;
+        }
+        out.push_back(std::move(entry));
     }
     freeifaddrs(head);
+    return out;
+}
+
+std::vector<NetworkInterface> NetworkInterface::list(const std::filesystem::path& sysRoot) {
+    std::vector<NetworkInterface> out;
+    for (const auto& a : interfaceAddresses()) {
+        if (!(a.flags & IFF_UP)) continue;
+        bool seen = false;
+        for (const auto& i : out) seen = seen || i.name == a.name;
+        if (seen) continue;
+        out.push_back({a.name, typeOf(a.name, sysRoot), if_nametoindex(a.name.c_str())});
+    }
     return out;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <asio/any_io_executor.hpp>
+#include <asio/ip/address.hpp>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -44,6 +45,18 @@ struct NetworkInterface {
                       asio::any_io_executor executor,
                       std::function<void(std::optional<NetworkInterface>)> done);
 };
+
+// One entry of the system's interface table: an interface and one of its addresses (none for
+// the link-level entry every interface has).
+struct InterfaceAddress {
+    std::string name;
+    unsigned flags = 0;                        // IFF_UP, IFF_LOOPBACK, ...
+    std::optional<asio::ip::address> address;  // without an IPv6 scope
+    std::string text;  // the numeric form, with "%scope" for link-local IPv6; empty without
+};
+
+// The interface table, read once per call; the one place this process walks it.
+std::vector<InterfaceAddress> interfaceAddresses();
 
 // The link kind of the interface a connection runs over; `other` when unknown.
 LinkKind linkKindOf(std::string_view interfaceName,

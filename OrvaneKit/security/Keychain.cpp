@@ -1,8 +1,5 @@
 #include "OrvaneKit/security/Keychain.h"
 
-#include "OrvaneKit/base/Paths.h"
-#include "OrvaneKit/security/file/FileSecretStore.h"
-
 namespace orvane {
 
 bool isValidUtf8(std::string_view text) {
@@ -35,11 +32,6 @@ bool isValidUtf8(std::string_view text) {
         p += extra + 1;
     }
     return true;
-}
-
-SecretStore& Keychain::defaultStore() {
-    static FileSecretStore store(Paths::applicationSupport() / "orvane" / "keychain.json");
-    return store;
 }
 
 SecretStore::ReadResult Keychain::readChecked(const std::string& account,

@@ -19,15 +19,6 @@ const Logger& log() {
     return logger;
 }
 
-std::mutex& sharedIdMutex() {
-    static std::mutex m;
-    return m;
-}
-std::string& sharedId() {
-    static std::string id = SecureIdentity::hostApplicationId;
-    return id;
-}
-
 std::string processName() {
     const char* name = program_invocation_short_name;
     return (name && *name) ? name : "orvane";
@@ -72,19 +63,6 @@ SecureIdentity::SecureIdentity(SecretStore& store, std::string applicationId, Ra
                     service_);
     else
         log().notice("made a new identity key for {}", service_);
-}
-
-SecureIdentity& SecureIdentity::shared() {
-    static SecureIdentity instance(Keychain::defaultStore(), [] {
-        std::lock_guard<std::mutex> guard(sharedIdMutex());
-        return sharedId();
-    }());
-    return instance;
-}
-
-void SecureIdentity::setSharedApplicationId(std::string applicationId) {
-    std::lock_guard<std::mutex> guard(sharedIdMutex());
-    sharedId() = std::move(applicationId);
 }
 
 std::shared_ptr<const SecureIdentity::Key> SecureIdentity::makeKey(SecureBytes& seedOut) const {

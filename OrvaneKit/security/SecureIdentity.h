@@ -50,13 +50,6 @@ public:
     SecureIdentity(const SecureIdentity&) = delete;
     SecureIdentity& operator=(const SecureIdentity&) = delete;
 
-    // The process's identity over the default keychain, made on first use. Throws like the
-    // constructor; start-up should call it early and stop when it throws, as nothing can run
-    // without an identity.
-    static SecureIdentity& shared();
-    // The application id of shared(); only before its first use. Defaults to the host's.
-    static void setSharedApplicationId(std::string applicationId);
-
     const std::string& service() const { return service_; }
     // The raw public key, 2,592 bytes.
     Bytes publicKey() const;

@@ -25,8 +25,8 @@
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/TimerService.h"
 #include "OrvaneKit/net/avahi/AvahiServiceAdvertiser.h"
-#include "OrvaneKit/security/Keychain.h"
 #include "OrvaneKit/security/SecureIdentity.h"
+#include "OrvaneKit/security/file/FileSecretStore.h"
 #include "Orvane_Host/app/HeadlessAlertPresenter.h"
 #include "Orvane_Host/app/HeadlessServices.h"
 #include "Orvane_Host/app/InterfaceAddresses.h"
@@ -72,9 +72,11 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(logDir, ec);
     Log::addSink(std::make_shared<FileLogSink>((logDir / "host.log").string()));
 
+    FileSecretStore keychain(FileSecretStore::standardFile());
     // Nothing can run without the machine's identity; say why instead of failing later.
+    std::optional<SecureIdentity> identity;
     try {
-        SecureIdentity::shared();
+        identity.emplace(keychain, SecureIdentity::hostApplicationId);
     } catch (const std::exception& e) {
         std::cerr << "orvane-host: cannot read this machine's identity from the keychain ("
                   << e.what() << "); nothing was changed. Check the file's permissions and try "
@@ -110,28 +112,22 @@ int main(int argc, char** argv) {
     SessionHistory history(SessionHistory::standardFile(), SystemClock::shared(),
                            net.makeStrand("orvane.history"));
 
-    auto host = HostController::make({mainActor,
-                                      SystemClock::shared(),
-                                      timers,
-                                      settings,
-                                      notifier,
-                                      alerts,
-                                      screens,
-                                      streams,
-                                      browser,
-                                      overlays,
-                                      addresses,
-                                      history,
-                                      injector,
-                                      power,
-                                      pasteboard,
-                                      actions,
-                                      files,
-                                      shareWindows,
-                                      status,
-                                      background.get_executor()});
+    auto host = HostController::make({mainActor,  SystemClock::shared(),
+                                      timers,     settings,
+                                      notifier,   alerts,
+                                      screens,    streams,
+                                      browser,    overlays,
+                                      addresses,  history,
+                                      injector,   power,
+                                      pasteboard, actions,
+                                      files,      shareWindows,
+                                      status,     background.get_executor()});
     HostController::setShared(host);
-    host->setFrontDoor({listeners, advertiser, {}, [] { return macDisplayName(); }, port});
+    host->setFrontDoor({listeners,
+                        advertiser,
+                        {&*identity, nullptr, &net},
+                        [] { return macDisplayName(); },
+                        port});
 
     auto showAddresses = [&] {
         // Port 0 asks for any free port; show the one that was given.
@@ -155,7 +151,7 @@ int main(int argc, char** argv) {
     auto work = asio::make_work_guard(mainIo);
     asio::post(mainIo, [&] {
         say("Orvane Host on " + macDisplayName());
-        host->start(Keychain::defaultStore());
+        host->start(keychain);
     });
 
     asio::signal_set signals(mainIo, SIGINT, SIGTERM);

@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-
 namespace orvane {
 
 HostStatusBuilder::HostStatusBuilder(const HostFacts& facts, const Clock& clock)

@@ -29,8 +29,8 @@ extern "C" {
 #include <string>
 #include <thread>
 
-#include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/media/VideoEncoder.h"
+#include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "Orvane_Host/capture/FrameConverter.h"
 #include "Orvane_Host/capture/ScreenCapturer.h"
 #include "Orvane_Host/capture/testing/X11TestPainter.h"

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/media/VideoEncoder.h"
 #include "OrvaneKit/media/testing/SyntheticFrames.h"
+#include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/media/x26x/X264Backend.h"
 #include "OrvaneKit/media/x26x/X265Backend.h"
 

@@ -11,8 +11,8 @@ extern "C" {
 #include <condition_variable>
 #include <cstring>
 
-#include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/media/VideoEncoder.h"
+#include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "Orvane_Host/capture/ScreenCapturer.h"
 #include "Orvane_Host/capture/testing/X11TestPainter.h"
 #include "Orvane_Host/capture/testing/XvfbServer.h"

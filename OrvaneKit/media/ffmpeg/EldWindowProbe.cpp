@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 #include "OrvaneKit/media/AudioSpecificConfig.h"
 #include "OrvaneKit/media/EldBitstream.h"
+#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 
 namespace orvane {
 

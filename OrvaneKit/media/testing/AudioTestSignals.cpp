@@ -6,9 +6,9 @@
 #include <random>
 
 #include "OrvaneKit/media/AacEldEncoder.h"
-#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 #include "OrvaneKit/media/AudioEncoder.h"
 #include "OrvaneKit/media/EldFilterbank.h"
+#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 
 namespace orvane::testing {
 

@@ -1,6 +1,5 @@
 #include "OrvaneKit/net/asio/TcpLink.h"
 
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,6 +10,8 @@
 #include <asio/write.hpp>
 #include <cerrno>
 #include <cstring>
+
+#include "OrvaneKit/reach/NetworkInterface.h"
 
 namespace orvane {
 
@@ -29,26 +30,11 @@ std::string interfaceNameFor(const asio::ip::address& raw) {
     asio::ip::address address = raw;
     if (raw.is_v6() && raw.to_v6().is_v4_mapped())
         address = asio::ip::make_address_v4(asio::ip::v4_mapped, raw.to_v6());
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return {};
-    std::string name;
-    for (ifaddrs* i = list; i && name.empty(); i = i->ifa_next) {
-        if (!i->ifa_addr) continue;
-        if (i->ifa_addr->sa_family == AF_INET && address.is_v4()) {
-            auto* sin = reinterpret_cast<sockaddr_in*>(i->ifa_addr);
-            asio::ip::address_v4::bytes_type b;
-            std::memcpy(b.data(), &sin->sin_addr, 4);
-            if (asio::ip::address_v4(b) == address.to_v4()) name = i->ifa_name;
-        } else if (i->ifa_addr->sa_family == AF_INET6 && address.is_v6()) {
-            auto* sin6 = reinterpret_cast<sockaddr_in6*>(i->ifa_addr);
-            asio::ip::address_v6::bytes_type b;
-            std::memcpy(b.data(), &sin6->sin6_addr, 16);
-            if (asio::ip::address_v6(b) == asio::ip::address_v6(address.to_v6().to_bytes()))
-                name = i->ifa_name;
-        }
-    }
-    ::freeifaddrs(list);
-    return name;
+    // Compared without the IPv6 scope, as the table gives it.
+    if (address.is_v6()) address = asio::ip::address_v6(address.to_v6().to_bytes());
+    for (const auto& a : interfaceAddresses())
+        if (a.address == address) return a.name;
+    return {};
 }
 
 NetError netErrorFrom(const std::error_code& ec) {

@@ -63,6 +63,10 @@ private:
     int fd_ = -1;
 };
 
+std::filesystem::path FileSecretStore::standardFile() {
+    return Paths::applicationSupport() / "orvane" / "keychain.json";
+}
+
 FileSecretStore::FileSecretStore(fs::path file) : file_(std::move(file)) {
     lockFile_ = file_;
     lockFile_ += ".lock";

@@ -20,6 +20,8 @@ namespace orvane {
 class FileSecretStore final : public SecretStore {
 public:
     explicit FileSecretStore(std::filesystem::path file);
+    // The machine's keychain: "orvane/keychain.json" under the application-support folder.
+    static std::filesystem::path standardFile();
 
     ReadResult read(const KeychainItemId& id) override;
     KeychainStatus add(const KeychainItemId& id, const std::string& value,

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 #include "OrvaneKit/media/AudioEncoder.h"
+#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 #include "Orvane_Host/capture/testing/PulseTestServer.h"
 
 namespace orvane {
