@@ -51,6 +51,14 @@ void TlsPskListener::report(const ConnState& state) {
     if (handler) handler(state);
 }
 
+void TlsPskListener::rekey(const SessionParams& params) {
+    auto tls = TlsPskContext::make(TlsPskContext::Role::server, params.tls);
+    asio::post(strand_, [self = shared_from_this(), tls = std::move(tls), params] {
+        self->tls_ = tls;
+        self->options_.params = params;
+    });
+}
+
 void TlsPskListener::start() {
     asio::post(strand_, [self = shared_from_this()] { self->doStart(); });
 }

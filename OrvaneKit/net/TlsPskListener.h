@@ -45,6 +45,10 @@ public:
     void setNewConnectionHandler(ConnectionHandler handler);
     void start();
     void cancel();
+    // Connections accepted from now on use `params`; the listening socket stays open, so nothing
+    // waiting in the accept backlog is dropped and the port is never closed. Throws
+    // PlatformError when the TLS settings cannot be applied, and then changes nothing.
+    void rekey(const SessionParams& params);
 
     // The bound port once ready (the chosen one when asked for port 0), else 0. Any thread.
     std::uint16_t port() const;

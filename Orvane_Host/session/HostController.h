@@ -422,6 +422,7 @@ private:
     // Front door.
     std::optional<FrontDoor> door_;
     std::shared_ptr<SessionListener> listener_;
+    bool listenerReady_ = false;  // the current listener's last report was ready
     TimerHandle listenerRestart_;
     BruteForceGuard bruteForce_ = BruteForceGuard::forHost();
     double guardNow() const;

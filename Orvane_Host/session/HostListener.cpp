@@ -33,15 +33,27 @@ void HostController::startListener() {
     // A client failing while the host shuts down must not bring the listener back.
     if (!door_ || isShuttingDown_) return;
     listenerRestart_.cancel();
+    const std::string& code = supportCode_ ? *supportCode_ : accessCode_;
+    SessionParams params = AccessCode::pskParameters(code, true);
+    params.allowLocalEndpointReuse = true;
+    // A listener that works keeps its socket: closing it would refuse viewers until the new one
+    // is bound and drop those waiting to be accepted.
+    if (listener_ && listenerReady_) {
+        try {
+            listener_->rekey(params);
+            log.info("listener follows the current code");
+            return;
+        } catch (const std::exception& e) {
+            log.error("listener cannot take the current code ({}); opening a new one", e.what());
+        }
+    }
+    listenerReady_ = false;
     if (auto old = std::exchange(listener_, nullptr)) {
         // The old listener's later reports must not touch the text or schedule restarts.
         old->setStateHandler({});
         old->setNewConnectionHandler({});
         old->cancel();
     }
-    const std::string& code = supportCode_ ? *supportCode_ : accessCode_;
-    SessionParams params = AccessCode::pskParameters(code, true);
-    params.allowLocalEndpointReuse = true;
     std::shared_ptr<SessionListener> l;
     try {
         l = door_->listeners.make(door_->port, params);
@@ -78,6 +90,7 @@ void HostController::startListener() {
 }
 
 void HostController::listenerStateChanged(const ConnState& state) {
+    listenerReady_ = std::holds_alternative<conn::Ready>(state);
     if (std::holds_alternative<conn::Ready>(state)) {
         std::uint16_t port = door_->port ? door_->port : listener_->port();
         setListenerState("Ready on port " + std::to_string(port));
@@ -146,11 +159,15 @@ void HostController::clientStateChanged(const ConnState& state,
                                         const std::string& address, bool wrongCode) {
     if (wrongCode) noteWrongCode(address);
     if (std::holds_alternative<conn::Failed>(state)) {
+        // Only a peer that got as far as its Hello holds the code: anyone who can reach the
+        // port could otherwise make the listener restart at will.
+        bool authenticated = false;
         if (auto c = client.lock()) {
+            authenticated = c->hello().has_value();
             if (!c->endReason) c->endReason = "Connection lost";
             removeClient(c);
         }
-        restartListenerAfterFailure();
+        if (authenticated) restartListenerAfterFailure();
     } else if (std::holds_alternative<conn::Cancelled>(state)) {
         if (auto c = client.lock()) removeClient(c);
     }

@@ -104,17 +104,31 @@ TEST_F(FrontDoorTest, ListenerStatesAndRestartAfterFailure) {
     EXPECT_EQ(advertiser.calls(), want);
 }
 
-TEST_F(FrontDoorTest, RestartIgnoresTheOldListenerAndFollowsTheSupportCode) {
+// A working listener keeps its socket when the code changes: the port never closes and nobody
+// waiting to be accepted is dropped. One that is not working is replaced.
+TEST_F(FrontDoorTest, RestartKeepsAWorkingSocketAndFollowsTheSupportCode) {
     host->startListener();
-    auto old = listeners.last();
-    old->emitReady();
+    auto first = listeners.last();
+    first->emitReady();
     h.rt.drain();
 
     host->setSupportCode("SUP-POR-TCO-DE2");
     host->startListener();
+    EXPECT_FALSE(first->cancelled);
+    EXPECT_EQ(listeners.made.size(), 1u);
+    EXPECT_EQ(first->rekeys, 1);
+    EXPECT_EQ(first->params.tls.key, AccessCode::pskKey("SUP-POR-TCO-DE2"));
+    EXPECT_EQ(host->listenerState(), "Ready on port 5895");
+
+    // Failed: a new listener with the current code, and the old one's late reports are ignored.
+    first->emitFailed(posixError(5, "Input/output error"));
+    h.rt.drain();
+    h.rt.advance(1s);
+    ASSERT_EQ(listeners.made.size(), 2u);
+    auto old = listeners.made[0];
     EXPECT_TRUE(old->cancelled);
     EXPECT_EQ(listeners.last()->params.tls.key, AccessCode::pskKey("SUP-POR-TCO-DE2"));
-    // A late failure of the replaced listener neither shows nor restarts anything.
+    listeners.last()->emitReady();
     old->emitFailed(posixError(5, "Input/output error"));
     h.rt.drain();
     h.rt.advance(2s);
@@ -191,7 +205,7 @@ TEST_F(FrontDoorTest, StreamsStoppedSetsTheBanner) {
 }
 
 // A connection whose peer fails is counted once, however many reports follow, and the listener
-// is restarted.
+// is left alone: a peer without the code must not be able to make it restart.
 TEST_F(FrontDoorTest, WrongCodeCountsOncePerConnection) {
     enum class How { otherTlsKey, brokenHandshake };
     for (How how : {How::otherTlsKey, How::brokenHandshake}) {
@@ -222,7 +236,8 @@ TEST_F(FrontDoorTest, WrongCodeCountsOncePerConnection) {
         for (int i = 0; i < 20; ++i) h.pumpUntil([] { return false; }, 5ms);
         EXPECT_EQ(h.wrongCodeEntries(), entriesBefore + 1);
         EXPECT_EQ(host->bruteForce().attempts.at("172.16.0.4").size(), 1u);
-        EXPECT_GT(listeners.made.size(), made);
+        EXPECT_EQ(listeners.made.size(), made);
+        EXPECT_EQ(listeners.last()->rekeys, 0);
         pair.client->cancel();
     }
 }

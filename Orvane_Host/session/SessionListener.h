@@ -24,6 +24,10 @@ public:
     virtual void setNewConnectionHandler(ConnectionHandler handler) = 0;
     virtual void start() = 0;
     virtual void cancel() = 0;
+    // New connections use `params` from now on, on the same socket: a change of code never
+    // closes the port nor drops connections waiting to be accepted. Throws PlatformError when
+    // the TLS settings cannot be applied.
+    virtual void rekey(const SessionParams& params) = 0;
     // The bound port once ready, else 0.
     virtual std::uint16_t port() const = 0;
 };

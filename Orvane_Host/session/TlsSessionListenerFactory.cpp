@@ -16,6 +16,7 @@ public:
     }
     void start() override { l_->start(); }
     void cancel() override { l_->cancel(); }
+    void rekey(const SessionParams& params) override { l_->rekey(params); }
     std::uint16_t port() const override { return l_->port(); }
 
 private:

@@ -19,6 +19,10 @@ public:
     void setNewConnectionHandler(ConnectionHandler h) override { connectionHandler = std::move(h); }
     void start() override { started = true; }
     void cancel() override;
+    void rekey(const SessionParams& p) override {
+        params = p;
+        ++rekeys;
+    }
     std::uint16_t port() const override { return boundPort; }
 
     void emitReady(std::uint16_t port = 5895);
@@ -26,7 +30,8 @@ public:
     void emitConnection(std::shared_ptr<Transport> connection);
 
     const std::uint16_t requestedPort;
-    const SessionParams params;
+    SessionParams params;
+    int rekeys = 0;
     std::uint16_t boundPort = 0;
     bool started = false;
     bool cancelled = false;
