@@ -264,7 +264,8 @@ void OrvaneConnection::fail(const SecureChannelError& error) {
         std::lock_guard lock(mutex_);
         securityFailure_ = error;
     }
-    log().notice("secure channel failed: {}", error.description());
+    log().notice("secure channel failed ({}): {}", SecureChannelError::kindName(error.kind()),
+                 error.description());
     report(conn::Failed{posixError(Err::auth, error.description())});
     transport_->cancel();
 }

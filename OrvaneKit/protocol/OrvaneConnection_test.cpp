@@ -9,6 +9,7 @@
 #include <limits>
 #include <thread>
 
+#include "OrvaneKit/base/Logger.h"
 #include "OrvaneKit/net/testing/MemoryTransportPair.h"
 #include "OrvaneKit/net/testing/TransportProbe.h"
 #include "OrvaneKit/protocol/Messages.h"
@@ -270,10 +271,16 @@ TEST_F(OrvaneConnectionTest, HandshakeViolationsFailTheConnection) {
                                              hostId.identity());
         }
         ConnectionProbe probe(conn);
+        auto memory = std::make_shared<MemoryLogSink>();
+        Log::addSink(memory);
         conn->start();
         if (!row.testServer) ASSERT_TRUE(peer->waitFrames(1));  // the client's hello is out
         row.act(*peer);
         ASSERT_TRUE(probe.waitForCancelled());
+        Log::removeSink(memory);
+        // The log names the kind, which the shared text does not tell apart.
+        EXPECT_TRUE(memory->contains(std::string("secure channel failed (") +
+                                     SecureChannelError::kindName(row.expected) + ")"));
         auto states = probe.snapshot().states;
         std::string seen;
         for (const auto& st : states) seen += describe(st) + "; ";

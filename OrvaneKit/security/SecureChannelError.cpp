@@ -23,6 +23,22 @@ const char* text(SecureChannelError::Kind kind) {
 
 }  // namespace
 
+const char* SecureChannelError::kindName(Kind kind) {
+    switch (kind) {
+        case Kind::identityChanged:
+            return "identityChanged";
+        case Kind::badSignature:
+            return "badSignature";
+        case Kind::malformed:
+            return "malformed";
+        case Kind::outOfOrder:
+            return "outOfOrder";
+        case Kind::tampered:
+            return "tampered";
+    }
+    return "unknown";
+}
+
 std::string SecureChannelError::description() const {
     return text(kind_);
 }

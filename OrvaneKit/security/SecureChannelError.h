@@ -26,6 +26,8 @@ public:
     const std::string& got() const { return got_; }
 
     std::string description() const;
+    // The kind's name ("outOfOrder", "tampered", ...), for logs: several kinds share a text.
+    static const char* kindName(Kind kind);
     const char* what() const noexcept override;
 
     bool operator==(const SecureChannelError& other) const {

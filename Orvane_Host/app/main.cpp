@@ -79,8 +79,14 @@ int main(int argc, char** argv) {
         identity.emplace(keychain, SecureIdentity::hostApplicationId);
     } catch (const std::exception& e) {
         std::cerr << "orvane-host: cannot read this machine's identity from the keychain ("
-                  << e.what() << "); nothing was changed. Check the file's permissions and try "
-                  << "again." << std::endl;
+                  << e.what() << "); nothing was changed. ";
+        if (keychain.problem() == FileSecretStore::Problem::unparsable)
+            std::cerr << "The keychain file " << FileSecretStore::standardFile().string()
+                      << " does not parse: restore it from a backup, or move it aside to start "
+                      << "with a new identity (paired devices will then need to trust this "
+                      << "machine again)." << std::endl;
+        else
+            std::cerr << "Check the file's permissions and try again." << std::endl;
         return 1;
     }
 

@@ -4,6 +4,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 
+#include "OrvaneKit/base/BoundedText.h"
 #include "OrvaneKit/protocol/Json.h"
 #include "OrvaneKit/security/AuthToken.h"
 #include "Orvane_Host/session/HostController.h"
@@ -17,7 +18,7 @@ constexpr auto helloTimeout = std::chrono::seconds(10);
 TrustedDevice deviceFrom(const std::string& fingerprint, const Hello& hello) {
     TrustedDevice d;
     d.id = fingerprint;
-    d.name = hello.deviceName;
+    d.name = boundedText(hello.deviceName);
     d.platform = hello.platform;
     return d;
 }
@@ -189,7 +190,7 @@ void HostController::askApproval(const std::shared_ptr<RemoteClient>& client) {
                     }
                     me->admit(client, false);
                 };
-                AlertSpec confirm = confirmationSpec(hello->deviceName);
+                AlertSpec confirm = confirmationSpec(client->displayName());
                 self->showAlert(client, std::move(confirm), [done](int r) {
                     // Removal aborts the confirmation too; such a client is not let in.
                     if (r == AlertResponse::aborted) return;

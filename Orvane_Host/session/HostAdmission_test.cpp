@@ -551,3 +551,27 @@ TEST(HostAdmission, ConnectionWithoutAGoodHelloEndsTenSecondsAfterTheAccept) {
     silent.reset();
     closeAndSettle(host, h);
 }
+
+// A peer's device name reaches the history file (device and outcome), the trusted list and the
+// alerts only up to the cap, however long the peer made it.
+TEST(HostAdmission, HugeDeviceNamesAreCappedWhereverTheyAreKept) {
+    const std::string huge(2'000'000, 'x');
+    const std::string capped = std::string(254, 'x') + "\xE2\x80\xA6";
+    Admission a;
+    auto declined = a.arrive(hello(huge), "DDDD");
+    a.answer(third);
+    auto trusted = a.arrive(hello(huge), fp);
+    a.answer(second);
+    a.answer(allow);
+    a.bye(trusted);
+    for (const auto& spec : a.h.alerts.shown())
+        EXPECT_LT(spec.message.size() + spec.informativeText.size(), 1000u);
+    ASSERT_EQ(a.h.history->entries().size(), 2u);
+    for (const auto& e : a.h.history->entries()) {
+        EXPECT_EQ(e.device, capped);
+        EXPECT_LT(e.outcome.size(), 300u);
+    }
+    ASSERT_EQ(a.host->trustedDevices().size(), 1u);
+    EXPECT_EQ(a.host->trustedDevices()[0].name, capped);
+    (void)declined;
+}

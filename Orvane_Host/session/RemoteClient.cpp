@@ -1,5 +1,6 @@
 #include "Orvane_Host/session/RemoteClient.h"
 
+#include "OrvaneKit/base/BoundedText.h"
 #include "OrvaneKit/base/Paths.h"
 #include "OrvaneKit/media/VideoPacket.h"
 
@@ -121,7 +122,8 @@ bool RemoteClient::isScreenSharer() const {
 
 std::string RemoteClient::displayName() const {
     std::lock_guard g(lock_);
-    return hello_ ? hello_->deviceName : std::string("Unknown device");
+    // The peer chose it; it reaches the history file, the trusted list, alerts and the log.
+    return hello_ ? boundedText(hello_->deviceName) : std::string("Unknown device");
 }
 
 std::string RemoteClient::symbolName() const {

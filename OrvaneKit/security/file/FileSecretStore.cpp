@@ -72,14 +72,19 @@ FileSecretStore::FileSecretStore(fs::path file) : file_(std::move(file)) {
     lockFile_ += ".lock";
 }
 
-bool FileSecretStore::load(std::vector<Item>& items) const {
+FileSecretStore::Problem FileSecretStore::problem() const {
+    std::vector<Item> items;
+    return loadChecked(items);
+}
+
+FileSecretStore::Problem FileSecretStore::loadChecked(std::vector<Item>& items) const {
     items.clear();
     std::string text;
     const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT) return true;
+        if (errno == ENOENT) return Problem::none;
         log().error("keychain file unreadable: {}", std::strerror(errno));
-        return false;
+        return Problem::unreadable;
     }
     char buf[16384];
     for (;;) {
@@ -89,7 +94,7 @@ bool FileSecretStore::load(std::vector<Item>& items) const {
             if (errno == EINTR) continue;
             log().error("keychain file unreadable: {}", std::strerror(errno));
             ::close(fd);
-            return false;
+            return Problem::unreadable;
         }
         text.append(buf, static_cast<std::size_t>(n));
     }
@@ -112,9 +117,9 @@ bool FileSecretStore::load(std::vector<Item>& items) const {
     } catch (const std::exception& e) {
         log().error("keychain file cannot be parsed, leaving it untouched: {}", e.what());
         items.clear();
-        return false;
+        return Problem::unparsable;
     }
-    return true;
+    return Problem::none;
 }
 
 bool FileSecretStore::save(const std::vector<Item>& items) const {

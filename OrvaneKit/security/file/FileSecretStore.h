@@ -32,6 +32,10 @@ public:
 
     const std::filesystem::path& file() const { return file_; }
 
+    // Why the file cannot be used, for telling the person what to do about it.
+    enum class Problem { none, unreadable, unparsable };
+    Problem problem() const;
+
 private:
     struct Item {
         KeychainItemId id;
@@ -40,7 +44,8 @@ private:
     };
     class FileLock;
 
-    bool load(std::vector<Item>& items) const;
+    bool load(std::vector<Item>& items) const { return loadChecked(items) == Problem::none; }
+    Problem loadChecked(std::vector<Item>& items) const;
     bool save(const std::vector<Item>& items) const;
     // Loads the items under both locks, lets `edit` change them, and saves when it reports
     // success. `noFolder` is the answer when the folder is missing and must not be created.

@@ -98,8 +98,17 @@ TEST_F(FileSecretStoreTest, UnreadableFileIsLeftAlone) {
         EXPECT_EQ(store.replace(kCode, "x", false), KeychainStatus::ioError);
         EXPECT_EQ(store.remove(kCode), KeychainStatus::ioError);
         EXPECT_FALSE(Keychain::set("x", kCode.account, kCode.service, false, std::nullopt, store));
+        EXPECT_EQ(store.problem(), FileSecretStore::Problem::unparsable) << bad;
         EXPECT_EQ(contents(), bad);
     }
+    // Without read permission it is another problem, with another remedy.
+    if (::geteuid() != 0) {
+        fs::permissions(file_, fs::perms::none);
+        EXPECT_EQ(FileSecretStore(file_).problem(), FileSecretStore::Problem::unreadable);
+        fs::permissions(file_, fs::perms::owner_read | fs::perms::owner_write);
+    }
+    fs::remove(file_);
+    EXPECT_EQ(FileSecretStore(file_).problem(), FileSecretStore::Problem::none);
 }
 
 // Writers in separate store objects (as in separate processes) lose none of each other's items.

@@ -2,6 +2,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include "OrvaneKit/base/BoundedText.h"
 #include "OrvaneKit/base/Logger.h"
 
 namespace orvane {
@@ -84,7 +85,8 @@ void DbusNotifier::post(const std::string& title, const std::string& body) {
         }
         dropLocked();
     }
-    log().notice("notification not shown (no session bus): {} — {}", title, body);
+    log().notice("notification not shown (no session bus): {} — {}", boundedText(title),
+                 boundedText(body));
 }
 
 }  // namespace orvane
