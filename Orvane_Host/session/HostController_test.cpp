@@ -50,7 +50,7 @@ TEST(HostControllerSettings, FreshInstallReadsTheDefaults) {
     EXPECT_FALSE(h.settings.boolValue("unattendedAccess"));
     EXPECT_FALSE(h.settings.hasStoredValue("askBeforeConnecting"));
     EXPECT_FALSE(h.settings.hasStoredValue("quality"));
-    EXPECT_TRUE(h.calls.calls.empty()) << "loading settings starts nothing";
+    EXPECT_TRUE(h.calls.calls().empty()) << "loading settings starts nothing";
 }
 
 TEST(HostControllerSettings, FirstRunWithTrustedDevicesTurnsUnattendedOn) {
@@ -99,12 +99,12 @@ TEST(HostControllerSettings, EqualAssignmentRewritesAndRunsEffectsWithoutNotifyi
     WriteRecorder writes(h.settings);
 
     c->setQuality(StreamQuality::balanced);
-    EXPECT_EQ(h.calls.calls.size(), 1u) << "the restart is a task of its own";
+    EXPECT_EQ(h.calls.calls().size(), 1u) << "the restart is a task of its own";
     h.rt.drain();
     EXPECT_EQ(fields.count(Field::quality), 0);
     EXPECT_EQ(writes.keys, std::vector<std::string>{"quality"});
     EXPECT_EQ(h.settings.string("quality"), "balanced");
-    EXPECT_EQ(h.calls.calls, (std::vector<std::string>{"streams.setBitrate 12000000 60",
+    EXPECT_EQ(h.calls.calls(), (std::vector<std::string>{"streams.setBitrate 12000000 60",
                                                        "streams.start [1] width 2304 sound restart",
                                                        "streams.assignTargets 1"}));
 
@@ -138,7 +138,7 @@ TEST(HostControllerSettings, NotStreamingNoRestart) {
     c->setQuality(StreamQuality::smooth);
     c->setShareSound(false);
     h.rt.drain();
-    EXPECT_EQ(h.calls.calls, std::vector<std::string>{"streams.setBitrate 6000000 60"});
+    EXPECT_EQ(h.calls.calls(), std::vector<std::string>{"streams.setBitrate 6000000 60"});
 }
 
 TEST(HostControllerSettings, BrowserAccessAndURL) {
@@ -150,7 +150,7 @@ TEST(HostControllerSettings, BrowserAccessAndURL) {
     c->setBrowserAccess(true);
     c->setBrowserAccess(true);  // starts again with the current code
     c->setBrowserAccess(false);
-    EXPECT_EQ(h.calls.calls,
+    EXPECT_EQ(h.calls.calls(),
               (std::vector<std::string>{"browser.start ABCD-EFGH-JKLM",
                                         "browser.start ABCD-EFGH-JKLM", "browser.stop"}));
     c->setBrowserAccess(true);
@@ -219,14 +219,14 @@ TEST(HostControllerSettings, CodecAndCurtainFollowTheViewers) {
     c->setPreferHEVC(true);
     EXPECT_EQ(c->activeCodec(), VideoCodec::hevc);
     EXPECT_EQ(fields.count(Field::activeCodec), 1);
-    EXPECT_EQ(h.calls.calls, std::vector<std::string>{"streams.setCodec hevc sdr"});
+    EXPECT_EQ(h.calls.calls(), std::vector<std::string>{"streams.setCodec hevc sdr"});
     c->setPreferHEVC(false);
     EXPECT_EQ(c->activeCodec(), VideoCodec::h264);
 
     h.calls.clear();
     c->setBlankScreen(true);
     EXPECT_TRUE(h.overlays.curtain);
-    EXPECT_EQ(h.calls.calls,
+    EXPECT_EQ(h.calls.calls(),
               (std::vector<std::string>{"overlays.setCurtain on", "overlays.showIndicator 1 A"}));
     a->setCanControl(false);
     c->setBlankScreen(true);

@@ -69,7 +69,7 @@ struct Ending {
     // The calls that touch input or the session lock, in order.
     std::vector<std::string> inputAndLock() const {
         std::vector<std::string> out;
-        for (const auto& c : h.calls.calls)
+        for (const auto& c : h.calls.calls())
             if (c.rfind("injector.", 0) == 0 || c.rfind("power.", 0) == 0) out.push_back(c);
         return out;
     }

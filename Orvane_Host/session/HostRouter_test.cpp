@@ -222,7 +222,7 @@ TEST(HostRouter, UndecodableBodiesAreDroppedSilently) {
         RouterBench b(row.sharer && !row.controlling ? Role::sharer : Role::controlling);
         b.deliver(row.type, garbage());
         EXPECT_EQ(b.effects(), std::set<std::string>{}) << messageTypeName(row.type);
-        EXPECT_TRUE(b.h.calls.calls.empty()) << messageTypeName(row.type);
+        EXPECT_TRUE(b.h.calls.calls().empty()) << messageTypeName(row.type);
     }
 }
 
@@ -368,11 +368,11 @@ TEST(HostRouter, SelectDisplayOnlyForAListedDisplay) {
     RouterBench b(Role::controlling);
     b.deliver(MessageType::selectDisplay, encoded(SelectDisplay{5}));
     EXPECT_EQ(b.client->displayID(), 1u);
-    EXPECT_TRUE(b.h.calls.calls.empty());
+    EXPECT_TRUE(b.h.calls.calls().empty());
 
     b.deliver(MessageType::selectDisplay, encoded(SelectDisplay{2}));
     EXPECT_EQ(b.client->displayID(), 2u);
-    const auto& calls = b.h.calls.calls;
+    const auto& calls = b.h.calls.calls();
     ASSERT_GE(calls.size(), 3u);
     EXPECT_EQ(calls.front().rfind("streams.start [2]", 0), 0u) << calls.front();
     EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),

@@ -104,7 +104,7 @@ TEST_F(StartupTest, StartsInOrderAndKeepsAStoredCodeVerbatim) {
         "listener.make 0",
         "browser.start abc-def-ghj-kl2",
     };
-    EXPECT_EQ(h.calls.calls, want);
+    EXPECT_EQ(h.calls.calls(), want);
     EXPECT_EQ(host->accessCode(), "abc-def-ghj-kl2");
     EXPECT_EQ(stored(memory, HostController::accessCodeAccount), "abc-def-ghj-kl2");
     auto token = stored(memory, HostController::iCloudTokenAccount);
@@ -176,7 +176,7 @@ TEST_F(StartupTest, ShutdownRunsOnceAndWaitsForEveryBye) {
     std::vector<std::string> want = {
         "streams.stop",           "advertiser.withdraw",       "browser.stop",
         "overlays.hideIndicator", "overlays.clearAnnotations", "overlays.setCurtain off"};
-    const auto& calls = h.calls.calls;
+    const auto& calls = h.calls.calls();
     ASSERT_GE(calls.size(), want.size());
     EXPECT_EQ(std::vector<std::string>(calls.end() - want.size(), calls.end()), want);
 

@@ -95,7 +95,7 @@ TEST(HostStreaming, FirstViewerIsWelcomedThenCaptureStarts) {
         EXPECT_TRUE(b.host->screenRecordingGranted());
         EXPECT_TRUE(b.host->isStreaming());
 
-        const auto& calls = b.h.calls.calls;
+        const auto& calls = b.h.calls.calls();
         auto started =
             std::find(calls.begin(), calls.end(),
                       "streams.start [" + std::to_string(cs.active) + "] width 2304 sound");
@@ -123,7 +123,7 @@ TEST(HostStreaming, LaterViewerWhileCaptureRunsGetsOnlyAKeyframe) {
     auto third = b.viewer("Cat", 2);
     b.startStreaming(third);
     EXPECT_EQ(b.h.calls.count("streams.start [1,2] width 2304 sound"), 1u);
-    EXPECT_EQ(b.h.calls.calls.back(), "streams.sendKeyframeNow 2");
+    EXPECT_EQ(b.h.calls.calls().back(), "streams.sendKeyframeNow 2");
 }
 
 TEST(HostStreaming, FirstViewerGetsTheAudioFormatOnceCaptureRuns) {
@@ -278,7 +278,7 @@ TEST(HostStreaming, SharedScreenOpensAWindowAndWelcomesTheDevice) {
     ASSERT_FALSE(b.h.history->entries().empty());
     EXPECT_EQ(b.h.history->entries().front().device, "Pad");
     EXPECT_EQ(b.h.history->entries().front().unattended, true);
-    EXPECT_EQ(b.h.calls.calls, std::vector<std::string>{"streams.assignTargets 1"})
+    EXPECT_EQ(b.h.calls.calls(), std::vector<std::string>{"streams.assignTargets 1"})
         << "re-published; no capture, curtain or codec for a sharer";
     EXPECT_EQ(typesSent(s), std::vector<MessageType>{MessageType::helloAck});
     EXPECT_EQ(only<HelloAck>(s, MessageType::helloAck), (HelloAck{macDisplayName(), {}, 0}));

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "Orvane_Host/input/InputInjector.h"
-#include "Orvane_Host/session/testing/FakeNeighbours.h"
+#include "OrvaneKit/base/testing/CallLog.h"
 
 namespace orvane {
 

@@ -4,13 +4,6 @@
 
 namespace orvane {
 
-std::size_t CallLog::count(const std::string& prefix) const {
-    std::size_t n = 0;
-    for (const auto& c : calls)
-        if (c.rfind(prefix, 0) == 0) ++n;
-    return n;
-}
-
 void FakeDisplayStreams::assignTargets(const Clients& clients) {
     lastTargets = clients;
     log_.add("streams.assignTargets " + std::to_string(clients.size()));

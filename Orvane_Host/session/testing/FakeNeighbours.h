@@ -6,21 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "OrvaneKit/base/testing/CallLog.h"
 #include "Orvane_Host/session/IBrowserServer.h"
 #include "Orvane_Host/session/IDisplayStreams.h"
 #include "Orvane_Host/session/ILocalAddresses.h"
 #include "Orvane_Host/session/IScreenOverlays.h"
 
 namespace orvane {
-
-// One ordered record of calls shared by the fakes, so tests can assert what happened in which
-// order across services.
-struct CallLog {
-    std::vector<std::string> calls;
-    void add(std::string c) { calls.push_back(std::move(c)); }
-    void clear() { calls.clear(); }
-    std::size_t count(const std::string& prefix) const;
-};
 
 class FakeDisplayStreams final : public IDisplayStreams {
 public:

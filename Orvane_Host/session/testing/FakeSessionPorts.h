@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "OrvaneKit/base/testing/CallLog.h"
 #include "Orvane_Host/session/IFileMessages.h"
 #include "Orvane_Host/session/IMacActions.h"
 #include "Orvane_Host/session/ScreenShareWindow.h"
@@ -14,24 +15,7 @@
 
 namespace orvane {
 
-// Each records what reached it, safely from any thread.
-class CallRecorder {
-public:
-    void add(std::string c) {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(std::move(c));
-    }
-    std::vector<std::string> calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> calls_;
-};
-
-class FakeMacActions final : public IMacActions, public CallRecorder {
+class FakeMacActions final : public IMacActions, public CallLog {
 public:
     void performPowerCommand(const HostAction& action) override;
     void performMacCommand(const MacCommand& command,
@@ -42,14 +26,14 @@ public:
     std::function<void()> duringJob;
 };
 
-class FakeFileMessages final : public IFileMessages, public CallRecorder {
+class FakeFileMessages final : public IFileMessages, public CallLog {
 public:
     void handleFileMessage(MessageType type, Bytes body,
                            const std::shared_ptr<RemoteClient>& client) override;
     void cancelAll(const std::shared_ptr<RemoteClient>& client) override;
 };
 
-class FakeVideoReceiver final : public VideoReceiver, public CallRecorder {
+class FakeVideoReceiver final : public VideoReceiver, public CallLog {
 public:
     void receive(Bytes frame) override { add("video " + std::to_string(frame.size())); }
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Orvane_Host/session/testing/FakeNeighbours.h"
+#include "OrvaneKit/base/testing/CallLog.h"
 #include "Orvane_Host/system/PowerActions.h"
 
 namespace orvane {
