@@ -115,3 +115,11 @@ TEST(Signals, DisconnectAndObservableNotifiesOnlyOnChange) {
     always = 1;
     EXPECT_EQ(notes, 2);
 }
+
+TEST(MainActor, IsTheOwningThreadAndNoOther) {
+    TestRuntime rt;
+    EXPECT_TRUE(rt.mainActor.isCurrent());
+    bool elsewhere = true;
+    std::thread([&] { elsewhere = rt.mainActor.isCurrent(); }).join();
+    EXPECT_FALSE(elsewhere);
+}

@@ -5,6 +5,7 @@
 namespace orvane {
 
 AlertHandle HeadlessAlertPresenter::show(AlertSpec spec, Callback done) {
+    ORVANE_ASSERT_MAIN_ACTOR(mainActor_);
     int response = spec.buttons.size() <= 1
                        ? AlertResponse::firstButton
                        : AlertResponse::firstButton + static_cast<int>(spec.buttons.size()) - 1;

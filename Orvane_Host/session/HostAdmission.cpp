@@ -31,6 +31,7 @@ bool HostController::isListed(const std::shared_ptr<RemoteClient>& client) const
 }
 
 void HostController::helloReceived(ByteView body, const std::shared_ptr<RemoteClient>& client) {
+    onMainActor();
     if (client->hello()) return;
     auto hello = json::decode<Hello>(body);
     if (!hello) return;
@@ -81,6 +82,7 @@ void HostController::helloReceived(ByteView body, const std::shared_ptr<RemoteCl
 }
 
 void HostController::admit(const std::shared_ptr<RemoteClient>& client, bool withoutAsking) {
+    onMainActor();
     if (!isListed(client)) return;
     if (client->isScreenSharer()) {
         showSharedScreen(client, withoutAsking);
@@ -96,11 +98,7 @@ void HostController::admit(const std::shared_ptr<RemoteClient>& client, bool wit
             "A trusted device was let in. You can turn this off in Settings under Security.");
     startIdleWatch();
     publishClients();
-    auto self = shared_from_this();
-    asio::co_spawn(
-        s_.mainActor.executor(),
-        [self, client]() -> asio::awaitable<void> { co_await self->startStreaming(client); },
-        asio::detached);
+    spawnDetached([client](HostController& self) { return self.startStreaming(client); });
     postUserNotification(name + " connected", "Your screen is being shared.");
 }
 
@@ -149,6 +147,7 @@ std::size_t HostController::openAlerts(const Uuid& client) const {
 }
 
 void HostController::askApproval(const std::shared_ptr<RemoteClient>& client) {
+    onMainActor();
     std::string name = client->displayName();
     AlertSpec spec;
     if (client->isScreenSharer()) {

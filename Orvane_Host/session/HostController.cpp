@@ -64,32 +64,38 @@ void HostController::loadSettings() {
 // ---- Settings ----
 
 void HostController::setIdleTimeoutMinutes(std::int64_t v) {
+    onMainActor();
     store(idleTimeoutMinutes_, v, Field::idleTimeoutMinutes);
     s_.settings.setInteger("idleTimeoutMinutes", v);
 }
 
 void HostController::setLockWhenSessionEnds(bool v) {
+    onMainActor();
     store(lockWhenSessionEnds_, v, Field::lockWhenSessionEnds);
     s_.settings.setBool("lockWhenSessionEnds", v);
 }
 
 void HostController::setBlankScreen(bool v) {
+    onMainActor();
     store(blankScreen_, v, Field::blankScreen);
     s_.settings.setBool("blankScreen", v);
     applyCurtain();
 }
 
 void HostController::setAskBeforeConnecting(bool v) {
+    onMainActor();
     store(askBeforeConnecting_, v, Field::askBeforeConnecting);
     s_.settings.setBool("askBeforeConnecting", v);
 }
 
 void HostController::setUnattendedAccess(bool v) {
+    onMainActor();
     store(unattendedAccess_, v, Field::unattendedAccess);
     s_.settings.setBool("unattendedAccess", v);
 }
 
 void HostController::setBrowserAccess(bool v) {
+    onMainActor();
     store(browserAccess_, v, Field::browserAccess);
     s_.settings.setBool("browserAccess", v);
     if (v)
@@ -99,6 +105,7 @@ void HostController::setBrowserAccess(bool v) {
 }
 
 void HostController::setQuality(StreamQuality v) {
+    onMainActor();
     store(quality_, v, Field::quality);
     s_.settings.setString("quality", std::string(rawValue(v)));
     setStreamRate();
@@ -106,18 +113,21 @@ void HostController::setQuality(StreamQuality v) {
 }
 
 void HostController::setPreferHEVC(bool v) {
+    onMainActor();
     store(preferHEVC_, v, Field::preferHEVC);
     s_.settings.setBool("preferHEVC", v);
     chooseCodec();
 }
 
 void HostController::setPreferHDR(bool v) {
+    onMainActor();
     store(preferHDR_, v, Field::preferHDR);
     s_.settings.setBool("preferHDR", v);
     chooseCodec();
 }
 
 void HostController::setHighFrameRate(bool v) {
+    onMainActor();
     store(highFrameRate_, v, Field::highFrameRate);
     s_.settings.setBool("highFrameRate", v);
     setStreamRate();
@@ -125,11 +135,13 @@ void HostController::setHighFrameRate(bool v) {
 }
 
 void HostController::setShareClipboard(bool v) {
+    onMainActor();
     store(shareClipboard_, v, Field::shareClipboard);
     s_.settings.setBool("shareClipboard", v);
 }
 
 void HostController::setShareSound(bool v) {
+    onMainActor();
     store(shareSound_, v, Field::shareSound);
     s_.settings.setBool("shareSound", v);
     if (v) sendAudioFormat(clients_);
@@ -143,22 +155,26 @@ void HostController::setStreamRate() {
 // ---- Clients and other lists ----
 
 void HostController::setClients(Clients v) {
+    onMainActor();
     clients_ = std::move(v);
     changed(Field::clients);
     s_.streams.assignTargets(clients_);
 }
 
 void HostController::publishClients() {
+    onMainActor();
     changed(Field::clients);
     s_.streams.assignTargets(clients_);
 }
 
 void HostController::setReceivedFiles(std::vector<ReceivedFile> v) {
+    onMainActor();
     receivedFiles_ = std::move(v);
     changed(Field::receivedFiles);
 }
 
 void HostController::setShareWindows(std::map<Uuid, std::shared_ptr<ScreenShareWindow>> v) {
+    onMainActor();
     store(shareWindows_, std::move(v), Field::shareWindows);
 }
 
@@ -171,6 +187,7 @@ std::optional<std::string> HostController::browserURL() const {
 }
 
 void HostController::sendAudioFormat(const Clients& to) {
+    onMainActor();
     Clients targets;
     for (const auto& c : to)
         if (c->authorized()) targets.push_back(c);
@@ -192,6 +209,7 @@ void HostController::saveTrustedDevices() {
 }
 
 void HostController::trust(TrustedDevice device) {
+    onMainActor();
     auto list = trustedDevices_;
     std::erase_if(list, [&](const TrustedDevice& d) { return d.id == device.id; });
     list.push_back(std::move(device));
@@ -200,6 +218,7 @@ void HostController::trust(TrustedDevice device) {
 }
 
 void HostController::revoke(const std::unordered_set<std::string>& ids) {
+    onMainActor();
     if (ids.empty()) return;
     Clients authorised;
     for (const auto& c : clients_)
@@ -211,6 +230,7 @@ void HostController::revoke(const std::unordered_set<std::string>& ids) {
 }
 
 void HostController::forgetDevice(const std::string& id) {
+    onMainActor();
     auto list = trustedDevices_;
     std::erase_if(list, [&](const TrustedDevice& d) { return d.id == id; });
     setTrustedDevices(std::move(list));
@@ -219,6 +239,7 @@ void HostController::forgetDevice(const std::string& id) {
 }
 
 void HostController::forgetAllDevices() {
+    onMainActor();
     std::unordered_set<std::string> ids;
     for (const auto& d : trustedDevices_) ids.insert(d.id);
     setTrustedDevices({});
@@ -237,6 +258,7 @@ AlertSpec HostController::confirmationSpec(const std::string& deviceName) {
 
 AlertHandle HostController::confirmUnattendedAccess(const std::string& deviceName,
                                                     std::function<void(bool)> done) {
+    onMainActor();
     return s_.alerts.show(confirmationSpec(deviceName), [done = std::move(done)](int response) {
         done(response == AlertResponse::firstButton);
     });
@@ -252,6 +274,7 @@ HostController::Clients HostController::viewers() const {
 }
 
 void HostController::applyCurtain() {
+    onMainActor();
     Clients controllers;
     for (const auto& c : viewers())
         if (c->canControl()) controllers.push_back(c);
@@ -276,6 +299,7 @@ void HostController::applyCurtain() {
 }
 
 void HostController::chooseCodec() {
+    onMainActor();
     auto list = viewers();
     std::vector<bool> hevc;
     bool allHDR = true;
@@ -300,6 +324,7 @@ void HostController::chooseCodec() {
 }
 
 asio::awaitable<void> HostController::updateStreams(bool restart) {
+    onMainActor();
     auto self = shared_from_this();
     std::set<std::uint32_t> displays;
     for (const auto& c : viewers()) displays.insert(c->displayID());
@@ -315,13 +340,7 @@ asio::awaitable<void> HostController::updateStreams(bool restart) {
 }
 
 void HostController::spawnUpdate(bool restart) {
-    std::weak_ptr<HostController> weak = weak_from_this();
-    asio::co_spawn(
-        s_.mainActor.executor(),
-        [weak, restart]() -> asio::awaitable<void> {
-            if (auto self = weak.lock()) co_await self->updateStreams(restart);
-        },
-        asio::detached);
+    spawnDetached([restart](HostController& self) { return self.updateStreams(restart); });
 }
 
 }  // namespace orvane

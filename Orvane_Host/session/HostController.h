@@ -2,6 +2,8 @@
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/strand.hpp>
 #include <cstdint>
 #include <filesystem>
@@ -242,9 +244,7 @@ public:
     // Not observed.
     std::int64_t pasteboardChangeCount = 0;
     TimerHandle statusTimer;
-    TimerHandle pollTimer;
     TimerHandle idleWatch;
-    TimerHandle screensChangedTask;
 
     // "http(s)://<first IPv4>:5896" while browser access is on and the machine has an IPv4.
     std::optional<std::string> browserURL() const;
@@ -372,15 +372,29 @@ public:
 
 private:
     explicit HostController(Services services);
+    void onMainActor() const {
+        ORVANE_ASSERT_MAIN_ACTOR(s_.mainActor);
+    }
     void loadSettings();
     template <class T>
     void store(T& slot, T value, Field field) {
+        onMainActor();
         bool differs = !(slot == value);
         slot = std::move(value);
         if (differs) changed(field);
     }
     void setStreamRate();
-    // Starts a main-actor task that nobody awaits.
+    // Starts a main-actor task that nobody awaits. It holds the controller weakly until it runs,
+    // so a queued task never keeps a controller alive that everyone else let go.
+    template <class Body>
+    void spawnDetached(Body body) {
+        asio::co_spawn(
+            s_.mainActor.executor(),
+            [weak = weak_from_this(), body = std::move(body)]() mutable -> asio::awaitable<void> {
+                if (auto self = weak.lock()) co_await body(*self);
+            },
+            asio::detached);
+    }
     void spawnUpdate(bool restart);
     Clients viewers() const;
 

@@ -104,9 +104,10 @@ TEST(HostControllerSettings, EqualAssignmentRewritesAndRunsEffectsWithoutNotifyi
     EXPECT_EQ(fields.count(Field::quality), 0);
     EXPECT_EQ(writes.keys, std::vector<std::string>{"quality"});
     EXPECT_EQ(h.settings.string("quality"), "balanced");
-    EXPECT_EQ(h.calls.calls(), (std::vector<std::string>{"streams.setBitrate 12000000 60",
-                                                       "streams.start [1] width 2304 sound restart",
-                                                       "streams.assignTargets 1"}));
+    EXPECT_EQ(h.calls.calls(),
+              (std::vector<std::string>{"streams.setBitrate 12000000 60",
+                                        "streams.start [1] width 2304 sound restart",
+                                        "streams.assignTargets 1"}));
 
     h.calls.clear();
     c->setQuality(StreamQuality::sharp);

@@ -30,6 +30,7 @@ bool isViewer(const std::shared_ptr<RemoteClient>& c) {
 
 void HostController::endSession(const std::shared_ptr<RemoteClient>& client,
                                 const std::string& reason) {
+    onMainActor();
     auto connection = client->connection;
     if (auto fp = connection->peerFingerprint()) {
         auto stopped = recentlyStopped_;
@@ -60,11 +61,13 @@ void HostController::endSession(const std::shared_ptr<RemoteClient>& client,
 }
 
 void HostController::closeAfterPeerBye(const std::shared_ptr<RemoteClient>& client) {
+    onMainActor();
     cancelAfter(s_.timers, latestCancel, client->connection);
 }
 
 void HostController::removeClient(const std::shared_ptr<RemoteClient>& client,
                                   std::optional<bool> wasSession) {
+    onMainActor();
     auto it = std::find_if(clients_.begin(), clients_.end(),
                            [&](const auto& c) { return c->id == client->id; });
     if (it == clients_.end()) return;
@@ -120,10 +123,7 @@ void HostController::removeClient(const std::shared_ptr<RemoteClient>& client,
 
     if (std::none_of(clients_.begin(), clients_.end(), isViewer)) {
         s_.overlays.clearAnnotations();
-        auto self = shared_from_this();
-        asio::co_spawn(
-            s_.mainActor.executor(),
-            [self]() -> asio::awaitable<void> { co_await self->stopStreaming(); }, asio::detached);
+        spawnDetached([](HostController& self) { return self.stopStreaming(); });
     }
     applyCurtain();
     chooseCodec();
@@ -137,6 +137,7 @@ void HostController::removeClient(const std::shared_ptr<RemoteClient>& client,
 }
 
 void HostController::stopFromMac() {
+    onMainActor();
     auto all = clients_;
     for (const auto& c : all) endSession(c, "The person at the Mac stopped the session.");
 }

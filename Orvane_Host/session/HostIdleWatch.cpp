@@ -15,6 +15,7 @@ constexpr auto silenceLimit = std::chrono::seconds(20);
 }  // namespace
 
 void HostController::startIdleWatch() {
+    onMainActor();
     if (idleWatch) return;
     std::uint64_t generation = ++idleGeneration_;
     std::weak_ptr<HostController> weak = weak_from_this();

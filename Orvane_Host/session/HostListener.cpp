@@ -30,6 +30,7 @@ double HostController::guardNow() const {
 }
 
 void HostController::startListener() {
+    onMainActor();
     // A client failing while the host shuts down must not bring the listener back.
     if (!door_ || isShuttingDown_) return;
     listenerRestart_.cancel();
@@ -66,11 +67,9 @@ void HostController::startListener() {
     std::weak_ptr<SessionListener> weakListener = l;
     auto& actor = s_.mainActor;
     l->setStateHandler([weak, weakListener, &actor](const ConnState& state) {
-        actor.post([weak, weakListener, state] {
-            auto self = weak.lock();
+        actor.postTo(weak, [weakListener, state](HostController& self) {
             auto current = weakListener.lock();
-            if (!self || !current || self->listener_ != current) return;
-            self->listenerStateChanged(state);
+            if (current && self.listener_ == current) self.listenerStateChanged(state);
         });
     });
     Logger lg = log;
@@ -90,6 +89,7 @@ void HostController::startListener() {
 }
 
 void HostController::listenerStateChanged(const ConnState& state) {
+    onMainActor();
     listenerReady_ = std::holds_alternative<conn::Ready>(state);
     if (std::holds_alternative<conn::Ready>(state)) {
         std::uint16_t port = door_->port ? door_->port : listener_->port();
@@ -112,6 +112,7 @@ void HostController::listenerStateChanged(const ConnState& state) {
 }
 
 void HostController::accept(std::shared_ptr<Transport> connection) {
+    onMainActor();
     std::string address = endpointText(connection->remoteEndpoint());
     if (bruteForce_.isBlocked(address, guardNow())) {
         connection->cancel();
@@ -145,9 +146,8 @@ void HostController::accept(std::shared_ptr<Transport> connection) {
             if (auto s = weakSecure.lock(); s && !weakClient.expired())
                 securityFailed = s->securityFailure().has_value();
             bool wrongCode = (isTlsFailure(state) || securityFailed) && !counted->exchange(true);
-            actor.post([weak, weakClient, address, state, wrongCode] {
-                if (auto self = weak.lock())
-                    self->clientStateChanged(state, weakClient, address, wrongCode);
+            actor.postTo(weak, [weakClient, address, state, wrongCode](HostController& self) {
+                self.clientStateChanged(state, weakClient, address, wrongCode);
             });
         });
     secure->start();
@@ -157,6 +157,7 @@ void HostController::accept(std::shared_ptr<Transport> connection) {
 void HostController::clientStateChanged(const ConnState& state,
                                         const std::weak_ptr<RemoteClient>& client,
                                         const std::string& address, bool wrongCode) {
+    onMainActor();
     if (wrongCode) noteWrongCode(address);
     if (std::holds_alternative<conn::Failed>(state)) {
         // Only a peer that got as far as its Hello holds the code: anyone who can reach the
@@ -174,6 +175,7 @@ void HostController::clientStateChanged(const ConnState& state,
 }
 
 void HostController::noteWrongCode(const std::string& address) {
+    onMainActor();
     s_.history.recordWrongCode(address);
     if (!bruteForce_.recordFailure(address, guardNow())) return;
     log.info("blocking {} for 15 minutes after repeated wrong codes", priv(address));
@@ -183,17 +185,15 @@ void HostController::noteWrongCode(const std::string& address) {
 }
 
 void HostController::restartListenerAfterFailure() {
+    onMainActor();
     log.info("restarting listener after a failed connection");
     startListener();
 }
 
 void HostController::onStreamsStopped(std::optional<std::string> error) {
-    std::weak_ptr<HostController> weak = weak_from_this();
-    s_.mainActor.post([weak, error = std::move(error)] {
-        if (auto self = weak.lock()) {
-            self->setIsStreaming(false);
-            self->setLastError(error);
-        }
+    s_.mainActor.postTo(weak_from_this(), [error = std::move(error)](HostController& self) {
+        self.setIsStreaming(false);
+        self.setLastError(error);
     });
 }
 

@@ -58,6 +58,7 @@ void HostController::receive(MessageType type, Bytes body,
 
 void HostController::handle(MessageType type, Bytes body,
                             const std::shared_ptr<RemoteClient>& client) {
+    onMainActor();
     const bool a = client->authorized();
     const bool sharer = client->isScreenSharer();
     switch (type) {
@@ -81,15 +82,11 @@ void HostController::handle(MessageType type, Bytes body,
                              [&](const DisplayInfo& d) { return d.id == id; }))
                 return;
             client->setDisplayID(id);
-            auto self = shared_from_this();
-            asio::co_spawn(
-                s_.mainActor.executor(),
-                [self, id]() -> asio::awaitable<void> {
-                    co_await self->updateStreams(false);
-                    self->s_.streams.requestKeyframe(id);
-                    self->s_.streams.sendKeyframeNow(id);
-                },
-                asio::detached);
+            spawnDetached([id](HostController& self) -> asio::awaitable<void> {
+                co_await self.updateStreams(false);
+                self.s_.streams.requestKeyframe(id);
+                self.s_.streams.sendKeyframeNow(id);
+            });
             return;
         }
         case MessageType::bye:

@@ -15,6 +15,7 @@ constexpr auto byeCancelBound = std::chrono::milliseconds(1050);
 }  // namespace
 
 void HostController::start(SecretStore& secrets, RandomSource& random) {
+    onMainActor();
     bool unreadable = false;
 
     auto stored = Keychain::readChecked(accessCodeAccount, keychainService, std::nullopt, secrets);
@@ -63,12 +64,11 @@ void HostController::start(SecretStore& secrets, RandomSource& random) {
 }
 
 asio::awaitable<void> HostController::shutdown() {
+    onMainActor();
     if (isShuttingDown_) co_return;
     setIsShuttingDown(true);
     auto self = shared_from_this();
 
-    pollTimer.cancel();
-    pollTimer = {};
     statusTimer.cancel();
     statusTimer = {};
     idleWatch.cancel();

@@ -24,6 +24,7 @@ void sendRecord(const std::shared_ptr<RemoteClient>& client, MessageType type, c
 }  // namespace
 
 void HostController::refreshDisplays() {
+    onMainActor();
     auto list = s_.screens.shareableDisplays();
     if (!list) {
         setLastError(std::string("Screen Recording permission is needed."));
@@ -35,6 +36,7 @@ void HostController::refreshDisplays() {
 }
 
 asio::awaitable<void> HostController::startStreaming(std::shared_ptr<RemoteClient> client) {
+    onMainActor();
     auto self = shared_from_this();
     refreshDisplays();
     if (auto hello = client->hello(); hello && hello->preferredDisplayID) {
@@ -64,6 +66,7 @@ asio::awaitable<void> HostController::startStreaming(std::shared_ptr<RemoteClien
 
 void HostController::showSharedScreen(const std::shared_ptr<RemoteClient>& client,
                                       bool withoutAsking) {
+    onMainActor();
     std::weak_ptr<SessionConnection> weakConnection = client->connection;
     std::weak_ptr<HostController> weak = weak_from_this();
     std::weak_ptr<RemoteClient> weakClient = client;
@@ -98,6 +101,7 @@ void HostController::sharedScreenClosed(const std::weak_ptr<RemoteClient>& weakC
 }
 
 void HostController::setCanControl(bool canControl, const std::shared_ptr<RemoteClient>& client) {
+    onMainActor();
     client->setCanControl(canControl);
     if (!canControl) s_.injector.releaseAll();
     sendRecord(client, MessageType::permissions,
@@ -107,12 +111,14 @@ void HostController::setCanControl(bool canControl, const std::shared_ptr<Remote
 }
 
 asio::awaitable<void> HostController::stopStreaming() {
+    onMainActor();
     auto self = shared_from_this();
     co_await s_.streams.stop();
     setIsStreaming(false);
 }
 
 void HostController::statusTick() {
+    onMainActor();
     auto list = viewers();
     if (list.empty()) return;
     sendHostStatus(std::move(list));
