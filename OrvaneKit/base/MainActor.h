@@ -41,8 +41,7 @@ public:
     explicit IoContextMainActor(asio::io_context& io) : io_(io) {}
     asio::any_io_executor executor() override { return io_.get_executor(); }
     bool isCurrent() const override {
-        return io_.get_executor().running_in_this_thread() ||
-               std::this_thread::get_id() == owner_;
+        return io_.get_executor().running_in_this_thread() || std::this_thread::get_id() == owner_;
     }
     asio::io_context& context() { return io_; }
 
