@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "Orvane_Host/input/InputInjector.h"
 #include "OrvaneKit/base/testing/CallLog.h"
+#include "Orvane_Host/input/InputInjector.h"
 
 namespace orvane {
 
