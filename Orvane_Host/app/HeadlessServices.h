@@ -10,7 +10,7 @@
 #include "Orvane_Host/session/IFileMessages.h"
 #include "Orvane_Host/session/IMacActions.h"
 #include "Orvane_Host/session/IScreenOverlays.h"
-#include "Orvane_Host/session/ScreenShareWindow.h"
+#include "Orvane_Host/session/IScreenShareWindow.h"
 #include "Orvane_Host/system/Pasteboard.h"
 #include "Orvane_Host/system/ScreenInfo.h"
 
@@ -133,7 +133,7 @@ public:
     }
 
 private:
-    struct Window final : ScreenShareWindow {
+    struct Window final : IScreenShareWindow {
         void setOrientation(int) override {}
         void layoutVideo() override {}
         void closeQuietly() override {}

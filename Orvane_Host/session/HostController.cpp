@@ -1,9 +1,6 @@
 #include "Orvane_Host/session/HostController.h"
 
 #include <algorithm>
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
-#include <set>
 
 namespace orvane {
 
@@ -17,7 +14,9 @@ std::shared_ptr<HostController>& sharedSlot() {
 }  // namespace
 
 std::shared_ptr<HostController> HostController::make(Services services) {
-    return std::shared_ptr<HostController>(new HostController(services));
+    auto controller = std::shared_ptr<HostController>(new HostController(services));
+    controller->makeParts();
+    return controller;
 }
 
 void HostController::setShared(std::shared_ptr<HostController> controller) {
@@ -34,6 +33,17 @@ HostController::HostController(Services services) : s_(services) {
 }
 
 HostController::~HostController() = default;
+
+void HostController::makeParts() {
+    std::weak_ptr<void> core = weak_from_this();
+    frontDoor_ = std::make_unique<FrontDoor>(s_, core, static_cast<FrontDoor::Host&>(*this));
+    admission_ = std::make_unique<Admission>(s_, core, static_cast<Admission::Host&>(*this));
+    router_ = std::make_unique<MessageRouter>(s_, core, static_cast<MessageRouter::Host&>(*this));
+    ender_ = std::make_unique<SessionEnder>(s_, core, static_cast<SessionEnder::Host&>(*this));
+    idleWatch_ = std::make_unique<IdleWatch>(s_, core, static_cast<IdleWatch::Host&>(*this));
+    streaming_ =
+        std::make_unique<StreamCoordinator>(s_, core, static_cast<StreamCoordinator::Host&>(*this));
+}
 
 void HostController::loadSettings() {
     auto& st = s_.settings;
@@ -79,7 +89,7 @@ void HostController::setBlankScreen(bool v) {
     onMainActor();
     store(blankScreen_, v, Field::blankScreen);
     s_.settings.setBool("blankScreen", v);
-    applyCurtain();
+    streaming_->applyCurtain();
 }
 
 void HostController::setAskBeforeConnecting(bool v) {
@@ -108,30 +118,30 @@ void HostController::setQuality(StreamQuality v) {
     onMainActor();
     store(quality_, v, Field::quality);
     s_.settings.setString("quality", std::string(rawValue(v)));
-    setStreamRate();
-    if (isStreaming_) spawnUpdate(true);
+    streaming_->applyStreamRate();
+    if (isStreaming_) streaming_->spawnUpdate(true);
 }
 
 void HostController::setPreferHEVC(bool v) {
     onMainActor();
     store(preferHEVC_, v, Field::preferHEVC);
     s_.settings.setBool("preferHEVC", v);
-    chooseCodec();
+    streaming_->chooseCodec();
 }
 
 void HostController::setPreferHDR(bool v) {
     onMainActor();
     store(preferHDR_, v, Field::preferHDR);
     s_.settings.setBool("preferHDR", v);
-    chooseCodec();
+    streaming_->chooseCodec();
 }
 
 void HostController::setHighFrameRate(bool v) {
     onMainActor();
     store(highFrameRate_, v, Field::highFrameRate);
     s_.settings.setBool("highFrameRate", v);
-    setStreamRate();
-    if (isStreaming_) spawnUpdate(true);
+    streaming_->applyStreamRate();
+    if (isStreaming_) streaming_->spawnUpdate(true);
 }
 
 void HostController::setShareClipboard(bool v) {
@@ -144,12 +154,8 @@ void HostController::setShareSound(bool v) {
     onMainActor();
     store(shareSound_, v, Field::shareSound);
     s_.settings.setBool("shareSound", v);
-    if (v) sendAudioFormat(clients_);
-    if (isStreaming_) spawnUpdate(true);
-}
-
-void HostController::setStreamRate() {
-    s_.streams.setBitrate(bitrate(quality_), highFrameRate_ ? 120 : 60);
+    if (v) streaming_->sendAudioFormat(clients_);
+    if (isStreaming_) streaming_->spawnUpdate(true);
 }
 
 // ---- Clients and other lists ----
@@ -173,7 +179,7 @@ void HostController::setReceivedFiles(std::vector<ReceivedFile> v) {
     changed(Field::receivedFiles);
 }
 
-void HostController::setShareWindows(std::map<Uuid, std::shared_ptr<ScreenShareWindow>> v) {
+void HostController::setShareWindows(std::map<Uuid, std::shared_ptr<IScreenShareWindow>> v) {
     onMainActor();
     store(shareWindows_, std::move(v), Field::shareWindows);
 }
@@ -184,18 +190,6 @@ std::optional<std::string> HostController::browserURL() const {
     if (lists.ipv4.empty()) return std::nullopt;
     std::string scheme = s_.browser.usesTLS() ? "https" : "http";
     return scheme + "://" + lists.ipv4.front() + ":" + std::to_string(IBrowserServer::port);
-}
-
-void HostController::sendAudioFormat(const Clients& to) {
-    onMainActor();
-    Clients targets;
-    for (const auto& c : to)
-        if (c->authorized()) targets.push_back(c);
-    auto format = s_.streams.audioFormat();
-    if (!format) return;
-    auto body = json::encode(*format);
-    if (!body) return;
-    for (const auto& c : targets) c->connection->send(MessageType::audioFormat, *body);
 }
 
 // ---- Trusted devices ----
@@ -225,7 +219,7 @@ void HostController::revoke(const std::unordered_set<std::string>& ids) {
         if (c->authorized()) authorised.push_back(c);
     for (const auto& c : authorised) {
         auto fp = c->connection->peerFingerprint();
-        if (fp && ids.contains(*fp)) endSession(c, noLongerTrustedReason);
+        if (fp && ids.contains(*fp)) ender_->endSession(c, noLongerTrustedReason);
     }
 }
 
@@ -247,15 +241,6 @@ void HostController::forgetAllDevices() {
     revoke(ids);
 }
 
-AlertSpec HostController::confirmationSpec(const std::string& deviceName) {
-    return {"Let " + deviceName + " in without asking?",
-            "From now on, this device can connect to this Mac whenever the Mac is on, without "
-            "anyone clicking Allow. It still needs the access code and its own security key. You "
-            "will get a notification each time, and every session is listed in Session History. "
-            "You can turn this off, or forget the device, in Settings under Security.",
-            {unattendedConfirmButton, "Just This Time"}};
-}
-
 AlertHandle HostController::confirmUnattendedAccess(const std::string& deviceName,
                                                     std::function<void(bool)> done) {
     onMainActor();
@@ -264,7 +249,7 @@ AlertHandle HostController::confirmUnattendedAccess(const std::string& deviceNam
     });
 }
 
-// ---- Streams and curtain ----
+// ---- Sessions ----
 
 HostController::Clients HostController::viewers() const {
     Clients out;
@@ -273,74 +258,111 @@ HostController::Clients HostController::viewers() const {
     return out;
 }
 
-void HostController::applyCurtain() {
-    onMainActor();
-    Clients controllers;
-    for (const auto& c : viewers())
-        if (c->canControl()) controllers.push_back(c);
-    std::weak_ptr<HostController> weak = weak_from_this();
-    auto stop = [weak] {
-        if (auto self = weak.lock()) self->stopFromMac();
+void HostController::endSession(const std::shared_ptr<RemoteClient>& client,
+                                const std::string& reason) {
+    ender_->endSession(client, reason);
+}
+
+void HostController::removeClient(const std::shared_ptr<RemoteClient>& client,
+                                  std::optional<bool> wasSession) {
+    ender_->removeClient(client, wasSession);
+}
+
+void HostController::stopFromMac() {
+    ender_->stopFromMac();
+}
+
+void HostController::setCanControl(bool canControl, const std::shared_ptr<RemoteClient>& client) {
+    streaming_->setCanControl(canControl, client);
+}
+
+void HostController::onStreamsStopped(std::optional<std::string> error) {
+    s_.mainActor.postTo(weak_from_this(), [error = std::move(error)](HostController& self) {
+        self.setIsStreaming(false);
+        self.setLastError(error);
+    });
+}
+
+void HostController::setFrontDoor(FrontDoorConfig config) {
+    frontDoor_->configure(std::move(config));
+}
+
+// ---- What the parts need of the host ----
+
+std::string HostController::currentCode() const {
+    return supportCode_ ? *supportCode_ : accessCode_;
+}
+
+std::string HostController::machineName() const {
+    return frontDoor_->machineName();
+}
+
+void HostController::clientAccepted(const std::shared_ptr<RemoteClient>& client) {
+    auto list = clients_;
+    list.push_back(client);
+    setClients(std::move(list));
+    admission_->watchHello(client);
+}
+
+FrontDoor::Host::Receiver HostController::messageReceiver() {
+    return [tier = router_->connectionTier()](MessageType type, Bytes body,
+                                              const std::shared_ptr<RemoteClient>& client) {
+        MessageRouter::receive(type, std::move(body), client, tier);
     };
-    bool changedCurtain = s_.overlays.setCurtain(blankScreen_ && !controllers.empty(), stop);
-    if (changedCurtain && isStreaming_) spawnUpdate(true);
-    if (controllers.empty()) {
-        s_.overlays.hideSessionIndicator();
-        return;
-    }
-    std::vector<std::string> names;
-    bool support = false;
-    for (const auto& c : controllers) {
-        names.push_back(c->displayName());
-        support = support || c->isSupport;
-    }
-    s_.overlays.showSessionIndicator(controllers.front()->displayID(), std::move(names), support,
-                                     stop);
 }
 
-void HostController::chooseCodec() {
-    onMainActor();
-    auto list = viewers();
-    std::vector<bool> hevc;
-    bool allHDR = true;
-    for (const auto& c : list) {
-        auto h = c->hello();
-        hevc.push_back(h && h->supportsHEVC.value_or(false));
-        allHDR = allHDR && h && h->supportsHDR.value_or(false);
-    }
-    VideoCodec codec = useHEVC(preferHEVC_, hevc) ? VideoCodec::hevc : VideoCodec::h264;
-    bool hdr =
-        preferHDR_ && codec == VideoCodec::hevc && s_.screens.anyScreenSupportsEDR() && allHDR;
-    if (codec == activeCodec_ && hdr == activeHDR_) return;
-    bool hdrChanged = hdr != activeHDR_;
-    setActiveCodec(codec);
-    setActiveHDR(hdr);
-    if (hdrChanged) {
-        s_.streams.storeCodec(codec, hdr);
-        if (isStreaming_) spawnUpdate(true);
-    } else {
-        s_.streams.setCodec(codec, hdr);
-    }
+void HostController::helloReceived(ByteView body, const std::shared_ptr<RemoteClient>& client) {
+    admission_->helloReceived(body, client);
 }
 
-asio::awaitable<void> HostController::updateStreams(bool restart) {
-    onMainActor();
-    auto self = shared_from_this();
-    std::set<std::uint32_t> displays;
-    for (const auto& c : viewers()) displays.insert(c->displayID());
-    try {
-        co_await s_.streams.start(displays, clients_, maxCaptureWidth(quality_), shareSound_,
-                                  restart);
-        setIsStreaming(s_.streams.hasPipelines());
-        setLastError(std::nullopt);
-    } catch (const std::exception& e) {
-        setLastError(std::string(e.what()));
-        setIsStreaming(s_.streams.hasPipelines());
-    }
+void HostController::notePasteboardWrite(std::int64_t changeCount) {
+    pasteboardChangeCount = changeCount;
 }
 
-void HostController::spawnUpdate(bool restart) {
-    spawnDetached([restart](HostController& self) { return self.updateStreams(restart); });
+void HostController::displaySelected(std::uint32_t displayID) {
+    streaming_->displaySelected(displayID);
+}
+
+void HostController::peerSaidBye(const std::shared_ptr<RemoteClient>& client) {
+    ender_->closeAfterPeerBye(client);
+    ender_->removeClient(client);
+}
+
+void HostController::chatReceived(ChatMessage message) {
+    auto list = chat_;
+    list.push_back(std::move(message));
+    setChat(std::move(list));
+    setUnreadChat(unreadChat_ + 1);
+}
+
+void HostController::forgetClient(const Uuid& client) {
+    admission_->abortAlerts(client);
+    router_->forget(client);
+}
+
+void HostController::viewersChanged() {
+    streaming_->applyCurtain();
+    streaming_->chooseCodec();
+}
+
+void HostController::lastViewerLeft() {
+    s_.overlays.clearAnnotations();
+    streaming_->spawnStop();
+}
+
+void HostController::supportEnded() {
+    frontDoor_->start();
+}
+
+void HostController::viewerAdmitted(const std::shared_ptr<RemoteClient>& client) {
+    idleWatch_->start();
+    publishClients();
+    streaming_->spawnStart(client);
+}
+
+void HostController::showSharedScreen(const std::shared_ptr<RemoteClient>& client,
+                                      bool withoutAsking) {
+    streaming_->showSharedScreen(client, withoutAsking);
 }
 
 }  // namespace orvane

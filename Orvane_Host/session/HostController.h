@@ -1,10 +1,6 @@
 #pragma once
 
-#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
-#include <asio/strand.hpp>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -15,71 +11,41 @@
 #include <unordered_set>
 #include <vector>
 
-#include "OrvaneKit/base/Clock.h"
 #include "OrvaneKit/base/Date.h"
 #include "OrvaneKit/base/Logger.h"
-#include "OrvaneKit/base/MainActor.h"
-#include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/Signal.h"
-#include "OrvaneKit/base/TimerService.h"
 #include "OrvaneKit/base/Uuid.h"
 #include "OrvaneKit/media/VideoCodec.h"
-#include "OrvaneKit/net/ServiceAdvertiser.h"
 #include "OrvaneKit/protocol/Hello.h"
 #include "OrvaneKit/protocol/Messages.h"
-#include "OrvaneKit/protocol/OrvaneConnection.h"
-#include "OrvaneKit/security/BruteForceGuard.h"
 #include "OrvaneKit/security/SecretStore.h"
-#include "Orvane_Host/input/InputInjector.h"
-#include "Orvane_Host/session/HostStatusBuilder.h"
-#include "Orvane_Host/session/IBrowserServer.h"
-#include "Orvane_Host/session/IDisplayStreams.h"
-#include "Orvane_Host/session/IFileMessages.h"
-#include "Orvane_Host/session/ILocalAddresses.h"
-#include "Orvane_Host/session/IMacActions.h"
-#include "Orvane_Host/session/IScreenOverlays.h"
+#include "Orvane_Host/session/Admission.h"
+#include "Orvane_Host/session/FrontDoor.h"
+#include "Orvane_Host/session/IdleWatch.h"
+#include "Orvane_Host/session/MessageRouter.h"
 #include "Orvane_Host/session/RemoteClient.h"
-#include "Orvane_Host/session/ScreenShareWindow.h"
-#include "Orvane_Host/session/SessionHistory.h"
-#include "Orvane_Host/session/SessionListener.h"
+#include "Orvane_Host/session/SessionEnder.h"
+#include "Orvane_Host/session/SessionServices.h"
+#include "Orvane_Host/session/StreamCoordinator.h"
 #include "Orvane_Host/session/StreamQuality.h"
 #include "Orvane_Host/session/TrustedDevice.h"
-#include "Orvane_Host/system/AlertPresenter.h"
-#include "Orvane_Host/system/Notifier.h"
-#include "Orvane_Host/system/Pasteboard.h"
-#include "Orvane_Host/system/PowerActions.h"
-#include "Orvane_Host/system/ScreenInfo.h"
 
 namespace orvane {
 
-// The host's one controller: settings, clients and everything the person at the machine sees,
-// all on the main actor. Collaborators are passed in, so tests build as many as they like; the
-// app installs one as shared().
-class HostController : public std::enable_shared_from_this<HostController> {
+// The host's observable front: settings, clients and everything the person at the machine sees,
+// all on the main actor. The work is done by its parts (front door, admission, router, ender,
+// idle watch, streams), which own their own state and reach the rest of the host only through
+// the small interfaces the controller implements. Services are passed in, so tests build as
+// many as they like; the app installs one as shared().
+class HostController : public std::enable_shared_from_this<HostController>,
+                       private FrontDoor::Host,
+                       private Admission::Host,
+                       private MessageRouter::Host,
+                       private SessionEnder::Host,
+                       private IdleWatch::Host,
+                       private StreamCoordinator::Host {
 public:
-    struct Services {
-        MainActor& mainActor;
-        const Clock& clock;
-        TimerService& timers;
-        SettingsStore& settings;
-        Notifier& notifier;
-        AlertPresenter& alerts;
-        ScreenInfo& screens;
-        IDisplayStreams& streams;
-        IBrowserServer& browser;
-        IScreenOverlays& overlays;
-        ILocalAddresses& addresses;
-        SessionHistory& history;
-        InputInjector& injector;
-        PowerActions& power;
-        Pasteboard& pasteboard;
-        IMacActions& actions;
-        IFileMessages& files;
-        IScreenShareWindows& shareWindowMaker;
-        HostStatusBuilder& status;
-        // A small pool for slow work off the main actor: status records, viewers' requests.
-        asio::any_io_executor background;
-    };
+    using Services = SessionServices;
 
     // The observable fields, for coarse subscription through `changed`.
     enum class Field {
@@ -128,7 +94,7 @@ public:
 
     using Clients = std::vector<std::shared_ptr<RemoteClient>>;
 
-    static constexpr const char* unattendedConfirmButton = "Let It In Without Asking";
+    static constexpr const char* unattendedConfirmButton = Admission::unattendedConfirmButton;
     static constexpr const char* noLongerTrustedReason = "This device is no longer trusted.";
 
     // Reads the settings and the trusted list; starts nothing.
@@ -236,26 +202,24 @@ public:
         return receivedFiles_;
     }
     void setReceivedFiles(std::vector<ReceivedFile> v);
-    const std::map<Uuid, std::shared_ptr<ScreenShareWindow>>& shareWindows() const {
+    const std::map<Uuid, std::shared_ptr<IScreenShareWindow>>& shareWindows() const {
         return shareWindows_;
     }
-    void setShareWindows(std::map<Uuid, std::shared_ptr<ScreenShareWindow>> v);
+    void setShareWindows(std::map<Uuid, std::shared_ptr<IScreenShareWindow>> v);
 
     // Not observed.
     std::int64_t pasteboardChangeCount = 0;
-    TimerHandle statusTimer;
-    TimerHandle idleWatch;
 
     // "http(s)://<first IPv4>:5896" while browser access is on and the machine has an IPv4.
     std::optional<std::string> browserURL() const;
-    // Sends the current audio format to each authorised client of the list; nothing without one.
-    void sendAudioFormat(const Clients& to);
+    // Authorised clients that watch this machine (not those sharing their own screen).
+    Clients viewers() const override;
 
     // ---- Trusted devices ----
     std::vector<TrustedDevice> loadTrustedDevices();
     void saveTrustedDevices();
     // Adds the device, replacing an entry with its id, at the end of the list; saves.
-    void trust(TrustedDevice device);
+    void trust(TrustedDevice device) override;
     // Ends the sessions of authorised clients whose peer proved one of these identities.
     void revoke(const std::unordered_set<std::string>& ids);
     void forgetDevice(const std::string& id);
@@ -264,94 +228,34 @@ public:
     // for "Let It In Without Asking". Aborting the handle answers false.
     AlertHandle confirmUnattendedAccess(const std::string& deviceName,
                                         std::function<void(bool)> done);
-    static AlertSpec confirmationSpec(const std::string& deviceName);
-
-    // ---- Streams and curtain ----
-    void applyCurtain();
-    void chooseCodec();
-    asio::awaitable<void> updateStreams(bool restart);
-    asio::awaitable<void> restartStreams() {
-        return updateStreams(true);
+    static AlertSpec confirmationSpec(const std::string& deviceName) {
+        return Admission::confirmationSpec(deviceName);
     }
 
-    // ---- Admission (HostAdmission.cpp) ----
-    static constexpr const char* stoppedReason = "The session was stopped at the Mac.";
-    static constexpr const char* declinedReason = "The Mac's owner declined the connection.";
-    // A peer the host ended is turned away for this long.
-    static constexpr std::chrono::seconds recentlyStoppedWindow{120};
-    // The first message of a peer; every later Hello is ignored.
-    void helloReceived(ByteView body, const std::shared_ptr<RemoteClient>& client);
-    void admit(const std::shared_ptr<RemoteClient>& client, bool withoutAsking);
-    void askApproval(const std::shared_ptr<RemoteClient>& client);
-    // Alerts still up for a client, aborted when it leaves.
-    std::size_t openAlerts(const Uuid& client) const;
-
-    // ---- Message router (HostRouter.cpp) ----
-    // The connection tier: runs on the client's connection queue and touches only the client's
-    // locked fields and thread-safe services; everything else goes on to handle().
-    struct ConnectionTier {
-        InputInjector& injector;
-        IFileMessages& files;
-        MainActor& mainActor;
-        std::weak_ptr<HostController> controller;
-    };
-    static void receive(MessageType type, Bytes body, const std::shared_ptr<RemoteClient>& client,
-                        const ConnectionTier& tier);
-    ConnectionTier connectionTier();
-    // The main-actor tier.
-    void handle(MessageType type, Bytes body, const std::shared_ptr<RemoteClient>& client);
-
-    // ---- Streaming start, displays and shared screens (HostStreaming.cpp) ----
-    asio::awaitable<void> startStreaming(std::shared_ptr<RemoteClient> client);
-    void refreshDisplays();
-    void showSharedScreen(const std::shared_ptr<RemoteClient>& client, bool withoutAsking);
+    // ---- What the person at the machine does to sessions ----
+    static constexpr const char* stoppedReason = Admission::stoppedReason;
+    static constexpr const char* declinedReason = Admission::declinedReason;
+    static constexpr auto recentlyStoppedWindow = Admission::recentlyStoppedWindow;
+    static constexpr const char* silentReason = IdleWatch::silentReason;
+    void endSession(const std::shared_ptr<RemoteClient>& client,
+                    const std::string& reason) override;
+    void stopFromMac() override;
     void setCanControl(bool canControl, const std::shared_ptr<RemoteClient>& client);
-    asio::awaitable<void> stopStreaming();
-    // ---- Host status ----
-    void statusTick();
-    // Builds one record off the main actor and sends it to each client.
-    void sendHostStatus(Clients to);
-    void sendHostStatusToClient(const std::shared_ptr<RemoteClient>& client) {
-        sendHostStatus({client});
+    // The streams stopped by themselves (the platform ended capture); from any thread.
+    void onStreamsStopped(std::optional<std::string> error);
+
+    // ---- Front door ----
+    static constexpr std::uint16_t sessionPort = FrontDoorConfig::sessionPort;
+    // Install before start().
+    void setFrontDoor(FrontDoorConfig config);
+    const BruteForceGuard& bruteForce() const {
+        return frontDoor_->bruteForce();
+    }
+    const std::shared_ptr<ISessionListener>& listener() const {
+        return frontDoor_->listener();
     }
 
-    // ---- Idle watchdog (HostIdleWatch.cpp) ----
-    static constexpr const char* silentReason = "No response for 20 seconds";
-    void startIdleWatch();
-
-    // ---- Ending (HostEnding.cpp) ----
-    void endSession(const std::shared_ptr<RemoteClient>& client, const std::string& reason);
-    void removeClient(const std::shared_ptr<RemoteClient>& client,
-                      std::optional<bool> wasSession = std::nullopt);
-    void stopFromMac();
-
-    // ---- Front door: listener, accept, wrong codes (HostListener.cpp) ----
-    static constexpr std::uint16_t sessionPort = 5895;
-    struct FrontDoor {
-        SessionListenerFactory& listeners;
-        ServiceAdvertiser& advertiser;
-        ConnectionEnvironment connections;  // identity and randomness of accepted connections
-        std::function<std::string()> machineName;
-        std::uint16_t port = sessionPort;  // tests listen on 0
-    };
-    // Install before startListener().
-    void setFrontDoor(FrontDoor door);
-
-    void startListener();
-    void listenerStateChanged(const ConnState& state);
-    void accept(std::shared_ptr<Transport> connection);
-    // A state report of a client's connection, on the main actor. `wrongCode` is set on the
-    // first report that shows the peer holds another code, and never again for that connection.
-    void clientStateChanged(const ConnState& state, const std::weak_ptr<RemoteClient>& client,
-                            const std::string& address, bool wrongCode);
-    // Held-open connections: closes the connection a little after the peer's bye.
-    void closeAfterPeerBye(const std::shared_ptr<RemoteClient>& client);
-    void noteWrongCode(const std::string& address);
-    void restartListenerAfterFailure();
-    void onStreamsStopped(std::optional<std::string> error);
-    void postUserNotification(const std::string& title, const std::string& body);
-
-    // ---- Start-up and shutdown (HostStartup.cpp) ----
+    // ---- Start-up and shutdown ----
     static constexpr const char* keychainService = "com.nimbrel.kelsap";
     static constexpr const char* accessCodeAccount = "host.accessCode";
     static constexpr const char* iCloudTokenAccount = "host.iCloudToken";
@@ -361,11 +265,25 @@ public:
     void start(SecretStore& secrets, RandomSource& random = systemRandom());
     // Runs once: every client hears its bye and is closed before this returns.
     asio::awaitable<void> shutdown();
-    const BruteForceGuard& bruteForce() const {
-        return bruteForce_;
+
+    // ---- The parts, for tests and for the interface's finer controls ----
+    FrontDoor& frontDoor() {
+        return *frontDoor_;
     }
-    const std::shared_ptr<SessionListener>& listener() const {
-        return listener_;
+    Admission& admission() {
+        return *admission_;
+    }
+    MessageRouter& router() {
+        return *router_;
+    }
+    SessionEnder& ender() {
+        return *ender_;
+    }
+    IdleWatch& idleWatch() {
+        return *idleWatch_;
+    }
+    StreamCoordinator& streaming() {
+        return *streaming_;
     }
 
     const Logger log{"com.nimbrel.kelsap.host", "net"};
@@ -383,20 +301,27 @@ private:
         slot = std::move(value);
         if (differs) changed(field);
     }
-    void setStreamRate();
-    // Starts a main-actor task that nobody awaits. It holds the controller weakly until it runs,
-    // so a queued task never keeps a controller alive that everyone else let go.
-    template <class Body>
-    void spawnDetached(Body body) {
-        asio::co_spawn(
-            s_.mainActor.executor(),
-            [weak = weak_from_this(), body = std::move(body)]() mutable -> asio::awaitable<void> {
-                if (auto self = weak.lock()) co_await body(*self);
-            },
-            asio::detached);
-    }
-    void spawnUpdate(bool restart);
-    Clients viewers() const;
+    // The parts need the controller's own weak handle, which exists only after make().
+    void makeParts();
+
+    // ---- What the parts need of the host ----
+    std::string currentCode() const override;
+    void clientAccepted(const std::shared_ptr<RemoteClient>& client) override;
+    void removeClient(const std::shared_ptr<RemoteClient>& client,
+                      std::optional<bool> wasSession) override;
+    Receiver messageReceiver() override;
+    void helloReceived(ByteView body, const std::shared_ptr<RemoteClient>& client) override;
+    void notePasteboardWrite(std::int64_t changeCount) override;
+    void displaySelected(std::uint32_t displayID) override;
+    void peerSaidBye(const std::shared_ptr<RemoteClient>& client) override;
+    void chatReceived(ChatMessage message) override;
+    void forgetClient(const Uuid& client) override;
+    void viewersChanged() override;
+    void lastViewerLeft() override;
+    void supportEnded() override;
+    void viewerAdmitted(const std::shared_ptr<RemoteClient>& client) override;
+    void showSharedScreen(const std::shared_ptr<RemoteClient>& client, bool withoutAsking) override;
+    std::string machineName() const override;
 
     Services s_;
     std::string accessCode_;
@@ -429,33 +354,16 @@ private:
     std::int64_t unreadChat_ = 0;
     std::vector<std::string> sendingFiles_;
     std::optional<std::string> supportCode_;
-    std::map<Uuid, std::shared_ptr<ScreenShareWindow>> shareWindows_;
+    std::map<Uuid, std::shared_ptr<IScreenShareWindow>> shareWindows_;
     std::optional<Uuid> approvingClientID_;
     bool isShuttingDown_ = false;
     std::map<std::string, MonoTime> recentlyStopped_;
-    // Front door.
-    std::optional<FrontDoor> door_;
-    std::shared_ptr<SessionListener> listener_;
-    bool listenerReady_ = false;  // the current listener's last report was ready
-    TimerHandle listenerRestart_;
-    BruteForceGuard bruteForce_ = BruteForceGuard::forHost();
-    double guardNow() const;
-    void watchHello(const std::shared_ptr<RemoteClient>& client);
-    bool isListed(const std::shared_ptr<RemoteClient>& client) const;
-    // Admission.
-    std::map<Uuid, std::map<std::uint64_t, AlertHandle>> alerts_;
-    std::uint64_t nextAlert_ = 0;
-    std::uint64_t showAlert(const std::shared_ptr<RemoteClient>& client, AlertSpec spec,
-                            std::function<void(int)> done);
-    void noteAlertsChanged();
-    // Idle watchdog: a tick of an older watchdog must not end a newer one.
-    std::uint64_t idleGeneration_ = 0;
-    void idleTick(std::uint64_t generation);
-    // One serial queue per client for slow requests, on the shared background pool.
-    using JobQueue = asio::strand<asio::any_io_executor>;
-    std::map<Uuid, JobQueue> jobs_;
-    JobQueue& jobsOf(const std::shared_ptr<RemoteClient>& client);
-    void sharedScreenClosed(const std::weak_ptr<RemoteClient>& client);
+    std::unique_ptr<FrontDoor> frontDoor_;
+    std::unique_ptr<Admission> admission_;
+    std::unique_ptr<MessageRouter> router_;
+    std::unique_ptr<SessionEnder> ender_;
+    std::unique_ptr<IdleWatch> idleWatch_;
+    std::unique_ptr<StreamCoordinator> streaming_;
 };
 
 }  // namespace orvane

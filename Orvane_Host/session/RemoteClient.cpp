@@ -6,13 +6,13 @@
 
 namespace orvane {
 
-std::shared_ptr<RemoteClient> RemoteClient::make(std::shared_ptr<SessionConnection> connection,
+std::shared_ptr<RemoteClient> RemoteClient::make(std::shared_ptr<ISessionConnection> connection,
                                                  const Clock& clock, std::uint32_t mainDisplayID) {
     return std::shared_ptr<RemoteClient>(
         new RemoteClient(std::move(connection), clock, mainDisplayID));
 }
 
-RemoteClient::RemoteClient(std::shared_ptr<SessionConnection> conn, const Clock& clock,
+RemoteClient::RemoteClient(std::shared_ptr<ISessionConnection> conn, const Clock& clock,
                            std::uint32_t mainDisplayID)
     : id(Uuid::random()),
       connection(std::move(conn)),
@@ -101,12 +101,12 @@ void RemoteClient::setDisplayID(std::uint32_t id) {
     displayID_ = id;
 }
 
-std::shared_ptr<VideoPipeline> RemoteClient::pipeline() const {
+std::shared_ptr<IVideoPipeline> RemoteClient::pipeline() const {
     std::lock_guard g(lock_);
     return pipeline_.lock();
 }
 
-void RemoteClient::setPipeline(std::weak_ptr<VideoPipeline> pipeline) {
+void RemoteClient::setPipeline(std::weak_ptr<IVideoPipeline> pipeline) {
     std::lock_guard g(lock_);
     pipeline_ = std::move(pipeline);
 }

@@ -12,12 +12,12 @@
 #include "OrvaneKit/base/Date.h"
 #include "OrvaneKit/base/Uuid.h"
 #include "OrvaneKit/protocol/Hello.h"
-#include "Orvane_Host/session/SessionConnection.h"
+#include "Orvane_Host/session/ISessionConnection.h"
 
 namespace orvane {
 
 struct VideoPacket;
-class VideoPipeline;
+class IVideoPipeline;
 class VideoReceiver;
 class FileReceiver;
 
@@ -29,7 +29,7 @@ public:
     // At most this many video frames wait for their send completion per peer.
     static constexpr int videoWindow = 3;
 
-    static std::shared_ptr<RemoteClient> make(std::shared_ptr<SessionConnection> connection,
+    static std::shared_ptr<RemoteClient> make(std::shared_ptr<ISessionConnection> connection,
                                               const Clock& clock, std::uint32_t mainDisplayID);
 
     RemoteClient(const RemoteClient&) = delete;
@@ -37,7 +37,7 @@ public:
 
     // Fixed for the record's life.
     const Uuid id;
-    const std::shared_ptr<SessionConnection> connection;
+    const std::shared_ptr<ISessionConnection> connection;
     const Date connectedAt;
 
     // Main actor only.
@@ -67,8 +67,8 @@ public:
     void noteHeard();
     std::uint32_t displayID() const;
     void setDisplayID(std::uint32_t id);
-    std::shared_ptr<VideoPipeline> pipeline() const;
-    void setPipeline(std::weak_ptr<VideoPipeline> pipeline);
+    std::shared_ptr<IVideoPipeline> pipeline() const;
+    void setPipeline(std::weak_ptr<IVideoPipeline> pipeline);
 
     bool isScreenSharer() const;
     // The Hello's device name, else "Unknown device".
@@ -82,7 +82,7 @@ public:
     bool sendVideo(bool isKeyframe, Bytes serialized);
 
 private:
-    RemoteClient(std::shared_ptr<SessionConnection> connection, const Clock& clock,
+    RemoteClient(std::shared_ptr<ISessionConnection> connection, const Clock& clock,
                  std::uint32_t mainDisplayID);
     bool isScreenSharerLocked() const;
     void frameCompleted();
@@ -97,7 +97,7 @@ private:
     MonoTime lastActivity_;
     MonoTime lastHeard_;
     std::uint32_t displayID_;
-    std::weak_ptr<VideoPipeline> pipeline_;
+    std::weak_ptr<IVideoPipeline> pipeline_;
 };
 
 }  // namespace orvane

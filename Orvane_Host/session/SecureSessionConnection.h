@@ -3,12 +3,12 @@
 #include <memory>
 
 #include "OrvaneKit/protocol/OrvaneConnection.h"
-#include "Orvane_Host/session/SessionConnection.h"
+#include "Orvane_Host/session/ISessionConnection.h"
 
 namespace orvane {
 
 // The session core's view of an accepted sealed message connection.
-class SecureSessionConnection final : public SessionConnection {
+class SecureSessionConnection final : public ISessionConnection {
 public:
     explicit SecureSessionConnection(std::shared_ptr<OrvaneConnection> connection)
         : connection_(std::move(connection)) {}

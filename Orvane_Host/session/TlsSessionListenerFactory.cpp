@@ -6,7 +6,7 @@ namespace orvane {
 
 namespace {
 
-class TlsSessionListener final : public SessionListener {
+class TlsSessionListener final : public ISessionListener {
 public:
     explicit TlsSessionListener(std::shared_ptr<TlsPskListener> l) : l_(std::move(l)) {}
     ~TlsSessionListener() override { l_->cancel(); }
@@ -25,8 +25,8 @@ private:
 
 }  // namespace
 
-std::shared_ptr<SessionListener> TlsSessionListenerFactory::make(std::uint16_t port,
-                                                                 const SessionParams& params) {
+std::shared_ptr<ISessionListener> TlsSessionListenerFactory::make(std::uint16_t port,
+                                                                  const SessionParams& params) {
     TlsPskListener::Options options;
     options.port = port;
     options.bindAddress = bindAddress_;

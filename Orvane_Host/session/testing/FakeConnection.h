@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "Orvane_Host/session/SessionConnection.h"
+#include "Orvane_Host/session/ISessionConnection.h"
 
 namespace orvane {
 
 // Records sends and lets the test complete them when it likes, from any thread. Cancelling
 // fails every pending send, as the real connection must.
-class FakeConnection final : public SessionConnection {
+class FakeConnection final : public ISessionConnection {
 public:
     struct Sent {
         MessageType type;

@@ -22,8 +22,8 @@ void FakeListener::emitConnection(std::shared_ptr<Transport> connection) {
     if (connectionHandler) connectionHandler(std::move(connection));
 }
 
-std::shared_ptr<SessionListener> FakeListenerFactory::make(std::uint16_t port,
-                                                           const SessionParams& params) {
+std::shared_ptr<ISessionListener> FakeListenerFactory::make(std::uint16_t port,
+                                                            const SessionParams& params) {
     if (record) record("listener.make " + std::to_string(port));
     if (failNextMake) {
         auto e = *failNextMake;

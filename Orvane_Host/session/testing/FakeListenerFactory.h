@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "OrvaneKit/base/Errors.h"
-#include "Orvane_Host/session/SessionListener.h"
+#include "Orvane_Host/session/ISessionListener.h"
 
 namespace orvane {
 
 // A listener the test drives: it reports what the test tells it to, synchronously.
-class FakeListener final : public SessionListener {
+class FakeListener final : public ISessionListener {
 public:
     FakeListener(std::uint16_t port, SessionParams params) : requestedPort(port), params(params) {}
     void setStateHandler(StateHandler h) override { stateHandler = std::move(h); }
@@ -39,9 +39,10 @@ public:
     ConnectionHandler connectionHandler;
 };
 
-class FakeListenerFactory final : public SessionListenerFactory {
+class FakeListenerFactory final : public ISessionListenerFactory {
 public:
-    std::shared_ptr<SessionListener> make(std::uint16_t port, const SessionParams& params) override;
+    std::shared_ptr<ISessionListener> make(std::uint16_t port,
+                                           const SessionParams& params) override;
 
     // The next make() throws this instead.
     std::optional<PlatformError> failNextMake;

@@ -10,8 +10,8 @@
 #include "OrvaneKit/base/testing/CallLog.h"
 #include "Orvane_Host/session/IFileMessages.h"
 #include "Orvane_Host/session/IMacActions.h"
-#include "Orvane_Host/session/ScreenShareWindow.h"
-#include "Orvane_Host/session/VideoPipeline.h"
+#include "Orvane_Host/session/IScreenShareWindow.h"
+#include "Orvane_Host/session/IVideoPipeline.h"
 
 namespace orvane {
 
@@ -38,7 +38,7 @@ public:
     void receive(Bytes frame) override { add("video " + std::to_string(frame.size())); }
 };
 
-class FakeShareWindow final : public ScreenShareWindow {
+class FakeShareWindow final : public IScreenShareWindow {
 public:
     void setOrientation(int o) override { orientation = o; }
     void layoutVideo() override { ++layouts; }
@@ -58,7 +58,7 @@ public:
     std::vector<std::shared_ptr<FakeVideoReceiver>> receivers;
 };
 
-class FakePipeline final : public VideoPipeline {
+class FakePipeline final : public IVideoPipeline {
 public:
     void requestKeyframe() override { ++keyframes; }
     std::atomic<int> keyframes{0};

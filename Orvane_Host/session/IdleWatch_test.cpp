@@ -31,12 +31,12 @@ struct IdleBench {
     }
     std::shared_ptr<RemoteClient> admitted(const std::string& name, bool sharer = false) {
         auto c = listedClient(name, sharer);
-        host->admit(c, false);
+        host->admission().admit(c, false);
         h.rt.drain();
         return c;
     }
     void send(const std::shared_ptr<RemoteClient>& c, MessageType type, Bytes body = {}) {
-        HostController::receive(type, std::move(body), c, host->connectionTier());
+        MessageRouter::receive(type, std::move(body), c, host->router().connectionTier());
     }
     void input(const std::shared_ptr<RemoteClient>& c) {
         send(c, MessageType::input, *json::encode(InputEvent{InputEvent::MouseMove{0.5, 0.5}}));
@@ -172,20 +172,20 @@ TEST(HostIdleWatch, NoIdleLimitWhenZeroNegativeOrBeyondTheClock) {
 TEST(HostIdleWatch, ScreenSharerAloneNeitherKeepsItRunningNorIsDropped) {
     IdleBench b;
     auto sharer = b.admitted("Pad", true);
-    EXPECT_FALSE(b.host->idleWatch) << "a sharer starts no watchdog";
+    EXPECT_FALSE(b.host->idleWatch().timer()) << "a sharer starts no watchdog";
     auto viewer = b.admitted("Ann");  // ticks at 5, 10, 15 ...
-    EXPECT_TRUE(b.host->idleWatch.isActive());
+    EXPECT_TRUE(b.host->idleWatch().timer().isActive());
     for (int i = 0; i < 12; ++i) {  // a minute in which only the viewer talks
         b.h.rt.advance(5s);
         b.send(viewer, MessageType::ping);
     }
     EXPECT_TRUE(b.listed(sharer));
     b.h.rt.advance(2s);
-    b.host->removeClient(viewer);
+    b.host->ender().removeClient(viewer);
     b.h.rt.advance(2900ms);
-    EXPECT_TRUE(b.host->idleWatch);
+    EXPECT_TRUE(b.host->idleWatch().timer());
     b.h.rt.advance(100ms);  // the next tick sees only the sharer
-    EXPECT_FALSE(b.host->idleWatch);
+    EXPECT_FALSE(b.host->idleWatch().timer());
     b.h.rt.advance(120s);
     EXPECT_TRUE(b.listed(sharer));
     EXPECT_FALSE(IdleBench::connectionOf(sharer)->isCancelled());
@@ -212,15 +212,15 @@ TEST(HostIdleWatch, StopsAfterTheLastViewerAndANewOneStartsAfresh) {
     IdleBench b;
     auto first = b.admitted("Ann");  // ticks at 5, 10, 15 ...
     b.h.rt.advance(7s);
-    b.host->removeClient(first);
+    b.host->ender().removeClient(first);
     b.h.rt.advance(2900ms);
-    EXPECT_TRUE(b.host->idleWatch);
+    EXPECT_TRUE(b.host->idleWatch().timer());
     b.h.rt.advance(100ms);  // 10 s
-    EXPECT_FALSE(b.host->idleWatch);
+    EXPECT_FALSE(b.host->idleWatch().timer());
 
     b.h.rt.advance(2s);
     auto second = b.admitted("Bob");  // 12 s: a fresh watchdog ticks at 17, 22 ... 32, 37
-    EXPECT_TRUE(b.host->idleWatch.isActive());
+    EXPECT_TRUE(b.host->idleWatch().timer().isActive());
     b.h.rt.advance(24900ms);  // 36.9 s: 20.0 s silent at 32, the old schedule would drop at 35
     EXPECT_TRUE(b.listed(second));
     b.h.rt.advance(100ms);

@@ -17,9 +17,9 @@ public:
 };
 
 // The window that shows a device's shared screen on this machine. Main actor only.
-class ScreenShareWindow {
+class IScreenShareWindow {
 public:
-    virtual ~ScreenShareWindow() = default;
+    virtual ~IScreenShareWindow() = default;
     // 1 to 8, as image orientations count.
     virtual void setOrientation(int orientation) = 0;
     virtual void layoutVideo() = 0;
@@ -31,7 +31,7 @@ public:
 class IScreenShareWindows {
 public:
     struct Opened {
-        std::shared_ptr<ScreenShareWindow> window;
+        std::shared_ptr<IScreenShareWindow> window;
         std::shared_ptr<VideoReceiver> receiver;
     };
     virtual ~IScreenShareWindows() = default;

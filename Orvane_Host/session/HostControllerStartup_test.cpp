@@ -188,6 +188,6 @@ TEST_F(StartupTest, ShutdownRunsOnceAndWaitsForEveryBye) {
     EXPECT_TRUE(first);
     // A client failing now does not bring the listener back.
     auto made = listeners.made.size();
-    host->restartListenerAfterFailure();
+    host->frontDoor().restartAfterFailure();
     EXPECT_EQ(listeners.made.size(), made);
 }

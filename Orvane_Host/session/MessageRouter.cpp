@@ -1,25 +1,25 @@
-// What each received message does, and for whom: served on the connection's queue when it must
-// not wait for the main actor, else handed to the main actor.
+#include "Orvane_Host/session/MessageRouter.h"
 
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
+#include <algorithm>
 #include <asio/post.hpp>
 
 #include "OrvaneKit/protocol/AnnotationEvent.h"
 #include "OrvaneKit/protocol/InputEvent.h"
 #include "OrvaneKit/protocol/Json.h"
-#include "Orvane_Host/session/HostController.h"
-#include "Orvane_Host/session/VideoPipeline.h"
+#include "Orvane_Host/session/IVideoPipeline.h"
 
 namespace orvane {
 
-HostController::ConnectionTier HostController::connectionTier() {
-    return {s_.injector, s_.files, s_.mainActor, weak_from_this()};
+MessageRouter::MessageRouter(const SessionServices& services, std::weak_ptr<void> core, Host& host)
+    : SessionPart(services, std::move(core)), host_(host) {}
+
+MessageRouter::ConnectionTier MessageRouter::connectionTier() {
+    return {s_.injector, s_.files, s_.mainActor, core_, this};
 }
 
-void HostController::receive(MessageType type, Bytes body,
-                             const std::shared_ptr<RemoteClient>& client,
-                             const ConnectionTier& tier) {
+void MessageRouter::receive(MessageType type, Bytes body,
+                            const std::shared_ptr<RemoteClient>& client,
+                            const ConnectionTier& tier) {
     client->noteHeard();
     switch (type) {
         case MessageType::video:
@@ -50,27 +50,26 @@ void HostController::receive(MessageType type, Bytes body,
         default:
             break;
     }
-    asio::post(tier.mainActor.executor(),
-               [type, body = std::move(body), client, weak = tier.controller]() mutable {
-                   if (auto self = weak.lock()) self->handle(type, std::move(body), client);
-               });
+    asio::post(tier.mainActor.executor(), [type, body = std::move(body), client, core = tier.core,
+                                           router = tier.router]() mutable {
+        if (auto keep = core.lock()) router->handle(type, std::move(body), client);
+    });
 }
 
-void HostController::handle(MessageType type, Bytes body,
-                            const std::shared_ptr<RemoteClient>& client) {
+void MessageRouter::handle(MessageType type, Bytes body,
+                           const std::shared_ptr<RemoteClient>& client) {
     onMainActor();
     const bool a = client->authorized();
     const bool sharer = client->isScreenSharer();
     switch (type) {
         case MessageType::hello:
-            helloReceived(body, client);
+            host_.helloReceived(body, client);
             return;
         case MessageType::clipboard: {
-            if (!a || !client->canControl() || sharer || !shareClipboard_) return;
+            if (!a || !client->canControl() || sharer || !host_.shareClipboard()) return;
             auto clip = json::decode<Clipboard>(body);
             if (!clip) return;
-            // Stored so the clipboard watch does not send the viewer's own text back.
-            pasteboardChangeCount = s_.pasteboard.clearAndSetString(clip->text);
+            host_.notePasteboardWrite(s_.pasteboard.clearAndSetString(clip->text));
             return;
         }
         case MessageType::selectDisplay: {
@@ -78,21 +77,17 @@ void HostController::handle(MessageType type, Bytes body,
             auto select = json::decode<SelectDisplay>(body);
             if (!select) return;
             std::uint32_t id = select->displayID;
-            if (std::none_of(displays_.begin(), displays_.end(),
+            const auto& displays = host_.displays();
+            if (std::none_of(displays.begin(), displays.end(),
                              [&](const DisplayInfo& d) { return d.id == id; }))
                 return;
             client->setDisplayID(id);
-            spawnDetached([id](HostController& self) -> asio::awaitable<void> {
-                co_await self.updateStreams(false);
-                self.s_.streams.requestKeyframe(id);
-                self.s_.streams.sendKeyframeNow(id);
-            });
+            host_.displaySelected(id);
             return;
         }
         case MessageType::bye:
             if (!client->endReason) client->endReason = "Ended on " + client->displayName();
-            closeAfterPeerBye(client);
-            removeClient(client);
+            host_.peerSaidBye(client);
             return;
         case MessageType::chat: {
             if (!a) return;
@@ -100,11 +95,9 @@ void HostController::handle(MessageType type, Bytes body,
             if (!message) return;
             std::string name = client->displayName();
             message->sender = name;
-            auto list = chat_;
-            list.push_back(*message);
-            setChat(std::move(list));
-            setUnreadChat(unreadChat_ + 1);
-            postUserNotification("Message from " + name, message->text);
+            std::string text = message->text;
+            host_.chatReceived(std::move(*message));
+            s_.notifier.post("Message from " + name, text);
             return;
         }
         case MessageType::hostAction: {
@@ -122,8 +115,9 @@ void HostController::handle(MessageType type, Bytes body,
         case MessageType::sharerInfo: {
             if (!a) return;
             auto info = json::decode<SharerInfo>(body);
-            auto it = shareWindows_.find(client->id);
-            if (!info || it == shareWindows_.end() || !it->second) return;
+            const auto& windows = host_.shareWindows();
+            auto it = windows.find(client->id);
+            if (!info || it == windows.end() || !it->second) return;
             std::uint32_t o = info->orientation;
             it->second->setOrientation(o >= 1 && o <= 8 ? static_cast<int>(o) : 1);
             it->second->layoutVideo();
@@ -159,7 +153,11 @@ void HostController::handle(MessageType type, Bytes body,
     }
 }
 
-HostController::JobQueue& HostController::jobsOf(const std::shared_ptr<RemoteClient>& client) {
+void MessageRouter::forget(const Uuid& client) {
+    jobs_.erase(client);
+}
+
+MessageRouter::JobQueue& MessageRouter::jobsOf(const std::shared_ptr<RemoteClient>& client) {
     auto it = jobs_.find(client->id);
     if (it == jobs_.end()) it = jobs_.emplace(client->id, asio::make_strand(s_.background)).first;
     return it->second;

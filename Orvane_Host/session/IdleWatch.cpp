@@ -1,9 +1,6 @@
-// Ends viewers that went silent, and, with an idle limit set, viewers that stopped using the
-// machine.
+#include "Orvane_Host/session/IdleWatch.h"
 
-#include <limits>
-
-#include "Orvane_Host/session/HostController.h"
+#include "OrvaneKit/base/Logger.h"
 
 namespace orvane {
 
@@ -11,25 +8,31 @@ namespace {
 
 constexpr auto idlePeriod = std::chrono::seconds(5);
 constexpr auto silenceLimit = std::chrono::seconds(20);
+const Logger log{"com.nimbrel.kelsap.host", "net"};
 
 }  // namespace
 
-void HostController::startIdleWatch() {
+IdleWatch::IdleWatch(const SessionServices& services, std::weak_ptr<void> core, Host& host)
+    : SessionPart(services, std::move(core)), host_(host) {}
+
+void IdleWatch::start() {
     onMainActor();
-    if (idleWatch) return;
-    std::uint64_t generation = ++idleGeneration_;
-    std::weak_ptr<HostController> weak = weak_from_this();
-    idleWatch = s_.timers.every(idlePeriod, s_.mainActor.executor(), [weak, generation] {
-        if (auto self = weak.lock()) self->idleTick(generation);
-    });
+    if (timer_) return;
+    std::uint64_t generation = ++generation_;
+    timer_ = s_.timers.every(idlePeriod, s_.mainActor.executor(),
+                             whileAlive([this, generation] { tick(generation); }));
 }
 
-void HostController::idleTick(std::uint64_t generation) {
-    if (generation != idleGeneration_ || !idleWatch) return;
-    auto list = viewers();
+void IdleWatch::stop() {
+    timer_.cancel();
+    timer_ = {};
+}
+
+void IdleWatch::tick(std::uint64_t generation) {
+    if (generation != generation_ || !timer_) return;
+    auto list = host_.viewers();
     if (list.empty()) {
-        idleWatch.cancel();
-        idleWatch = {};
+        stop();
         return;
     }
     auto now = s_.clock.monoNow();
@@ -39,9 +42,9 @@ void HostController::idleTick(std::uint64_t generation) {
         // A peer that does not answer gets no bye.
         c->endReason = silentReason;
         c->connection->cancel();
-        removeClient(c);
+        host_.removeClient(c, std::nullopt);
     }
-    std::int64_t minutes = idleTimeoutMinutes_;
+    std::int64_t minutes = host_.idleTimeoutMinutes();
     if (minutes <= 0) return;
     // Limits too large for the clock mean no limit.
     constexpr std::int64_t maxMinutes =
@@ -51,7 +54,7 @@ void HostController::idleTick(std::uint64_t generation) {
     std::string reason =
         "Disconnected after " + std::to_string(minutes) + " minutes of no activity.";
     for (const auto& c : list)
-        if (now - c->lastActivity() > limit) endSession(c, reason);
+        if (now - c->lastActivity() > limit) host_.endSession(c, reason);
 }
 
 }  // namespace orvane

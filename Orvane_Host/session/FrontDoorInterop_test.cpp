@@ -38,7 +38,7 @@ struct InteropHostListener : ::testing::Test {
                             {&identity.identity(), nullptr, &net},
                             [] { return std::string("Interop"); },
                             0});
-        host->startListener();
+        host->frontDoor().start();
         ASSERT_TRUE(h.pumpUntil([&] { return host->listenerState().rfind("Ready", 0) == 0; }));
     }
     void TearDown() override { closeAndSettle(host, h); }
@@ -118,7 +118,7 @@ TEST_F(InteropHostListener, PendingSupportCodeReplacesTheAccessCode) {
     auto ready = readyReports();
     auto port = host->listener()->port();
     host->setSupportCode(supportCode);
-    host->startListener();
+    host->frontDoor().start();
     // Same socket, new key: no new listener had to come up.
     EXPECT_EQ(host->listener()->port(), port);
     auto withAccess = sClient(accessCode);

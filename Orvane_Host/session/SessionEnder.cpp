@@ -1,23 +1,21 @@
-// How sessions end: the host's bye, removing a client, and stopping everything from the machine.
+#include "Orvane_Host/session/SessionEnder.h"
 
 #include <algorithm>
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 #include <asio/post.hpp>
 
 #include "OrvaneKit/protocol/Json.h"
-#include "Orvane_Host/session/HostController.h"
+#include "OrvaneKit/protocol/Messages.h"
+#include "Orvane_Host/session/Admission.h"
 
 namespace orvane {
 
 namespace {
 
 constexpr auto byeCancelDelay = std::chrono::milliseconds(50);
-constexpr auto latestCancel = std::chrono::seconds(1);
 
 // Closes the connection on its own queue after `delay`, holding it until then.
 void cancelAfter(TimerService& timers, TimerService::Duration delay,
-                 std::shared_ptr<SessionConnection> connection) {
+                 std::shared_ptr<ISessionConnection> connection) {
     auto queue = connection->executor();
     timers.after(delay, queue, [connection = std::move(connection)] { connection->cancel(); });
 }
@@ -28,18 +26,22 @@ bool isViewer(const std::shared_ptr<RemoteClient>& c) {
 
 }  // namespace
 
-void HostController::endSession(const std::shared_ptr<RemoteClient>& client,
-                                const std::string& reason) {
+SessionEnder::SessionEnder(const SessionServices& services, std::weak_ptr<void> core, Host& host)
+    : SessionPart(services, std::move(core)), host_(host) {}
+
+void SessionEnder::endSession(const std::shared_ptr<RemoteClient>& client,
+                              const std::string& reason) {
     onMainActor();
     auto connection = client->connection;
     if (auto fp = connection->peerFingerprint()) {
-        auto stopped = recentlyStopped_;
+        auto stopped = host_.recentlyStopped();
         // Entries past the window block nothing; dropping them keeps the map small.
         auto now = s_.clock.monoNow();
-        std::erase_if(stopped,
-                      [&](const auto& e) { return now - e.second >= recentlyStoppedWindow; });
+        std::erase_if(stopped, [&](const auto& e) {
+            return now - e.second >= Admission::recentlyStoppedWindow;
+        });
         stopped[*fp] = now;
-        setRecentlyStopped(std::move(stopped));
+        host_.setRecentlyStopped(std::move(stopped));
     }
     if (!client->endReason) client->endReason = reason;
     bool wasSession = client->authorized();
@@ -50,7 +52,7 @@ void HostController::endSession(const std::shared_ptr<RemoteClient>& client,
     // Both cancels hold the connection, so it is closed even when the client is gone by then.
     // The completion itself holds it weakly: the connection keeps its pending completions, and a
     // strong hold there would keep the connection alive for as long as the bye is unsent.
-    std::weak_ptr<SessionConnection> weakConnection = connection;
+    std::weak_ptr<ISessionConnection> weakConnection = connection;
     connection->send(MessageType::bye, body.value_or(Bytes{}),
                      [&timers, weakConnection](std::optional<NetError>) {
                          auto c = weakConnection.lock();
@@ -60,52 +62,48 @@ void HostController::endSession(const std::shared_ptr<RemoteClient>& client,
     removeClient(client, wasSession);
 }
 
-void HostController::closeAfterPeerBye(const std::shared_ptr<RemoteClient>& client) {
+void SessionEnder::closeAfterPeerBye(const std::shared_ptr<RemoteClient>& client) {
     onMainActor();
     cancelAfter(s_.timers, latestCancel, client->connection);
 }
 
-void HostController::removeClient(const std::shared_ptr<RemoteClient>& client,
-                                  std::optional<bool> wasSession) {
+void SessionEnder::removeClient(const std::shared_ptr<RemoteClient>& client,
+                                std::optional<bool> wasSession) {
     onMainActor();
-    auto it = std::find_if(clients_.begin(), clients_.end(),
+    const auto& clients = host_.clients();
+    auto it = std::find_if(clients.begin(), clients.end(),
                            [&](const auto& c) { return c->id == client->id; });
-    if (it == clients_.end()) return;
+    if (it == clients.end()) return;
     bool session = wasSession.value_or(client->authorized());
     if (session) s_.history.recordEnded(*client, client->endReason.value_or("Connection closed"));
     client->setAuthorized(false);
 
-    // Every alert still up for this client ends unanswered.
-    if (auto pending = alerts_.find(client->id); pending != alerts_.end()) {
-        auto handles = std::move(pending->second);
-        alerts_.erase(pending);
-        for (auto& [token, handle] : handles) handle.abort();
-        noteAlertsChanged();
-    }
-
+    // Every alert still up for this client ends unanswered; its job queue goes.
+    host_.forgetClient(client->id);
     IFileMessages& files = s_.files;
     asio::post(client->connection->executor(), [&files, client] { files.cancelAll(client); });
-    jobs_.erase(client->id);
 
-    auto list = clients_;
-    list.erase(list.begin() + (it - clients_.begin()));
-    setClients(std::move(list));
+    auto list = clients;
+    list.erase(list.begin() + (it - clients.begin()));
+    host_.setClients(std::move(list));
 
-    if (auto w = shareWindows_.find(client->id); w != shareWindows_.end()) {
+    const auto& windows = host_.shareWindows();
+    if (auto w = windows.find(client->id); w != windows.end()) {
         auto window = w->second;
-        auto windows = shareWindows_;
-        windows.erase(client->id);
-        setShareWindows(std::move(windows));
+        auto rest = windows;
+        rest.erase(client->id);
+        host_.setShareWindows(std::move(rest));
         if (window) window->closeQuietly();
     }
 
+    const auto& remaining = host_.clients();
     if (session) {
         bool sharer = client->isScreenSharer();
         std::string name = client->displayName();
-        if (!sharer && client->canControl() && lockWhenSessionEnds_) {
-            bool controllerLeft = std::any_of(clients_.begin(), clients_.end(), [](const auto& c) {
-                return isViewer(c) && c->canControl();
-            });
+        if (!sharer && client->canControl() && host_.lockWhenSessionEnds()) {
+            bool controllerLeft =
+                std::any_of(remaining.begin(), remaining.end(),
+                            [](const auto& c) { return isViewer(c) && c->canControl(); });
             if (!controllerLeft) {
                 // Held keys are let go before the lock, on the injector's own queue.
                 s_.injector.releaseAll();
@@ -114,32 +112,28 @@ void HostController::removeClient(const std::shared_ptr<RemoteClient>& client,
             }
         }
         if (sharer) {
-            postUserNotification(name + " stopped sharing", "Their screen is no longer shown.");
+            s_.notifier.post(name + " stopped sharing", "Their screen is no longer shown.");
         } else {
             s_.injector.releaseAll();
-            postUserNotification(name + " disconnected", "Screen sharing ended.");
+            s_.notifier.post(name + " disconnected", "Screen sharing ended.");
         }
     }
 
-    if (std::none_of(clients_.begin(), clients_.end(), isViewer)) {
-        s_.overlays.clearAnnotations();
-        spawnDetached([](HostController& self) { return self.stopStreaming(); });
-    }
-    applyCurtain();
-    chooseCodec();
+    if (std::none_of(remaining.begin(), remaining.end(), isViewer)) host_.lastViewerLeft();
+    host_.viewersChanged();
 
-    if (client->isSupport && supportCode_ &&
-        std::none_of(clients_.begin(), clients_.end(),
+    if (client->isSupport && host_.supportCode() &&
+        std::none_of(remaining.begin(), remaining.end(),
                      [](const auto& c) { return c->isSupport; })) {
-        setSupportCode(std::nullopt);
-        startListener();
+        host_.setSupportCode(std::nullopt);
+        host_.supportEnded();
     }
 }
 
-void HostController::stopFromMac() {
+void SessionEnder::stopFromMac() {
     onMainActor();
-    auto all = clients_;
-    for (const auto& c : all) endSession(c, "The person at the Mac stopped the session.");
+    auto all = host_.clients();
+    for (const auto& c : all) endSession(c, stoppedAtMachineReason);
 }
 
 }  // namespace orvane

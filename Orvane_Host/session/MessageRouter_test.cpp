@@ -71,7 +71,7 @@ struct RouterBench {
         client->setHello(helloOf("Ann", role));
         host->setClients({client});
         if (role == Role::sharer)
-            host->showSharedScreen(client, false);
+            host->streaming().showSharedScreen(client, false);
         else if (role != Role::unauthorised)
             client->setAuthorized(true);
         if (role == Role::viewOnly) client->setCanControl(false);
@@ -83,7 +83,7 @@ struct RouterBench {
     std::shared_ptr<FakeConnection> connection() const { return HostHarness::connectionOf(client); }
     // As the connection does, on its own queue; the main actor has not run yet.
     void send(MessageType type, Bytes body) {
-        HostController::receive(type, std::move(body), client, host->connectionTier());
+        MessageRouter::receive(type, std::move(body), client, host->router().connectionTier());
     }
     void deliver(MessageType type, Bytes body) {
         send(type, std::move(body));
@@ -247,7 +247,7 @@ TEST(HostRouter, PingIsEchoedByteForByteBeforeAdmission) {
     host->setClients({c});
     const std::vector<Bytes> pings = {{}, {0x00}, {0xff, 0x00, 0x0a, 0x0d}, Bytes(70000, 0xab)};
     for (const auto& p : pings)
-        HostController::receive(MessageType::ping, p, c, host->connectionTier());
+        MessageRouter::receive(MessageType::ping, p, c, host->router().connectionTier());
     // Answered on the connection's queue, without waiting for the main actor.
     auto sent = HostHarness::connectionOf(c)->sent();
     ASSERT_EQ(sent.size(), pings.size());
@@ -266,17 +266,16 @@ TEST(HostRouter, InputRightAfterHelloIsDroppedUntilAdmitted) {
     host->setAskBeforeConnecting(false);
     auto c = h.bareClient();
     host->setClients({c});
-    auto tier = host->connectionTier();
+    auto tier = host->router().connectionTier();
     const InputEvent move{InputEvent::MouseMove{0.5, 0.5}};
-    HostController::receive(MessageType::hello, encoded(helloOf("Ann", Role::controlling)), c,
-                            tier);
-    HostController::receive(MessageType::input, encoded(move), c, tier);
+    MessageRouter::receive(MessageType::hello, encoded(helloOf("Ann", Role::controlling)), c, tier);
+    MessageRouter::receive(MessageType::input, encoded(move), c, tier);
     h.rt.drain();
     ASSERT_TRUE(c->authorized());
     EXPECT_TRUE(h.injector.events.empty());
 
     h.rt.advance(3s);
-    HostController::receive(MessageType::input, encoded(move), c, tier);
+    MessageRouter::receive(MessageType::input, encoded(move), c, tier);
     ASSERT_EQ(h.injector.events.size(), 1u);
     EXPECT_TRUE(h.injector.events[0].first == move);
     EXPECT_EQ(h.injector.events[0].second, 1u);
@@ -440,7 +439,7 @@ TEST(HostRouterConcurrency, EachClientsJobsRunOneAtATimeInOrder) {
     b->setAuthorized(true);
     host->setClients({a, b});
     auto send = [&](const std::shared_ptr<RemoteClient>& c, MessageType type, Bytes body) {
-        HostController::receive(type, std::move(body), c, host->connectionTier());
+        MessageRouter::receive(type, std::move(body), c, host->router().connectionTier());
     };
 
     send(a, MessageType::macCommand, encoded(MacCommand{MacCommand::OpenApp{"Notes"}}));
@@ -483,7 +482,7 @@ TEST(HostRouterConcurrency, ConnectionTierBesideAdmissionAndRemoval) {
 
     std::atomic<bool> stop{false};
     std::atomic<int> pumping{static_cast<int>(peers.size())};
-    const auto tier = host->connectionTier();
+    const auto tier = host->router().connectionTier();
     const Bytes move = encoded(InputEvent{InputEvent::MouseMove{0.5, 0.5}});
     const Bytes chat = encoded(ChatMessage{Uuid::random(), "x", "y", Date::fromReference(0)});
     // Each peer's connection queue keeps feeding messages until the main actor is done.
@@ -495,12 +494,12 @@ TEST(HostRouterConcurrency, ConnectionTierBesideAdmissionAndRemoval) {
         pumps[i] = [&p, &tier, &move, &chat, &stop, &pumping, queue, self] {
             Bytes ping;
             appendBE32(ping, p.pings++);
-            HostController::receive(MessageType::ping, ping, p.client, tier);
-            HostController::receive(MessageType::input, move, p.client, tier);
-            HostController::receive(MessageType::keyframeRequest, {}, p.client, tier);
+            MessageRouter::receive(MessageType::ping, ping, p.client, tier);
+            MessageRouter::receive(MessageType::input, move, p.client, tier);
+            MessageRouter::receive(MessageType::keyframeRequest, {}, p.client, tier);
             // A few that go on to the main actor; a steady stream would keep its drain busy.
             if (p.pings <= 64 && p.pings % 8 == 0)
-                HostController::receive(MessageType::chat, chat, p.client, tier);
+                MessageRouter::receive(MessageType::chat, chat, p.client, tier);
             if (!stop && p.pings < 20000)
                 asio::post(queue, [self] { (*self)(); });
             else
@@ -513,9 +512,9 @@ TEST(HostRouterConcurrency, ConnectionTierBesideAdmissionAndRemoval) {
     for (auto& p : peers) all.push_back(p.client);
     for (int round = 0; round < 20; ++round) {
         host->setClients(all);
-        for (auto& c : all) host->admit(c, false);
+        for (auto& c : all) host->admission().admit(c, false);
         h.rt.drain();
-        for (auto& c : all) host->removeClient(c);
+        for (auto& c : all) host->ender().removeClient(c);
         h.rt.drain();
     }
     stop = true;

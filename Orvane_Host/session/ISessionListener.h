@@ -13,12 +13,12 @@ namespace orvane {
 // The host's listening socket for sessions. States: ready, failed(e) (the port cannot be bound or
 // accepting broke), cancelled after cancel(). Accepted connections arrive as transports that
 // have not started, so the host can still refuse an address before any TLS byte.
-class SessionListener {
+class ISessionListener {
 public:
     using StateHandler = std::function<void(const ConnState&)>;
     using ConnectionHandler = std::function<void(std::shared_ptr<Transport>)>;
 
-    virtual ~SessionListener() = default;
+    virtual ~ISessionListener() = default;
     // Install both before start(); they may run on any thread.
     virtual void setStateHandler(StateHandler handler) = 0;
     virtual void setNewConnectionHandler(ConnectionHandler handler) = 0;
@@ -32,13 +32,13 @@ public:
     virtual std::uint16_t port() const = 0;
 };
 
-class SessionListenerFactory {
+class ISessionListenerFactory {
 public:
-    virtual ~SessionListenerFactory() = default;
+    virtual ~ISessionListenerFactory() = default;
     // Port 0 picks a free one. Throws PlatformError when the TLS settings cannot be applied; a
     // port that cannot be bound is reported later as the failed state.
-    virtual std::shared_ptr<SessionListener> make(std::uint16_t port,
-                                                  const SessionParams& params) = 0;
+    virtual std::shared_ptr<ISessionListener> make(std::uint16_t port,
+                                                   const SessionParams& params) = 0;
 };
 
 }  // namespace orvane

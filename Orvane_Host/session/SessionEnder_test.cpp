@@ -54,7 +54,7 @@ struct Ending {
                                            bool canControl = true) {
         auto c = arrived(std::move(name), std::move(fingerprint), role);
         c->setCanControl(canControl);
-        host->admit(c, false);
+        host->admission().admit(c, false);
         h.rt.drain();
         return c;
     }
@@ -188,7 +188,7 @@ TEST(HostEnding, EndRecordsTheReasonRemembersThePeerAndAnnounces) {
             EXPECT_TRUE(e.postedSince(posted).empty());
         }
         // A second end finds nothing to remove.
-        e.host->removeClient(c, true);
+        e.host->ender().removeClient(c, true);
         EXPECT_EQ(e.h.history->entries().size(), cs.admitted ? 1u : 0u);
     }
 }
@@ -200,7 +200,7 @@ TEST(HostEnding, SharerLeavingClosesItsWindowQuietly) {
     auto posted = e.h.notifier.posted().size();
     e.h.calls.clear();
 
-    e.host->handle(MessageType::bye, json::encode(Bye{"Done"}).value(), c);
+    e.host->router().handle(MessageType::bye, json::encode(Bye{"Done"}).value(), c);
     e.h.rt.drain();
     EXPECT_FALSE(e.listed(c));
     EXPECT_TRUE(e.host->shareWindows().empty());
@@ -287,7 +287,7 @@ TEST(HostEnding, CaptureStopsWhenTheLastViewerLeaves) {
     EXPECT_FALSE(e.host->isStreaming());
 
     // Any later removal with no viewer left does both again, harmlessly.
-    e.host->removeClient(waiting);
+    e.host->ender().removeClient(waiting);
     e.h.rt.drain();
     EXPECT_EQ(e.h.calls.count("overlays.clearAnnotations"), 2u);
     EXPECT_EQ(e.h.calls.count("streams.stop"), 2u);
@@ -298,7 +298,7 @@ TEST(HostEnding, CaptureStopsWhenTheLastViewerLeaves) {
 TEST(HostEnding, LastSupportClientGivesTheListenerBackToTheAccessCode) {
     WithListener e;
     e.host->setSupportCode("SUP-POR-TCO-DE2");
-    e.host->startListener();
+    e.host->frontDoor().start();
     ASSERT_EQ(e.listeners.made.size(), 1u);
     auto first = e.admitted("Ann", "AAAA");
     auto second = e.admitted("Bob", "BBBB");
@@ -333,7 +333,7 @@ TEST(HostEnding, PeerByeKeepsAnEarlierReasonAndClosesOneSecondLater) {
         auto c = e.admitted("Ann");
         c->endReason = cs.earlier;
         auto posted = e.h.notifier.posted().size();
-        e.host->handle(MessageType::bye, json::encode(Bye{"Leaving"}).value(), c);
+        e.host->router().handle(MessageType::bye, json::encode(Bye{"Leaving"}).value(), c);
         e.h.rt.drain();
         EXPECT_FALSE(e.listed(c));
         EXPECT_EQ(e.h.history->entries().at(0).outcome, cs.outcome);
@@ -375,11 +375,11 @@ TEST(HostEnding, ConnectionReports) {
     for (const auto& cs : cases) {
         SCOPED_TRACE(cs.name);
         WithListener e;
-        e.host->startListener();
+        e.host->frontDoor().start();
         auto c = cs.admitted ? e.admitted("Ann") : e.arrived("Ann");
         auto posted = e.h.notifier.posted().size();
         for (const auto& s : cs.reports) {
-            e.host->clientStateChanged(s, c, c->address, false);
+            e.host->frontDoor().clientStateChanged(s, c, c->address, false);
             e.h.rt.drain();
         }
         EXPECT_EQ(e.listed(c), !cs.removed);
@@ -415,9 +415,9 @@ TEST(HostEnding, TlsFailureCountsOneWrongCode) {
     for (const auto& cs : cases) {
         SCOPED_TRACE(cs.name);
         WithListener e;
-        e.host->startListener();
+        e.host->frontDoor().start();
         auto link = std::make_shared<StubTransport>(e.net, "172.16.0.4", 40000);
-        e.host->accept(link);
+        e.host->frontDoor().accept(link);
         ASSERT_EQ(e.host->clients().size(), 1u);
         ASSERT_TRUE(link->handler);
         for (const auto& s : cs.reports) link->handler(s);

@@ -57,7 +57,7 @@ struct StreamBench {
         return c;
     }
     void startStreaming(const std::shared_ptr<RemoteClient>& c) {
-        asio::co_spawn(h.rt.io, host->startStreaming(c), asio::detached);
+        asio::co_spawn(h.rt.io, host->streaming().startStreaming(c), asio::detached);
         h.rt.drain();
     }
 };
@@ -180,20 +180,20 @@ TEST(HostStreaming, FailedDisplayReadStillWelcomesTheViewer) {
 TEST(HostStreaming, StatusTickReachesEveryViewerAndNobodyElse) {
     StreamBench b;
     auto sharer = b.viewer("Pad", std::nullopt, true);
-    b.host->showSharedScreen(sharer, false);
+    b.host->streaming().showSharedScreen(sharer, false);
     auto pending = b.h.client("Eve");
     b.host->setClients({sharer, pending});
     b.h.rt.drain();
     auto sharerSent = HostHarness::connectionOf(sharer)->sent().size();
 
-    b.host->statusTick();
+    b.host->streaming().statusTick();
     b.h.rt.drain();
     EXPECT_EQ(b.h.facts.diskQueries(), 0) << "no viewer: no record built";
 
     auto ann = b.viewer("Ann");
     auto bob = b.viewer("Bob");
     bob->setCanControl(false);
-    b.host->statusTick();
+    b.host->streaming().statusTick();
     b.h.rt.drain();
     for (const auto& c : {ann, bob})
         EXPECT_EQ(only<HostStatus>(c, MessageType::hostStatus), b.h.status.makeHostStatus());
@@ -208,8 +208,8 @@ TEST(HostStreaming, StatusIsBuiltAndSentOffTheMainActor) {
     auto c = h.client("Ann");
     host->setClients({c});
     c->setAuthorized(true);
-    asio::co_spawn(h.rt.io, host->startStreaming(c), asio::detached);
-    host->statusTick();
+    asio::co_spawn(h.rt.io, host->streaming().startStreaming(c), asio::detached);
+    host->streaming().statusTick();
     h.rt.drain();
     EXPECT_TRUE(HostHarness::connectionOf(c)->sent(MessageType::hostStatus).empty());
     EXPECT_EQ(h.facts.diskQueries(), 0);
@@ -265,7 +265,7 @@ TEST(HostStreaming, SharedScreenOpensAWindowAndWelcomesTheDevice) {
     auto s = b.viewer("Pad", std::nullopt, true);
     b.h.calls.clear();
     auto notes = b.h.notifier.posted().size();
-    b.host->showSharedScreen(s, true);
+    b.host->streaming().showSharedScreen(s, true);
     b.h.rt.drain();
 
     ASSERT_EQ(b.h.shareWindows.windows.size(), 1u);
@@ -286,7 +286,7 @@ TEST(HostStreaming, SharedScreenOpensAWindowAndWelcomesTheDevice) {
     ASSERT_EQ(posted.size(), notes + 1);
     EXPECT_EQ(posted.back(), (RecordingNotifier::Posted{"Pad is sharing their screen",
                                                         "Close the window to stop."}));
-    EXPECT_FALSE(b.host->idleWatch);
+    EXPECT_FALSE(b.host->idleWatch().timer());
 
     // The window asks the device for a keyframe.
     window->needKeyframe();

@@ -1,13 +1,10 @@
-// Who gets in: the Hello rules, admitting, the approval alert and the Hello timeout.
+#include "Orvane_Host/session/Admission.h"
 
 #include <algorithm>
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 
 #include "OrvaneKit/base/BoundedText.h"
 #include "OrvaneKit/protocol/Json.h"
 #include "OrvaneKit/security/AuthToken.h"
-#include "Orvane_Host/session/HostController.h"
 
 namespace orvane {
 
@@ -25,33 +22,37 @@ TrustedDevice deviceFrom(const std::string& fingerprint, const Hello& hello) {
 
 }  // namespace
 
-bool HostController::isListed(const std::shared_ptr<RemoteClient>& client) const {
-    return std::any_of(clients_.begin(), clients_.end(),
+Admission::Admission(const SessionServices& services, std::weak_ptr<void> core, Host& host)
+    : SessionPart(services, std::move(core)), host_(host) {}
+
+bool Admission::isListed(const std::shared_ptr<RemoteClient>& client) const {
+    const auto& clients = host_.clients();
+    return std::any_of(clients.begin(), clients.end(),
                        [&](const auto& c) { return c->id == client->id; });
 }
 
-void HostController::helloReceived(ByteView body, const std::shared_ptr<RemoteClient>& client) {
+void Admission::helloReceived(ByteView body, const std::shared_ptr<RemoteClient>& client) {
     onMainActor();
     if (client->hello()) return;
     auto hello = json::decode<Hello>(body);
     if (!hello) return;
     client->setHello(*hello);
-    client->isSupport = supportCode_.has_value();
-    publishClients();
+    client->isSupport = host_.supportCode().has_value();
+    host_.publishClients();
 
     auto fingerprint = client->connection->peerFingerprint();
     if (!client->isSupport) {
         if (fingerprint) {
-            auto it = recentlyStopped_.find(*fingerprint);
-            if (it != recentlyStopped_.end() &&
-                s_.clock.monoNow() - it->second < recentlyStoppedWindow) {
-                endSession(client, stoppedReason);
+            const auto& stopped = host_.recentlyStopped();
+            auto it = stopped.find(*fingerprint);
+            if (it != stopped.end() && s_.clock.monoNow() - it->second < recentlyStoppedWindow) {
+                host_.endSession(client, stoppedReason);
                 return;
             }
         }
         bool sharer = hello->role == ClientRole::screenSharer;
         if (!sharer && fingerprint) {
-            for (const auto& other : clients_) {
+            for (const auto& other : host_.clients()) {
                 if (other->id == client->id || !other->authorized() || other->isScreenSharer())
                     continue;
                 auto theirs = other->connection->peerFingerprint();
@@ -61,31 +62,33 @@ void HostController::helloReceived(ByteView body, const std::shared_ptr<RemoteCl
                 return;
             }
         }
-        if (unattendedAccess_ && fingerprint &&
-            std::any_of(trustedDevices_.begin(), trustedDevices_.end(),
+        const auto& trusted = host_.trustedDevices();
+        if (host_.unattendedAccess() && fingerprint &&
+            std::any_of(trusted.begin(), trusted.end(),
                         [&](const TrustedDevice& d) { return d.id == *fingerprint; })) {
             admit(client, true);
             return;
         }
         // A token never set up matches nothing, least of all an empty one from the peer.
-        if (hello->iCloudToken && !iCloudAuthToken_.empty() &&
-            AuthToken::constantTimeEquals(*hello->iCloudToken, iCloudAuthToken_)) {
-            if (fingerprint) trust(deviceFrom(*fingerprint, *hello));
+        const auto& token = host_.iCloudAuthToken();
+        if (hello->iCloudToken && !token.empty() &&
+            AuthToken::constantTimeEquals(*hello->iCloudToken, token)) {
+            if (fingerprint) host_.trust(deviceFrom(*fingerprint, *hello));
             admit(client, true);
             return;
         }
     }
-    if (askBeforeConnecting_ || client->isSupport)
+    if (host_.askBeforeConnecting() || client->isSupport)
         askApproval(client);
     else
         admit(client, false);
 }
 
-void HostController::admit(const std::shared_ptr<RemoteClient>& client, bool withoutAsking) {
+void Admission::admit(const std::shared_ptr<RemoteClient>& client, bool withoutAsking) {
     onMainActor();
     if (!isListed(client)) return;
     if (client->isScreenSharer()) {
-        showSharedScreen(client, withoutAsking);
+        host_.showSharedScreen(client, withoutAsking);
         return;
     }
     client->setAuthorized(true);
@@ -93,43 +96,40 @@ void HostController::admit(const std::shared_ptr<RemoteClient>& client, bool wit
     s_.history.recordConnected(*client, withoutAsking);
     std::string name = client->displayName();
     if (withoutAsking && !client->isSupport)
-        postUserNotification(
+        s_.notifier.post(
             name + " connected without asking",
             "A trusted device was let in. You can turn this off in Settings under Security.");
-    startIdleWatch();
-    publishClients();
-    spawnDetached([client](HostController& self) { return self.startStreaming(client); });
-    postUserNotification(name + " connected", "Your screen is being shared.");
+    host_.viewerAdmitted(client);
+    s_.notifier.post(name + " connected", "Your screen is being shared.");
 }
 
-std::uint64_t HostController::showAlert(const std::shared_ptr<RemoteClient>& client, AlertSpec spec,
-                                        std::function<void(int)> done) {
+std::uint64_t Admission::showAlert(const std::shared_ptr<RemoteClient>& client, AlertSpec spec,
+                                   std::function<void(int)> done) {
     std::uint64_t token = ++nextAlert_;
     Uuid id = client->id;
-    std::weak_ptr<HostController> weak = weak_from_this();
     // An alert may be answered before show() returns; then there is nothing to keep.
     auto answered = std::make_shared<bool>(false);
-    AlertHandle handle =
-        s_.alerts.show(std::move(spec), [weak, id, token, answered, done](int response) {
+    AlertHandle handle = s_.alerts.show(
+        std::move(spec), [this, core = core_, id, token, answered, done](int response) {
             *answered = true;
-            if (auto self = weak.lock()) {
-                auto it = self->alerts_.find(id);
-                if (it != self->alerts_.end()) {
+            if (auto keep = core.lock()) {
+                auto it = alerts_.find(id);
+                if (it != alerts_.end()) {
                     it->second.erase(token);
-                    if (it->second.empty()) self->alerts_.erase(it);
+                    if (it->second.empty()) alerts_.erase(it);
                 }
-                self->noteAlertsChanged();
+                noteAlertsChanged();
             }
             done(response);
         });
     if (!*answered) {
         alerts_[id][token] = std::move(handle);
-        setApprovingClientID(id);
+        host_.setApprovingClientID(id);
     }
     return token;
 }
 
-void HostController::noteAlertsChanged() {
+void Admission::noteAlertsChanged() {
     // The newest alert still up names the client being asked about.
     std::optional<Uuid> asking;
     std::uint64_t newest = 0;
@@ -138,15 +138,34 @@ void HostController::noteAlertsChanged() {
             newest = handles.rbegin()->first;
             asking = id;
         }
-    setApprovingClientID(asking);
+    host_.setApprovingClientID(asking);
 }
 
-std::size_t HostController::openAlerts(const Uuid& client) const {
+std::size_t Admission::openAlerts(const Uuid& client) const {
     auto it = alerts_.find(client);
     return it == alerts_.end() ? 0 : it->second.size();
 }
 
-void HostController::askApproval(const std::shared_ptr<RemoteClient>& client) {
+void Admission::abortAlerts(const Uuid& client) {
+    onMainActor();
+    auto pending = alerts_.find(client);
+    if (pending == alerts_.end()) return;
+    auto handles = std::move(pending->second);
+    alerts_.erase(pending);
+    for (auto& [token, handle] : handles) handle.abort();
+    noteAlertsChanged();
+}
+
+AlertSpec Admission::confirmationSpec(const std::string& deviceName) {
+    return {"Let " + deviceName + " in without asking?",
+            "From now on, this device can connect to this Mac whenever the Mac is on, without "
+            "anyone clicking Allow. It still needs the access code and its own security key. You "
+            "will get a notification each time, and every session is listed in Session History. "
+            "You can turn this off, or forget the device, in Settings under Security.",
+            {unattendedConfirmButton, "Just This Time"}};
+}
+
+void Admission::askApproval(const std::shared_ptr<RemoteClient>& client) {
     onMainActor();
     std::string name = client->displayName();
     AlertSpec spec;
@@ -167,30 +186,26 @@ void HostController::askApproval(const std::shared_ptr<RemoteClient>& client) {
     if (offeredAlways) spec.buttons.push_back("Always Allow This Device");
     spec.buttons.push_back("Deny");
 
-    std::weak_ptr<HostController> weak = weak_from_this();
-    showAlert(client, std::move(spec), [weak, client, offeredAlways](int response) {
-        auto self = weak.lock();
-        if (!self || response == AlertResponse::aborted || !self->isListed(client)) return;
+    showAlert(client, std::move(spec), [this, core = core_, client, offeredAlways](int response) {
+        auto keep = core.lock();
+        if (!keep || response == AlertResponse::aborted || !isListed(client)) return;
         if (response == AlertResponse::firstButton) {
-            self->admit(client, false);
+            admit(client, false);
             return;
         }
         if (response == AlertResponse::secondButton && offeredAlways) {
             auto hello = client->hello();
             auto fingerprint = client->connection->peerFingerprint();
             if (hello && fingerprint) {
-                std::weak_ptr<HostController> weak2 = self;
-                auto done = [weak2, client, fp = *fingerprint, h = *hello](bool yes) {
-                    auto me = weak2.lock();
-                    if (!me) return;
+                auto done = whileAlive([this, client, fp = *fingerprint, h = *hello](bool yes) {
                     if (yes) {
-                        me->trust(deviceFrom(fp, h));
-                        me->setUnattendedAccess(true);
+                        host_.trust(deviceFrom(fp, h));
+                        host_.setUnattendedAccess(true);
                     }
-                    me->admit(client, false);
-                };
+                    admit(client, false);
+                });
                 AlertSpec confirm = confirmationSpec(client->displayName());
-                self->showAlert(client, std::move(confirm), [done](int r) {
+                showAlert(client, std::move(confirm), [done](int r) mutable {
                     // Removal aborts the confirmation too; such a client is not let in.
                     if (r == AlertResponse::aborted) return;
                     done(r == AlertResponse::firstButton);
@@ -198,21 +213,19 @@ void HostController::askApproval(const std::shared_ptr<RemoteClient>& client) {
                 return;
             }
         }
-        self->s_.history.recordDeclined(*client);
-        self->endSession(client, declinedReason);
+        s_.history.recordDeclined(*client);
+        host_.endSession(client, declinedReason);
     });
 }
 
-void HostController::watchHello(const std::shared_ptr<RemoteClient>& client) {
-    std::weak_ptr<HostController> weak = weak_from_this();
+void Admission::watchHello(const std::shared_ptr<RemoteClient>& client) {
     std::weak_ptr<RemoteClient> weakClient = client;
-    s_.timers.after(helloTimeout, s_.mainActor.executor(), [weak, weakClient] {
-        auto self = weak.lock();
-        auto c = weakClient.lock();
-        if (!self || !c || c->hello() || !self->isListed(c)) return;
-        c->connection->cancel();
-        self->removeClient(c);
-    });
+    s_.timers.after(helloTimeout, s_.mainActor.executor(), whileAlive([this, weakClient] {
+                        auto c = weakClient.lock();
+                        if (!c || c->hello() || !isListed(c)) return;
+                        c->connection->cancel();
+                        host_.removeClient(c, std::nullopt);
+                    }));
 }
 
 }  // namespace orvane

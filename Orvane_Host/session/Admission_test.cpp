@@ -53,7 +53,7 @@ Bytes bytes(const Hello& h) {
 }
 
 // A host on fakes whose clients say Hello through the router's main-actor tier.
-struct Admission {
+struct AdmissionBench {
     HostHarness h;
     std::shared_ptr<HostController> host = h.make();
 
@@ -67,7 +67,7 @@ struct Admission {
                            [&](const auto& x) { return x->id == c->id; });
     }
     void say(const std::shared_ptr<RemoteClient>& c, Bytes body) {
-        host->handle(MessageType::hello, std::move(body), c);
+        host->router().handle(MessageType::hello, std::move(body), c);
         h.rt.drain();
     }
     // A newly accepted peer, listed, that then sends its Hello.
@@ -90,7 +90,7 @@ struct Admission {
         return c;
     }
     void bye(const std::shared_ptr<RemoteClient>& c) {
-        host->handle(MessageType::bye, json::encode(Bye{"Closed"}).value(), c);
+        host->router().handle(MessageType::bye, json::encode(Bye{"Closed"}).value(), c);
         h.rt.drain();
     }
     void answer(int response, bool newest = false) {
@@ -121,7 +121,7 @@ struct Admission {
     // Put before the person at the Mac, and nothing else yet.
     void expectAsked(const std::shared_ptr<RemoteClient>& c) const {
         EXPECT_EQ(h.alerts.openCount(), 1u);
-        EXPECT_EQ(host->openAlerts(c->id), 1u);
+        EXPECT_EQ(host->admission().openAlerts(c->id), 1u);
         EXPECT_FALSE(c->authorized());
         EXPECT_TRUE(listed(c));
         EXPECT_TRUE(h.notifier.posted().empty());
@@ -132,7 +132,7 @@ struct Admission {
 }  // namespace
 
 TEST(HostAdmission, RepeatedAndUndecodableHellosChangeNothing) {
-    Admission a;
+    AdmissionBench a;
     int published = 0;
     auto sub = a.host->changed.connect([&](Field f) { published += f == Field::clients; });
     auto c = a.h.bareClient(fp);
@@ -177,7 +177,7 @@ TEST(HostAdmission, RecentlyStoppedPeerIsSentAwayForLessThan120Seconds) {
     };
     for (const auto& cs : cases) {
         SCOPED_TRACE(cs.name);
-        Admission a;
+        AdmissionBench a;
         a.host->endSession(a.inSession(fp), "The access code was changed.");
         auto posted = a.h.notifier.posted().size();
         auto entries = a.h.history->entries().size();
@@ -186,13 +186,13 @@ TEST(HostAdmission, RecentlyStoppedPeerIsSentAwayForLessThan120Seconds) {
 
         auto again = a.arrive(hello("Ann"));
         if (cs.sentAway) {
-            EXPECT_EQ(Admission::byeReason(again), "The session was stopped at the Mac.");
+            EXPECT_EQ(AdmissionBench::byeReason(again), "The session was stopped at the Mac.");
             EXPECT_FALSE(a.listed(again));
             EXPECT_TRUE(a.h.alerts.shown().empty());
             EXPECT_EQ(a.h.notifier.posted().size(), posted);
             EXPECT_EQ(a.h.history->entries().size(), entries);
         } else {
-            EXPECT_FALSE(Admission::byeReason(again));
+            EXPECT_FALSE(AdmissionBench::byeReason(again));
             EXPECT_EQ(a.h.alerts.openCount(), 1u);
             EXPECT_TRUE(a.listed(again));
         }
@@ -220,7 +220,7 @@ TEST(HostAdmission, SecondConnectionOfAViewingDeviceComesInLikeTheFirst) {
     for (const auto& cs : cases) {
         for (bool control : {true, false}) {
             SCOPED_TRACE(std::string(cs.name) + (control ? ", may control" : ", view only"));
-            Admission a;  // asking is on
+            AdmissionBench a;  // asking is on
             auto earlier = a.inSession(cs.earlierFp, control, cs.earlierRole);
             if (!cs.earlierAuthorised) earlier->setAuthorized(false);
             auto c = a.h.bareClient(cs.fingerprint);
@@ -273,7 +273,7 @@ TEST(HostAdmission, TrustAndTokenRules) {
     const TrustedDevice old{fp, "Ann's old phone", ClientPlatform::mac};
     for (const auto& cs : cases) {
         SCOPED_TRACE(cs.name);
-        Admission a;
+        AdmissionBench a;
         a.host->setICloudAuthToken(hostToken);
         a.host->setUnattendedAccess(cs.unattended);
         a.host->setAskBeforeConnecting(cs.ask);
@@ -307,7 +307,7 @@ TEST(HostAdmission, TrustAndTokenRules) {
 
 // A token that was never set up must not match a Hello that carries an empty one.
 TEST(HostAdmission, EmptyTokenTrustsNobody) {
-    Admission a;
+    AdmissionBench a;
     a.host->setICloudAuthToken("");
     auto c = a.arrive(hello("Ann", std::nullopt, ""));
     a.expectAsked(c);
@@ -319,7 +319,7 @@ TEST(HostAdmission, SupportClientIsAlwaysAsked) {
     enum Shortcut { none, unattendedTrust, token, sameDevice };
     for (Shortcut s : {none, unattendedTrust, token, sameDevice}) {
         SCOPED_TRACE(static_cast<int>(s));
-        Admission a;
+        AdmissionBench a;
         a.host->setAskBeforeConnecting(false);
         a.host->setICloudAuthToken(hostToken);
         a.host->setSupportCode("SUP-POR-TCO-DE2");
@@ -357,7 +357,7 @@ TEST(HostAdmission, ApprovalAlertTextsAndButtons) {
          {"Show Ann's screen on this Mac?", sharerText, {"Allow", "Deny"}, ""}},
     };
     for (auto& cs : cases) {
-        Admission a;
+        AdmissionBench a;
         auto c = a.arrive(hello("Ann", cs.role), cs.fingerprint);
         cs.want.symbol = c->symbolName();
         ASSERT_EQ(a.h.alerts.shown().size(), 1u);
@@ -386,13 +386,13 @@ TEST(HostAdmission, ApprovalAnswers) {
     };
     for (const auto& cs : cases) {
         SCOPED_TRACE(cs.name);
-        Admission a;
+        AdmissionBench a;
         a.host->setTrustedDevices({bob});
         auto c = a.arrive(hello("Ann"), cs.fingerprint);
         if (cs.fingerprintLostMeanwhile) HostHarness::connectionOf(c)->setFingerprint({});
         for (int r : cs.answers) a.answer(r);
         EXPECT_EQ(a.h.alerts.openCount(), 0u);
-        EXPECT_EQ(a.host->openAlerts(c->id), 0u);
+        EXPECT_EQ(a.host->admission().openAlerts(c->id), 0u);
         EXPECT_FALSE(a.host->approvingClientID());
 
         if (cs.answers.size() == 2) {
@@ -417,8 +417,8 @@ TEST(HostAdmission, ApprovalAnswers) {
         }
         EXPECT_FALSE(a.listed(c));
         EXPECT_FALSE(c->authorized());
-        EXPECT_EQ(Admission::byeReason(c), "The Mac's owner declined the connection.");
-        EXPECT_FALSE(Admission::welcomed(c));
+        EXPECT_EQ(AdmissionBench::byeReason(c), "The Mac's owner declined the connection.");
+        EXPECT_FALSE(AdmissionBench::welcomed(c));
         ASSERT_EQ(a.h.history->entries().size(), 1u) << "a declined entry and no ended one";
         EXPECT_EQ(a.h.history->entries()[0].kind, Kind::declined);
         EXPECT_NE(a.h.history->entries()[0].id, c->id);
@@ -432,7 +432,7 @@ TEST(HostAdmission, ApprovalAnswers) {
 TEST(HostAdmission, LeavingDuringAnAlertAbortsIt) {
     for (bool confirming : {false, true}) {
         SCOPED_TRACE(confirming ? "confirmation alert" : "approval alert");
-        Admission a;
+        AdmissionBench a;
         auto c = a.arrive(hello("Ann"));
         if (confirming) a.answer(second);
         ASSERT_EQ(a.h.alerts.openCount(), 1u);
@@ -440,18 +440,18 @@ TEST(HostAdmission, LeavingDuringAnAlertAbortsIt) {
 
         a.bye(c);
         EXPECT_EQ(a.h.alerts.openCount(), 0u);
-        EXPECT_EQ(a.host->openAlerts(c->id), 0u);
+        EXPECT_EQ(a.host->admission().openAlerts(c->id), 0u);
         EXPECT_FALSE(a.host->approvingClientID());
         EXPECT_FALSE(a.listed(c));
         EXPECT_FALSE(c->authorized());
-        EXPECT_FALSE(Admission::welcomed(c));
-        EXPECT_FALSE(Admission::byeReason(c));
+        EXPECT_FALSE(AdmissionBench::welcomed(c));
+        EXPECT_FALSE(AdmissionBench::byeReason(c));
         EXPECT_TRUE(a.h.history->entries().empty());
         EXPECT_TRUE(a.h.notifier.posted().empty());
         EXPECT_TRUE(a.host->trustedDevices().empty());
         EXPECT_FALSE(a.host->unattendedAccess());
         // A late admission for a client that left does nothing.
-        a.host->admit(c, false);
+        a.host->admission().admit(c, false);
         a.h.rt.drain();
         EXPECT_FALSE(c->authorized());
         EXPECT_TRUE(a.h.notifier.posted().empty());
@@ -474,7 +474,7 @@ TEST(HostAdmission, NestedAlertsEachAbortForTheirOwnClient) {
     };
     for (const auto& cs : cases) {
         SCOPED_TRACE(cs.name);
-        Admission a;
+        AdmissionBench a;
         auto ann = a.arrive(hello("Ann"), "AAAA");
         if (cs.annConfirming) a.answer(second);
         auto bob = a.arrive(hello("Bob"), "BBBB");
@@ -489,17 +489,17 @@ TEST(HostAdmission, NestedAlertsEachAbortForTheirOwnClient) {
         a.bye(cs.annLeaves ? ann : bob);
         auto stays = cs.annLeaves ? bob : ann;
         auto gone = cs.annLeaves ? ann : bob;
-        EXPECT_EQ(a.host->openAlerts(gone->id), 0u);
+        EXPECT_EQ(a.host->admission().openAlerts(gone->id), 0u);
         EXPECT_EQ(a.h.alerts.openCount(), cs.bobAnsweredFirst ? 0u : 1u);
         if (!cs.bobAnsweredFirst) {
-            EXPECT_EQ(a.host->openAlerts(stays->id), 1u);
+            EXPECT_EQ(a.host->admission().openAlerts(stays->id), 1u);
             EXPECT_EQ(a.host->approvingClientID(), stays->id);
             a.answer(allow);
         }
         EXPECT_FALSE(a.host->approvingClientID());
         EXPECT_TRUE(stays->authorized());
         EXPECT_FALSE(gone->authorized());
-        EXPECT_FALSE(Admission::welcomed(gone));
+        EXPECT_FALSE(AdmissionBench::welcomed(gone));
         EXPECT_TRUE(a.host->trustedDevices().empty());
     }
 }
@@ -521,7 +521,7 @@ TEST(HostAdmission, ConnectionWithoutAGoodHelloEndsTenSecondsAfterTheAccept) {
     auto good = std::make_shared<StubTransport>(net, "10.0.0.1", 5000);
     auto garbled = std::make_shared<StubTransport>(net, "10.0.0.2", 5000);
     auto silent = std::make_shared<StubTransport>(net, "10.0.0.3", 5000);
-    for (const auto& l : {good, garbled, silent}) host->accept(l);
+    for (const auto& l : {good, garbled, silent}) host->frontDoor().accept(l);
     ASSERT_EQ(host->clients().size(), 3u);
     auto clientAt = [&](const std::string& address) {
         for (const auto& c : host->clients())
@@ -530,9 +530,9 @@ TEST(HostAdmission, ConnectionWithoutAGoodHelloEndsTenSecondsAfterTheAccept) {
     };
 
     h.rt.advance(5s);
-    host->handle(MessageType::hello, Bytes{'{'}, clientAt("10.0.0.2"));
+    host->router().handle(MessageType::hello, Bytes{'{'}, clientAt("10.0.0.2"));
     h.rt.advance(4s);
-    host->handle(MessageType::hello, bytes(hello("Ann")), clientAt("10.0.0.1"));
+    host->router().handle(MessageType::hello, bytes(hello("Ann")), clientAt("10.0.0.1"));
     h.rt.drain();
     EXPECT_TRUE(clientAt("10.0.0.1")->authorized());
 
@@ -557,7 +557,7 @@ TEST(HostAdmission, ConnectionWithoutAGoodHelloEndsTenSecondsAfterTheAccept) {
 TEST(HostAdmission, HugeDeviceNamesAreCappedWhereverTheyAreKept) {
     const std::string huge(2'000'000, 'x');
     const std::string capped = std::string(254, 'x') + "\xE2\x80\xA6";
-    Admission a;
+    AdmissionBench a;
     auto declined = a.arrive(hello(huge), "DDDD");
     a.answer(third);
     auto trusted = a.arrive(hello(huge), fp);

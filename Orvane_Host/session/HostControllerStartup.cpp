@@ -9,8 +9,8 @@ namespace orvane {
 
 namespace {
 
-// endSession closes every connection one second after its bye at the latest.
-constexpr auto byeCancelBound = std::chrono::milliseconds(1050);
+// A little more than the longest an ended session's connection stays open after its bye.
+constexpr auto byeCancelBound = SessionEnder::latestCancel + std::chrono::milliseconds(50);
 
 }  // namespace
 
@@ -54,13 +54,9 @@ void HostController::start(SecretStore& secrets, RandomSource& random) {
             "restarts.");
     }
 
-    startListener();
+    frontDoor_->start();
     if (browserAccess_) s_.browser.start(accessCode_);
-
-    std::weak_ptr<HostController> weak = weak_from_this();
-    statusTimer = s_.timers.every(std::chrono::seconds(5), s_.mainActor.executor(), [weak] {
-        if (auto self = weak.lock()) self->statusTick();
-    });
+    streaming_->startStatusTimer();
 }
 
 asio::awaitable<void> HostController::shutdown() {
@@ -69,24 +65,16 @@ asio::awaitable<void> HostController::shutdown() {
     setIsShuttingDown(true);
     auto self = shared_from_this();
 
-    statusTimer.cancel();
-    statusTimer = {};
-    idleWatch.cancel();
-    idleWatch = {};
-    listenerRestart_.cancel();
+    streaming_->stopStatusTimer();
+    idleWatch_->stop();
 
     auto all = clients_;
     auto byesSent = s_.clock.monoNow();
-    for (const auto& c : all) endSession(c, quitReason);
+    for (const auto& c : all) ender_->endSession(c, quitReason);
 
-    co_await stopStreaming();
+    co_await streaming_->stopStreaming();
 
-    if (listener_) {
-        listener_->setStateHandler({});
-        listener_->setNewConnectionHandler({});
-        std::exchange(listener_, nullptr)->cancel();
-    }
-    if (door_) door_->advertiser.withdraw();
+    frontDoor_->close();
     s_.browser.stop();
 
     s_.overlays.hideSessionIndicator();

@@ -15,7 +15,7 @@ enum class ConnectionRoute;  // OrvaneKit/reach/ConnectionRoute.h
 
 // What the session core needs of one sealed message connection. The secure message connection
 // implements it; tests use FakeConnection.
-class SessionConnection {
+class ISessionConnection {
 public:
     // Runs exactly once per send, from any thread (normally the connection's queue): with no
     // error once the message is handed to the network, with the error otherwise, and with an
@@ -23,7 +23,7 @@ public:
     // send lock while calling it, so a completion must never wait for that lock.
     using Completion = std::function<void(std::optional<NetError>)>;
 
-    virtual ~SessionConnection() = default;
+    virtual ~ISessionConnection() = default;
 
     // Seals and sends one message; callable from any thread.
     virtual void send(MessageType type, Bytes body, Completion done = {}) = 0;

@@ -66,7 +66,7 @@ TEST(HostEndpointText, HostWithoutPort) {
 }
 
 TEST_F(FrontDoorTest, ListenerStatesAndRestartAfterFailure) {
-    host->startListener();
+    host->frontDoor().start();
     auto first = listeners.last();
     ASSERT_TRUE(first);
     EXPECT_TRUE(first->started);
@@ -107,13 +107,13 @@ TEST_F(FrontDoorTest, ListenerStatesAndRestartAfterFailure) {
 // A working listener keeps its socket when the code changes: the port never closes and nobody
 // waiting to be accepted is dropped. One that is not working is replaced.
 TEST_F(FrontDoorTest, RestartKeepsAWorkingSocketAndFollowsTheSupportCode) {
-    host->startListener();
+    host->frontDoor().start();
     auto first = listeners.last();
     first->emitReady();
     h.rt.drain();
 
     host->setSupportCode("SUP-POR-TCO-DE2");
-    host->startListener();
+    host->frontDoor().start();
     EXPECT_FALSE(first->cancelled);
     EXPECT_EQ(listeners.made.size(), 1u);
     EXPECT_EQ(first->rekeys, 1);
@@ -138,15 +138,15 @@ TEST_F(FrontDoorTest, RestartKeepsAWorkingSocketAndFollowsTheSupportCode) {
 
 TEST_F(FrontDoorTest, ListenerThatCannotBeMadeShowsTheError) {
     listeners.failNextMake = PlatformError("tls", 1, "no PSK suite");
-    host->startListener();
+    host->frontDoor().start();
     EXPECT_EQ(host->listenerState(), "Error: no PSK suite");
     EXPECT_EQ(host->listener(), nullptr);
 }
 
 TEST_F(FrontDoorTest, FifthWrongCodeBlocksAndLaterConnectionIsRefusedBeforeTls) {
-    host->startListener();
+    host->frontDoor().start();
     for (int i = 0; i < 5; ++i) {
-        host->noteWrongCode("192.168.1.50");
+        host->frontDoor().noteWrongCode("192.168.1.50");
         h.rt.advance(4s);  // apart enough to be separate history entries
     }
     h.rt.drain();
@@ -175,7 +175,7 @@ TEST_F(FrontDoorTest, FifthWrongCodeBlocksAndLaterConnectionIsRefusedBeforeTls) 
 }
 
 TEST_F(FrontDoorTest, AcceptedConnectionWithoutHelloEndsAfterTenSeconds) {
-    host->startListener();
+    host->frontDoor().start();
     auto t = std::make_shared<StubTransport>(net, "10.0.0.9", 50000);
     listeners.last()->emitConnection(t);
     h.rt.drain();
@@ -211,7 +211,7 @@ TEST_F(FrontDoorTest, WrongCodeCountsOncePerConnection) {
     for (How how : {How::otherTlsKey, How::brokenHandshake}) {
         SCOPED_TRACE(static_cast<int>(how));
         h.rt.advance(1h);  // forget the previous round's failure
-        host->startListener();
+        host->frontDoor().start();
         auto made = listeners.made.size();
         MemoryTransportPair::Options o;
         if (how == How::otherTlsKey) {
@@ -263,7 +263,7 @@ TEST(NetHostListener, RecoversFromATakenPort) {
                         {&identity.identity(), nullptr, &net},
                         [] { return std::string("Loop"); },
                         port});
-    host->startListener();
+    host->frontDoor().start();
     ASSERT_TRUE(h.pumpUntil([&] { return host->listenerState().rfind("Error: ", 0) == 0; }))
         << host->listenerState();
     EXPECT_EQ(host->listenerState(), "Error: Address already in use");

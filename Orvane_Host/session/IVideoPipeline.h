@@ -3,9 +3,9 @@
 namespace orvane {
 
 // One display's capture-and-encode pipeline, as a viewer's connection sees it.
-class VideoPipeline {
+class IVideoPipeline {
 public:
-    virtual ~VideoPipeline() = default;
+    virtual ~IVideoPipeline() = default;
     // The encoder makes its next frame a keyframe; callable from any thread.
     virtual void requestKeyframe() = 0;
 };

@@ -1,0 +1,242 @@
+#include "Orvane_Host/session/StreamCoordinator.h"
+
+#include <algorithm>
+#include <asio/post.hpp>
+#include <set>
+
+#include "OrvaneKit/protocol/Json.h"
+
+namespace orvane {
+
+namespace {
+
+template <class T>
+void sendRecord(const std::shared_ptr<RemoteClient>& client, MessageType type, const T& record) {
+    if (auto body = json::encode(record)) client->connection->send(type, std::move(*body));
+}
+
+}  // namespace
+
+StreamCoordinator::StreamCoordinator(const SessionServices& services, std::weak_ptr<void> core,
+                                     Host& host)
+    : SessionPart(services, std::move(core)), host_(host) {}
+
+void StreamCoordinator::applyStreamRate() {
+    s_.streams.setBitrate(bitrate(host_.quality()), host_.highFrameRate() ? 120 : 60);
+}
+
+void StreamCoordinator::sendAudioFormat(const Clients& to) {
+    onMainActor();
+    Clients targets;
+    for (const auto& c : to)
+        if (c->authorized()) targets.push_back(c);
+    auto format = s_.streams.audioFormat();
+    if (!format) return;
+    auto body = json::encode(*format);
+    if (!body) return;
+    for (const auto& c : targets) c->connection->send(MessageType::audioFormat, *body);
+}
+
+void StreamCoordinator::applyCurtain() {
+    onMainActor();
+    Clients controllers;
+    for (const auto& c : host_.viewers())
+        if (c->canControl()) controllers.push_back(c);
+    std::function<void()> stop = whileAlive([this] { host_.stopFromMac(); });
+    bool changedCurtain = s_.overlays.setCurtain(host_.blankScreen() && !controllers.empty(), stop);
+    if (changedCurtain && host_.isStreaming()) spawnUpdate(true);
+    if (controllers.empty()) {
+        s_.overlays.hideSessionIndicator();
+        return;
+    }
+    std::vector<std::string> names;
+    bool support = false;
+    for (const auto& c : controllers) {
+        names.push_back(c->displayName());
+        support = support || c->isSupport;
+    }
+    s_.overlays.showSessionIndicator(controllers.front()->displayID(), std::move(names), support,
+                                     stop);
+}
+
+void StreamCoordinator::chooseCodec() {
+    onMainActor();
+    auto list = host_.viewers();
+    std::vector<bool> hevc;
+    bool allHDR = true;
+    for (const auto& c : list) {
+        auto h = c->hello();
+        hevc.push_back(h && h->supportsHEVC.value_or(false));
+        allHDR = allHDR && h && h->supportsHDR.value_or(false);
+    }
+    VideoCodec codec = useHEVC(host_.preferHEVC(), hevc) ? VideoCodec::hevc : VideoCodec::h264;
+    bool hdr = host_.preferHDR() && codec == VideoCodec::hevc &&
+               s_.screens.anyScreenSupportsEDR() && allHDR;
+    if (codec == host_.activeCodec() && hdr == host_.activeHDR()) return;
+    bool hdrChanged = hdr != host_.activeHDR();
+    host_.setActiveCodec(codec);
+    host_.setActiveHDR(hdr);
+    if (hdrChanged) {
+        s_.streams.storeCodec(codec, hdr);
+        if (host_.isStreaming()) spawnUpdate(true);
+    } else {
+        s_.streams.setCodec(codec, hdr);
+    }
+}
+
+asio::awaitable<void> StreamCoordinator::updateStreams(bool restart) {
+    onMainActor();
+    auto keep = keepCore();
+    std::set<std::uint32_t> displays;
+    for (const auto& c : host_.viewers()) displays.insert(c->displayID());
+    try {
+        co_await s_.streams.start(displays, host_.clients(), maxCaptureWidth(host_.quality()),
+                                  host_.shareSound(), restart);
+        host_.setIsStreaming(s_.streams.hasPipelines());
+        host_.setLastError(std::nullopt);
+    } catch (const std::exception& e) {
+        host_.setLastError(std::string(e.what()));
+        host_.setIsStreaming(s_.streams.hasPipelines());
+    }
+}
+
+void StreamCoordinator::spawnUpdate(bool restart) {
+    spawnDetached([this, restart] { return updateStreams(restart); });
+}
+
+void StreamCoordinator::spawnStart(std::shared_ptr<RemoteClient> client) {
+    spawnDetached([this, client = std::move(client)] { return startStreaming(client); });
+}
+
+void StreamCoordinator::spawnStop() {
+    spawnDetached([this] { return stopStreaming(); });
+}
+
+void StreamCoordinator::displaySelected(std::uint32_t displayID) {
+    spawnDetached([this, displayID]() -> asio::awaitable<void> {
+        co_await updateStreams(false);
+        s_.streams.requestKeyframe(displayID);
+        s_.streams.sendKeyframeNow(displayID);
+    });
+}
+
+void StreamCoordinator::refreshDisplays() {
+    onMainActor();
+    auto list = s_.screens.shareableDisplays();
+    if (!list) {
+        host_.setLastError(std::string("Screen Recording permission is needed."));
+        host_.setScreenRecordingGranted(false);
+        return;
+    }
+    host_.setDisplays(std::move(*list));
+    host_.setScreenRecordingGranted(true);
+}
+
+asio::awaitable<void> StreamCoordinator::startStreaming(std::shared_ptr<RemoteClient> client) {
+    onMainActor();
+    auto keep = keepCore();
+    refreshDisplays();
+    const auto& displays = host_.displays();
+    if (auto hello = client->hello(); hello && hello->preferredDisplayID) {
+        std::uint32_t wanted = *hello->preferredDisplayID;
+        if (std::any_of(displays.begin(), displays.end(),
+                        [&](const DisplayInfo& d) { return d.id == wanted; }))
+            client->setDisplayID(wanted);
+    }
+    sendRecord(client, MessageType::helloAck,
+               HelloAck{host_.machineName(), displays, client->displayID()});
+    if (host_.shareSound()) sendAudioFormat({client});
+    sendRecord(client, MessageType::permissions,
+               SessionPermissions{client->canControl(), client->isSupport});
+    chooseCodec();
+    sendHostStatus({client});
+    applyCurtain();
+
+    bool hadAudio = s_.streams.audioFormat().has_value();
+    // A viewer whose display has no pipeline yet would otherwise get another display's video.
+    if (!host_.isStreaming() || !s_.streams.hasPipeline(client->displayID())) {
+        co_await updateStreams(false);
+        // The first viewer's format exists only now that the pipelines run.
+        if (host_.shareSound() && !hadAudio) sendAudioFormat({client});
+    }
+    s_.streams.sendKeyframeNow(client->displayID());
+}
+
+void StreamCoordinator::showSharedScreen(const std::shared_ptr<RemoteClient>& client,
+                                         bool withoutAsking) {
+    onMainActor();
+    std::weak_ptr<ISessionConnection> weakConnection = client->connection;
+    std::weak_ptr<RemoteClient> weakClient = client;
+    std::string name = client->displayName();
+    auto opened = s_.shareWindowMaker.open(
+        name + "'s Screen",
+        [weakConnection] {
+            if (auto c = weakConnection.lock()) c->send(MessageType::keyframeRequest, {});
+        },
+        whileAlive([this, weakClient] { sharedScreenClosed(weakClient); }));
+    // Set before the client is authorised: the connection's queue reads it only after that.
+    client->screenReceiver = opened.receiver;
+    auto windows = host_.shareWindows();
+    windows[client->id] = opened.window;
+    host_.setShareWindows(std::move(windows));
+    client->setAuthorized(true);
+    s_.history.recordConnected(*client, withoutAsking);
+    host_.publishClients();
+    sendRecord(client, MessageType::helloAck, HelloAck{host_.machineName(), {}, 0});
+    s_.notifier.post(name + " is sharing their screen", "Close the window to stop.");
+}
+
+void StreamCoordinator::sharedScreenClosed(const std::weak_ptr<RemoteClient>& weakClient) {
+    auto client = weakClient.lock();
+    if (!client) return;
+    auto windows = host_.shareWindows();
+    windows.erase(client->id);
+    host_.setShareWindows(std::move(windows));
+    host_.endSession(client, "The Mac closed the shared screen.");
+}
+
+void StreamCoordinator::setCanControl(bool canControl,
+                                      const std::shared_ptr<RemoteClient>& client) {
+    onMainActor();
+    client->setCanControl(canControl);
+    if (!canControl) s_.injector.releaseAll();
+    sendRecord(client, MessageType::permissions,
+               SessionPermissions{client->canControl(), client->isSupport});
+    host_.publishClients();
+    applyCurtain();
+}
+
+asio::awaitable<void> StreamCoordinator::stopStreaming() {
+    onMainActor();
+    auto keep = keepCore();
+    co_await s_.streams.stop();
+    host_.setIsStreaming(false);
+}
+
+void StreamCoordinator::startStatusTimer() {
+    statusTimer_ = s_.timers.every(std::chrono::seconds(5), s_.mainActor.executor(),
+                                   whileAlive([this] { statusTick(); }));
+}
+
+void StreamCoordinator::stopStatusTimer() {
+    statusTimer_.cancel();
+    statusTimer_ = {};
+}
+
+void StreamCoordinator::statusTick() {
+    onMainActor();
+    auto list = host_.viewers();
+    if (list.empty()) return;
+    sendHostStatus(std::move(list));
+}
+
+void StreamCoordinator::sendHostStatus(Clients to) {
+    HostStatusBuilder& builder = s_.status;
+    asio::post(s_.background, [&builder, to = std::move(to)] {
+        auto body = json::encode(builder.makeHostStatus());
+        if (!body) return;
+        for (const auto& c : to) c->connection->send(MessageType::hostStatus, *body);
+    });
+}
+
+}  // namespace orvane
