@@ -6,17 +6,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "OrvaneKit/base/Logger.h"
-#include "OrvaneKit/media/FrameConvert.h"
+#include "OrvaneKit/media/x26x/X26xSession.h"
 
 namespace orvane {
-
-int defaultEncoderThreads() {
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    return static_cast<int>(std::min(cores, 4u));
-}
 
 namespace {
 
@@ -32,11 +26,11 @@ void logFromX264(void*, int level, const char* format, va_list args) {
 
 // Rate control limits in kbit/s; VBV of half a second holds a keyframe without long bursts.
 void applyBitrate(x264_param_t& p, int64_t bitrate) {
-    const int kbps = static_cast<int>(std::clamp<int64_t>(bitrate / 1000, 1, 2'000'000));
+    const int kbit = x26x::kbps(bitrate);
     p.rc.i_rc_method = X264_RC_ABR;
-    p.rc.i_bitrate = kbps;
-    p.rc.i_vbv_max_bitrate = kbps;
-    p.rc.i_vbv_buffer_size = std::max(1, kbps / 2);
+    p.rc.i_bitrate = kbit;
+    p.rc.i_vbv_max_bitrate = kbit;
+    p.rc.i_vbv_buffer_size = x26x::vbvBufferKbit(kbit);
 }
 
 // Drops the 4-byte length in front of each header NAL.
@@ -44,8 +38,7 @@ std::vector<Bytes> parameterSetsOf(x264_nal_t* nals, int count) {
     std::vector<Bytes> sets;
     for (int i = 0; i < count; ++i) {
         if (nals[i].i_type != NAL_SPS && nals[i].i_type != NAL_PPS) continue;
-        if (nals[i].i_payload <= 4) continue;
-        sets.emplace_back(nals[i].p_payload + 4, nals[i].p_payload + nals[i].i_payload);
+        x26x::addParameterSet(sets, nals[i].p_payload, static_cast<std::size_t>(nals[i].i_payload));
     }
     return sets;
 }
@@ -53,20 +46,17 @@ std::vector<Bytes> parameterSetsOf(x264_nal_t* nals, int count) {
 class X264Session : public EncoderSession {
 public:
     X264Session(x264_t* encoder, PixelFormat input, int width, int height)
-        : encoder_(encoder), input_(input) {
-        if (input == PixelFormat::yuv420p10)
-            converted_ = FrameBuffer::make(PixelFormat::i420, width, height);
+        // x264 is built for 8-bit samples here: 10-bit frames are narrowed first.
+        : encoder_(encoder),
+          input_(input, input == PixelFormat::yuv420p10 ? PixelFormat::i420 : input, width,
+                 height) {
         refreshHeaders();
     }
     ~X264Session() override { x264_encoder_close(encoder_); }
 
     bool encode(const FrameBuffer& frame, int64_t ptsMicros, bool forceKeyframe,
                 std::vector<EncodedFrame>& out, std::string& error) override {
-        const FrameBuffer* source = &frame;
-        if (converted_) {
-            convertFrame(frame, *converted_);
-            source = converted_.get();
-        }
+        const FrameBuffer* source = &input_.prepare(frame);
         x264_picture_t in;
         x264_picture_init(&in);
         in.img.i_csp = source->format() == PixelFormat::nv12 ? X264_CSP_NV12 : X264_CSP_I420;
@@ -108,13 +98,8 @@ private:
             return false;
         }
         if (size == 0 || count == 0) return true;
-        EncodedFrame f;
-        f.keyframe = pic.b_keyframe != 0;
-        f.ptsMicros = pic.i_pts;
-        // With length-prefixed output the payloads are laid out back to back.
-        f.avcc.assign(nals[0].p_payload, nals[0].p_payload + size);
-        if (f.keyframe) f.parameterSets = headers_;
-        out.push_back(std::move(f));
+        out.push_back(x26x::codedFrame(nals[0].p_payload, static_cast<std::size_t>(size),
+                                       pic.b_keyframe != 0, pic.i_pts, headers_));
         return true;
     }
 
@@ -126,8 +111,7 @@ private:
     }
 
     x264_t* encoder_;
-    PixelFormat input_;
-    std::shared_ptr<FrameBuffer> converted_;
+    x26x::InputLayout input_;
     std::vector<Bytes> headers_;
 };
 

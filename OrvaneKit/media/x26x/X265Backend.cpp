@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "OrvaneKit/media/FrameConvert.h"
+#include "OrvaneKit/media/x26x/X26xSession.h"
 
 namespace orvane {
 
@@ -17,11 +17,11 @@ constexpr int kSps = 33;
 constexpr int kPps = 34;
 
 void applyBitrate(x265_param& p, int64_t bitrate) {
-    const int kbps = static_cast<int>(std::clamp<int64_t>(bitrate / 1000, 1, 2'000'000));
+    const int kbit = x26x::kbps(bitrate);
     p.rc.rateControlMode = X265_RC_ABR;
-    p.rc.bitrate = kbps;
-    p.rc.vbvMaxBitrate = kbps;
-    p.rc.vbvBufferSize = std::max(1, kbps / 2);
+    p.rc.bitrate = kbit;
+    p.rc.vbvMaxBitrate = kbit;
+    p.rc.vbvBufferSize = x26x::vbvBufferKbit(kbit);
 }
 
 struct ParamDeleter {
@@ -34,18 +34,19 @@ class X265Session : public EncoderSession {
 public:
     X265Session(const x265_api* api, x265_encoder* encoder, ParamPtr param, PixelFormat input,
                 int width, int height)
-        : api_(api), encoder_(encoder), param_(std::move(param)), picture_(api->picture_alloc()) {
-        // x265 takes planar input only; it widens or narrows the sample depth itself.
-        if (input == PixelFormat::nv12)
-            converted_ = FrameBuffer::make(PixelFormat::i420, width, height);
+        : api_(api),
+          encoder_(encoder),
+          param_(std::move(param)),
+          picture_(api->picture_alloc()),
+          // x265 takes planar input only; it widens or narrows the sample depth itself.
+          input_(input, input == PixelFormat::nv12 ? PixelFormat::i420 : input, width, height) {
         x265_nal* nals = nullptr;
         uint32_t count = 0;
         if (api_->encoder_headers(encoder_, &nals, &count) >= 0) {
             for (uint32_t i = 0; i < count; ++i) {
                 const int type = static_cast<int>(nals[i].type);
-                if ((type == kVps || type == kSps || type == kPps) && nals[i].sizeBytes > 4) {
-                    headers_.emplace_back(nals[i].payload + 4, nals[i].payload + nals[i].sizeBytes);
-                }
+                if (type == kVps || type == kSps || type == kPps)
+                    x26x::addParameterSet(headers_, nals[i].payload, nals[i].sizeBytes);
             }
         }
     }
@@ -57,11 +58,7 @@ public:
 
     bool encode(const FrameBuffer& frame, int64_t ptsMicros, bool forceKeyframe,
                 std::vector<EncodedFrame>& out, std::string& error) override {
-        const FrameBuffer* source = &frame;
-        if (converted_) {
-            convertFrame(frame, *converted_);
-            source = converted_.get();
-        }
+        const FrameBuffer* source = &input_.prepare(frame);
         api_->picture_init(param_.get(), picture_);
         picture_->colorSpace = X265_CSP_I420;
         picture_->bitDepth = source->format() == PixelFormat::yuv420p10 ? 10 : 8;
@@ -99,15 +96,10 @@ private:
             return false;
         }
         if (got == 0 || count == 0) return true;
-        EncodedFrame f;
-        f.keyframe = pic.sliceType == X265_TYPE_IDR;
-        f.ptsMicros = pic.pts;
         size_t total = 0;
         for (uint32_t i = 0; i < count; ++i) total += nals[i].sizeBytes;
-        // Length-prefixed output; the payloads are laid out back to back.
-        f.avcc.assign(nals[0].payload, nals[0].payload + total);
-        if (f.keyframe) f.parameterSets = headers_;
-        out.push_back(std::move(f));
+        out.push_back(x26x::codedFrame(nals[0].payload, total, pic.sliceType == X265_TYPE_IDR,
+                                       pic.pts, headers_));
         return true;
     }
 
@@ -115,7 +107,7 @@ private:
     x265_encoder* encoder_;
     ParamPtr param_;
     x265_picture* picture_;
-    std::shared_ptr<FrameBuffer> converted_;
+    x26x::InputLayout input_;
     std::vector<Bytes> headers_;
 };
 
