@@ -16,6 +16,8 @@ PACKAGES=(
   # X11 capture and input
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxcomposite-dev
   libxtst-dev xvfb x11-utils
+  # the input benchmark's peer
+  xdotool
   # desktop services: notifications over D-Bus
   libsystemd-dev
   # discovery

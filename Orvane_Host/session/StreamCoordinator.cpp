@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 #include <set>
 
 #include "OrvaneKit/protocol/Json.h"
@@ -87,17 +90,34 @@ void StreamCoordinator::chooseCodec() {
 asio::awaitable<void> StreamCoordinator::updateStreams(bool restart) {
     onMainActor();
     auto keep = keepCore();
+    restartWanted_ = restartWanted_ || restart;
+    const std::uint64_t mine = ++requested_;
+    while (updating_) {
+        auto turn = std::make_shared<asio::steady_timer>(co_await asio::this_coro::executor,
+                                                         asio::steady_timer::time_point::max());
+        waiting_.push_back(turn);
+        std::error_code woken;
+        co_await turn->async_wait(asio::redirect_error(asio::use_awaitable, woken));
+    }
+    // A start that began after this request has already done what it asked.
+    if (covered_ >= mine) co_return;
+    updating_ = true;
+    covered_ = requested_;
+    const bool restartNow = std::exchange(restartWanted_, false);
     std::set<std::uint32_t> displays;
     for (const auto& c : host_.viewers()) displays.insert(c->displayID());
     try {
         co_await s_.streams.start(displays, host_.clients(), maxCaptureWidth(host_.quality()),
-                                  host_.shareSound(), restart);
+                                  host_.shareSound(), restartNow);
         host_.setIsStreaming(s_.streams.hasPipelines());
         host_.setLastError(std::nullopt);
     } catch (const std::exception& e) {
         host_.setLastError(std::string(e.what()));
         host_.setIsStreaming(s_.streams.hasPipelines());
     }
+    updating_ = false;
+    for (auto& w : std::exchange(waiting_, {}))
+        if (auto turn = w.lock()) turn->cancel();
 }
 
 void StreamCoordinator::spawnUpdate(bool restart) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <asio/steady_timer.hpp>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -65,6 +67,8 @@ public:
     void chooseCodec();
     // The streams' bitrate and frame rate from the quality settings.
     void applyStreamRate();
+    // Starts the streams for the viewers' displays. One start runs at a time: a request made
+    // while one runs gets a start of its own after it, and requests made meanwhile share it.
     asio::awaitable<void> updateStreams(bool restart);
     // Starts an update nobody awaits.
     void spawnUpdate(bool restart);
@@ -92,6 +96,11 @@ private:
 
     Host& host_;
     TimerHandle statusTimer_;
+    bool updating_ = false;
+    bool restartWanted_ = false;
+    std::uint64_t requested_ = 0;  // update requests so far
+    std::uint64_t covered_ = 0;    // requests a start has begun after
+    std::vector<std::weak_ptr<asio::steady_timer>> waiting_;
 };
 
 }  // namespace orvane

@@ -28,6 +28,11 @@ asio::awaitable<void> FakeDisplayStreams::start(std::set<std::uint32_t> displays
     for (auto id : displays) d += (d.empty() ? "" : ",") + std::to_string(id);
     log_.add("streams.start [" + d + "] width " + std::to_string(maxWidth) +
              (captureSound ? " sound" : " silent") + (restart ? " restart" : ""));
+    if (startTimers) {
+        mostAtOnce = std::max(mostAtOnce, ++startsRunning);
+        co_await startTimers->sleep(startTakes);
+        --startsRunning;
+    }
     if (std::exchange(failNextStart, false)) throw std::runtime_error("no shareable content");
     running = displays;
     if (captureSound && formatOnStart) format = formatOnStart;

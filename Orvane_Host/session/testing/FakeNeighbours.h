@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "OrvaneKit/base/TimerService.h"
 #include "OrvaneKit/base/testing/CallLog.h"
 #include "Orvane_Host/session/IBrowserServer.h"
 #include "Orvane_Host/session/IDisplayStreams.h"
@@ -36,6 +37,11 @@ public:
     // Becomes `format` when a start captures sound, as a real pipeline's format appears only then.
     std::optional<AudioStreamFormat> formatOnStart;
     bool failNextStart = false;
+    // Set, each start takes this long on these timers; `mostAtOnce` counts overlapping starts.
+    TimerService* startTimers = nullptr;
+    std::chrono::milliseconds startTakes{0};
+    int startsRunning = 0;
+    int mostAtOnce = 0;
     Clients lastTargets;
     std::map<std::uint32_t, std::shared_ptr<const FrameBuffer>> frames;
 
