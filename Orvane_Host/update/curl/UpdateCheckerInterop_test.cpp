@@ -1,0 +1,288 @@
+// The update check end to end against OpenSSL's own HTTPS server, with an authority made for
+// the suite and thrown away after it; everything stays on 127.0.0.1.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "OrvaneKit/base/Uuid.h"
+#include "OrvaneKit/base/testing/TestRuntime.h"
+#include "OrvaneKit/net/testing/ChildProcess.h"
+#include "Orvane_Host/system/testing/FakeWorkspace.h"
+#include "Orvane_Host/system/testing/ScriptedAlerts.h"
+#include "Orvane_Host/update/UpdateChecker.h"
+#include "Orvane_Host/update/curl/CurlHttpClient.h"
+
+namespace orvane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Status = UpdateChecker::Status;
+
+constexpr auto toolTimeout = 20s;
+
+std::pair<bool, std::string> openssl(std::vector<std::string> args) {
+    args.insert(args.begin(), "openssl");
+    auto [status, out] = ChildProcess::run(args, "", toolTimeout);
+    return {status == 0, out};
+}
+
+// An authority and a certificate for 127.0.0.1 signed by it.
+bool makeAuthority(const fs::path& dir, std::string& why) {
+    fs::create_directories(dir);
+    auto p = [&](const char* name) { return (dir / name).string(); };
+    std::ofstream(dir / "ext.cnf") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
+                                      "basicConstraints=CA:FALSE\n"
+                                      "extendedKeyUsage=serverAuth\n";
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+              "-keyout", p("ca.key"), "-out", p("ca.pem"), "-days", "2", "-subj",
+              "/CN=Orvane Throw-away Test Authority"},
+             {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+              p("server.key"), "-out", p("server.csr"), "-subj", "/CN=127.0.0.1"},
+             {"x509", "-req", "-in", p("server.csr"), "-CA", p("ca.pem"), "-CAkey", p("ca.key"),
+              "-CAcreateserial", "-out", p("server.pem"), "-days", "2", "-extfile",
+              p("ext.cnf")}}) {
+        auto [ok, out] = openssl(args);
+        if (!ok) {
+            why = out;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::unique_ptr<ChildProcess> startServer(const fs::path& authority, const fs::path& root,
+                                          std::vector<std::string> mode, std::uint16_t& port) {
+    std::string command = "cd '" + root.string() + "' && exec openssl s_server -accept " +
+                          "127.0.0.1:0 -cert '" + (authority / "server.pem").string() + "' -key '" +
+                          (authority / "server.key").string() + "'";
+    for (const auto& m : mode) command += " " + m;
+    auto server = std::make_unique<ChildProcess>(std::vector<std::string>{"sh", "-c", command});
+    if (!server->waitForOutput("ACCEPT 127.0.0.1:", toolTimeout)) return nullptr;
+    std::string out = server->output();
+    port = static_cast<std::uint16_t>(std::stoi(
+        out.substr(out.find("ACCEPT 127.0.0.1:") + std::string("ACCEPT 127.0.0.1:").size())));
+    return server;
+}
+
+// Answers every alert with its last button, and is no person: the headless host's presenter.
+struct NobodyThere final : AlertPresenter {
+    std::vector<AlertSpec> shown;
+    AlertHandle show(AlertSpec spec, Callback done) override {
+        shown.push_back(spec);
+        done(AlertResponse::firstButton + static_cast<int>(spec.buttons.size()) - 1);
+        return {};
+    }
+    bool answeredByPerson() const override { return false; }
+};
+
+class InteropUpdateFeed : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = fs::temp_directory_path() / ("orvane-update-feed-" + Uuid::random().string());
+        fs::create_directories(dir_ / "www");
+        if (!makeAuthority(dir_ / "ca", problem_)) return;
+        // -HTTP serves each file as a whole answer, status line included; -WWW would answer a
+        // missing file with 200.
+        server_ = startServer(dir_ / "ca", dir_ / "www", {"-HTTP"}, port_);
+        if (!server_) problem_ = "openssl s_server did not start";
+    }
+    static void TearDownTestSuite() {
+        server_.reset();
+        fs::remove_all(dir_);
+    }
+    void SetUp() override {
+        if (!problem_.empty()) GTEST_SKIP() << "no test server: " << problem_;
+    }
+
+    static void serve(const std::string& statusLine, const std::string& body) {
+        std::ofstream(dir_ / "www" / "appcast.json", std::ios::binary)
+            << "HTTP/1.0 " << statusLine << "\r\nContent-Type: application/json\r\n\r\n"
+            << body;
+    }
+    static std::string release(std::int64_t build, const std::string& url) {
+        return R"({"shortVersion":"2.)" + std::to_string(build) + R"(","build":)" +
+               std::to_string(build) + R"(,"url":")" + url +
+               R"(","notes":"Fixes.","minimumSystemVersion":"12"})";
+    }
+
+    UpdateChecker::Feed feed(std::uint16_t port = 0) {
+        UpdateChecker::Feed f;
+        f.server = "https://127.0.0.1:" + std::to_string(port ? port : port_);
+        f.caFile = (dir_ / "ca" / "ca.pem").string();
+        return f;
+    }
+    std::shared_ptr<UpdateChecker> make(UpdateChecker::Feed f, AlertPresenter* alerts = nullptr) {
+        return UpdateChecker::make(
+            {rt_.mainActor, http_, alerts ? *alerts : alerts_, workspace_, settings_}, f,
+            {"2.1", "345"});
+    }
+    // Runs a check to its end, answering its alert (if one comes up) with `response`.
+    bool run(UpdateChecker& c, bool userInitiated, int response = AlertResponse::secondButton) {
+        bool done = false;
+        c.check(userInitiated, [&] { done = true; });
+        auto until = std::chrono::steady_clock::now() + 30s;
+        while (!done && std::chrono::steady_clock::now() < until) {
+            rt_.io.restart();
+            rt_.io.run_for(20ms);
+            if (alerts_.openCount()) alerts_.respond(response);
+        }
+        return done;
+    }
+
+    static inline fs::path dir_;
+    static inline std::string problem_;
+    static inline std::unique_ptr<ChildProcess> server_;
+    static inline std::uint16_t port_ = 0;
+
+    TestRuntime rt_;
+    CurlHttpClient http_;
+    ScriptedAlerts alerts_;
+    FakeWorkspace workspace_;
+    MemorySettingsStore settings_;
+};
+
+TEST_F(InteropUpdateFeed, HigherEqualAndLowerBuilds) {
+    struct Case {
+        std::int64_t build;
+        bool asked;
+        Status want;
+        const char* alert;
+    } cases[] = {
+        {346, false, Status::available("2.346"), "Orvane Host 2.346 is available"},
+        {345, false, Status::upToDate(), nullptr},
+        {345, true, Status::upToDate(), "You're up to date"},
+        {344, true, Status::upToDate(), "You're up to date"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.build) + (c.asked ? " asked" : " at launch"));
+        alerts_ = ScriptedAlerts();
+        serve("200 OK", release(c.build, "https://127.0.0.1/Orvane.deb"));
+        auto checker = make(feed());
+        ASSERT_TRUE(run(*checker, c.asked));
+        EXPECT_EQ(checker->status(), c.want);
+        ASSERT_EQ(alerts_.shown().size(), c.alert ? 1u : 0u);
+        if (c.alert) {
+            EXPECT_EQ(alerts_.shown()[0].message, c.alert);
+        }
+    }
+}
+
+TEST_F(InteropUpdateFeed, NotFoundAndMissingKeysFail) {
+    struct Case {
+        const char* statusLine;
+        std::string body;
+        const char* why;
+    } cases[] = {
+        {"404 Not Found", release(346, "https://127.0.0.1/Orvane.deb"),
+         "The update server gave an unexpected answer (HTTP status 404)."},
+        {"200 OK", R"({"shortVersion":"2.346","url":"https://127.0.0.1/Orvane.deb"})",
+         "The update information could not be read: \"build\" is missing."},
+        {"200 OK", R"({"build":346,"url":"https://127.0.0.1/Orvane.deb"})",
+         "The update information could not be read: \"shortVersion\" is missing."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        alerts_ = ScriptedAlerts();
+        serve(c.statusLine, c.body);
+        auto checker = make(feed());
+        ASSERT_TRUE(run(*checker, false));
+        EXPECT_EQ(checker->status(), Status::failed(c.why));
+        EXPECT_TRUE(alerts_.shown().empty());
+        ASSERT_TRUE(run(*checker, true));
+        ASSERT_EQ(alerts_.shown().size(), 1u);
+        EXPECT_EQ(alerts_.shown()[0].message, "Couldn't check for updates");
+    }
+}
+
+TEST_F(InteropUpdateFeed, AServerThatNeverAnswersTimesOut) {
+    // Silent before the secure connection: a socket that is listened on and never served.
+    int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    // Silent after it: a server that completes the handshake and never writes an answer.
+    std::uint16_t mutePort = 0;
+    auto mute = startServer(dir_ / "ca", dir_ / "www", {}, mutePort);
+    ASSERT_TRUE(mute);
+
+    for (std::uint16_t port : {ntohs(addr.sin_port), mutePort}) {
+        SCOPED_TRACE(port == mutePort ? "after the handshake" : "before the handshake");
+        auto f = feed(port);
+        f.timeout = 1s;
+        auto checker = make(f);
+        auto started = std::chrono::steady_clock::now();
+        ASSERT_TRUE(run(*checker, false));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+        EXPECT_EQ(checker->status().kind, Status::Kind::failed);
+        EXPECT_EQ(checker->status().text.rfind("The request timed out.", 0), 0u)
+            << checker->status().text;
+    }
+    ::close(silent);
+}
+
+TEST_F(InteropUpdateFeed, AnUnknownAuthorityFails) {
+    std::string why;
+    ASSERT_TRUE(makeAuthority(dir_ / "other-ca", why)) << why;
+    serve("200 OK", release(346, "https://127.0.0.1/Orvane.deb"));
+    for (std::string caFile : {std::string(), (dir_ / "other-ca" / "ca.pem").string()}) {
+        SCOPED_TRACE(caFile.empty() ? "the system's authorities" : "another authority");
+        auto f = feed();
+        f.caFile = caFile;
+        auto checker = make(f);
+        ASSERT_TRUE(run(*checker, false));
+        EXPECT_EQ(checker->status().kind, Status::Kind::failed);
+        EXPECT_EQ(checker->status().text.rfind("The certificate for this server is invalid.", 0),
+                  0u)
+            << checker->status().text;
+    }
+}
+
+TEST_F(InteropUpdateFeed, TheHeadlessLaunchCheckNeverSkipsNorOpens) {
+    NobodyThere nobody;
+    serve("200 OK", release(346, "https://127.0.0.1/Orvane.deb"));
+    auto checker = make(feed(), &nobody);
+    ASSERT_TRUE(run(*checker, false));
+    EXPECT_EQ(checker->status(), Status::available("2.346"));
+    EXPECT_TRUE(nobody.shown.empty());
+    EXPECT_FALSE(settings_.hasStoredValue(UpdateChecker::dismissedKey));
+    EXPECT_TRUE(workspace_.opened().empty());
+}
+
+TEST_F(InteropUpdateFeed, OnlyWebPagesAreOpened) {
+    struct Case {
+        const char* url;
+        std::vector<std::string> opened;
+    } cases[] = {
+        {"https://127.0.0.1/Orvane-2.346.deb", {"https://127.0.0.1/Orvane-2.346.deb"}},
+        {"http://127.0.0.1/Orvane-2.346.deb", {"http://127.0.0.1/Orvane-2.346.deb"}},
+        {"file:///etc/passwd.deb", {}},
+        {"ftp://127.0.0.1/Orvane.deb", {}},
+        {"smb://127.0.0.1/share/Orvane.deb", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        alerts_ = ScriptedAlerts();
+        FakeWorkspace workspace;
+        serve("200 OK", release(346, c.url));
+        auto checker = UpdateChecker::make({rt_.mainActor, http_, alerts_, workspace, settings_},
+                                           feed(), {"2.1", "345"});
+        ASSERT_TRUE(run(*checker, true, AlertResponse::firstButton));
+        ASSERT_EQ(alerts_.shown().size(), 1u);
+        EXPECT_EQ(alerts_.shown()[0].buttons[0], "Download Update");
+        EXPECT_EQ(workspace.opened(), c.opened);
+    }
+}
+
+}  // namespace
+}  // namespace orvane
