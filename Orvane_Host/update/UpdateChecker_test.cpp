@@ -7,6 +7,7 @@
 #include "OrvaneKit/base/testing/TestRuntime.h"
 #include "Orvane_Host/system/testing/FakeWorkspace.h"
 #include "Orvane_Host/system/testing/ScriptedAlerts.h"
+#include "Orvane_Host/system/testing/UnattendedAlerts.h"
 #include "Orvane_Host/update/testing/FakeHttpClient.h"
 
 namespace orvane {
@@ -19,17 +20,6 @@ std::string feed(std::int64_t build, const std::string& url = "https://orvane.ap
     return R"({"shortVersion":"2.)" + std::to_string(build) + R"(","build":)" +
            std::to_string(build) + R"(,"url":")" + url + R"(","notes":"Fixes."})";
 }
-
-// Answers every alert with its last button at once, as the headless host's presenter does.
-struct NobodyThere final : AlertPresenter {
-    std::vector<AlertSpec> shown;
-    AlertHandle show(AlertSpec spec, Callback done) override {
-        shown.push_back(spec);
-        done(AlertResponse::firstButton + static_cast<int>(spec.buttons.size()) - 1);
-        return {};
-    }
-    bool answeredByPerson() const override { return false; }
-};
 
 class UpdateCheckerTest : public ::testing::Test {
 protected:
@@ -344,7 +334,7 @@ TEST_F(UpdateCheckerTest, TheServerCanBeMovedBySettingsAndThenByTheEnvironment) 
 }
 
 TEST_F(UpdateCheckerTest, WithNobodyToAnswerTheCheckOnlyLogs) {
-    NobodyThere nobody;
+    UnattendedAlerts nobody;
     http_.answer(HttpResult::response(200, feed(346)));
     for (bool asked : {false, true}) {
         auto checker = make({"2.1", "345"}, &nobody);
@@ -356,7 +346,7 @@ TEST_F(UpdateCheckerTest, WithNobodyToAnswerTheCheckOnlyLogs) {
     http_.answer(HttpResult::response(500, ""));
     run(*make({"2.1", "345"}, &nobody), true);
 
-    EXPECT_TRUE(nobody.shown.empty());
+    EXPECT_TRUE(nobody.shown().empty());
     EXPECT_FALSE(settings_.hasStoredValue(UpdateChecker::dismissedKey));
     EXPECT_TRUE(workspace_.opened().empty());
     EXPECT_TRUE(logs_->contains(

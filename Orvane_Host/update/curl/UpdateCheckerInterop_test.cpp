@@ -6,116 +6,39 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-
-#include "OrvaneKit/base/Uuid.h"
 #include "OrvaneKit/base/testing/TestRuntime.h"
-#include "OrvaneKit/net/testing/ChildProcess.h"
 #include "Orvane_Host/system/testing/FakeWorkspace.h"
 #include "Orvane_Host/system/testing/ScriptedAlerts.h"
+#include "Orvane_Host/system/testing/UnattendedAlerts.h"
 #include "Orvane_Host/update/UpdateChecker.h"
 #include "Orvane_Host/update/curl/CurlHttpClient.h"
+#include "Orvane_Host/update/testing/TestFeedServer.h"
 
 namespace orvane {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Status = UpdateChecker::Status;
 
-constexpr auto toolTimeout = 20s;
-
-std::pair<bool, std::string> openssl(std::vector<std::string> args) {
-    args.insert(args.begin(), "openssl");
-    auto [status, out] = ChildProcess::run(args, "", toolTimeout);
-    return {status == 0, out};
-}
-
-// An authority and a certificate for 127.0.0.1 signed by it.
-bool makeAuthority(const fs::path& dir, std::string& why) {
-    fs::create_directories(dir);
-    auto p = [&](const char* name) { return (dir / name).string(); };
-    std::ofstream(dir / "ext.cnf") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
-                                      "basicConstraints=CA:FALSE\n"
-                                      "extendedKeyUsage=serverAuth\n";
-    for (auto args : std::vector<std::vector<std::string>>{
-             {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-              "-keyout", p("ca.key"), "-out", p("ca.pem"), "-days", "2", "-subj",
-              "/CN=Orvane Throw-away Test Authority"},
-             {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
-              p("server.key"), "-out", p("server.csr"), "-subj", "/CN=127.0.0.1"},
-             {"x509", "-req", "-in", p("server.csr"), "-CA", p("ca.pem"), "-CAkey", p("ca.key"),
-              "-CAcreateserial", "-out", p("server.pem"), "-days", "2", "-extfile",
-              p("ext.cnf")}}) {
-        auto [ok, out] = openssl(args);
-        if (!ok) {
-            why = out;
-            return false;
-        }
-    }
-    return true;
-}
-
-std::unique_ptr<ChildProcess> startServer(const fs::path& authority, const fs::path& root,
-                                          std::vector<std::string> mode, std::uint16_t& port) {
-    std::string command = "cd '" + root.string() + "' && exec openssl s_server -accept " +
-                          "127.0.0.1:0 -cert '" + (authority / "server.pem").string() + "' -key '" +
-                          (authority / "server.key").string() + "'";
-    for (const auto& m : mode) command += " " + m;
-    auto server = std::make_unique<ChildProcess>(std::vector<std::string>{"sh", "-c", command});
-    if (!server->waitForOutput("ACCEPT 127.0.0.1:", toolTimeout)) return nullptr;
-    std::string out = server->output();
-    port = static_cast<std::uint16_t>(std::stoi(
-        out.substr(out.find("ACCEPT 127.0.0.1:") + std::string("ACCEPT 127.0.0.1:").size())));
-    return server;
-}
-
-// Answers every alert with its last button, and is no person: the headless host's presenter.
-struct NobodyThere final : AlertPresenter {
-    std::vector<AlertSpec> shown;
-    AlertHandle show(AlertSpec spec, Callback done) override {
-        shown.push_back(spec);
-        done(AlertResponse::firstButton + static_cast<int>(spec.buttons.size()) - 1);
-        return {};
-    }
-    bool answeredByPerson() const override { return false; }
-};
-
 class InteropUpdateFeed : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = fs::temp_directory_path() / ("orvane-update-feed-" + Uuid::random().string());
-        fs::create_directories(dir_ / "www");
-        if (!makeAuthority(dir_ / "ca", problem_)) return;
-        // -HTTP serves each file as a whole answer, status line included; -WWW would answer a
-        // missing file with 200.
-        server_ = startServer(dir_ / "ca", dir_ / "www", {"-HTTP"}, port_);
-        if (!server_) problem_ = "openssl s_server did not start";
-    }
-    static void TearDownTestSuite() {
-        server_.reset();
-        fs::remove_all(dir_);
-    }
+    static void SetUpTestSuite() { server_ = TestFeedServer::start(problem_); }
+    static void TearDownTestSuite() { server_.reset(); }
     void SetUp() override {
-        if (!problem_.empty()) GTEST_SKIP() << "no test server: " << problem_;
+        if (!server_) GTEST_SKIP() << "no test server: " << problem_;
     }
 
     static void serve(const std::string& statusLine, const std::string& body) {
-        std::ofstream(dir_ / "www" / "appcast.json", std::ios::binary)
-            << "HTTP/1.0 " << statusLine << "\r\nContent-Type: application/json\r\n\r\n"
-            << body;
+        server_->serve(statusLine, body);
     }
     static std::string release(std::int64_t build, const std::string& url) {
-        return R"({"shortVersion":"2.)" + std::to_string(build) + R"(","build":)" +
-               std::to_string(build) + R"(,"url":")" + url +
-               R"(","notes":"Fixes.","minimumSystemVersion":"12"})";
+        return TestFeedServer::release(build, url);
     }
 
     UpdateChecker::Feed feed(std::uint16_t port = 0) {
         UpdateChecker::Feed f;
-        f.server = "https://127.0.0.1:" + std::to_string(port ? port : port_);
-        f.caFile = (dir_ / "ca" / "ca.pem").string();
+        f.server = "https://127.0.0.1:" + std::to_string(port ? port : server_->port());
+        f.caFile = server_->caFile();
         return f;
     }
     std::shared_ptr<UpdateChecker> make(UpdateChecker::Feed f, AlertPresenter* alerts = nullptr) {
@@ -136,10 +59,8 @@ protected:
         return done;
     }
 
-    static inline fs::path dir_;
     static inline std::string problem_;
-    static inline std::unique_ptr<ChildProcess> server_;
-    static inline std::uint16_t port_ = 0;
+    static inline std::unique_ptr<TestFeedServer> server_;
 
     TestRuntime rt_;
     CurlHttpClient http_;
@@ -213,7 +134,7 @@ TEST_F(InteropUpdateFeed, AServerThatNeverAnswersTimesOut) {
     ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len), 0);
     // Silent after it: a server that completes the handshake and never writes an answer.
     std::uint16_t mutePort = 0;
-    auto mute = startServer(dir_ / "ca", dir_ / "www", {}, mutePort);
+    auto mute = server_->startMute(mutePort);
     ASSERT_TRUE(mute);
 
     for (std::uint16_t port : {ntohs(addr.sin_port), mutePort}) {
@@ -232,10 +153,10 @@ TEST_F(InteropUpdateFeed, AServerThatNeverAnswersTimesOut) {
 }
 
 TEST_F(InteropUpdateFeed, AnUnknownAuthorityFails) {
-    std::string why;
-    ASSERT_TRUE(makeAuthority(dir_ / "other-ca", why)) << why;
+    std::string other = server_->otherAuthority();
+    ASSERT_FALSE(other.empty());
     serve("200 OK", release(346, "https://127.0.0.1/Orvane.deb"));
-    for (std::string caFile : {std::string(), (dir_ / "other-ca" / "ca.pem").string()}) {
+    for (std::string caFile : {std::string(), other}) {
         SCOPED_TRACE(caFile.empty() ? "the system's authorities" : "another authority");
         auto f = feed();
         f.caFile = caFile;
@@ -249,12 +170,12 @@ TEST_F(InteropUpdateFeed, AnUnknownAuthorityFails) {
 }
 
 TEST_F(InteropUpdateFeed, TheHeadlessLaunchCheckNeverSkipsNorOpens) {
-    NobodyThere nobody;
+    UnattendedAlerts nobody;
     serve("200 OK", release(346, "https://127.0.0.1/Orvane.deb"));
     auto checker = make(feed(), &nobody);
     ASSERT_TRUE(run(*checker, false));
     EXPECT_EQ(checker->status(), Status::available("2.346"));
-    EXPECT_TRUE(nobody.shown.empty());
+    EXPECT_TRUE(nobody.shown().empty());
     EXPECT_FALSE(settings_.hasStoredValue(UpdateChecker::dismissedKey));
     EXPECT_TRUE(workspace_.opened().empty());
 }
