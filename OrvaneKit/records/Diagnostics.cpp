@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "OrvaneKit/base/Date.h"
 #include "OrvaneKit/base/Paths.h"
@@ -62,6 +63,7 @@ Diagnostics::Diagnostics(Config config, MetricSource* source)
     : config_(std::move(config)), source_(source) {}
 
 void Diagnostics::start() {
+    if (std::exchange(started_, true)) return;
     std::error_code ec;
     fs::create_directories(config_.folder, ec);
     if (!source_) return;

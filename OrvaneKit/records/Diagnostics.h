@@ -56,7 +56,7 @@ public:
     explicit Diagnostics(Config config, MetricSource* source = nullptr);
 
     // Makes the folder and subscribes to the source, which hands over what it kept from earlier
-    // runs. Called once, at launch.
+    // runs. Called once, at launch; later calls do nothing.
     void start();
     // At a normal exit: lets the source deliver its last payloads.
     void finish();
@@ -74,6 +74,7 @@ private:
 
     Config config_;
     MetricSource* source_;
+    bool started_ = false;
     const Logger log_{"com.nimbrel.kelsap", "diagnostics"};
 };
 

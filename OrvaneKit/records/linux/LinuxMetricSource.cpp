@@ -184,6 +184,7 @@ LinuxMetricSource::~LinuxMetricSource() {
 }
 
 void LinuxMetricSource::subscribe(Deliver deliver) {
+    if (deliver_) return;  // one subscriber, once
     deliver_ = std::move(deliver);
     std::error_code ec;
     fs::create_directories(config_.marker.parent_path(), ec);

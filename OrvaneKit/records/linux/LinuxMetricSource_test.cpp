@@ -148,19 +148,29 @@ TEST(LinuxMetricSource, ResourceFiguresOnceAtAFinish) {
         EXPECT_TRUE(m.contains(key)) << key;
 }
 
-TEST(LinuxMetricSource, OnlyOneSourceHandlesCrashesAtATime) {
+TEST(LinuxMetricSource, OnlyOneSourceHandlesCrashesAtATimeAndGivesTheSignalsBack) {
     Scratch s(testName());
-    LinuxMetricSource first({s.marker(), "1", &SystemClock::shared()});
-    first.subscribe([](const auto&, auto) { return true; });
+    auto handler = [](int sig) {
+        struct sigaction a {};
+        ::sigaction(sig, nullptr, &a);
+        return reinterpret_cast<void*>(a.sa_sigaction);
+    };
+    void* before = handler(SIGSEGV);
     {
-        LinuxMetricSource second({s.root() / "other", "1", &SystemClock::shared()});
-        second.subscribe([](const auto&, auto) { return true; });
-        EXPECT_TRUE(first.armed());
-        EXPECT_FALSE(second.armed());
+        LinuxMetricSource first({s.marker(), "1", &SystemClock::shared()});
+        first.subscribe([](const auto&, auto) { return true; });
+        void* ours = handler(SIGSEGV);
+        EXPECT_NE(ours, before);
+        {
+            LinuxMetricSource second({s.root() / "other", "1", &SystemClock::shared()});
+            second.subscribe([](const auto&, auto) { return true; });
+            EXPECT_TRUE(first.armed());
+            EXPECT_FALSE(second.armed());
+        }
+        EXPECT_EQ(handler(SIGSEGV), ours);
+        EXPECT_EQ(handler(SIGABRT), ours);
     }
-    struct sigaction current {};
-    ::sigaction(SIGSEGV, nullptr, &current);
-    EXPECT_TRUE(current.sa_flags & SA_SIGINFO);  // still the first one's handler
+    EXPECT_EQ(handler(SIGSEGV), before);
 }
 
 // A crash in a child process; the next start in this process turns its marker into a payload.

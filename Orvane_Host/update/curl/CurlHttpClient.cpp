@@ -63,6 +63,9 @@ std::string describe(CURLcode code, const CurlHttpClient::Transfer& t) {
         case CURLE_WRITE_ERROR:
             if (t.tooLarge) what = "The server's answer is too large.";
             break;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            what = "The server sent the request on to an address that is not allowed.";
+            break;
         case CURLE_ABORTED_BY_CALLBACK:
             what = "The request was cancelled.";
             break;

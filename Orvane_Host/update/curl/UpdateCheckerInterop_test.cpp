@@ -28,8 +28,9 @@ protected:
         if (!server_) GTEST_SKIP() << "no test server: " << problem_;
     }
 
-    static void serve(const std::string& statusLine, const std::string& body) {
-        server_->serve(statusLine, body);
+    static void serve(const std::string& statusLine, const std::string& body,
+                      const std::string& headers = "", const std::string& file = "appcast.json") {
+        server_->serve(statusLine, body, headers, file);
     }
     static std::string release(std::int64_t build, const std::string& url) {
         return TestFeedServer::release(build, url);
@@ -119,6 +120,35 @@ TEST_F(InteropUpdateFeed, NotFoundAndMissingKeysFail) {
         ASSERT_TRUE(run(*checker, true));
         ASSERT_EQ(alerts_.shown().size(), 1u);
         EXPECT_EQ(alerts_.shown()[0].message, "Couldn't check for updates");
+    }
+}
+
+TEST_F(InteropUpdateFeed, RedirectsOnlyToHttpsAndAnswersUpToAMegabyte) {
+    serve("200 OK", release(346, "https://127.0.0.1/Orvane.deb"), "", "moved.json");
+    auto moved = [](const std::string& scheme) {
+        return "Location: " + scheme + "://127.0.0.1:" + std::to_string(server_->port()) +
+               "/moved.json\r\n";
+    };
+    struct Case {
+        const char* name;
+        std::string statusLine, headers, body;
+        Status want;
+    } cases[] = {
+        {"moved within https", "301 Moved Permanently", moved("https"), "",
+         Status::available("2.346")},
+        {"moved to plain http", "302 Found", moved("http"), "",
+         Status::failed("The server sent the request on to an address that is not allowed.")},
+        {"too large", "200 OK", "", std::string(CurlHttpClient::maxBody + 1, ' '),
+         Status::failed("The server's answer is too large.")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        serve(c.statusLine, c.body, c.headers);
+        auto checker = make(feed());
+        ASSERT_TRUE(run(*checker, false));
+        auto got = checker->status();
+        if (got.kind == Status::Kind::failed) got.text = got.text.substr(0, got.text.find(" ("));
+        EXPECT_EQ(got, c.want) << checker->status().text;
     }
 }
 

@@ -82,13 +82,15 @@ TestFeedServer::~TestFeedServer() {
     fs::remove_all(dir_, ec);
 }
 
-void TestFeedServer::serve(const std::string& statusLine, const std::string& body) {
+void TestFeedServer::serve(const std::string& statusLine, const std::string& body,
+                           const std::string& headers, const std::string& file) {
     // Replaced whole, so the server never sends half of an old answer.
-    fs::path part = dir_ / "www" / "appcast.json.part";
+    fs::path part = dir_ / "www" / (file + ".part");
     std::ofstream(part, std::ios::binary)
-        << "HTTP/1.0 " << statusLine << "\r\nContent-Type: application/json\r\n\r\n"
+        << "HTTP/1.0 " << statusLine << "\r\nContent-Type: application/json\r\n"
+        << headers << "\r\n"
         << body;
-    fs::rename(part, dir_ / "www" / "appcast.json");
+    fs::rename(part, dir_ / "www" / file);
 }
 
 std::string TestFeedServer::release(std::int64_t build, const std::string& url) {

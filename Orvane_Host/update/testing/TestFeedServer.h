@@ -10,7 +10,7 @@
 namespace orvane {
 
 // An HTTPS server on 127.0.0.1 (openssl s_server) with an authority made for it and thrown
-// away with it. It serves one file, "/appcast.json", as a whole answer: status line, headers
+// away with it. It serves files such as "/appcast.json" as whole answers: status line, headers
 // and body as the test sets them.
 class TestFeedServer {
 public:
@@ -23,7 +23,9 @@ public:
     std::string caFile() const { return (dir_ / "ca" / "ca.pem").string(); }
     const std::filesystem::path& dir() const { return dir_; }
 
-    void serve(const std::string& statusLine, const std::string& body);
+    // What "/<file>" answers; `headers` are extra lines, each ending in "\r\n".
+    void serve(const std::string& statusLine, const std::string& body,
+               const std::string& headers = "", const std::string& file = "appcast.json");
     // A feed document offering `build`, with the version "2.<build>".
     static std::string release(std::int64_t build, const std::string& url);
 
