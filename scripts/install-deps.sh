@@ -20,6 +20,8 @@ PACKAGES=(
   xdotool
   # desktop services: notifications over D-Bus
   libsystemd-dev
+  # the update check's HTTPS client
+  libcurl4-openssl-dev
   # discovery
   libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
   # fuzzing (libFuzzer runtime for clang)

@@ -4,6 +4,8 @@
 //
 // The access code and the addresses to connect to go to the terminal only, never to the log.
 // SIGINT or SIGTERM shuts down in order (every viewer hears its bye); a second one exits at once.
+// At launch the update feed is checked once; ORVANE_UPDATE_SERVER and ORVANE_UPDATE_CA_FILE (or
+// the settings "update.server" and "update.caFile") point it at another server.
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -25,8 +27,11 @@
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/TimerService.h"
 #include "OrvaneKit/net/avahi/AvahiServiceAdvertiser.h"
+#include "OrvaneKit/records/Diagnostics.h"
+#include "OrvaneKit/records/linux/LinuxMetricSource.h"
 #include "OrvaneKit/security/SecureIdentity.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
+#include "Orvane_Host/app/BuildInfo.h"
 #include "Orvane_Host/app/HeadlessAlertPresenter.h"
 #include "Orvane_Host/app/HeadlessServices.h"
 #include "Orvane_Host/app/InterfaceAddresses.h"
@@ -37,6 +42,9 @@
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
 #include "Orvane_Host/system/linux/LinuxHostFacts.h"
+#include "Orvane_Host/system/linux/XdgWorkspace.h"
+#include "Orvane_Host/update/UpdateChecker.h"
+#include "Orvane_Host/update/curl/CurlHttpClient.h"
 
 using namespace orvane;
 
@@ -71,6 +79,16 @@ int main(int argc, char** argv) {
     auto logDir = Paths::state() / "orvane-host";
     std::filesystem::create_directories(logDir, ec);
     Log::addSink(std::make_shared<FileLogSink>((logDir / "host.log").string()));
+
+    // Diagnostics first, so that a crash from here on is reported at the next start.
+    LinuxHostFacts facts;
+    const std::string version =
+        std::string(buildinfo::shortVersion) + " (" + buildinfo::buildNumber + ")";
+    LinuxMetricSource metrics({.version = version});
+    Diagnostics diagnostics({.app = {buildinfo::identifier, buildinfo::shortVersion,
+                                     buildinfo::buildNumber, facts.osVersion()}},
+                            &metrics);
+    diagnostics.start();
 
     FileSecretStore keychain(FileSecretStore::standardFile());
     // Nothing can run without the machine's identity; say why instead of failing later.
@@ -112,7 +130,6 @@ int main(int argc, char** argv) {
     // Slow jobs (status records, viewers' requests) stay off the main actor and the network.
     asio::thread_pool background(2);
     AvahiServiceAdvertiser advertiser;
-    LinuxHostFacts facts;
     HostStatusBuilder status(facts, SystemClock::shared());
     // One writer at a time keeps the history file's saves in order.
     SessionHistory history(SessionHistory::standardFile(), SystemClock::shared(),
@@ -129,6 +146,15 @@ int main(int argc, char** argv) {
                                       files,      shareWindows,
                                       status,     background.get_executor()});
     HostController::setShared(host);
+    // The feed's transfers run on the HTTP client's own thread. Nobody can answer an alert
+    // here, so the checker only logs what it would ask.
+    CurlHttpClient http;
+    XdgWorkspace workspace;
+    auto updates =
+        UpdateChecker::make({mainActor, http, alerts, workspace, settings},
+                            UpdateChecker::Feed::fromSettings(
+                                settings, [](const char* name) { return std::getenv(name); }),
+                            {buildinfo::shortVersion, buildinfo::buildNumber});
     host->setFrontDoor({listeners,
                         advertiser,
                         {&*identity, nullptr, &net},
@@ -157,6 +183,8 @@ int main(int argc, char** argv) {
     auto work = asio::make_work_guard(mainIo);
     asio::post(mainIo, [&] {
         say("Orvane Host on " + macDisplayName());
+        // The launch check runs in a task of its own; the launch does not wait for it.
+        mainActor.post([updates] { updates->check(false); });
         host->start(keychain);
     });
 
@@ -181,6 +209,7 @@ int main(int argc, char** argv) {
 
     mainIo.run();
     terminal.disconnect();
+    diagnostics.finish();
     say("Stopped.");
     background.join();
     net.stop();

@@ -47,6 +47,10 @@ fs::path HostHome::historyFile() const {
     return dir_ / "data" / "com.nimbrel.kelsap.host" / "SessionHistory.json";
 }
 
+fs::path HostHome::diagnosticsFolder() const {
+    return dir_ / "data" / "Orvane" / "Diagnostics";
+}
+
 fs::path HostHome::logFile() const {
     return dir_ / "state" / "orvane-host" / "host.log";
 }
@@ -55,10 +59,12 @@ HostHome::Running HostHome::start(std::chrono::seconds timeout) {
     std::string d = dir_.string();
     // The shell prints the host's process id and then becomes the host, so dropping the
     // process ends the host itself. No session bus: notifications fail quietly.
+    std::string variables;
+    for (const auto& [name, value] : environment_) variables += name + "='" + value + "' ";
     std::string cmd = "echo pid=$$; exec env HOME=" + d + " XDG_CONFIG_HOME=" + d +
                       "/config XDG_DATA_HOME=" + d + "/data XDG_STATE_HOME=" + d +
-                      "/state DBUS_SESSION_BUS_ADDRESS=unix:path=" + d + "/no-bus " + hostBinary +
-                      " --port 0";
+                      "/state DBUS_SESSION_BUS_ADDRESS=unix:path=" + d + "/no-bus " + variables +
+                      hostBinary + " --port 0";
     Running r;
     r.process = std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", cmd});
     if (!r.process->waitForOutput("Connect to:", timeout)) return r;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -37,6 +38,14 @@ public:
     // $XDG_STATE_HOME/orvane-host/host.log
     std::filesystem::path logFile() const;
 
+    // Sets a variable in the host's environment for the next start. By default the update
+    // check asks a loopback port where nothing listens, never the real server.
+    void setEnvironment(const std::string& name, const std::string& value) {
+        environment_[name] = value;
+    }
+    // $XDG_DATA_HOME/Orvane/Diagnostics
+    std::filesystem::path diagnosticsFolder() const;
+
     struct Running {
         std::unique_ptr<ChildProcess> process;  // killed when dropped
         pid_t pid = -1;
@@ -50,6 +59,8 @@ private:
     std::filesystem::path dir_;
     FileSettingsStore settings_;
     FileSecretStore keychain_;
+    std::map<std::string, std::string> environment_ = {
+        {"ORVANE_UPDATE_SERVER", "https://127.0.0.1:9"}};
 };
 
 std::string readFile(const std::filesystem::path& file);
