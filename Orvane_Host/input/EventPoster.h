@@ -37,10 +37,10 @@ struct SyntheticEvent {
     MouseButton button = MouseButton::left;
     InputPoint point;
     DisplayBounds display;
-    std::int64_t clickState = 0;              // presses and releases
-    std::int64_t deltaX = 0, deltaY = 0;      // relative moves
-    std::int32_t wheel1 = 0, wheel2 = 0;      // vertical, horizontal; positive is up / left
-    bool continuous = false;                  // a trackpad scroll's step
+    std::int64_t clickState = 0;          // presses and releases
+    std::int64_t deltaX = 0, deltaY = 0;  // relative moves
+    std::int32_t wheel1 = 0, wheel2 = 0;  // vertical, horizontal; positive is up / left
+    bool continuous = false;              // a trackpad scroll's step
     std::int64_t scrollPhase = 0, momentumPhase = 0;
     double pointDelta1 = 0, pointDelta2 = 0;  // unrounded, continuous scrolls only
     std::uint64_t flags = 0;                  // ModifierBits that apply to the event

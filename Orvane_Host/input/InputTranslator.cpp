@@ -128,7 +128,8 @@ void InputTranslator::postMouseButton(MouseButton button, bool down, InputPoint 
     if (down) {
         const MonoTime now = clock_.monoNow();
         std::int64_t count = 1;
-        if (lastClick_ && lastClick_->button == button && now - lastClick_->time >= MonoTime::duration{} &&
+        if (lastClick_ && lastClick_->button == button &&
+            now - lastClick_->time >= MonoTime::duration{} &&
             now - lastClick_->time < doubleClickInterval &&
             std::hypot(point.x - lastClick_->point.x, point.y - lastClick_->point.y) <
                 multiClickDistance)
@@ -189,8 +190,7 @@ void InputTranslator::on(const InputEvent::MouseDelta& e) {
 
 void InputTranslator::on(const InputEvent::Key& e) {
     // Key codes would let a log reader rebuild what was typed: direction and flags only.
-    log_.debug("key {} flags {} trusted={}", e.down ? "down" : "up", hex(e.flags),
-               trusted());
+    log_.debug("key {} flags {} trusted={}", e.down ? "down" : "up", hex(e.flags), trusted());
     if (e.down)
         pressedKeys_.insert(e.code);
     else

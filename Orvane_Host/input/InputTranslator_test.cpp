@@ -46,9 +46,9 @@ TEST(InputTranslator, AbsoluteMovesLandInsideTheDisplay) {
         std::uint32_t display;
         InputPoint want;
     } cases[] = {
-        {1.0, 1.0, 1, {1440, 900}},      {-0.5, 2.0, 1, {0, 900}},     {nan, 0.5, 1, {0, 450}},
-        {inf, -inf, 1, {1440, 0}},       {0.5, 0.5, 2, {2400, 640}},   {0, 0, 2, {1440, 100}},
-        {1e300, 0.25, 2, {3360, 370}},   {0.5, 0.5, 9, {720, 450}},  // unknown: the main one
+        {1.0, 1.0, 1, {1440, 900}},    {-0.5, 2.0, 1, {0, 900}},   {nan, 0.5, 1, {0, 450}},
+        {inf, -inf, 1, {1440, 0}},     {0.5, 0.5, 2, {2400, 640}}, {0, 0, 2, {1440, 100}},
+        {1e300, 0.25, 2, {3360, 370}}, {0.5, 0.5, 9, {720, 450}},  // unknown: the main one
     };
     for (const auto& c : cases) {
         Bench b;
@@ -130,9 +130,11 @@ TEST(InputTranslator, ClickCounting) {
         {"just inside the interval", {{L, 0, 0ms}, {L, 0, 499ms}}, {1, 2}},
         {"at the interval", {{L, 0, 0ms}, {L, 0, 500ms}}, {1, 1}},
         {"a right press between", {{L, 0, 0ms}, {R, 0, 50ms}, {L, 0, 50ms}}, {1, 1, 1}},
-        {"no upper bound", {{L, 0, 0ms}, {L, 1, 300ms}, {L, 2, 300ms}, {L, 3, 300ms}},
+        {"no upper bound",
+         {{L, 0, 0ms}, {L, 1, 300ms}, {L, 2, 300ms}, {L, 3, 300ms}},
          {1, 2, 3, 4}},
-        {"each press against the one before", {{L, 0, 0ms}, {L, 5, 100ms}, {L, 10, 100ms}},
+        {"each press against the one before",
+         {{L, 0, 0ms}, {L, 5, 100ms}, {L, 10, 100ms}},
          {1, 2, 3}},
     };
     for (const auto& c : cases) {
@@ -227,8 +229,8 @@ TEST(InputTranslator, KeysCarryTheirOwnFlagsAndClicksTheLatch) {
     // Command down: its own event has the flags sent, clicks carry the latch's until it is up.
     auto cmd = b.one(Ev::Key{55, true, 0});
     EXPECT_EQ(cmd.flags, 0u);
-    auto click = b.run({Ev::MouseButtonChange{L, true, 0.5, 0.5},
-                        Ev::MouseButtonChange{L, false, 0.5, 0.5}});
+    auto click = b.run(
+        {Ev::MouseButtonChange{L, true, 0.5, 0.5}, Ev::MouseButtonChange{L, false, 0.5, 0.5}});
     EXPECT_EQ(click[0].flags, 0x100000u);
     EXPECT_EQ(click[1].flags, 0x100000u);
     b.t->handle(Ev::Key{55, false, 0x100000});
@@ -269,7 +271,9 @@ TEST(InputTranslator, TextGoesOutInRunsOfWholeCharacters) {
     EXPECT_EQ(sizes(runs(emoji)), std::vector<std::size_t>{10});
     EXPECT_EQ(runs("w\xC3\xB6rld \xE2\x9C\x93"), std::vector<std::u32string>{U"w\u00F6rld \u2713"});
     // Broken UTF-8 is typed as the replacement character, the rest kept.
-    EXPECT_EQ(runs("a\xFF" "b"), std::vector<std::u32string>{U"a\uFFFDb"});
+    EXPECT_EQ(runs("a\xFF"
+                   "b"),
+              std::vector<std::u32string>{U"a\uFFFDb"});
 }
 
 TEST(InputTranslator, LogsNeitherKeyCodesNorText) {
@@ -277,12 +281,13 @@ TEST(InputTranslator, LogsNeitherKeyCodesNorText) {
     Log::addSink(sink);
     Bench b;
     b.poster.trusted = false;
-    b.run({Ev::Key{46, true, 0}, Ev::Key{46, false, 0}, Ev::Text{"hunter2 \xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD"},
-           Ev::Text{""}});
+    b.run({Ev::Key{46, true, 0}, Ev::Key{46, false, 0},
+           Ev::Text{"hunter2 \xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD"}, Ev::Text{""}});
     Log::removeSink(sink);
     std::vector<std::string> lines;
     for (const auto& r : sink->records())
-        if (r.category == "input") lines.push_back(logLevelName(r.level).data() + (" " + r.message));
+        if (r.category == "input")
+            lines.push_back(logLevelName(r.level).data() + (" " + r.message));
     // Grapheme clusters: a thumbs-up with its skin tone is one character.
     EXPECT_EQ(lines, (std::vector<std::string>{"debug key down flags 0 trusted=false",
                                                "debug key up flags 0 trusted=false",
@@ -292,8 +297,9 @@ TEST(InputTranslator, LogsNeitherKeyCodesNorText) {
 
 TEST(InputTranslator, ReleaseAllLetsGoOfEverythingAndKeepsThePointer) {
     Bench b;
-    b.run({Ev::Key{55, true, 0}, Ev::Key{0, true, 0x100000}, Ev::MouseButtonChange{L, true, 0.5, 0.5},
-           Ev::MouseButtonChange{M, true, -1, -1}, Ev::MouseMove{0.75, 0.5}});
+    b.run({Ev::Key{55, true, 0}, Ev::Key{0, true, 0x100000},
+           Ev::MouseButtonChange{L, true, 0.5, 0.5}, Ev::MouseButtonChange{M, true, -1, -1},
+           Ev::MouseMove{0.75, 0.5}});
     b.t->releaseAll();
     auto out = b.poster.take();
     ASSERT_EQ(out.size(), 4u);
