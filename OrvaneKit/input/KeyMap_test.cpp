@@ -9,11 +9,28 @@ namespace {
 
 TEST(KeyMap, Usages) {
     const std::pair<std::int64_t, std::optional<std::uint16_t>> cases[] = {
-        {4, 0},     {29, 6},    {30, 18},   {39, 29},   {40, 36},   {50, std::nullopt},
-        {53, 50},   {57, 57},   {58, 122},  {69, 111},  {70, std::nullopt},
-        {73, std::nullopt},     {74, 115},  {82, 126},  {83, std::nullopt},
-        {223, std::nullopt},    {224, 59},  {231, 54},  {232, std::nullopt},
-        {0, std::nullopt},      {3, std::nullopt},      {-1, std::nullopt},
+        {4, 0},
+        {29, 6},
+        {30, 18},
+        {39, 29},
+        {40, 36},
+        {50, std::nullopt},
+        {53, 50},
+        {57, 57},
+        {58, 122},
+        {69, 111},
+        {70, std::nullopt},
+        {73, std::nullopt},
+        {74, 115},
+        {82, 126},
+        {83, std::nullopt},
+        {223, std::nullopt},
+        {224, 59},
+        {231, 54},
+        {232, std::nullopt},
+        {0, std::nullopt},
+        {3, std::nullopt},
+        {-1, std::nullopt},
     };
     for (const auto& [usage, code] : cases) EXPECT_EQ(KeyMap::codeForUsage(usage), code) << usage;
 
@@ -31,11 +48,23 @@ TEST(KeyMap, Usages) {
 
 TEST(KeyMap, Characters) {
     const std::pair<const char*, std::optional<std::uint16_t>> cases[] = {
-        {"q", 12},  {"Q", 12},  {"a", 0},   {"Z", 6},   {"0", 29},  {"1", 18},
-        {" ", 49},  {"-", 27},  {"`", 50},  {"\\", 42}, {"/", 44},  {"'", 39},
-        {"!", std::nullopt},    {"", std::nullopt},     {"qq", std::nullopt},
-        {"\xc3\xa4", std::nullopt},                     // ä
-        {"\xe2\x84\xaa", 40},                           // Kelvin sign, lower-case k
+        {"q", 12},
+        {"Q", 12},
+        {"a", 0},
+        {"Z", 6},
+        {"0", 29},
+        {"1", 18},
+        {" ", 49},
+        {"-", 27},
+        {"`", 50},
+        {"\\", 42},
+        {"/", 44},
+        {"'", 39},
+        {"!", std::nullopt},
+        {"", std::nullopt},
+        {"qq", std::nullopt},
+        {"\xc3\xa4", std::nullopt},  // ä
+        {"\xe2\x84\xaa", 40},        // Kelvin sign, lower-case k
     };
     for (const auto& [c, code] : cases) EXPECT_EQ(KeyMap::codeFor(c), code) << c;
 }

@@ -10,9 +10,9 @@ namespace {
 TEST(PointerHelpers, DragModeAndDelta) {
     using D = RemotePointer::Drag;
     const std::tuple<bool, bool, bool, D> cases[] = {
-        {true, true, true, D::dragSelect},    {false, true, false, D::dragSelect},
-        {true, false, true, D::clickDrag},    {false, false, true, D::clickDrag},
-        {true, false, false, D::panZoom},     {false, false, false, D::movePointer},
+        {true, true, true, D::dragSelect}, {false, true, false, D::dragSelect},
+        {true, false, true, D::clickDrag}, {false, false, true, D::clickDrag},
+        {true, false, false, D::panZoom},  {false, false, false, D::movePointer},
     };
     for (const auto& [a, b, c, want] : cases)
         EXPECT_EQ(RemotePointer::dragMode(a, b, c), want) << a << b << c;

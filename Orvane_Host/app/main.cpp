@@ -9,6 +9,7 @@
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/thread_pool.hpp>
 #include <cstdlib>
@@ -30,6 +31,8 @@
 #include "Orvane_Host/app/HeadlessAlertPresenter.h"
 #include "Orvane_Host/app/HeadlessServices.h"
 #include "Orvane_Host/app/InterfaceAddresses.h"
+#include "Orvane_Host/input/SerialInputInjector.h"
+#include "Orvane_Host/input/x11/XTestEventPoster.h"
 #include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/SessionHistory.h"
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
@@ -103,7 +106,9 @@ int main(int argc, char** argv) {
     NoOverlays overlays;
     InterfaceAddresses addresses;
     TlsSessionListenerFactory listeners(net);
-    NoInputInjector injector;
+    // Viewers' input goes into the X session of $DISPLAY, on one strand of the network pool.
+    SerialInputInjector injector(net.makeStrand("orvane.input"),
+                                 std::make_shared<XTestEventPoster>(), SystemClock::shared());
     LogindPowerActions power;
     NoPasteboard pasteboard;
     NoMacActions actions;
@@ -157,6 +162,7 @@ int main(int argc, char** argv) {
     auto work = asio::make_work_guard(mainIo);
     asio::post(mainIo, [&] {
         say("Orvane Host on " + macDisplayName());
+        host->setAccessibilityGranted(injector.canPost());
         host->start(keychain);
     });
 
@@ -172,8 +178,14 @@ int main(int argc, char** argv) {
             mainIo,
             [&]() -> asio::awaitable<void> {
                 co_await host->shutdown();
-                work.reset();
-                mainIo.stop();
+                // Nothing a viewer held down may stay down once the host is gone.
+                injector.releaseAll();
+                injector.afterPending([&] {
+                    asio::post(mainIo, [&] {
+                        work.reset();
+                        mainIo.stop();
+                    });
+                });
             },
             asio::detached);
     };

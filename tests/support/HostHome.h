@@ -43,6 +43,9 @@ public:
         std::uint16_t port = 0;  // 0 when the host did not come up
         std::string accessCode;
     };
+    // The X display the host works on; none (the default) keeps it away from every display.
+    void setDisplay(std::string display) { display_ = std::move(display); }
+
     // Starts the host on a free loopback port and waits until it shows where to connect.
     Running start(std::chrono::seconds timeout = std::chrono::seconds(30));
 
@@ -50,6 +53,7 @@ private:
     std::filesystem::path dir_;
     FileSettingsStore settings_;
     FileSecretStore keychain_;
+    std::string display_;
 };
 
 std::string readFile(const std::filesystem::path& file);

@@ -89,6 +89,7 @@ struct XTestEventPoster::Impl {
     bool haveRandr = false;
     double wheelRest[2] = {0, 0};  // vertical, horizontal pixels not yet a click
     bool saidNoSpare = false;
+    bool saidNoDisplay = false;
 
     explicit Impl(std::string n) : name(std::move(n)) { connect(); }
 
@@ -111,9 +112,11 @@ struct XTestEventPoster::Impl {
         installX11ErrorHandlers();
         dpy = XOpenDisplay(name.empty() ? nullptr : name.c_str());
         if (!dpy) {
-            logger().notice("no X display to post input to");
+            if (!saidNoDisplay) logger().notice("no X display to post input to");
+            saidNoDisplay = true;
             return false;
         }
+        saidNoDisplay = false;
         dead = false;
         XSetIOErrorExitHandler(dpy, markDead, &dead);
         int event = 0, error = 0, major = 0, minor = 0;
