@@ -145,9 +145,7 @@ struct XTestEventPoster::Impl {
             disconnect();
         }
         if (!dpy && SteadyClock::now() - lastAttempt >= reconnectEvery) connect();
-        if (!dpy) return false;
-        drainEvents();
-        return true;
+        return dpy != nullptr;
     }
 
     void findSpareKeycodes() {
@@ -256,6 +254,7 @@ struct XTestEventPoster::Impl {
     }
 
     void postKey(const SyntheticEvent& e) {
+        drainEvents();  // key lookups need the current map; pointer events do not wait for it
         const bool down = e.kind == Kind::keyDown;
         if (!e.text.empty()) {
             if (down) type(e.text);
