@@ -174,3 +174,18 @@ bool X11InputObserver::anyButtonDown() {
 }
 
 }  // namespace orvane
+
+namespace orvane {
+
+bool X11InputObserver::mapHas(unsigned long keysym) {
+    int min = 0, max = 0, perCode = 0;
+    XDisplayKeycodes(queries_, &min, &max);
+    KeySym* map = XGetKeyboardMapping(queries_, static_cast<KeyCode>(min), max - min + 1, &perCode);
+    bool found = false;
+    for (int i = 0; map && i < (max - min + 1) * perCode; ++i)
+        if (map[i] == keysym) found = true;
+    if (map) XFree(map);
+    return found;
+}
+
+}  // namespace orvane

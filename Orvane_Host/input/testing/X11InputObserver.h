@@ -48,6 +48,8 @@ public:
     std::pair<int, int> pointer();
     bool anyKeyDown();
     bool anyButtonDown();
+    // Whether any keycode of the server's current map makes `keysym`.
+    bool mapHas(unsigned long keysym);
 
 private:
     void run();

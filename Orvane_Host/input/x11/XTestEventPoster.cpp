@@ -83,7 +83,12 @@ struct XTestEventPoster::Impl {
     SteadyClock::time_point lastAttempt{};
     bool evdevKeycodes = false;
     std::vector<KeyCode> spare;  // keycodes without keysyms, for temporary bindings
-    std::set<KeyCode> held;      // keys this poster holds down
+    struct Binding {
+        KeySym sym = NoSymbol;
+        SteadyClock::time_point used{};
+    };
+    std::map<KeyCode, Binding> bindings;  // spare keycodes now bound
+    std::set<KeyCode> held;               // keys this poster holds down
     std::vector<X11Monitor> monitors;
     SteadyClock::time_point monitorsAt{};
     bool haveRandr = false;
@@ -93,7 +98,10 @@ struct XTestEventPoster::Impl {
 
     explicit Impl(std::string n) : name(std::move(n)) { connect(); }
 
-    ~Impl() { disconnect(); }
+    ~Impl() {
+        if (dpy && !dead) unbindAll();
+        disconnect();
+    }
 
     void disconnect() {
         if (!dpy) return;
@@ -104,6 +112,7 @@ struct XTestEventPoster::Impl {
         dpy = nullptr;
         usable = false;
         held.clear();
+        bindings.clear();
         monitors.clear();
     }
 
@@ -333,13 +342,32 @@ struct XTestEventPoster::Impl {
         }
     }
 
+    // A spare keycode for `sym`: the one already bound to it, else a free one, else the one
+    // used longest ago that this batch does not use; none when the batch holds them all.
+    std::optional<KeyCode> spareFor(KeySym sym, const std::set<KeyCode>& inBatch) {
+        std::optional<KeyCode> unbound, oldest;
+        for (KeyCode kc : spare) {
+            auto it = bindings.find(kc);
+            if (it != bindings.end() && it->second.sym == sym) return kc;
+            if (inBatch.count(kc)) continue;
+            if (it == bindings.end()) {
+                if (!unbound) unbound = kc;
+            } else if (!oldest || it->second.used < bindings.at(*oldest).used) {
+                oldest = kc;
+            }
+        }
+        return unbound ? unbound : oldest;
+    }
+
+    // Bindings stay after their keys went, so a client reading the map late still finds the
+    // character; one is only bound anew once it has not been used for `bindingHold`.
     void type(const std::u32string& text) {
         const bool caps = capsLocked();
         std::size_t i = 0;
         while (i < text.size()) {
-            // One batch: as many characters as the spare keycodes can bind at once.
-            std::map<KeySym, KeyCode> bound;
             std::vector<Stroke> strokes;
+            std::set<KeyCode> inBatch;
+            std::vector<std::pair<KeyCode, KeySym>> rebind;
             for (; i < text.size(); ++i) {
                 auto sym = keysymFor(text[i]);
                 if (!sym) continue;
@@ -347,31 +375,44 @@ struct XTestEventPoster::Impl {
                     strokes.push_back(*s);
                     continue;
                 }
-                auto it = bound.find(*sym);
-                if (it == bound.end()) {
-                    if (spare.empty()) {
-                        if (!saidNoSpare)
-                            logger().error(
-                                "no free keycode to type characters the keyboard "
-                                "map lacks; they are dropped");
-                        saidNoSpare = true;
-                        continue;
-                    }
-                    if (bound.size() == spare.size()) break;
-                    it = bound.emplace(*sym, spare[bound.size()]).first;
-                    bind(it->second, *sym);
+                if (spare.empty()) {
+                    if (!saidNoSpare)
+                        logger().error(
+                            "no free keycode to type characters the keyboard map "
+                            "lacks; they are dropped");
+                    saidNoSpare = true;
+                    continue;
                 }
-                strokes.push_back({it->second, false});
+                auto kc = spareFor(*sym, inBatch);
+                if (!kc) break;  // every spare is taken by this batch: send it first
+                inBatch.insert(*kc);
+                auto it = bindings.find(*kc);
+                if (it == bindings.end() || it->second.sym != *sym) rebind.emplace_back(*kc, *sym);
+                strokes.push_back({*kc, false});
             }
-            if (!bound.empty()) awaitMapping();
+            if (!rebind.empty()) {
+                SteadyClock::time_point quiet{};
+                for (const auto& [kc, sym] : rebind)
+                    if (auto it = bindings.find(kc); it != bindings.end())
+                        quiet = std::max(quiet, it->second.used + bindingHold);
+                XSync(dpy, False);
+                std::this_thread::sleep_until(quiet);
+                for (const auto& [kc, sym] : rebind) {
+                    bind(kc, sym);
+                    bindings[kc].sym = sym;
+                }
+                awaitMapping();
+            }
             for (const Stroke& s : strokes) stroke(s);
-            if (bound.empty()) continue;
-            // Clients read the map when they see the keys: keep it until they have.
-            XSync(dpy, False);
-            std::this_thread::sleep_for(bindingHold);
-            for (const auto& [sym, kc] : bound) bind(kc, NoSymbol);
-            awaitMapping();
+            const auto now = SteadyClock::now();
+            for (KeyCode kc : inBatch) bindings[kc].used = now;
         }
+    }
+
+    void unbindAll() {
+        for (const auto& [kc, b] : bindings) bind(kc, NoSymbol);
+        bindings.clear();
+        XSync(dpy, False);
     }
 
     // Pointer ------------------------------------------------------------------------------

@@ -16,8 +16,9 @@ namespace orvane {
 // - Wheels: X knows only clicks (buttons 4-7), one per `pixelsPerWheelClick` pixels of scroll;
 //   the rest is kept for the next scroll in the same direction.
 // - Text: each character through a key that makes it, or through a spare keycode bound to it
-//   for the moment (the server has applied the binding before the key goes, and the binding
-//   stays long enough for clients to read it).
+//   (the server has applied the binding before the key goes; bindings stay until a spare is
+//   needed for another character, at least `bindingHold` after their last use, so clients
+//   that read the map late still see the character, and are undone when the poster goes).
 // - Displays are the capture's monitors (the same enumeration and ids).
 // Without a server, or without XTest, events are dropped and canPost() is false; a lost server
 // is looked for again at most once a second.
@@ -26,8 +27,8 @@ public:
     static constexpr int pixelsPerWheelClick = 40;
     // More than this many clicks from one scroll event are dropped.
     static constexpr int maxWheelClicks = 50;
-    // How long a temporary key binding stays after its keys were sent.
-    static constexpr std::chrono::milliseconds bindingHold{40};
+    // How long a spare key keeps its character after its last use at least.
+    static constexpr std::chrono::milliseconds bindingHold{250};
 
     // `displayName` empty means $DISPLAY.
     explicit XTestEventPoster(std::string displayName = {});

@@ -142,6 +142,13 @@ TEST_F(X11Input, TextIsTypedExactlyEvenWithCharactersTheKeyboardLacks) {
     send({Ev::Text{many}});
     ASSERT_TRUE(observer->waitFor(count(Type::keyPress, 24), 10s)) << observer->typedText();
     EXPECT_EQ(observer->typedText(), many);
+
+    // The borrowed keys are given back when the poster goes.
+    EXPECT_TRUE(observer->mapHas(XK_odiaeresis) || observer->mapHas(0x10003c8));
+    input.reset();
+    poster.reset();
+    EXPECT_FALSE(observer->mapHas(XK_odiaeresis));
+    EXPECT_FALSE(observer->mapHas(0x10003c8));
 }
 
 TEST_F(X11Input, WheelClicksComeEveryStepOfPixels) {
