@@ -136,8 +136,12 @@ bool X11InputObserver::waitFor(const std::function<bool(const std::vector<Seen>&
 }
 
 std::string X11InputObserver::typedText() const {
+    return textOf(events());
+}
+
+std::string X11InputObserver::textOf(const std::vector<Seen>& seen) {
     std::string out;
-    for (const Seen& s : events()) {
+    for (const Seen& s : seen) {
         if (s.type != Seen::Type::keyPress) continue;
         if (s.keysym == XK_Return)
             out += '\n';

@@ -43,6 +43,7 @@ public:
     // Key presses only, as text: keysyms turned into code points (Latin-1 and Unicode keysyms,
     // Return as "\n"), in UTF-8.
     std::string typedText() const;
+    static std::string textOf(const std::vector<Seen>& seen);
 
     // From a connection of its own, asked now.
     std::pair<int, int> pointer();
