@@ -77,9 +77,12 @@ protected:
 
 class NoInputInjector final : public InputInjector, NotYetAvailable {
 public:
+    void inject(const InputEvent&) override { once(said_, "input"); }
     void injectOnDisplay(const InputEvent&, std::uint32_t) override { once(said_, "input"); }
+    void setDisplay(std::uint32_t) override {}
     void releaseAll() override {}
     void afterPending(std::function<void()> work) override { work(); }
+    bool canPost() const override { return false; }
 
 private:
     std::atomic<bool> said_{false};

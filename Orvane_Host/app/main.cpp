@@ -11,6 +11,7 @@
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/thread_pool.hpp>
 #include <cstdlib>
@@ -35,6 +36,8 @@
 #include "Orvane_Host/app/HeadlessAlertPresenter.h"
 #include "Orvane_Host/app/HeadlessServices.h"
 #include "Orvane_Host/app/InterfaceAddresses.h"
+#include "Orvane_Host/input/SerialInputInjector.h"
+#include "Orvane_Host/input/x11/XTestEventPoster.h"
 #include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/SessionHistory.h"
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
@@ -121,7 +124,9 @@ int main(int argc, char** argv) {
     NoOverlays overlays;
     InterfaceAddresses addresses;
     TlsSessionListenerFactory listeners(net);
-    NoInputInjector injector;
+    // Viewers' input goes into the X session of $DISPLAY, on one strand of the network pool.
+    SerialInputInjector injector(net.makeStrand("orvane.input"),
+                                 std::make_shared<XTestEventPoster>(), SystemClock::shared());
     LogindPowerActions power;
     NoPasteboard pasteboard;
     NoMacActions actions;
@@ -200,8 +205,13 @@ int main(int argc, char** argv) {
             mainIo,
             [&]() -> asio::awaitable<void> {
                 co_await host->shutdown();
-                work.reset();
-                mainIo.stop();
+                // The host let go of every held key and button; the process ends once that ran.
+                injector.afterPending([&] {
+                    asio::post(mainIo, [&] {
+                        work.reset();
+                        mainIo.stop();
+                    });
+                });
             },
             asio::detached);
     };

@@ -54,6 +54,7 @@ void HostController::start(SecretStore& secrets, RandomSource& random) {
             "restarts.");
     }
 
+    setAccessibilityGranted(s_.injector.canPost());
     frontDoor_->start();
     if (browserAccess_) s_.browser.start(accessCode_);
     streaming_->startStatusTimer();
@@ -72,6 +73,8 @@ asio::awaitable<void> HostController::shutdown() {
     auto byesSent = s_.clock.monoNow();
     for (const auto& c : all) ender_->endSession(c, quitReason);
 
+    // Nothing a viewer held down may stay down once the host is gone.
+    s_.injector.releaseAll();
     co_await streaming_->stopStreaming();
 
     frontDoor_->close();

@@ -59,9 +59,11 @@ HostHome::Running HostHome::start(std::chrono::seconds timeout) {
     std::string d = dir_.string();
     // The shell prints the host's process id and then becomes the host, so dropping the
     // process ends the host itself. No session bus: notifications fail quietly.
+    // The host posts viewers' input into its display: never one the test did not choose.
+    std::string display = display_.empty() ? "-u DISPLAY" : "DISPLAY=" + display_;
     std::string variables;
     for (const auto& [name, value] : environment_) variables += name + "='" + value + "' ";
-    std::string cmd = "echo pid=$$; exec env HOME=" + d + " XDG_CONFIG_HOME=" + d +
+    std::string cmd = "echo pid=$$; exec env " + display + " HOME=" + d + " XDG_CONFIG_HOME=" + d +
                       "/config XDG_DATA_HOME=" + d + "/data XDG_STATE_HOME=" + d +
                       "/state DBUS_SESSION_BUS_ADDRESS=unix:path=" + d + "/no-bus " + variables +
                       hostBinary + " --port 0";

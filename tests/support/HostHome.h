@@ -52,6 +52,9 @@ public:
         std::uint16_t port = 0;  // 0 when the host did not come up
         std::string accessCode;
     };
+    // The X display the host works on; none (the default) keeps it away from every display.
+    void setDisplay(std::string display) { display_ = std::move(display); }
+
     // Starts the host on a free loopback port and waits until it shows where to connect.
     Running start(std::chrono::seconds timeout = std::chrono::seconds(30));
 
@@ -61,6 +64,7 @@ private:
     FileSecretStore keychain_;
     std::map<std::string, std::string> environment_ = {
         {"ORVANE_UPDATE_SERVER", "https://127.0.0.1:9"}};
+    std::string display_;
 };
 
 std::string readFile(const std::filesystem::path& file);

@@ -1,7 +1,8 @@
 // orvane-peer: a command-line session peer on OrvaneKit, for end-to-end tests and manual checks.
 //
 //   orvane-peer connect --host H [--port P] --code CODE [--name N] [--platform P]
-//                       [--icloud-token T] [--expect-fingerprint FP] [--script FILE]
+//                       [--role viewer|screenSharer] [--icloud-token T] [--expect-fingerprint FP]
+//                       [--script FILE]
 //                       [--keychain FILE]
 //   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
 //   orvane-peer identity [--keychain FILE]
@@ -106,6 +107,7 @@ struct Options {
     std::string code;
     std::string name = "orvane-peer";
     std::string platform = "mac";
+    std::optional<std::string> role;
     std::optional<std::string> iCloudToken;
     std::optional<std::string> expectFingerprint;
     std::optional<std::string> script;
@@ -359,6 +361,7 @@ int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
     hello.deviceName = o.name;
     hello.platform = clientPlatformFromRaw(o.platform).value_or(ClientPlatform::unknown);
     hello.iCloudToken = o.iCloudToken;
+    if (o.role) hello.role = clientRoleFromRaw(*o.role);
     if (!session.sendAndWait(MessageType::hello, *json::encode(hello))) return stepFailed;
     if (!o.script) {
         session.waitEndedForever();
@@ -440,6 +443,8 @@ int parse(int argc, char** argv, Options& o) {
             o.name = value;
         else if (flag == "--platform")
             o.platform = value;
+        else if (flag == "--role" && clientRoleFromRaw(value))
+            o.role = value;
         else if (flag == "--icloud-token")
             o.iCloudToken = value;
         else if (flag == "--expect-fingerprint")
@@ -467,7 +472,7 @@ int main(int argc, char** argv) {
     }
     if (parsed != ok) {
         std::cerr << "usage: orvane-peer connect --host H [--port P] --code CODE [--name N] "
-                     "[--platform P] [--icloud-token T] [--expect-fingerprint FP] "
+                     "[--platform P] [--role R] [--icloud-token T] [--expect-fingerprint FP] "
                      "[--script FILE] [--keychain FILE]\n"
                      "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
                      "[--keychain FILE]\n"
