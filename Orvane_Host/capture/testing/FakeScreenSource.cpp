@@ -37,6 +37,14 @@ void FakeScreenSource::failNextStart(PlatformError error) {
     failNext_.emplace(std::move(error));
 }
 
+void FakeScreenSource::failDisplay(uint32_t displayID, std::optional<PlatformError> error) {
+    std::lock_guard lock(mutex_);
+    if (error)
+        failing_.insert_or_assign(displayID, std::move(*error));
+    else
+        failing_.erase(displayID);
+}
+
 std::unique_ptr<ScreenStream> FakeScreenSource::startStream(const CaptureDisplay& display,
                                                             const StreamConfig& config,
                                                             StreamSink sink) {
@@ -46,6 +54,7 @@ std::unique_ptr<ScreenStream> FakeScreenSource::startStream(const CaptureDisplay
         failNext_.reset();
         throw error;
     }
+    if (auto it = failing_.find(display.id); it != failing_.end()) throw it->second;
     auto record = std::make_shared<StreamRecord>();
     record->display = display;
     record->config = config;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -32,6 +33,8 @@ public:
     void setCanExcludeWindows(bool value) { excludes_ = value; }
     // The next startStream throws this.
     void failNextStart(PlatformError error);
+    // Every startStream of `displayID` throws this until cleared (none).
+    void failDisplay(uint32_t displayID, std::optional<PlatformError> error);
 
     // Delivers through the sink of stream `index` (default: the latest), as the platform would,
     // even when that stream was stopped meanwhile: the race a real platform can produce.
@@ -49,6 +52,7 @@ private:
     std::vector<CaptureDisplay> displays_;
     bool excludes_ = false;
     std::optional<PlatformError> failNext_;
+    std::map<uint32_t, PlatformError> failing_;
     std::vector<std::shared_ptr<StreamRecord>> streams_;
 
     std::shared_ptr<StreamRecord> record(int index) const;
