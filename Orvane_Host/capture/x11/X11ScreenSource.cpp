@@ -22,6 +22,7 @@
 
 #include "OrvaneKit/base/Logger.h"
 #include "Orvane_Host/capture/FrameConverter.h"
+#include "Orvane_Host/capture/x11/X11Monitors.h"
 
 namespace orvane {
 
@@ -38,88 +39,6 @@ PlatformError x11Error(X11ScreenSource::Code code, const std::string& text) {
     return PlatformError("X11", code, text);
 }
 
-// Protocol errors go to the thread that made the request; Xlib's default handler would exit.
-thread_local int lastXError = 0;
-int recordXError(Display*, XErrorEvent* event) {
-    lastXError = event->error_code;
-    return 0;
-}
-// Returning hands the lost connection to its exit handler: ours marks the stream dead, and a
-// connection without one still ends the process as before.
-int quietIOError(Display*) {
-    return 0;
-}
-void installErrorHandler() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        XSetErrorHandler(recordXError);
-        XSetIOErrorHandler(quietIOError);
-    });
-}
-
-// The per-connection exit handler: without it Xlib ends the process when a server goes away.
-void markDead(Display*, void* flag) {
-    static_cast<std::atomic<bool>*>(flag)->store(true);
-}
-
-struct Rect {
-    int x = 0, y = 0, width = 0, height = 0;
-    bool operator==(const Rect&) const = default;
-    bool intersects(const Rect& o) const {
-        return x < o.x + o.width && o.x < x + width && y < o.y + o.height && o.y < y + height;
-    }
-    bool contains(int px, int py) const {
-        return px >= x && py >= y && px < x + width && py < y + height;
-    }
-};
-
-struct Monitor {
-    uint32_t id;
-    std::string name;
-    Rect rect;
-    bool primary;
-};
-
-std::string atomName(Display* dpy, Atom atom) {
-    char* text = atom ? XGetAtomName(dpy, atom) : nullptr;
-    std::string name = text ? text : "";
-    if (text) XFree(text);
-    return name;
-}
-
-// RandR monitors, or the whole root window as one display.
-std::vector<Monitor> listMonitors(Display* dpy, bool haveRandr) {
-    const Window root = DefaultRootWindow(dpy);
-    std::vector<Monitor> out;
-    if (haveRandr) {
-        int count = 0;
-        XRRMonitorInfo* info = XRRGetMonitors(dpy, root, True, &count);
-        for (int i = 0; info && i < count; ++i) {
-            const XRRMonitorInfo& m = info[i];
-            // The first output's id stays put while the monitor exists; virtual monitors
-            // without outputs are known by their name.
-            const uint32_t id =
-                m.noutput > 0 ? static_cast<uint32_t>(m.outputs[0]) : static_cast<uint32_t>(m.name);
-            out.push_back(
-                {id, atomName(dpy, m.name), {m.x, m.y, m.width, m.height}, m.primary != 0});
-        }
-        if (info) XRRFreeMonitors(info);
-    }
-    if (out.empty()) {
-        const int screen = DefaultScreen(dpy);
-        out.push_back({static_cast<uint32_t>(root),
-                       "screen",
-                       {0, 0, DisplayWidth(dpy, screen), DisplayHeight(dpy, screen)},
-                       true});
-    }
-    return out;
-}
-
-bool hasRandr(Display* dpy) {
-    int event = 0, error = 0, major = 0, minor = 0;
-    return XRRQueryExtension(dpy, &event, &error) && XRRQueryVersion(dpy, &major, &minor) &&
-           (major > 1 || (major == 1 && minor >= 5));
-}
 
 // One running capture: owns its own connection, used only by its thread once started.
 class X11Stream : public ScreenStream {
@@ -130,7 +49,7 @@ public:
           sink_(std::move(sink)),
           // X servers have no HDR pictures: an HDR request gets the 8-bit SDR stream.
           format_(config.format == PixelFormat::yuv420p10 ? PixelFormat::nv12 : config.format) {
-        installErrorHandler();
+        x11::installErrorHandlers();
         dpy_ = XOpenDisplay(name.empty() ? nullptr : name.c_str());
         if (!dpy_) throw x11Error(X11ScreenSource::cannotOpen, "Cannot open the X display.");
         try {
@@ -162,10 +81,10 @@ public:
 
 private:
     void setUp(const CaptureDisplay& display) {
-        XSetIOErrorExitHandler(dpy_, markDead, &dead_);
+        XSetIOErrorExitHandler(dpy_, x11::markDead, &dead_);
         root_ = DefaultRootWindow(dpy_);
         int event = 0, error = 0;
-        haveRandr_ = hasRandr(dpy_);
+        haveRandr_ = x11::hasRandr(dpy_);
         if (haveRandr_) {
             XRRQueryExtension(dpy_, &randrEvent_, &error);
             XRRSelectInput(dpy_, root_, RRScreenChangeNotifyMask);
@@ -184,7 +103,7 @@ private:
         (void)event;
 
         displayId_ = display.id;
-        std::optional<Rect> rect = findMonitor();
+        std::optional<x11::Rect> rect = findMonitor();
         if (!rect)
             throw x11Error(X11ScreenSource::displayGone, "The display is no longer connected.");
         useShm_ = XShmQueryExtension(dpy_);
@@ -192,13 +111,13 @@ private:
         XSync(dpy_, False);
     }
 
-    std::optional<Rect> findMonitor() {
-        for (const Monitor& m : listMonitors(dpy_, haveRandr_))
+    std::optional<x11::Rect> findMonitor() {
+        for (const x11::Monitor& m : x11::listMonitors(dpy_, haveRandr_))
             if (m.id == displayId_) return m.rect;
         return std::nullopt;
     }
 
-    void createImage(const Rect& rect) {
+    void createImage(const x11::Rect& rect) {
         destroyImage();
         rect_ = rect;
         const int screen = DefaultScreen(dpy_);
@@ -215,9 +134,9 @@ private:
                 shm_.shmaddr = shm_.shmid >= 0 ? static_cast<char*>(shmat(shm_.shmid, nullptr, 0))
                                                : reinterpret_cast<char*>(-1);
                 shm_.readOnly = False;
-                lastXError = 0;
+                x11::lastError() = 0;
                 const bool attached = shm_.shmaddr != reinterpret_cast<char*>(-1) &&
-                                      XShmAttach(dpy_, &shm_) && (XSync(dpy_, False), !lastXError);
+                                      XShmAttach(dpy_, &shm_) && (XSync(dpy_, False), !x11::lastError());
                 if (shm_.shmid >= 0) shmctl(shm_.shmid, IPC_RMID, nullptr);  // gone once detached
                 if (attached) {
                     image_->data = shm_.shmaddr;
@@ -313,7 +232,7 @@ private:
             Clock::time_point now = Clock::now();
             if (now >= nextMonitorCheck) {
                 nextMonitorCheck = now + std::chrono::seconds(1);
-                std::optional<Rect> rect = findMonitor();
+                std::optional<x11::Rect> rect = findMonitor();
                 if (dead_) continue;
                 if (!rect)
                     return fail(
@@ -427,7 +346,7 @@ private:
 
     // True when the frame went out or was unchanged; false to try again at the next slot.
     bool grabAndDeliver(int pointerX, int pointerY) {
-        lastXError = 0;
+        x11::lastError() = 0;
         if (useShm_) {
             if (!XShmGetImage(dpy_, root_, image_, rect_.x, rect_.y, AllPlanes)) {
                 // Usually a monitor that changed under us; the check below re-reads it.
@@ -492,7 +411,7 @@ private:
     Damage damage_ = 0;
     XserverRegion parts_ = 0;
     uint32_t displayId_ = 0;
-    Rect rect_;
+    x11::Rect rect_;
 
     bool useShm_ = false;
     bool shmAttached_ = false;
@@ -513,13 +432,13 @@ private:
 X11ScreenSource::X11ScreenSource(std::string displayName) : name_(std::move(displayName)) {}
 
 std::vector<CaptureDisplay> X11ScreenSource::displays() {
-    installErrorHandler();
+    x11::installErrorHandlers();
     Display* dpy = XOpenDisplay(name_.empty() ? nullptr : name_.c_str());
     if (!dpy) throw x11Error(cannotOpen, "Cannot open the X display.");
     std::atomic<bool> dead{false};
-    XSetIOErrorExitHandler(dpy, markDead, &dead);
+    XSetIOErrorExitHandler(dpy, x11::markDead, &dead);
     std::vector<CaptureDisplay> out;
-    for (const Monitor& m : listMonitors(dpy, hasRandr(dpy))) {
+    for (const x11::Monitor& m : x11::listMonitors(dpy, x11::hasRandr(dpy))) {
         CaptureDisplay d;
         d.id = m.id;
         d.name = m.name;
