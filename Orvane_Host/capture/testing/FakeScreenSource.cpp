@@ -87,6 +87,10 @@ void FakeScreenSource::pushFrame(int width, int height, MediaTime pts, FrameStat
     rec->sink.onFrame(std::move(frame));
 }
 
+void FakeScreenSource::pushBuffer(std::shared_ptr<FrameBuffer> buffer, MediaTime pts, int index) {
+    record(index)->sink.onFrame({FrameStatus::complete, std::move(buffer), pts});
+}
+
 void FakeScreenSource::stopWithError(PlatformError error, int index) {
     record(index)->sink.onStop(std::move(error));
 }

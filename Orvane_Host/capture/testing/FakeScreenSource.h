@@ -40,6 +40,8 @@ public:
     // even when that stream was stopped meanwhile: the race a real platform can produce.
     void pushFrame(int width, int height, MediaTime pts, FrameStatus status = FrameStatus::complete,
                    int index = -1);
+    // Delivers the given picture as a complete frame.
+    void pushBuffer(std::shared_ptr<FrameBuffer> buffer, MediaTime pts, int index = -1);
     void stopWithError(PlatformError error, int index = -1);
 
     size_t streamCount() const;

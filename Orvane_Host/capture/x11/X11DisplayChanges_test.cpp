@@ -60,7 +60,9 @@ TEST_F(X11ScreenInfo, SameIdsAsCaptureAndMonitorChangesReported) {
     for (const auto& d : *displays) names.push_back(d.name);
     EXPECT_NE(std::find(names.begin(), names.end(), "RIGHT"), names.end());
     for (const auto& d : *displays)
-        if (d.name == "LEFT") EXPECT_EQ(info->mainDisplayID(), d.id);
+        if (d.name == "LEFT") {
+            EXPECT_EQ(info->mainDisplayID(), d.id);
+        }
 
     // Unplugging one is reported too.
     const int before = reports;

@@ -96,10 +96,8 @@ private:
             damage_ = XDamageCreate(dpy_, root_, XDamageReportNonEmpty);
             parts_ = XFixesCreateRegion(dpy_, nullptr, 0);
         } else {
-            logger().notice("no DAMAGE extension: comparing grabs to find changes");
+            logger().notice("no DAMAGE extension: every frame interval delivers a grab");
         }
-        if (config_.showsCursor)
-            XFixesSelectCursorInput(dpy_, root_, XFixesDisplayCursorNotifyMask);
         (void)event;
 
         displayId_ = display.id;
@@ -205,8 +203,6 @@ private:
         Clock::time_point nextSlot = Clock::now();
         Clock::time_point nextMonitorCheck = nextSlot + std::chrono::seconds(1);
         bool dirty = true;  // a new stream shows the screen as it is
-        bool cursorStale = config_.showsCursor;
-        int pointerX = INT32_MIN, pointerY = INT32_MIN;
 
         while (!stopping_) {
             // Events first: Xlib may hold some already read while waiting for a reply.
@@ -215,8 +211,6 @@ private:
                 XNextEvent(dpy_, &ev);
                 if (damage_ && ev.type == damageEvent_ + XDamageNotify) {
                     if (damagedInside()) dirty = true;
-                } else if (ev.type == fixesEvent_ + XFixesCursorNotify) {
-                    cursorStale = dirty = true;
                 } else if (haveRandr_ && ev.type == randrEvent_ + RRScreenChangeNotify) {
                     XRRUpdateConfiguration(&ev);
                     nextMonitorCheck = Clock::now();
@@ -226,7 +220,7 @@ private:
                 return fail(x11Error(X11ScreenSource::connectionLost,
                                      "The connection to the display was lost."));
 
-            // Without damage reports every slot grabs, and the comparison decides.
+            // Without damage reports every slot grabs; a filter downstream drops repeats.
             if (!damage_) dirty = true;
 
             Clock::time_point now = Clock::now();
@@ -247,29 +241,13 @@ private:
                 }
             }
 
-            if (config_.showsCursor) {
-                Window rootRet, child;
-                int rx = 0, ry = 0, wx = 0, wy = 0;
-                unsigned mask = 0;
-                if (XQueryPointer(dpy_, root_, &rootRet, &child, &rx, &ry, &wx, &wy, &mask) &&
-                    (rx != pointerX || ry != pointerY)) {
-                    if (rect_.contains(rx, ry) || rect_.contains(pointerX, pointerY)) dirty = true;
-                    pointerX = rx;
-                    pointerY = ry;
-                }
-                if (cursorStale && !dead_) {
-                    loadCursor();
-                    cursorStale = false;
-                }
-            }
-
             now = Clock::now();
             if (dirty && now >= nextSlot) {
                 // A steady stream keeps an even cadence; frames never come closer than 3/4 of
                 // the interval, so no second holds more than `fps` of them (plus the edge).
                 nextSlot = std::max(nextSlot + interval, now + interval * 3 / 4);
                 try {
-                    if (grabAndDeliver(pointerX, pointerY)) dirty = false;
+                    if (grabAndDeliver()) dirty = false;
                 } catch (const std::exception& e) {
                     return fail(x11Error(X11ScreenSource::grabFailed, e.what()));
                 }
@@ -279,7 +257,6 @@ private:
             XFlush(dpy_);
             if (XPending(dpy_)) continue;
             Clock::time_point wakeAt = nextMonitorCheck;
-            if (config_.showsCursor) wakeAt = std::min(wakeAt, Clock::now() + interval);
             if (dirty) wakeAt = std::min(wakeAt, nextSlot);
             waitUntil(wakeAt);
         }
@@ -312,40 +289,8 @@ private:
         // A hang-up or error on the connection surfaces through the next Xlib call.
     }
 
-    void loadCursor() {
-        XFixesCursorImage* image = XFixesGetCursorImage(dpy_);
-        if (!image) return;
-        cursorWidth_ = image->width;
-        cursorHeight_ = image->height;
-        cursorHotX_ = image->xhot;
-        cursorHotY_ = image->yhot;
-        // Premultiplied ARGB, one per unsigned long.
-        cursor_.resize(static_cast<size_t>(cursorWidth_) * cursorHeight_);
-        for (size_t i = 0; i < cursor_.size(); ++i)
-            cursor_[i] = static_cast<uint32_t>(image->pixels[i]);
-        XFree(image);
-    }
-
-    void drawCursor(uint8_t* pixels, int stride, int pointerX, int pointerY) {
-        const int left = pointerX - cursorHotX_ - rect_.x;
-        const int top = pointerY - cursorHotY_ - rect_.y;
-        for (int cy = std::max(0, -top); cy < cursorHeight_ && top + cy < rect_.height; ++cy) {
-            uint8_t* row = pixels + static_cast<ptrdiff_t>(top + cy) * stride;
-            for (int cx = std::max(0, -left); cx < cursorWidth_ && left + cx < rect_.width; ++cx) {
-                const uint32_t c = cursor_[static_cast<size_t>(cy) * cursorWidth_ + cx];
-                const uint32_t alpha = c >> 24;
-                if (!alpha) continue;
-                uint8_t* p = row + 4 * (left + cx);
-                const uint32_t keep = 255 - alpha;
-                p[0] = static_cast<uint8_t>((c & 0xff) + (p[0] * keep + 127) / 255);
-                p[1] = static_cast<uint8_t>(((c >> 8) & 0xff) + (p[1] * keep + 127) / 255);
-                p[2] = static_cast<uint8_t>(((c >> 16) & 0xff) + (p[2] * keep + 127) / 255);
-            }
-        }
-    }
-
-    // True when the frame went out or was unchanged; false to try again at the next slot.
-    bool grabAndDeliver(int pointerX, int pointerY) {
+    // True when the frame went out; false to try again at the next slot.
+    bool grabAndDeliver() {
         x11::lastError() = 0;
         if (useShm_) {
             if (!XShmGetImage(dpy_, root_, image_, rect_.x, rect_.y, AllPlanes)) {
@@ -362,19 +307,6 @@ private:
         }
         auto* pixels = reinterpret_cast<uint8_t*>(image_->data);
         const int stride = image_->bytes_per_line;
-
-        if (!damage_) {
-            // Without damage reports, compare with the last grab (before the pointer is drawn).
-            const size_t bytes = static_cast<size_t>(stride) * rect_.height;
-            const bool same = previous_.size() == bytes &&
-                              std::memcmp(previous_.data(), pixels, bytes) == 0 &&
-                              pointerX == lastDrawnX_ && pointerY == lastDrawnY_;
-            if (same) return true;
-            previous_.assign(pixels, pixels + bytes);
-        }
-        if (config_.showsCursor && !cursor_.empty()) drawCursor(pixels, stride, pointerX, pointerY);
-        lastDrawnX_ = pointerX;
-        lastDrawnY_ = pointerY;
 
         const PixelFormat format = format_.load();
         if (!pool_ || pool_->format() != format)
@@ -417,11 +349,6 @@ private:
     bool shmAttached_ = false;
     XShmSegmentInfo shm_{};
     XImage* image_ = nullptr;
-    std::vector<uint8_t> previous_;
-
-    std::vector<uint32_t> cursor_;
-    int cursorWidth_ = 0, cursorHeight_ = 0, cursorHotX_ = 0, cursorHotY_ = 0;
-    int lastDrawnX_ = INT32_MIN, lastDrawnY_ = INT32_MIN;
 
     std::unique_ptr<FrameBufferPool> pool_;
     FrameConverter converter_;
