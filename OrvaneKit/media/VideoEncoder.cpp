@@ -89,8 +89,8 @@ void VideoEncoder::encode(const FrameBuffer& frame, MediaTime pts) {
 
     // The library sees strictly increasing times even when a frame is encoded again with its
     // capture time (a keyframe for a new viewer); the capture time goes back onto the packet.
-    const int64_t fed = lastFedMicros_ && ptsMicros <= *lastFedMicros_ ? *lastFedMicros_ + 1
-                                                                        : ptsMicros;
+    const int64_t fed =
+        lastFedMicros_ && ptsMicros <= *lastFedMicros_ ? *lastFedMicros_ + 1 : ptsMicros;
     lastFedMicros_ = fed;
     captureTimes_[fed] = ptsMicros;
 

@@ -176,8 +176,11 @@ TEST_F(VideoEncoderLogic, TimestampsRescaledToMicros) {
 // A frame encoded again with its capture time (a keyframe for a new viewer) must not hand the
 // library a time that does not increase; the packets still carry the capture times.
 TEST_F(VideoEncoderLogic, LibrarySeesIncreasingTimesPacketsKeepCaptureTimes) {
-    const MediaTime times[] = {{5'000, 1'000'000}, {5'000, 1'000'000}, {5'000, 1'000'000},
-                               {4'000, 1'000'000}, {9'000, 1'000'000}};
+    const MediaTime times[] = {{5'000, 1'000'000},
+                               {5'000, 1'000'000},
+                               {5'000, 1'000'000},
+                               {4'000, 1'000'000},
+                               {9'000, 1'000'000}};
     for (const MediaTime& t : times) {
         encoder.requestKeyframe();
         encoder.encode(*frame, t);

@@ -16,8 +16,7 @@ namespace orvane {
 // cancels the pending call and schedules a new one. Pokes come from any thread.
 class Debouncer {
 public:
-    Debouncer(TimerService& timers, asio::any_io_executor executor,
-              std::chrono::nanoseconds delay);
+    Debouncer(TimerService& timers, asio::any_io_executor executor, std::chrono::nanoseconds delay);
     ~Debouncer();
     void setHandler(std::function<void()> handler);
     void poke();

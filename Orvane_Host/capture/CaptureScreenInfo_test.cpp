@@ -33,12 +33,12 @@ protected:
 };
 
 TEST_F(CaptureScreenInfoTest, ListsTheCaptureDisplaysWithTheirIds) {
-    screens->setDisplays({{71, "DP-1", 0, 0, 1920.6, 1080, 1, false},
-                          {72, "", 1920, 0, 2560, 1440, 1, true}});
+    screens->setDisplays(
+        {{71, "DP-1", 0, 0, 1920.6, 1080, 1, false}, {72, "", 1920, 0, 2560, 1440, 1, true}});
     const auto displays = info.shareableDisplays();
     ASSERT_TRUE(displays);
-    EXPECT_EQ(*displays, (std::vector<DisplayInfo>{{71, "DP-1", 1920, 1080},
-                                                   {72, "Display 72", 2560, 1440}}));
+    EXPECT_EQ(*displays,
+              (std::vector<DisplayInfo>{{71, "DP-1", 1920, 1080}, {72, "Display 72", 2560, 1440}}));
     EXPECT_EQ(info.mainDisplayID(), 72u);  // the primary, not the first
     EXPECT_TRUE(info.canCapture());
     EXPECT_FALSE(info.anyScreenSupportsEDR());

@@ -20,9 +20,7 @@ struct CursorImage {
 struct CursorState {
     double x = 0, y = 0;
     std::shared_ptr<const CursorImage> image;
-    bool operator==(const CursorState& o) const {
-        return x == o.x && y == o.y && image == o.image;
-    }
+    bool operator==(const CursorState& o) const { return x == o.x && y == o.y && image == o.image; }
 };
 
 // A running watch of the pointer.

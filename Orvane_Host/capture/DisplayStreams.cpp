@@ -113,7 +113,8 @@ void DisplayStreams::setBitrate(std::int64_t bitsPerSecond, int framesPerSecond)
     bitrate_ = bitsPerSecond;
     fps_ = framesPerSecond;
     // A new session at the new rate; the capture keeps its pace until its next start.
-    for (auto& [id, pipeline] : pipelines_) pipeline->setTargetBitrate(bitsPerSecond, framesPerSecond);
+    for (auto& [id, pipeline] : pipelines_)
+        pipeline->setTargetBitrate(bitsPerSecond, framesPerSecond);
 }
 
 void DisplayStreams::setCodec(VideoCodec codec, bool hdr) {

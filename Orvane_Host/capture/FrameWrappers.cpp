@@ -189,8 +189,8 @@ private:
         const FrameBuffer& clean = *clean_;
         if (!pool_ || pool_->format() != clean.format() || pool_->width() != clean.width() ||
             pool_->height() != clean.height())
-            pool_ = std::make_unique<FrameBufferPool>(clean.format(), clean.width(),
-                                                      clean.height(), depth_);
+            pool_ = std::make_unique<FrameBufferPool>(clean.format(), clean.width(), clean.height(),
+                                                      depth_);
         std::shared_ptr<FrameBuffer> out = pool_->acquire();
         if (!out) return;  // the consumer holds every buffer: it is behind
         for (int p = 0; p < clean.planes(); ++p)

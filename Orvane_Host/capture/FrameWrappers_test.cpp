@@ -48,8 +48,7 @@ TEST(BlendCursor, ColoursAlphaScaleAndEdges) {
         {"half white over black", PixelFormat::i420, 0x80808080, 4, 4, 1, 5, 5, 126, 128, 128},
         {"doubled: 4 pixels become 8", PixelFormat::nv12, 0xffffffff, 4, 4, 2, 11, 11, 235, 128,
          128},
-        {"hanging off the top left", PixelFormat::i420, 0xffffffff, -3, -3, 1, 0, 0, 235, 128,
-         128},
+        {"hanging off the top left", PixelFormat::i420, 0xffffffff, -3, -3, 1, 0, 0, 235, 128, 128},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

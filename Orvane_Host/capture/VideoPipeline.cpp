@@ -305,8 +305,7 @@ void VideoPipeline::handleEncoded(const VideoPacket& packet) {
     if (refused) encoder_->requestKeyframe();
 }
 
-std::optional<std::int64_t> VideoPipeline::flushStats(const VideoPacket& packet,
-                                                      std::size_t size) {
+std::optional<std::int64_t> VideoPipeline::flushStats(const VideoPacket& packet, std::size_t size) {
     ++stats_.encoded;
     stats_.bytes += static_cast<std::int64_t>(size);
     if (packet.isKeyframe) ++stats_.keyframes;
@@ -324,8 +323,7 @@ std::optional<std::int64_t> VideoPipeline::flushStats(const VideoPacket& packet,
         return static_cast<long>(static_cast<double>(n) / elapsed);
     };
     logger().debug("video {} captured/s, {} skipped/s, {} sent/s, {} kbit/s, {} keyframes",
-                   perSecond(stats_.captured), perSecond(stats_.skipped),
-                   perSecond(stats_.encoded),
+                   perSecond(stats_.captured), perSecond(stats_.skipped), perSecond(stats_.encoded),
                    static_cast<long>(static_cast<double>(stats_.bytes) * 8 / elapsed / 1000),
                    stats_.keyframes);
     stats_ = {};

@@ -136,8 +136,8 @@ TEST_F(NetOrvanePeer, VideoOutAndMediaSummary) {
                                         "summary", "--script", script("closed 20\n")});
     EXPECT_EQ(status, 0) << out;
 
-    const Bytes expected = {0, 0, 0, 1, 0x67, 0x01, 0, 0, 0, 1, 0x68, 0x02, 0, 0, 0, 1, 0x65,
-                            0x0a, 0x0b, 0, 0, 0, 1, 0x41, 0x0c};
+    const Bytes expected = {0, 0, 0, 1,    0x67, 0x01, 0, 0, 0, 1, 0x68, 0x02, 0,
+                            0, 0, 1, 0x65, 0x0a, 0x0b, 0, 0, 0, 1, 0x41, 0x0c};
     std::ifstream in(video, std::ios::binary);
     const Bytes written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(written, expected);

@@ -37,15 +37,14 @@ void X11DisplayChanges::start(std::function<void()> onChange) {
     if (thread_.joinable()) return;
     x11::installErrorHandlers();
     Display* dpy = XOpenDisplay(name_.empty() ? nullptr : name_.c_str());
-    if (!dpy)
-        throw PlatformError("X11", X11ScreenSource::cannotOpen, "Cannot open the X display.");
+    if (!dpy) throw PlatformError("X11", X11ScreenSource::cannotOpen, "Cannot open the X display.");
     dead_ = false;
     stopping_ = false;
     XSetIOErrorExitHandler(dpy, x11::markDead, &dead_);
     if (x11::hasRandr(dpy)) {
-        XRRSelectInput(dpy, DefaultRootWindow(dpy),
-                       RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask |
-                           RROutputChangeNotifyMask);
+        XRRSelectInput(
+            dpy, DefaultRootWindow(dpy),
+            RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
     }
     XFlush(dpy);
     dpy_ = dpy;

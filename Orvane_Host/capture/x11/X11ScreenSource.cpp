@@ -39,7 +39,6 @@ PlatformError x11Error(X11ScreenSource::Code code, const std::string& text) {
     return PlatformError("X11", code, text);
 }
 
-
 // One running capture: owns its own connection, used only by its thread once started.
 class X11Stream : public ScreenStream {
 public:
@@ -134,7 +133,8 @@ private:
                 shm_.readOnly = False;
                 x11::lastError() = 0;
                 const bool attached = shm_.shmaddr != reinterpret_cast<char*>(-1) &&
-                                      XShmAttach(dpy_, &shm_) && (XSync(dpy_, False), !x11::lastError());
+                                      XShmAttach(dpy_, &shm_) &&
+                                      (XSync(dpy_, False), !x11::lastError());
                 if (shm_.shmid >= 0) shmctl(shm_.shmid, IPC_RMID, nullptr);  // gone once detached
                 if (attached) {
                     image_->data = shm_.shmaddr;

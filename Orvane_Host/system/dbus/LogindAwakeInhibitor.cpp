@@ -88,9 +88,9 @@ std::unique_ptr<AwakeInhibitor::Activity> LogindAwakeInhibitor::begin(const std:
     sd_bus_message* m = nullptr;
     sd_bus_message* reply = nullptr;
     int fd = -1;
-    int r = sd_bus_message_new_method_call(bus, &m, "org.freedesktop.login1",
-                                           "/org/freedesktop/login1",
-                                           "org.freedesktop.login1.Manager", "Inhibit");
+    int r =
+        sd_bus_message_new_method_call(bus, &m, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                       "org.freedesktop.login1.Manager", "Inhibit");
     if (r >= 0) r = sd_bus_message_append(m, "ssss", what, who, reason.c_str(), "block");
     if (r >= 0) r = sd_bus_call(bus, m, usecLeft(deadline), &error, &reply);
     if (r >= 0) {
@@ -101,10 +101,10 @@ std::unique_ptr<AwakeInhibitor::Activity> LogindAwakeInhibitor::begin(const std:
         if (r >= 0 && fd < 0) r = -errno;
     }
     if (r < 0) {
-        const std::string why = sd_bus_error_is_set(&error)
-                                    ? std::string(error.name) +
-                                          (error.message ? std::string(": ") + error.message : "")
-                                    : std::strerror(-r);
+        const std::string why =
+            sd_bus_error_is_set(&error)
+                ? std::string(error.name) + (error.message ? std::string(": ") + error.message : "")
+                : std::strerror(-r);
         log().error("cannot keep the machine awake: {}", why);
     }
     sd_bus_error_free(&error);

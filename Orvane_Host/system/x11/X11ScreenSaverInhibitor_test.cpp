@@ -7,10 +7,10 @@
 #include <X11/extensions/scrnsaver.h>
 // clang-format on
 
-#include "Orvane_Host/capture/testing/XvfbServer.h"
-
 #include <chrono>
 #include <thread>
+
+#include "Orvane_Host/capture/testing/XvfbServer.h"
 
 namespace orvane {
 namespace {
