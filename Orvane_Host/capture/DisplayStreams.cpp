@@ -182,7 +182,7 @@ asio::awaitable<void> DisplayStreams::start(std::set<std::uint32_t> displays, Ta
 
     if (restart) {
         co_await stopAll();
-        soundUnavailable_ = false;  // a rebuild tries sound again
+        soundProblem_.reset();  // a rebuild tries sound again
     }
 
     // Displays no longer asked for, and captures the platform ended, go.
@@ -203,8 +203,7 @@ asio::awaitable<void> DisplayStreams::start(std::set<std::uint32_t> displays, Ta
 
     // Sound wanted and carried by none: rebuild the first running display with it, unless
     // sound is known not to work here (every admission would otherwise rebuild a capture).
-    if (captureSound && !audioDisplay_ && fresh.empty() && !soundUnavailable_ &&
-        !pipelines_.empty()) {
+    if (captureSound && !audioDisplay_ && fresh.empty() && !soundProblem_ && !pipelines_.empty()) {
         auto [id, pipeline] = *pipelines_.begin();
         pipelines_.erase(pipelines_.begin());
         co_await stopPipeline(pipeline);
@@ -238,10 +237,10 @@ asio::awaitable<void> DisplayStreams::start(std::set<std::uint32_t> displays, Ta
         });
         pipeline->setTargetBitrate(bitrate_, fps_);
         pipeline->setCodec(codec_, bitrate_, hdr_);
-        bool sound = captureSound && !audioDisplay_ && !soundUnavailable_;
+        bool sound = captureSound && !audioDisplay_ && !soundProblem_;
         if (sound && !pipeline->canEncodeSound()) {
+            soundProblem_ = "Sound cannot be captured on this system.";
             logger().error("sound cannot be captured here: streaming without it");
-            soundUnavailable_ = true;
             sound = false;
         }
         pipeline->setCaptureSettings(fps_, hdr_);
@@ -266,11 +265,11 @@ asio::awaitable<void> DisplayStreams::start(std::set<std::uint32_t> displays, Ta
                 try {
                     std::rethrow_exception(failure);
                 } catch (const std::exception& e) {
+                    soundProblem_ = e.what();
                     logger().error("sound cannot be captured: {}", e.what());
                 }
                 failure = nullptr;
                 sound = false;
-                soundUnavailable_ = true;
             } catch (...) {
             }
         }

@@ -40,6 +40,7 @@ public:
     void sendKeyframeNow(std::uint32_t displayID) override;
     std::shared_ptr<const FrameBuffer> lastFrame(std::uint32_t displayID) const override;
     std::optional<AudioStreamFormat> audioFormat() const override;
+    std::optional<std::string> soundProblem() const override { return soundProblem_; }
     asio::awaitable<void> start(std::set<std::uint32_t> displays, Targets targets, int maxWidth,
                                 bool captureSound, bool restart) override;
     asio::awaitable<void> stop() override;
@@ -48,7 +49,7 @@ public:
     std::optional<std::uint32_t> audioDisplay() const { return audioDisplay_; }
     std::shared_ptr<VideoPipeline> pipeline(std::uint32_t displayID) const;
     // Whether sound was found impossible to capture (until a rebuild tries again).
-    bool soundUnavailable() const { return soundUnavailable_; }
+    bool soundUnavailable() const { return soundProblem_.has_value(); }
 
 private:
     class Turn;
@@ -61,7 +62,7 @@ private:
     Parts parts_;
     std::map<std::uint32_t, std::shared_ptr<VideoPipeline>> pipelines_;
     std::optional<std::uint32_t> audioDisplay_;
-    bool soundUnavailable_ = false;
+    std::optional<std::string> soundProblem_;
     std::int64_t bitrate_;
     int fps_ = 60;
     VideoCodec codec_ = VideoCodec::h264;

@@ -201,8 +201,11 @@ TEST_F(DisplayStreamsTest, SoundKnownUnavailableNeverRebuildsAStream) {
     struct Case {
         const char* name;
         bool failSoundStart;  // else: no audio encoder at all
+        const char* problem;
     };
-    for (const Case c : {Case{"sound server refuses", true}, Case{"no sound encoder", false}}) {
+    for (const Case c :
+         {Case{"sound server refuses", true, "Connection refused"},
+          Case{"no sound encoder", false, "Sound cannot be captured on this system."}}) {
         SCOPED_TRACE(c.name);
         if (c.failSoundStart) {
             sound->failNextStart(PlatformError("pulse", 1, "Connection refused"));
@@ -216,7 +219,7 @@ TEST_F(DisplayStreamsTest, SoundKnownUnavailableNeverRebuildsAStream) {
         Log::removeSink(logs);
         EXPECT_TRUE(streams->hasPipeline(1));
         EXPECT_FALSE(streams->audioDisplay());
-        EXPECT_TRUE(streams->soundUnavailable());
+        EXPECT_EQ(streams->soundProblem(), c.problem);
         EXPECT_TRUE(logs->contains("sound cannot be captured"));
 
         // Each admission starts again with sound on: no capture is torn down for it.
@@ -224,6 +227,14 @@ TEST_F(DisplayStreamsTest, SoundKnownUnavailableNeverRebuildsAStream) {
         ASSERT_EQ(start({1}, {}, true), "");
         ASSERT_EQ(start({1}, {}, true), "");
         EXPECT_EQ(screens->streamCount(), captures);
+        EXPECT_EQ(streams->soundProblem(), c.problem);
+
+        if (c.failSoundStart) {
+            // A rebuild tries sound again; the server answers now.
+            ASSERT_EQ(start({1}, {}, true, true), "");
+            EXPECT_EQ(streams->audioDisplay(), 1u);
+            EXPECT_FALSE(streams->soundProblem());
+        }
     }
 }
 

@@ -43,6 +43,9 @@ public:
     // The display's last captured frame; none before the first.
     virtual std::shared_ptr<const FrameBuffer> lastFrame(std::uint32_t displayID) const = 0;
     virtual std::optional<AudioStreamFormat> audioFormat() const = 0;
+    // Why sound asked for could not be captured (the pictures stream without it); none while
+    // sound works or was not asked for. Cleared by a rebuild, which tries sound again.
+    virtual std::optional<std::string> soundProblem() const = 0;
     // Starts a pipeline per requested display not yet streamed (all of them when `restart`) and
     // stops the others; calls never overlap. Throws when capture cannot start.
     virtual asio::awaitable<void> start(std::set<std::uint32_t> displays, Targets targets,
