@@ -240,6 +240,12 @@ TEST_F(VideoPipelineTest, RefusedFrameBringsAKeyframeThatTheTargetTakes) {
 TEST_F(VideoPipelineTest, KeyframeNowReencodesTheLastFrameAndNothingBeforeOne) {
     auto target = std::make_shared<FakeVideoTarget>(1);
     startPipeline({target});
+    // The browser's hook sees every encoded frame, serialised once, as the targets do.
+    std::vector<Bytes> hooked;
+    pipeline->setOnEncoded([&](const VideoPacket& p, const Bytes& bytes) {
+        EXPECT_EQ(p.serialize(), bytes);
+        hooked.push_back(bytes);
+    });
     pipeline->sendKeyframeNow();
     drain();
     EXPECT_EQ(encodedCount(), 0u);
@@ -256,6 +262,7 @@ TEST_F(VideoPipelineTest, KeyframeNowReencodesTheLastFrameAndNothingBeforeOne) {
         EXPECT_TRUE(offers[i].keyframe);
         EXPECT_EQ(offers[i].timestamp, captured);  // the capture time travels with the frame
     }
+    EXPECT_EQ(hooked, target->sentVideo());
     // The encoder itself was fed increasing times.
     ASSERT_EQ(encoders->frames.size(), 3u);
     EXPECT_LT(encoders->frames[0].ptsMicros, encoders->frames[1].ptsMicros);
