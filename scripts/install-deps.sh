@@ -15,7 +15,7 @@ PACKAGES=(
   libpulse-dev pulseaudio sox
   # X11 capture and input
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxcomposite-dev
-  libxtst-dev xvfb x11-utils
+  libxtst-dev libxss-dev xvfb x11-utils
   # the input benchmark's peer
   xdotool
   # desktop services: notifications over D-Bus

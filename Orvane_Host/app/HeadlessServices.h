@@ -4,9 +4,9 @@
 #include <stdexcept>
 
 #include "OrvaneKit/base/Logger.h"
+#include "Orvane_Host/capture/IDisplayStreams.h"
 #include "Orvane_Host/input/InputInjector.h"
 #include "Orvane_Host/session/IBrowserServer.h"
-#include "Orvane_Host/session/IDisplayStreams.h"
 #include "Orvane_Host/session/IFileMessages.h"
 #include "Orvane_Host/session/IMacActions.h"
 #include "Orvane_Host/session/IScreenOverlays.h"
@@ -20,7 +20,8 @@ namespace orvane {
 // on-screen overlays. Each says so instead of pretending to work.
 class NoDisplayStreams final : public IDisplayStreams {
 public:
-    void assignTargets(const Clients&) override {}
+    void setOnStop(StopHandler) override {}
+    void assignTargets(const Targets&) override {}
     void setBitrate(std::int64_t, int) override {}
     void setCodec(VideoCodec, bool) override {}
     void storeCodec(VideoCodec, bool) override {}
@@ -30,7 +31,8 @@ public:
     void sendKeyframeNow(std::uint32_t) override {}
     std::shared_ptr<const FrameBuffer> lastFrame(std::uint32_t) const override { return nullptr; }
     std::optional<AudioStreamFormat> audioFormat() const override { return std::nullopt; }
-    asio::awaitable<void> start(std::set<std::uint32_t>, Clients, int, bool, bool) override {
+    std::optional<std::string> soundProblem() const override { return std::nullopt; }
+    asio::awaitable<void> start(std::set<std::uint32_t>, Targets, int, bool, bool) override {
         throw std::runtime_error("Screen sharing is not available in this build yet.");
         co_return;
     }

@@ -27,6 +27,7 @@
 #include "OrvaneKit/base/Paths.h"
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/TimerService.h"
+#include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/net/avahi/AvahiServiceAdvertiser.h"
 #include "OrvaneKit/records/Diagnostics.h"
 #include "OrvaneKit/records/linux/LinuxMetricSource.h"
@@ -36,6 +37,13 @@
 #include "Orvane_Host/app/HeadlessAlertPresenter.h"
 #include "Orvane_Host/app/HeadlessServices.h"
 #include "Orvane_Host/app/InterfaceAddresses.h"
+#include "Orvane_Host/capture/CaptureScreenInfo.h"
+#include "Orvane_Host/capture/DisplayStreams.h"
+#include "Orvane_Host/capture/FrameWrappers.h"
+#include "Orvane_Host/capture/pulse/PulseSystemAudioSource.h"
+#include "Orvane_Host/capture/x11/X11CursorSource.h"
+#include "Orvane_Host/capture/x11/X11DisplayChanges.h"
+#include "Orvane_Host/capture/x11/X11ScreenSource.h"
 #include "Orvane_Host/input/SerialInputInjector.h"
 #include "Orvane_Host/input/x11/XTestEventPoster.h"
 #include "Orvane_Host/session/HostController.h"
@@ -43,9 +51,11 @@
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
 #include "Orvane_Host/system/MachineName.h"
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
+#include "Orvane_Host/system/dbus/LogindAwakeInhibitor.h"
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
 #include "Orvane_Host/system/linux/LinuxHostFacts.h"
 #include "Orvane_Host/system/linux/XdgWorkspace.h"
+#include "Orvane_Host/system/x11/X11ScreenSaverInhibitor.h"
 #include "Orvane_Host/update/UpdateChecker.h"
 #include "Orvane_Host/update/curl/CurlHttpClient.h"
 
@@ -118,8 +128,26 @@ int main(int argc, char** argv) {
     FileSettingsStore settings(FileSettingsStore::standardPath());
     DbusNotifier notifier;
     HeadlessAlertPresenter alerts(mainActor);
-    NoScreens screens;
-    NoDisplayStreams streams;
+    // Slow jobs (status records, viewers' requests) stay off the main actor and the network.
+    asio::thread_pool background(2);
+    // The displays of $DISPLAY with the pointer drawn in and repeated frames dropped; one
+    // enumeration names them for the screen list and the captures alike. Without a display or
+    // a sound server, a viewer's admission still works and lastError says why nothing streams.
+    auto x11Screens = std::make_shared<X11ScreenSource>();
+    std::shared_ptr<ScreenSource> capture = std::make_shared<CursorOverlaySource>(
+        std::make_shared<UnchangedFrameFilter>(x11Screens), std::make_shared<X11CursorSource>());
+    CaptureScreenInfo screens(x11Screens, std::make_shared<X11DisplayChanges>(), timers,
+                              mainActor.executor());
+    // Stopping a capture waits on its queue in the network pool, so the streams' blocking work
+    // runs on the background pool instead.
+    DisplayStreams streams(
+        {{capture, std::make_shared<LibraryEncoderBackend>(),
+          std::make_shared<PulseSystemAudioSource>(), &SystemClock::shared(), &net},
+         mainActor.executor(),
+         background.get_executor()},
+        bitrate(StreamQuality::balanced));
+    AwakeInhibitors awake(
+        {std::make_shared<LogindAwakeInhibitor>(), std::make_shared<X11ScreenSaverInhibitor>()});
     NoBrowserServer browser;
     NoOverlays overlays;
     InterfaceAddresses addresses;
@@ -132,8 +160,6 @@ int main(int argc, char** argv) {
     NoMacActions actions;
     NoFileMessages files;
     NoShareWindows shareWindows;
-    // Slow jobs (status records, viewers' requests) stay off the main actor and the network.
-    asio::thread_pool background(2);
     AvahiServiceAdvertiser advertiser;
     HostStatusBuilder status(facts, SystemClock::shared());
     // One writer at a time keeps the history file's saves in order.
@@ -149,7 +175,8 @@ int main(int argc, char** argv) {
                                       injector,   power,
                                       pasteboard, actions,
                                       files,      shareWindows,
-                                      status,     background.get_executor()});
+                                      status,     background.get_executor(),
+                                      &awake});
     HostController::setShared(host);
     // The feed's transfers run on the HTTP client's own thread. Nobody can answer an alert
     // here, so the checker only logs what it would ask.

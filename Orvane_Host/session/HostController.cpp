@@ -164,13 +164,13 @@ void HostController::setClients(Clients v) {
     onMainActor();
     clients_ = std::move(v);
     changed(Field::clients);
-    s_.streams.assignTargets(clients_);
+    s_.streams.assignTargets(videoTargets(clients_));
 }
 
 void HostController::publishClients() {
     onMainActor();
     changed(Field::clients);
-    s_.streams.assignTargets(clients_);
+    s_.streams.assignTargets(videoTargets(clients_));
 }
 
 void HostController::setReceivedFiles(std::vector<ReceivedFile> v) {

@@ -55,6 +55,13 @@ void HostController::start(SecretStore& secrets, RandomSource& random) {
     }
 
     setAccessibilityGranted(s_.injector.canPost());
+    std::weak_ptr<HostController> weak = weak_from_this();
+    s_.streams.setOnStop([weak](std::optional<std::string> error) {
+        if (auto self = weak.lock()) self->onStreamsStopped(std::move(error));
+    });
+    s_.screens.setOnChanged([weak, &actor = s_.mainActor] {
+        actor.postTo(weak, [](HostController& self) { self.streaming_->spawnDisplayChange(); });
+    });
     frontDoor_->start();
     if (browserAccess_) s_.browser.start(accessCode_);
     streaming_->startStatusTimer();

@@ -79,6 +79,10 @@ public:
     void spawnStop();
     void displaySelected(std::uint32_t displayID);
     void refreshDisplays();
+    // The displays changed (a burst of changes reports once): viewers of a display that went
+    // away move to the main one, everyone hears the new list, and the streams restart.
+    asio::awaitable<void> applyDisplayChange();
+    void spawnDisplayChange();
     void showSharedScreen(const std::shared_ptr<RemoteClient>& client, bool withoutAsking);
     void setCanControl(bool canControl, const std::shared_ptr<RemoteClient>& client);
     // Sends the current audio format to each authorised client of the list; nothing without one.
@@ -101,6 +105,7 @@ private:
     std::uint64_t requested_ = 0;  // update requests so far
     std::uint64_t covered_ = 0;    // requests a start has begun after
     std::vector<std::weak_ptr<asio::steady_timer>> waiting_;
+    std::unique_ptr<AwakeInhibitor::Activity> awake_;
 };
 
 }  // namespace orvane

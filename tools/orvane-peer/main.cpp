@@ -2,8 +2,7 @@
 //
 //   orvane-peer connect --host H [--port P] --code CODE [--name N] [--platform P]
 //                       [--role viewer|screenSharer] [--icloud-token T] [--expect-fingerprint FP]
-//                       [--script FILE]
-//                       [--keychain FILE]
+//                       [--script FILE] [--keychain FILE] [--video-out FILE] [--media each|summary]
 //   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
 //   orvane-peer identity [--keychain FILE]
 //
@@ -19,6 +18,9 @@
 //   wait MILLISECONDS
 //   bye [REASON]          sends a bye and closes once it is out
 //   close
+// `--video-out` writes the video it receives, from the first keyframe on, as an Annex-B byte
+// stream that a standalone decoder reads. `--media summary` prints video and audio messages as
+// one line a second per type (count, bytes, keyframes) instead of one line each.
 // Exit status: 0 done, 1 a step failed or the connection broke, 2 the access code was refused,
 // 3 the peer's identity did not match, 64 bad usage.
 
@@ -38,6 +40,7 @@
 #include "OrvaneKit/base/Logger.h"
 #include "OrvaneKit/base/NetContext.h"
 #include "OrvaneKit/base/Paths.h"
+#include "OrvaneKit/media/VideoPacket.h"
 #include "OrvaneKit/net/TlsPskListener.h"
 #include "OrvaneKit/protocol/Hello.h"
 #include "OrvaneKit/protocol/Messages.h"
@@ -112,11 +115,119 @@ struct Options {
     std::optional<std::string> expectFingerprint;
     std::optional<std::string> script;
     std::optional<std::string> keychain;
+    std::optional<std::string> videoOut;
+    bool mediaSummary = false;
+};
+
+// Appends a video packet's parameter sets (keyframes) and NAL units with start codes. False
+// when a NAL length runs past the end of the packet.
+bool appendAnnexB(const VideoPacket& packet, Bytes& stream) {
+    static constexpr std::uint8_t start[] = {0, 0, 0, 1};
+    if (packet.isKeyframe)
+        for (const auto& set : packet.parameterSets) {
+            stream.insert(stream.end(), std::begin(start), std::end(start));
+            stream.insert(stream.end(), set.begin(), set.end());
+        }
+    std::size_t offset = 0;
+    const Bytes& a = packet.avcc;
+    while (offset < a.size()) {
+        if (a.size() - offset < 4) return false;
+        const std::size_t len = readBE32(a.data() + offset);
+        offset += 4;
+        if (a.size() - offset < len) return false;
+        stream.insert(stream.end(), std::begin(start), std::end(start));
+        stream.insert(stream.end(), a.begin() + static_cast<std::ptrdiff_t>(offset),
+                      a.begin() + static_cast<std::ptrdiff_t>(offset + len));
+        offset += len;
+    }
+    return true;
+}
+
+// What the peer does with media messages besides the script's expectations.
+class MediaOutput {
+public:
+    explicit MediaOutput(const Options& o) : summary_(o.mediaSummary) {
+        if (o.videoOut) {
+            video_.open(*o.videoOut, std::ios::binary | std::ios::trunc);
+            if (!video_) throw std::runtime_error("cannot write the video to " + *o.videoOut);
+        }
+    }
+    ~MediaOutput() {
+        std::lock_guard lock(mutex_);
+        flushLocked();
+    }
+
+    // True when the message was printed here (summary mode) and needs no line of its own.
+    bool take(MessageType type, const Bytes& body) {
+        const bool media = type == MessageType::video || type == MessageType::audio;
+        if (type == MessageType::video && video_.is_open()) write(body);
+        if (!media || !summary_) return false;
+        std::lock_guard lock(mutex_);
+        // A second's line covers the messages of that second: a late one opens the next.
+        const auto now = std::chrono::steady_clock::now();
+        if (!counting_) {
+            since_ = now;
+            counting_ = true;
+        } else if (now - since_ >= 1s) {
+            flushLocked();
+            since_ = now;
+        }
+        auto& c = counts_[type];
+        ++c.count;
+        c.bytes += body.size();
+        if (type == MessageType::video)
+            if (auto packet = VideoPacket::parse(body); packet && packet->isKeyframe) ++c.keyframes;
+        return true;
+    }
+
+private:
+    struct Counts {
+        std::uint64_t count = 0, bytes = 0, keyframes = 0;
+    };
+
+    void write(const Bytes& body) {
+        auto packet = VideoPacket::parse(body);
+        if (!packet) {
+            emitError("a video message did not parse");
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        if (!sawKeyframe_ && !packet->isKeyframe) return;  // undecodable before the first one
+        sawKeyframe_ = true;
+        Bytes stream;
+        if (!appendAnnexB(*packet, stream)) emitError("a video packet's NAL lengths are broken");
+        video_.write(reinterpret_cast<const char*>(stream.data()),
+                     static_cast<std::streamsize>(stream.size()));
+        video_.flush();
+    }
+
+    void flushLocked() {
+        for (auto& [type, c] : counts_) {
+            if (!c.count) continue;
+            json::Value e = {{"event", "media"},
+                             {"type", std::string(messageTypeName(type))},
+                             {"count", c.count},
+                             {"bytes", c.bytes}};
+            if (type == MessageType::video) e["keyframes"] = c.keyframes;
+            emit(e);
+            c = {};
+        }
+    }
+
+    bool summary_;
+    std::mutex mutex_;
+    std::ofstream video_;
+    bool sawKeyframe_ = false;
+    std::map<MessageType, Counts> counts_;
+    bool counting_ = false;
+    std::chrono::steady_clock::time_point since_;
 };
 
 // Everything the connection reported, for the script runner on the main thread.
 class Session {
 public:
+    void setMedia(MediaOutput* media) { media_ = media; }
+
     void attach(const std::shared_ptr<OrvaneConnection>& conn, bool answerPings) {
         conn_ = conn;
         std::weak_ptr<OrvaneConnection> weak = conn;
@@ -152,15 +263,17 @@ public:
             cv_.notify_all();
         });
         conn->setOnMessage([this, weak, answerPings](MessageType type, Bytes body) {
-            json::Value e = {{"event", "message"},
-                             {"type", std::string(messageTypeName(type))},
-                             {"code", rawValue(type)},
-                             {"bytes", body.size()}};
-            if (auto value = json::parse(body))
-                e["body"] = *value;
-            else if (body.size() <= 64)
-                e["hex"] = toHex(body);
-            emit(e);
+            if (!media_ || !media_->take(type, body)) {
+                json::Value e = {{"event", "message"},
+                                 {"type", std::string(messageTypeName(type))},
+                                 {"code", rawValue(type)},
+                                 {"bytes", body.size()}};
+                if (auto value = json::parse(body))
+                    e["body"] = *value;
+                else if (body.size() <= 64)
+                    e["hex"] = toHex(body);
+                emit(e);
+            }
             if (answerPings && type == MessageType::ping)
                 if (auto c = weak.lock()) c->send(MessageType::pong, body);
             std::lock_guard lock(mutex_);
@@ -253,6 +366,7 @@ private:
     std::optional<SecureChannelError> securityFailure_;
     std::set<MessageType> forbidden_;
     std::optional<MessageType> forbiddenArrived_;
+    MediaOutput* media_ = nullptr;
 };
 
 int runScript(Session& session, const std::string& path) {
@@ -349,7 +463,9 @@ struct StopOnExit {
 };
 
 int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
+    MediaOutput media(o);
     Session session;
+    session.setMedia(&media);
     StopOnExit stop{net};
     auto conn = OrvaneConnection::makeClient(HostPort{o.host, o.port}, o.code, std::nullopt,
                                              std::nullopt, {&identity, nullptr, &net});
@@ -379,7 +495,9 @@ int serve(const Options& o, NetContext& net, SecureIdentity& identity) {
     lo.bindAddress = o.bind;
     lo.params = AccessCode::pskParameters(o.code, true);
     auto listener = TlsPskListener::make(net, lo);
+    MediaOutput media(o);
     Session session;
+    session.setMedia(&media);
     std::mutex mutex;
     std::condition_variable cv;
     bool accepted = false, listenerFailed = false;
@@ -453,6 +571,10 @@ int parse(int argc, char** argv, Options& o) {
             o.script = value;
         else if (flag == "--keychain")
             o.keychain = value;
+        else if (flag == "--video-out")
+            o.videoOut = value;
+        else if (flag == "--media" && (value == "each" || value == "summary"))
+            o.mediaSummary = value == "summary";
         else
             return usage;
     }
@@ -473,7 +595,8 @@ int main(int argc, char** argv) {
     if (parsed != ok) {
         std::cerr << "usage: orvane-peer connect --host H [--port P] --code CODE [--name N] "
                      "[--platform P] [--role R] [--icloud-token T] [--expect-fingerprint FP] "
-                     "[--script FILE] [--keychain FILE]\n"
+                     "[--script FILE] [--keychain FILE] [--video-out FILE] "
+                     "[--media each|summary]\n"
                      "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
                      "[--keychain FILE]\n"
                      "       orvane-peer identity [--keychain FILE]\n";

@@ -1,30 +1,44 @@
 #pragma once
 
+#include <X11/Xlib.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
-typedef struct _XDisplay Display;
+namespace orvane::x11 {
 
-namespace orvane {
-
-// One display of an X server as capture and input both name it: a RandR monitor, or the whole
-// root window when the server has none. The ids are those viewers see in the display list.
-struct X11Monitor {
-    std::uint32_t id = 0;
-    std::string name;
+struct Rect {
     int x = 0, y = 0, width = 0, height = 0;
-    bool primary = false;
+    bool operator==(const Rect&) const = default;
+    bool intersects(const Rect& o) const {
+        return x < o.x + o.width && o.x < x + width && y < o.y + o.height && o.y < y + height;
+    }
+    bool contains(int px, int py) const {
+        return px >= x && py >= y && px < x + width && py < y + height;
+    }
 };
 
-// Whether the server has RandR 1.5 monitors.
-bool hasRandrMonitors(Display* dpy);
-std::vector<X11Monitor> listX11Monitors(Display* dpy, bool haveRandr);
+struct Monitor {
+    uint32_t id;
+    std::string name;
+    Rect rect;
+    bool primary;
+    bool operator==(const Monitor&) const = default;
+};
 
-// Protocol errors are recorded per thread (see lastX11Error) instead of ending the process,
-// and a lost connection goes to the connection's exit handler. Idempotent.
-void installX11ErrorHandlers();
-// The last protocol error code seen on this thread; reset it before a request to test it.
-int& lastX11Error();
+// The one enumeration of displays on X: RandR monitors, or the whole root window as one
+// display. Captures and the screen list both use it, so their ids agree.
+std::vector<Monitor> listMonitors(Display* dpy, bool haveRandr);
+// RandR 1.5 or later (monitors).
+bool hasRandr(Display* dpy);
 
-}  // namespace orvane
+// Protocol errors are recorded per thread instead of ending the process; a lost connection is
+// left to its connection's exit handler. Installed once per process.
+void installErrorHandlers();
+// The protocol error code of the last failed request on this thread, 0 after a reset.
+int& lastError();
+// An exit handler for XSetIOErrorExitHandler that sets the std::atomic<bool> it is given.
+void markDead(Display*, void* flag);
+
+}  // namespace orvane::x11

@@ -89,7 +89,7 @@ struct XTestEventPoster::Impl {
     };
     std::map<KeyCode, Binding> bindings;  // spare keycodes now bound
     std::set<KeyCode> held;               // keys this poster holds down
-    std::vector<X11Monitor> monitors;
+    std::vector<x11::Monitor> monitors;
     SteadyClock::time_point monitorsAt{};
     bool haveRandr = false;
     double wheelRest[2] = {0, 0};  // vertical, horizontal pixels not yet a click
@@ -118,7 +118,7 @@ struct XTestEventPoster::Impl {
 
     bool connect() {
         lastAttempt = SteadyClock::now();
-        installX11ErrorHandlers();
+        x11::installErrorHandlers();
         dpy = XOpenDisplay(name.empty() ? nullptr : name.c_str());
         if (!dpy) {
             if (!saidNoDisplay) logger().notice("no X display to post input to");
@@ -137,7 +137,7 @@ struct XTestEventPoster::Impl {
         }
         // Make these requests of ours pass even while another client grabs the server.
         XTestGrabControl(dpy, True);
-        haveRandr = hasRandrMonitors(dpy);
+        haveRandr = x11::hasRandr(dpy);
         evdevKeycodes = XKeysymToKeycode(dpy, XK_a) == 38 && XKeysymToKeycode(dpy, XK_Left) == 113;
         if (!evdevKeycodes) logger().notice("keycodes are not evdev's: keys go by their keysyms");
         findSpareKeycodes();
@@ -184,15 +184,15 @@ struct XTestEventPoster::Impl {
 
     // Monitors -----------------------------------------------------------------------------
 
-    const std::vector<X11Monitor>& currentMonitors() {
+    const std::vector<x11::Monitor>& currentMonitors() {
         if (dpy && (monitors.empty() || SteadyClock::now() - monitorsAt > monitorsMaxAge)) {
-            monitors = listX11Monitors(dpy, haveRandr);
+            monitors = x11::listMonitors(dpy, haveRandr);
             monitorsAt = SteadyClock::now();
         }
         return monitors;
     }
 
-    std::optional<X11Monitor> mainMonitor() {
+    std::optional<x11::Monitor> mainMonitor() {
         const auto& all = currentMonitors();
         for (const auto& m : all)
             if (m.primary) return m;
@@ -498,10 +498,13 @@ void XTestEventPoster::post(const SyntheticEvent& event) {
 DisplayBounds XTestEventPoster::bounds(std::uint32_t displayID) {
     if (!impl_->ready()) return {};
     for (const auto& m : impl_->currentMonitors())
-        if (m.id == displayID) return {double(m.x), double(m.y), double(m.width), double(m.height)};
+        if (m.id == displayID)
+            return {double(m.rect.x), double(m.rect.y), double(m.rect.width),
+                    double(m.rect.height)};
     // A display that is gone, or an id from elsewhere: the main display stands in.
     if (auto m = impl_->mainMonitor())
-        return {double(m->x), double(m->y), double(m->width), double(m->height)};
+        return {double(m->rect.x), double(m->rect.y), double(m->rect.width),
+                double(m->rect.height)};
     return {};
 }
 

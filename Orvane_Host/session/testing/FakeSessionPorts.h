@@ -11,7 +11,6 @@
 #include "Orvane_Host/session/IFileMessages.h"
 #include "Orvane_Host/session/IMacActions.h"
 #include "Orvane_Host/session/IScreenShareWindow.h"
-#include "Orvane_Host/session/IVideoPipeline.h"
 
 namespace orvane {
 
@@ -56,12 +55,6 @@ public:
                 std::function<void()> onClose) override;
     std::vector<std::shared_ptr<FakeShareWindow>> windows;
     std::vector<std::shared_ptr<FakeVideoReceiver>> receivers;
-};
-
-class FakePipeline final : public IVideoPipeline {
-public:
-    void requestKeyframe() override { ++keyframes; }
-    std::atomic<int> keyframes{0};
 };
 
 }  // namespace orvane
