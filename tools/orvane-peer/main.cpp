@@ -313,6 +313,10 @@ public:
     void forbid(MessageType type) {
         std::lock_guard lock(mutex_);
         forbidden_.insert(type);
+        // One that came before the step ran but was not read yet counts too: the peer can be
+        // quicker than the script.
+        for (const auto& m : messages_)
+            if (m.first == type && !forbiddenArrived_) forbiddenArrived_ = type;
     }
     // The first forbidden message type that arrived.
     std::optional<MessageType> forbiddenArrived() {
