@@ -108,7 +108,7 @@ std::optional<FileReceiver::Completed> FileReceiver::end(const FileEnd& fileEnd)
         // The last writes may not have reached the disk: the file cannot be trusted.
         int error = errno;
         dropFile(in);
-        throw FileTransferError(FileError::system(error, "Could not finish the file"), fileEnd.id);
+        throw FileTransferError(FileError::system(error, "Could not finish the file"), {});
     }
     if (fileEnd.cancelled || in.received != in.offer.size) {
         dropFile(in);
@@ -119,7 +119,7 @@ std::optional<FileReceiver::Completed> FileReceiver::end(const FileEnd& fileEnd)
         return Completed{std::move(url), in.received, in.offer.purpose};
     } catch (const FileTransferError& e) {
         dropFile(in);
-        throw FileTransferError(e.error(), fileEnd.id);
+        throw;
     }
 }
 

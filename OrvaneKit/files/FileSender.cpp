@@ -57,7 +57,9 @@ void FileSender::start() {
             std::lock_guard g(lock_);
             finished_ = true;
         }
-        if (onFinish) onFinish(error);
+        auto done = std::move(onFinish);
+        onFinish = nullptr;
+        if (done) done(error);
         return;
     }
     ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -145,7 +147,11 @@ void FileSender::finish(bool cancelled, std::optional<FileError> error) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     sendBody(*sink_, MessageType::fileEnd, FileEnd{offer_.id, cancelled});
-    if (onFinish) onFinish(std::move(error));
+    // Let go of the callback and whatever it holds (its owner may hold this sender there); the
+    // callers hold the sender until they return.
+    auto done = std::move(onFinish);
+    onFinish = nullptr;
+    if (done) done(std::move(error));
 }
 
 }  // namespace orvane

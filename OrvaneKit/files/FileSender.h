@@ -18,8 +18,9 @@ namespace orvane {
 // the previous one was handed to the network, then the end. Streams from disk, whatever the
 // file's size.
 //
-// Completions hold the sender weakly: its owner keeps it until onFinish has run (a sender let
-// go mid-transfer stops silently). onFinish runs once per started sender: on the caller's
+// Completions hold the sender weakly: its owner keeps it until onFinish has run, for instance by
+// holding it in onFinish, which the sender lets go of once it ran (a sender let go
+// mid-transfer stops silently). onFinish runs once per started sender: on the caller's
 // thread when start() cannot open the file or the sender finishes at once, else on the
 // connection's queue; onProgress always on the connection's queue. Never hold a lock across
 // start() that onFinish takes.

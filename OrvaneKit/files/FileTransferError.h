@@ -33,8 +33,8 @@ struct FileError {
     bool operator==(const FileError&) const = default;
 };
 
-// Thrown by the receiver. `ended` names the transfer the failure ended, when it ended one (its
-// part file is gone by then), so that the sender can be told.
+// Thrown by the receiver. `ended` names the transfer the failure cut short while its sender may
+// still be sending (its part file is gone by then), so that the sender can be told.
 class FileTransferError : public std::runtime_error {
 public:
     FileTransferError(FileError error, std::optional<Uuid> ended)

@@ -30,12 +30,14 @@
 #include "Orvane_Host/app/HeadlessAlertPresenter.h"
 #include "Orvane_Host/app/HeadlessServices.h"
 #include "Orvane_Host/app/InterfaceAddresses.h"
+#include "Orvane_Host/session/FileInbox.h"
 #include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/SessionHistory.h"
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
 #include "Orvane_Host/system/MachineName.h"
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
+#include "Orvane_Host/system/linux/AutostartLoginItem.h"
 #include "Orvane_Host/system/linux/LinuxHostFacts.h"
 
 using namespace orvane;
@@ -49,6 +51,13 @@ int usage() {
 
 void say(const std::string& line) {
     std::cout << line << std::endl;
+}
+
+// The absolute path of this binary, for the autostart entry.
+std::filesystem::path ownExecutable(const char* argv0) {
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::absolute(argv0, ec) : self;
 }
 
 }  // namespace
@@ -107,12 +116,15 @@ int main(int argc, char** argv) {
     LogindPowerActions power;
     NoPasteboard pasteboard;
     NoMacActions actions;
-    NoFileMessages files;
+    // Files from viewers land in the Downloads folder's "Orvane".
+    FileInbox files(RemoteClient::filesFolder());
     NoShareWindows shareWindows;
     // Slow jobs (status records, viewers' requests) stay off the main actor and the network.
     asio::thread_pool background(2);
     AvahiServiceAdvertiser advertiser;
     LinuxHostFacts facts;
+    AutostartLoginItem loginItem(ownExecutable(argv[0]));
+    NoFilePicker filePicker;
     HostStatusBuilder status(facts, SystemClock::shared());
     // One writer at a time keeps the history file's saves in order.
     SessionHistory history(SessionHistory::standardFile(), SystemClock::shared(),
@@ -127,7 +139,8 @@ int main(int argc, char** argv) {
                                       injector,   power,
                                       pasteboard, actions,
                                       files,      shareWindows,
-                                      status,     background.get_executor()});
+                                      status,     background.get_executor(),
+                                      loginItem,  filePicker});
     HostController::setShared(host);
     host->setFrontDoor({listeners,
                         advertiser,

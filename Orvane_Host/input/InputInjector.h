@@ -17,6 +17,9 @@ public:
     virtual void releaseAll() = 0;
     // Runs `work` on the injector's queue after everything queued before it.
     virtual void afterPending(std::function<void()> work) = 0;
+    // Whether events can reach the local session at all (the platform's permission or
+    // extension is there); reported to viewers as the accessibility grant.
+    virtual bool canPost() const = 0;
 };
 
 }  // namespace orvane

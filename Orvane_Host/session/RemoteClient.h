@@ -45,10 +45,12 @@ public:
     std::string address;
     std::optional<std::string> endReason;
     std::shared_ptr<VideoReceiver> screenReceiver;
-    std::shared_ptr<FileReceiver> files;
 
     // Where this peer's files go: the Downloads folder's "Orvane".
     static std::filesystem::path filesFolder();
+    // This peer's file receiver, made under the lock on first use, for `folder` (the first
+    // call's folder holds). The receiver itself is used on the connection queue only.
+    std::shared_ptr<FileReceiver> files(const std::filesystem::path& folder);
 
     // ---- Locked fields ----
     std::optional<Hello> hello() const;
@@ -98,6 +100,7 @@ private:
     MonoTime lastHeard_;
     std::uint32_t displayID_;
     std::weak_ptr<IVideoPipeline> pipeline_;
+    std::shared_ptr<FileReceiver> files_;
 };
 
 }  // namespace orvane

@@ -22,6 +22,8 @@
 #include "Orvane_Host/session/IScreenShareWindow.h"
 #include "Orvane_Host/session/SessionHistory.h"
 #include "Orvane_Host/system/AlertPresenter.h"
+#include "Orvane_Host/system/FilePicker.h"
+#include "Orvane_Host/system/LoginItem.h"
 #include "Orvane_Host/system/Notifier.h"
 #include "Orvane_Host/system/Pasteboard.h"
 #include "Orvane_Host/system/PowerActions.h"
@@ -52,6 +54,8 @@ struct SessionServices {
     HostStatusBuilder& status;
     // A small pool for slow work off the main actor: status records, viewers' requests.
     asio::any_io_executor background;
+    LoginItem& loginItem;
+    FilePicker& filePicker;
 };
 
 // What every part of the session core shares: the services, and a weak hold on the core as a

@@ -17,6 +17,8 @@ public:
     virtual bool anyScreenSupportsEDR() const = 0;
     // The displays that can be shared, in the system's order; none when capture is not allowed.
     virtual std::optional<std::vector<DisplayInfo>> shareableDisplays() const = 0;
+    // Whether the screen can be captured at all, asking nobody.
+    virtual bool canCapture() const { return shareableDisplays().has_value(); }
 };
 
 }  // namespace orvane

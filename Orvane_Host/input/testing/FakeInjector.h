@@ -28,8 +28,10 @@ public:
         if (onReleaseAll) onReleaseAll();
     }
     void afterPending(std::function<void()> work) override { work(); }
+    bool canPost() const override { return posting; }
 
     std::vector<std::pair<InputEvent, std::uint32_t>> events;
+    bool posting = true;
     // Runs after each releaseAll, e.g. to see what had been sent by then.
     std::function<void()> onReleaseAll;
 
