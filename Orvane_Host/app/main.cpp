@@ -39,6 +39,7 @@
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
 #include "Orvane_Host/system/linux/AutostartLoginItem.h"
 #include "Orvane_Host/system/linux/LinuxHostFacts.h"
+#include "Orvane_Host/system/x11/X11Pasteboard.h"
 
 using namespace orvane;
 
@@ -114,7 +115,11 @@ int main(int argc, char** argv) {
     TlsSessionListenerFactory listeners(net);
     NoInputInjector injector;
     LogindPowerActions power;
-    NoPasteboard pasteboard;
+    // The clipboard of the display the host runs on; without a display there is none to share.
+    auto x11Pasteboard = X11Pasteboard::open();
+    NoPasteboard noPasteboard;
+    Pasteboard& pasteboard =
+        x11Pasteboard ? static_cast<Pasteboard&>(*x11Pasteboard) : noPasteboard;
     NoMacActions actions;
     // Files from viewers land in the Downloads folder's "Orvane".
     FileInbox files(RemoteClient::filesFolder());

@@ -2,8 +2,9 @@
 //
 //   orvane-peer connect --host H [--port P] --code CODE [--name N] [--platform P]
 //                       [--icloud-token T] [--expect-fingerprint FP] [--script FILE]
-//                       [--keychain FILE]
+//                       [--keychain FILE] [--save-files DIR]
 //   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
+//                     [--save-files DIR]
 //   orvane-peer identity [--keychain FILE]
 //
 // Prints one JSON object per line for every event and message. `connect` dials as a viewer and
@@ -18,8 +19,14 @@
 //   wait MILLISECONDS
 //   bye [REASON]          sends a bye and closes once it is out
 //   close
+//   sendfile PATH [NAME]  streams the file (under NAME when given), one chunk in flight, and
+//                         waits until it went out or failed
+// `--platform` names the device kind in the Hello (mac, iPhone, iPad, …). With `--save-files`
+// the files the other side sends are put together in DIR, and reported instead of their chunks.
 // Exit status: 0 done, 1 a step failed or the connection broke, 2 the access code was refused,
 // 3 the peer's identity did not match, 64 bad usage.
+
+#include <sys/resource.h>
 
 #include <condition_variable>
 #include <deque>
@@ -37,6 +44,9 @@
 #include "OrvaneKit/base/Logger.h"
 #include "OrvaneKit/base/NetContext.h"
 #include "OrvaneKit/base/Paths.h"
+#include "OrvaneKit/files/ConnectionSink.h"
+#include "OrvaneKit/files/FileReceiver.h"
+#include "OrvaneKit/files/FileSender.h"
 #include "OrvaneKit/net/TlsPskListener.h"
 #include "OrvaneKit/protocol/Hello.h"
 #include "OrvaneKit/protocol/Messages.h"
@@ -110,11 +120,106 @@ struct Options {
     std::optional<std::string> expectFingerprint;
     std::optional<std::string> script;
     std::optional<std::string> keychain;
+    std::optional<std::string> saveFiles;
+};
+
+long maxRssKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Files in both directions: what the script sends, and with --save-files what arrives. Runs on
+// the connection's strand, except sendFile.
+class FileTransfers {
+public:
+    explicit FileTransfers(const Options& o) {
+        if (o.saveFiles) receiver_ = std::make_unique<FileReceiver>(*o.saveFiles);
+    }
+
+    // True when the message was handled here and needs no line of its own.
+    bool take(MessageType type, const Bytes& body, const std::shared_ptr<OrvaneConnection>& c) {
+        if (type == MessageType::fileEnd)
+            if (auto end = json::decode<FileEnd>(body); end && stopSender(end->id)) return false;
+        if (!receiver_) return false;
+        try {
+            if (type == MessageType::fileOffer) {
+                if (auto offer = json::decode<FileOffer>(body)) receiver_->begin(*offer);
+            } else if (type == MessageType::fileChunk) {
+                receiver_->append(body);
+                return true;
+            } else if (type == MessageType::fileEnd) {
+                auto end = json::decode<FileEnd>(body);
+                if (!end) return false;
+                if (auto done = receiver_->end(*end)) {
+                    json::Value e = {{"event", "fileReceived"},
+                                     {"name", done->url.filename().string()},
+                                     {"path", done->url.string()},
+                                     {"size", done->size}};
+                    if (done->purpose) e["purpose"] = *done->purpose;
+                    emit(e);
+                }
+            }
+        } catch (const FileTransferError& e) {
+            emit({{"event", "fileFailed"}, {"message", e.what()}});
+            if (e.ended()) c->send(MessageType::fileEnd, FileEnd{*e.ended(), true});
+        }
+        return false;
+    }
+
+    // Streams one file and waits for its end; false when it failed.
+    bool sendFile(const std::shared_ptr<OrvaneConnection>& conn, const std::string& path,
+                  std::optional<std::string> name) {
+        std::shared_ptr<FileSender> sender;
+        try {
+            sender = FileSender::make(path, std::make_shared<ConnectionSink>(conn), std::nullopt,
+                                      std::move(name));
+        } catch (const FileTransferError& e) {
+            emitError(e.what());
+            return false;
+        }
+        std::promise<std::optional<FileError>> finished;
+        sender->onFinish = [&finished](std::optional<FileError> e) { finished.set_value(e); };
+        {
+            std::lock_guard lock(mutex_);
+            sending_ = sender;
+        }
+        sender->start();
+        auto error = finished.get_future().get();
+        {
+            std::lock_guard lock(mutex_);
+            sending_.reset();
+        }
+        if (error) {
+            emitError("sending " + sender->offer().name + " failed: " + error->description);
+            return false;
+        }
+        emit({{"event", "fileSent"},
+              {"name", sender->offer().name},
+              {"bytes", sender->sent()},
+              {"maxRssKiB", maxRssKiB()}});
+        return true;
+    }
+
+private:
+    // The other side ended the file we are sending.
+    bool stopSender(const Uuid& id) {
+        std::lock_guard lock(mutex_);
+        if (!sending_ || sending_->offer().id != id) return false;
+        sending_->receiverEnded();
+        return true;
+    }
+
+    std::unique_ptr<FileReceiver> receiver_;
+    std::mutex mutex_;
+    std::shared_ptr<FileSender> sending_;
 };
 
 // Everything the connection reported, for the script runner on the main thread.
 class Session {
 public:
+    void setFiles(FileTransfers* files) { files_ = files; }
+
     void attach(const std::shared_ptr<OrvaneConnection>& conn, bool answerPings) {
         conn_ = conn;
         std::weak_ptr<OrvaneConnection> weak = conn;
@@ -150,15 +255,18 @@ public:
             cv_.notify_all();
         });
         conn->setOnMessage([this, weak, answerPings](MessageType type, Bytes body) {
-            json::Value e = {{"event", "message"},
-                             {"type", std::string(messageTypeName(type))},
-                             {"code", rawValue(type)},
-                             {"bytes", body.size()}};
-            if (auto value = json::parse(body))
-                e["body"] = *value;
-            else if (body.size() <= 64)
-                e["hex"] = toHex(body);
-            emit(e);
+            auto c = weak.lock();
+            if (!files_ || !c || !files_->take(type, body, c)) {
+                json::Value e = {{"event", "message"},
+                                 {"type", std::string(messageTypeName(type))},
+                                 {"code", rawValue(type)},
+                                 {"bytes", body.size()}};
+                if (auto value = json::parse(body))
+                    e["body"] = *value;
+                else if (body.size() <= 64)
+                    e["hex"] = toHex(body);
+                emit(e);
+            }
             if (answerPings && type == MessageType::ping)
                 if (auto c = weak.lock()) c->send(MessageType::pong, body);
             std::lock_guard lock(mutex_);
@@ -251,9 +359,10 @@ private:
     std::optional<SecureChannelError> securityFailure_;
     std::set<MessageType> forbidden_;
     std::optional<MessageType> forbiddenArrived_;
+    FileTransfers* files_ = nullptr;
 };
 
-int runScript(Session& session, const std::string& path) {
+int runScript(Session& session, FileTransfers& files, const std::string& path) {
     std::ifstream in(path);
     if (!in) {
         emitError("cannot read the script " + path);
@@ -317,6 +426,15 @@ int runScript(Session& session, const std::string& path) {
             session.conn_->cancel();
             session.waitEnded(5s);
             return forbiddenCame() ? stepFailed : ok;
+        } else if (verb == "sendfile") {
+            std::istringstream args(rest);
+            std::string file, name;
+            args >> file;
+            std::getline(args >> std::ws, name);
+            if (file.empty()) return bad("sendfile needs a path");
+            if (!files.sendFile(session.conn_, file,
+                                name.empty() ? std::nullopt : std::optional(name)))
+                return bad("the file did not go out");
         } else if (verb == "close") {
             session.conn_->cancel();
             session.waitEnded(5s);
@@ -347,7 +465,9 @@ struct StopOnExit {
 };
 
 int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
+    FileTransfers files(o);
     Session session;
+    session.setFiles(&files);
     StopOnExit stop{net};
     auto conn = OrvaneConnection::makeClient(HostPort{o.host, o.port}, o.code, std::nullopt,
                                              std::nullopt, {&identity, nullptr, &net});
@@ -364,7 +484,7 @@ int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
         session.waitEndedForever();
         return ok;
     }
-    int status = runScript(session, *o.script);
+    int status = runScript(session, files, *o.script);
     conn->cancel();
     session.waitEnded(5s);
     return status;
@@ -376,7 +496,9 @@ int serve(const Options& o, NetContext& net, SecureIdentity& identity) {
     lo.bindAddress = o.bind;
     lo.params = AccessCode::pskParameters(o.code, true);
     auto listener = TlsPskListener::make(net, lo);
+    FileTransfers files(o);
     Session session;
+    session.setFiles(&files);
     std::mutex mutex;
     std::condition_variable cv;
     bool accepted = false, listenerFailed = false;
@@ -412,7 +534,7 @@ int serve(const Options& o, NetContext& net, SecureIdentity& identity) {
     int status = ok;
     if (!session.waitReady(30s)) return session.failureStatus();
     if (o.script)
-        status = runScript(session, *o.script);
+        status = runScript(session, files, *o.script);
     else
         session.waitEndedForever();
     session.conn_->cancel();
@@ -448,6 +570,8 @@ int parse(int argc, char** argv, Options& o) {
             o.script = value;
         else if (flag == "--keychain")
             o.keychain = value;
+        else if (flag == "--save-files")
+            o.saveFiles = value;
         else
             return usage;
     }
@@ -468,9 +592,9 @@ int main(int argc, char** argv) {
     if (parsed != ok) {
         std::cerr << "usage: orvane-peer connect --host H [--port P] --code CODE [--name N] "
                      "[--platform P] [--icloud-token T] [--expect-fingerprint FP] "
-                     "[--script FILE] [--keychain FILE]\n"
+                     "[--script FILE] [--keychain FILE] [--save-files DIR]\n"
                      "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
-                     "[--keychain FILE]\n"
+                     "[--keychain FILE] [--save-files DIR]\n"
                      "       orvane-peer identity [--keychain FILE]\n";
         return usage;
     }
