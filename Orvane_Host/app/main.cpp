@@ -4,12 +4,19 @@
 //
 // The access code and the addresses to connect to go to the terminal only, never to the log.
 // SIGINT or SIGTERM shuts down in order (every viewer hears its bye); a second one exits at once.
+// A line "send PATH" on standard input sends that file to every viewer let in, as choosing it
+// in the interface would.
+
+#include <unistd.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/read_until.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/streambuf.hpp>
 #include <asio/thread_pool.hpp>
 #include <cstdlib>
 #include <filesystem>
@@ -178,6 +185,32 @@ int main(int argc, char** argv) {
         host->start(keychain);
     });
 
+    // Terminal commands, read on the main actor without waiting for them; not when running in
+    // the background of a terminal, where reading would stop the process.
+    asio::posix::stream_descriptor input(mainIo);
+    bool inBackground = ::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) != ::getpgrp();
+    if (int fd = inBackground ? -1 : ::dup(STDIN_FILENO); fd >= 0) {
+        std::error_code notReadable;
+        input.assign(fd, notReadable);
+        if (notReadable) ::close(fd);
+    }
+    asio::streambuf typed;
+    std::function<void(const std::error_code&, std::size_t)> onLine = [&](const std::error_code& e,
+                                                                          std::size_t) {
+        if (e) return;  // end of input, or input that cannot be waited on
+        std::istream lines(&typed);
+        std::string line;
+        std::getline(lines, line);
+        if (line.rfind("send ", 0) == 0) {
+            std::filesystem::path file = line.substr(5);
+            say("Sending " + file.filename().string());
+            for (const auto& c : host->clients())
+                if (c->authorized()) host->sendFiles({file}, c);
+        }
+        asio::async_read_until(input, typed, '\n', onLine);
+    };
+    if (input.is_open()) asio::async_read_until(input, typed, '\n', onLine);
+
     asio::signal_set signals(mainIo, SIGINT, SIGTERM);
     bool stopping = false;
     std::function<void(const std::error_code&, int)> onSignal = [&](const std::error_code& e, int) {
@@ -186,6 +219,8 @@ int main(int argc, char** argv) {
         stopping = true;
         signals.async_wait(onSignal);
         say("Shutting down\u2026");
+        std::error_code ignored;
+        input.close(ignored);
         asio::co_spawn(
             mainIo,
             [&]() -> asio::awaitable<void> {
