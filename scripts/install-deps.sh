@@ -16,6 +16,8 @@ PACKAGES=(
   # X11 capture and input
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxcomposite-dev
   libxtst-dev xvfb x11-utils
+  # the clipboard tests' stand-in for other programs
+  xclip
   # desktop services: notifications over D-Bus
   libsystemd-dev
   # discovery
