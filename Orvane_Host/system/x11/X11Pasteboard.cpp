@@ -246,6 +246,10 @@ struct X11Pasteboard::State {
 
     void own(Time time) {
         awaitingStamp = false;
+        // A copy elsewhere since the write was asked for is overwritten here, so its text must
+        // not be counted after ours.
+        if (fetch) fetchStale = true;
+        nextFetch.reset();
         XSetSelectionOwner(dpy, clipboard, window, time);
         owned = XGetSelectionOwner(dpy, clipboard) == window;
         ownTime = time;
