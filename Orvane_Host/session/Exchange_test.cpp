@@ -55,6 +55,11 @@ struct ExchangeBench {
         h.rt.drain();
         changes.clear();
     }
+    // Transfers still going end as they would when their clients leave.
+    ~ExchangeBench() {
+        for (const auto& c : {ann, bob, cleo, dan}) c->connection->cancel();
+        h.rt.drain();
+    }
     Exchange& exchange() { return host->exchange(); }
     std::shared_ptr<FakeConnection> connection(const std::shared_ptr<RemoteClient>& c) {
         return HostHarness::connectionOf(c);
