@@ -26,12 +26,16 @@ std::shared_ptr<FileSender> FileSender::make(const std::filesystem::path& file,
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0)
         throw FileTransferError(FileError::system(errno, "Could not read " + file.string()), {});
-    if (S_ISDIR(st.st_mode))
-        throw FileTransferError(FileError::system(EISDIR, "Could not send " + file.string()), {});
+    // Folders, pipes and devices: opening or reading one could wait for ever or never end.
+    if (!S_ISREG(st.st_mode))
+        throw FileTransferError({FileError::Kind::system, EINVAL,
+                                 "Could not send " + file.filename().string() +
+                                     ": only files can be sent, not folders or devices"},
+                                {});
     FileOffer offer;
     offer.id = Uuid::random();
     offer.name = name ? *name : file.filename().string();
-    offer.size = S_ISREG(st.st_mode) ? static_cast<std::int64_t>(st.st_size) : 0;
+    offer.size = static_cast<std::int64_t>(st.st_size);
     offer.purpose = std::move(purpose);
     return std::shared_ptr<FileSender>(new FileSender(file, std::move(sink), std::move(offer)));
 }

@@ -31,9 +31,9 @@ public:
     using Progress = std::function<void(double fraction)>;
     using Finish = std::function<void(std::optional<FileError> error)>;
 
-    // Reads the file's size (0 for files that have none, such as pipes) and prepares the
-    // offer under `name`, by default the file's own name. Throws FileTransferError when the
-    // file cannot be examined or is a folder.
+    // Reads the file's size and prepares the offer under `name`, by default the file's own
+    // name. Throws FileTransferError when the file cannot be examined or is not a regular file
+    // (a folder, a pipe, a device).
     static std::shared_ptr<FileSender> make(const std::filesystem::path& file,
                                             std::shared_ptr<MessageSink> sink,
                                             std::optional<std::string> purpose = std::nullopt,

@@ -1,6 +1,7 @@
 #include "OrvaneKit/files/FileSender.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "OrvaneKit/files/FileReceiver.h"
 #include "OrvaneKit/files/testing/FakeMessageSink.h"
@@ -128,6 +129,8 @@ TEST_F(FileSenderTest, UnopenableFileFinishesAtOnceSendingNothing) {
 
     EXPECT_THROW(FileSender::make(dir / "missing", sink), FileTransferError);
     EXPECT_THROW(FileSender::make(dir.path, sink), FileTransferError);
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+    EXPECT_THROW(FileSender::make(dir / "pipe", sink), FileTransferError);
 }
 
 TEST_F(FileSenderTest, SenderLetGoMidTransferStopsSilently) {
