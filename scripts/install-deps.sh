@@ -18,6 +18,8 @@ PACKAGES=(
   libxtst-dev libxss-dev xvfb x11-utils
   # the input benchmark's peer
   xdotool
+  # the clipboard tests' stand-in for other programs
+  xclip
   # desktop services: notifications over D-Bus
   libsystemd-dev
   # the update check's HTTPS client

@@ -11,6 +11,7 @@
 #include "Orvane_Host/session/IMacActions.h"
 #include "Orvane_Host/session/IScreenOverlays.h"
 #include "Orvane_Host/session/IScreenShareWindow.h"
+#include "Orvane_Host/system/FilePicker.h"
 #include "Orvane_Host/system/Pasteboard.h"
 #include "Orvane_Host/system/ScreenInfo.h"
 
@@ -93,6 +94,7 @@ private:
 class NoPasteboard final : public Pasteboard, NotYetAvailable {
 public:
     std::int64_t changeCount() const override { return 0; }
+    std::optional<std::string> string() const override { return std::nullopt; }
     std::int64_t clearAndSetString(const std::string&) override {
         once(said_, "the clipboard");
         return 0;
@@ -125,6 +127,8 @@ public:
         once(said_, "receiving files");
     }
     void cancelAll(const std::shared_ptr<RemoteClient>&) override {}
+    void setOnReceived(Received) override {}
+    void sending(const std::shared_ptr<RemoteClient>&, std::weak_ptr<FileSender>) override {}
 
 private:
     std::atomic<bool> said_{false};
@@ -146,6 +150,18 @@ private:
     struct Receiver final : VideoReceiver {
         void receive(Bytes) override {}
     };
+    std::atomic<bool> said_{false};
+};
+
+// No desktop to ask on: choosing files to send is for the interface, once it exists.
+class NoFilePicker final : public FilePicker, NotYetAvailable {
+public:
+    void chooseFiles(const std::string&, const std::string&, Done done) override {
+        once(said_, "choosing files");
+        done({});
+    }
+
+private:
     std::atomic<bool> said_{false};
 };
 

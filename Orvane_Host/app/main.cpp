@@ -6,13 +6,21 @@
 // SIGINT or SIGTERM shuts down in order (every viewer hears its bye); a second one exits at once.
 // At launch the update feed is checked once; ORVANE_UPDATE_SERVER and ORVANE_UPDATE_CA_FILE (or
 // the settings "update.server" and "update.caFile") point it at another server.
+//
+// A line "send PATH" on standard input sends that file to every viewer let in, as choosing it
+// in the interface would.
+
+#include <unistd.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
+#include <asio/read_until.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/streambuf.hpp>
 #include <asio/thread_pool.hpp>
 #include <cstdlib>
 #include <filesystem>
@@ -46,6 +54,7 @@
 #include "Orvane_Host/capture/x11/X11ScreenSource.h"
 #include "Orvane_Host/input/SerialInputInjector.h"
 #include "Orvane_Host/input/x11/XTestEventPoster.h"
+#include "Orvane_Host/session/FileInbox.h"
 #include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/SessionHistory.h"
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
@@ -53,8 +62,10 @@
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
 #include "Orvane_Host/system/dbus/LogindAwakeInhibitor.h"
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
+#include "Orvane_Host/system/linux/AutostartLoginItem.h"
 #include "Orvane_Host/system/linux/LinuxHostFacts.h"
 #include "Orvane_Host/system/linux/XdgWorkspace.h"
+#include "Orvane_Host/system/x11/X11Pasteboard.h"
 #include "Orvane_Host/system/x11/X11ScreenSaverInhibitor.h"
 #include "Orvane_Host/update/UpdateChecker.h"
 #include "Orvane_Host/update/curl/CurlHttpClient.h"
@@ -70,6 +81,13 @@ int usage() {
 
 void say(const std::string& line) {
     std::cout << line << std::endl;
+}
+
+// The absolute path of this binary, for the autostart entry.
+std::filesystem::path ownExecutable(const char* argv0) {
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::absolute(argv0, ec) : self;
 }
 
 }  // namespace
@@ -156,11 +174,18 @@ int main(int argc, char** argv) {
     SerialInputInjector injector(net.makeStrand("orvane.input"),
                                  std::make_shared<XTestEventPoster>(), SystemClock::shared());
     LogindPowerActions power;
-    NoPasteboard pasteboard;
+    // The clipboard of the display the host runs on; without a display there is none to share.
+    auto x11Pasteboard = X11Pasteboard::open();
+    NoPasteboard noPasteboard;
+    Pasteboard& pasteboard =
+        x11Pasteboard ? static_cast<Pasteboard&>(*x11Pasteboard) : noPasteboard;
     NoMacActions actions;
-    NoFileMessages files;
+    // Files from viewers land in the Downloads folder's "Orvane".
+    FileInbox files(RemoteClient::filesFolder());
     NoShareWindows shareWindows;
     AvahiServiceAdvertiser advertiser;
+    AutostartLoginItem loginItem(ownExecutable(argv[0]));
+    NoFilePicker filePicker;
     HostStatusBuilder status(facts, SystemClock::shared());
     // One writer at a time keeps the history file's saves in order.
     SessionHistory history(SessionHistory::standardFile(), SystemClock::shared(),
@@ -176,6 +201,7 @@ int main(int argc, char** argv) {
                                       pasteboard, actions,
                                       files,      shareWindows,
                                       status,     background.get_executor(),
+                                      loginItem,  filePicker,
                                       &awake});
     HostController::setShared(host);
     // The feed's transfers run on the HTTP client's own thread. Nobody can answer an alert
@@ -220,6 +246,32 @@ int main(int argc, char** argv) {
         host->start(keychain);
     });
 
+    // Terminal commands, read on the main actor without waiting for them; not when running in
+    // the background of a terminal, where reading would stop the process.
+    asio::posix::stream_descriptor input(mainIo);
+    bool inBackground = ::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) != ::getpgrp();
+    if (int fd = inBackground ? -1 : ::dup(STDIN_FILENO); fd >= 0) {
+        std::error_code notReadable;
+        input.assign(fd, notReadable);
+        if (notReadable) ::close(fd);
+    }
+    asio::streambuf typed;
+    std::function<void(const std::error_code&, std::size_t)> onLine = [&](const std::error_code& e,
+                                                                          std::size_t) {
+        if (e) return;  // end of input, or input that cannot be waited on
+        std::istream lines(&typed);
+        std::string line;
+        std::getline(lines, line);
+        if (line.rfind("send ", 0) == 0) {
+            std::filesystem::path file = line.substr(5);
+            say("Sending " + file.filename().string());
+            for (const auto& c : host->clients())
+                if (c->authorized()) host->sendFiles({file}, c);
+        }
+        asio::async_read_until(input, typed, '\n', onLine);
+    };
+    if (input.is_open()) asio::async_read_until(input, typed, '\n', onLine);
+
     asio::signal_set signals(mainIo, SIGINT, SIGTERM);
     bool stopping = false;
     std::function<void(const std::error_code&, int)> onSignal = [&](const std::error_code& e, int) {
@@ -228,6 +280,8 @@ int main(int argc, char** argv) {
         stopping = true;
         signals.async_wait(onSignal);
         say("Shutting down\u2026");
+        std::error_code ignored;
+        input.close(ignored);
         asio::co_spawn(
             mainIo,
             [&]() -> asio::awaitable<void> {

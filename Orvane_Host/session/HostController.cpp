@@ -43,6 +43,7 @@ void HostController::makeParts() {
     idleWatch_ = std::make_unique<IdleWatch>(s_, core, static_cast<IdleWatch::Host&>(*this));
     streaming_ =
         std::make_unique<StreamCoordinator>(s_, core, static_cast<StreamCoordinator::Host&>(*this));
+    exchange_ = std::make_unique<Exchange>(s_, core, static_cast<Exchange::Host&>(*this));
 }
 
 void HostController::loadSettings() {

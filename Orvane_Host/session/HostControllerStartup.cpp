@@ -64,6 +64,7 @@ void HostController::start(SecretStore& secrets, RandomSource& random) {
     });
     frontDoor_->start();
     if (browserAccess_) s_.browser.start(accessCode_);
+    exchange_->startPolling();
     streaming_->startStatusTimer();
 }
 
@@ -73,6 +74,7 @@ asio::awaitable<void> HostController::shutdown() {
     setIsShuttingDown(true);
     auto self = shared_from_this();
 
+    exchange_->stopPolling();
     streaming_->stopStatusTimer();
     idleWatch_->stop();
 

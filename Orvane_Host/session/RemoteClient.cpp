@@ -2,6 +2,7 @@
 
 #include "OrvaneKit/base/BoundedText.h"
 #include "OrvaneKit/base/Paths.h"
+#include "OrvaneKit/files/FileReceiver.h"
 #include "OrvaneKit/media/VideoPacket.h"
 
 namespace orvane {
@@ -24,6 +25,13 @@ RemoteClient::RemoteClient(std::shared_ptr<ISessionConnection> conn, const Clock
 
 std::filesystem::path RemoteClient::filesFolder() {
     return Paths::downloads() / "Orvane";
+}
+
+std::shared_ptr<FileReceiver> RemoteClient::files(const std::filesystem::path& folder) {
+    std::lock_guard g(lock_);
+    // Making one touches no file and takes no lock.
+    if (!files_) files_ = std::make_shared<FileReceiver>(folder);
+    return files_;
 }
 
 std::optional<Hello> RemoteClient::hello() const {

@@ -46,10 +46,12 @@ public:
     std::string address;
     std::optional<std::string> endReason;
     std::shared_ptr<VideoReceiver> screenReceiver;
-    std::shared_ptr<FileReceiver> files;
 
     // Where this peer's files go: the Downloads folder's "Orvane".
     static std::filesystem::path filesFolder();
+    // This peer's file receiver, made under the lock on first use, for `folder` (the first
+    // call's folder holds). The receiver itself is used on the connection queue only.
+    std::shared_ptr<FileReceiver> files(const std::filesystem::path& folder);
 
     // ---- Locked fields ----
     std::optional<Hello> hello() const;
@@ -99,6 +101,7 @@ private:
     MonoTime lastActivity_;
     MonoTime lastHeard_;
     std::uint32_t displayID_;
+    std::shared_ptr<FileReceiver> files_;
 };
 
 // The clients as the streams see them, in the same order.

@@ -23,6 +23,8 @@
 #include "Orvane_Host/session/SessionHistory.h"
 #include "Orvane_Host/system/AlertPresenter.h"
 #include "Orvane_Host/system/AwakeInhibitor.h"
+#include "Orvane_Host/system/FilePicker.h"
+#include "Orvane_Host/system/LoginItem.h"
 #include "Orvane_Host/system/Notifier.h"
 #include "Orvane_Host/system/Pasteboard.h"
 #include "Orvane_Host/system/PowerActions.h"
@@ -53,6 +55,8 @@ struct SessionServices {
     HostStatusBuilder& status;
     // A small pool for slow work off the main actor: status records, viewers' requests.
     asio::any_io_executor background;
+    LoginItem& loginItem;
+    FilePicker& filePicker;
     // Keeps the machine awake while it streams; none where nothing can.
     AwakeInhibitor* awake = nullptr;
 };

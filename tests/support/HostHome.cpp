@@ -69,8 +69,11 @@ HostHome::Running HostHome::start(const Options& options) {
     // The host posts viewers' input into its display and captures it: never one the test did
     // not choose.
     std::string display = options.display.empty() ? display_ : options.display;
+    std::string limit;
+    if (options.fileSizeLimit)
+        limit = "trap '' XFSZ; ulimit -f " + std::to_string(options.fileSizeLimit / 512) + "; ";
     std::string cmd =
-        "echo pid=$$; exec env -u DISPLAY HOME=" + shellWord(d) +
+        "echo pid=$$; " + limit + "exec env -u DISPLAY HOME=" + shellWord(d) +
         " XDG_CONFIG_HOME=" + shellWord(d + "/config") +
         " XDG_DATA_HOME=" + shellWord(d + "/data") + " XDG_STATE_HOME=" + shellWord(d + "/state") +
         " DBUS_SESSION_BUS_ADDRESS=" + shellWord("unix:path=" + d + "/no-bus") + " PULSE_SERVER=" +

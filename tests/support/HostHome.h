@@ -65,6 +65,9 @@ public:
         std::vector<std::pair<std::string, std::string>> env;  // further variables
         std::vector<std::string> args;                         // after "--port 0"
         std::chrono::seconds timeout = std::chrono::seconds(30);
+        // The largest file the host may write, in bytes (rounded down to 512), with the signal
+        // for passing it ignored, so the write fails instead; 0: no limit.
+        std::uint64_t fileSizeLimit = 0;
     };
     // Starts the host on a free loopback port and waits until it shows where to connect.
     Running start(const Options& options);

@@ -3,7 +3,9 @@
 //   orvane-peer connect --host H [--port P] --code CODE [--name N] [--platform P]
 //                       [--role viewer|screenSharer] [--icloud-token T] [--expect-fingerprint FP]
 //                       [--script FILE] [--keychain FILE] [--video-out FILE] [--media each|summary]
+//                       [--save-files DIR]
 //   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
+//                     [--save-files DIR]
 //   orvane-peer identity [--keychain FILE]
 //
 // Prints one JSON object per line for every event and message. `connect` dials as a viewer and
@@ -21,8 +23,14 @@
 // `--video-out` writes the video it receives, from the first keyframe on, as an Annex-B byte
 // stream that a standalone decoder reads. `--media summary` prints video and audio messages as
 // one line a second per type (count, bytes, keyframes) instead of one line each.
+//   sendfile PATH [NAME]  streams the file (under NAME when given), one chunk in flight, and
+//                         waits until it went out or failed
+// `--platform` names the device kind in the Hello (mac, iPhone, iPad, …). With `--save-files`
+// the files the other side sends are put together in DIR, and reported instead of their chunks.
 // Exit status: 0 done, 1 a step failed or the connection broke, 2 the access code was refused,
 // 3 the peer's identity did not match, 64 bad usage.
+
+#include <sys/resource.h>
 
 #include <condition_variable>
 #include <deque>
@@ -40,6 +48,9 @@
 #include "OrvaneKit/base/Logger.h"
 #include "OrvaneKit/base/NetContext.h"
 #include "OrvaneKit/base/Paths.h"
+#include "OrvaneKit/files/ConnectionSink.h"
+#include "OrvaneKit/files/FileReceiver.h"
+#include "OrvaneKit/files/FileSender.h"
 #include "OrvaneKit/media/VideoPacket.h"
 #include "OrvaneKit/net/TlsPskListener.h"
 #include "OrvaneKit/protocol/Hello.h"
@@ -117,6 +128,7 @@ struct Options {
     std::optional<std::string> keychain;
     std::optional<std::string> videoOut;
     bool mediaSummary = false;
+    std::optional<std::string> saveFiles;
 };
 
 // Appends a video packet's parameter sets (keyframes) and NAL units with start codes. False
@@ -223,10 +235,103 @@ private:
     std::chrono::steady_clock::time_point since_;
 };
 
+long maxRssKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Files in both directions: what the script sends, and with --save-files what arrives. Runs on
+// the connection's strand, except sendFile.
+class FileTransfers {
+public:
+    explicit FileTransfers(const Options& o) {
+        if (o.saveFiles) receiver_ = std::make_unique<FileReceiver>(*o.saveFiles);
+    }
+
+    // True when the message was handled here and needs no line of its own.
+    bool take(MessageType type, const Bytes& body, const std::shared_ptr<OrvaneConnection>& c) {
+        if (type == MessageType::fileEnd)
+            if (auto end = json::decode<FileEnd>(body); end && stopSender(end->id)) return false;
+        if (!receiver_) return false;
+        try {
+            if (type == MessageType::fileOffer) {
+                if (auto offer = json::decode<FileOffer>(body)) receiver_->begin(*offer);
+            } else if (type == MessageType::fileChunk) {
+                receiver_->append(body);
+                return true;
+            } else if (type == MessageType::fileEnd) {
+                auto end = json::decode<FileEnd>(body);
+                if (!end) return false;
+                if (auto done = receiver_->end(*end)) {
+                    json::Value e = {{"event", "fileReceived"},
+                                     {"name", done->url.filename().string()},
+                                     {"path", done->url.string()},
+                                     {"size", done->size}};
+                    if (done->purpose) e["purpose"] = *done->purpose;
+                    emit(e);
+                }
+            }
+        } catch (const FileTransferError& e) {
+            emit({{"event", "fileFailed"}, {"message", e.what()}});
+            if (e.ended()) c->send(MessageType::fileEnd, FileEnd{*e.ended(), true});
+        }
+        return false;
+    }
+
+    // Streams one file and waits for its end; false when it failed.
+    bool sendFile(const std::shared_ptr<OrvaneConnection>& conn, const std::string& path,
+                  std::optional<std::string> name) {
+        std::shared_ptr<FileSender> sender;
+        try {
+            sender = FileSender::make(path, std::make_shared<ConnectionSink>(conn), std::nullopt,
+                                      std::move(name));
+        } catch (const FileTransferError& e) {
+            emitError(e.what());
+            return false;
+        }
+        std::promise<std::optional<FileError>> finished;
+        sender->onFinish = [&finished](std::optional<FileError> e) { finished.set_value(e); };
+        {
+            std::lock_guard lock(mutex_);
+            sending_ = sender;
+        }
+        sender->start();
+        auto error = finished.get_future().get();
+        {
+            std::lock_guard lock(mutex_);
+            sending_.reset();
+        }
+        if (error) {
+            emitError("sending " + sender->offer().name + " failed: " + error->description);
+            return false;
+        }
+        emit({{"event", "fileSent"},
+              {"name", sender->offer().name},
+              {"bytes", sender->sent()},
+              {"maxRssKiB", maxRssKiB()}});
+        return true;
+    }
+
+private:
+    // The other side ended the file we are sending.
+    bool stopSender(const Uuid& id) {
+        std::lock_guard lock(mutex_);
+        if (!sending_ || sending_->offer().id != id) return false;
+        sending_->receiverEnded();
+        return true;
+    }
+
+    std::unique_ptr<FileReceiver> receiver_;
+    std::mutex mutex_;
+    std::shared_ptr<FileSender> sending_;
+};
+
 // Everything the connection reported, for the script runner on the main thread.
 class Session {
 public:
     void setMedia(MediaOutput* media) { media_ = media; }
+    void setFiles(FileTransfers* files) { files_ = files; }
 
     void attach(const std::shared_ptr<OrvaneConnection>& conn, bool answerPings) {
         conn_ = conn;
@@ -263,7 +368,10 @@ public:
             cv_.notify_all();
         });
         conn->setOnMessage([this, weak, answerPings](MessageType type, Bytes body) {
-            if (!media_ || !media_->take(type, body)) {
+            auto c = weak.lock();
+            const bool taken = (media_ && media_->take(type, body)) ||
+                               (files_ && c && files_->take(type, body, c));
+            if (!taken) {
                 json::Value e = {{"event", "message"},
                                  {"type", std::string(messageTypeName(type))},
                                  {"code", rawValue(type)},
@@ -371,9 +479,10 @@ private:
     std::set<MessageType> forbidden_;
     std::optional<MessageType> forbiddenArrived_;
     MediaOutput* media_ = nullptr;
+    FileTransfers* files_ = nullptr;
 };
 
-int runScript(Session& session, const std::string& path) {
+int runScript(Session& session, FileTransfers& files, const std::string& path) {
     std::ifstream in(path);
     if (!in) {
         emitError("cannot read the script " + path);
@@ -437,6 +546,15 @@ int runScript(Session& session, const std::string& path) {
             session.conn_->cancel();
             session.waitEnded(5s);
             return forbiddenCame() ? stepFailed : ok;
+        } else if (verb == "sendfile") {
+            std::istringstream args(rest);
+            std::string file, name;
+            args >> file;
+            std::getline(args >> std::ws, name);
+            if (file.empty()) return bad("sendfile needs a path");
+            if (!files.sendFile(session.conn_, file,
+                                name.empty() ? std::nullopt : std::optional(name)))
+                return bad("the file did not go out");
         } else if (verb == "close") {
             session.conn_->cancel();
             session.waitEnded(5s);
@@ -468,7 +586,9 @@ struct StopOnExit {
 
 int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
     MediaOutput media(o);
+    FileTransfers files(o);
     Session session;
+    session.setFiles(&files);
     session.setMedia(&media);
     StopOnExit stop{net};
     auto conn = OrvaneConnection::makeClient(HostPort{o.host, o.port}, o.code, std::nullopt,
@@ -487,7 +607,7 @@ int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
         session.waitEndedForever();
         return ok;
     }
-    int status = runScript(session, *o.script);
+    int status = runScript(session, files, *o.script);
     conn->cancel();
     session.waitEnded(5s);
     return status;
@@ -500,7 +620,9 @@ int serve(const Options& o, NetContext& net, SecureIdentity& identity) {
     lo.params = AccessCode::pskParameters(o.code, true);
     auto listener = TlsPskListener::make(net, lo);
     MediaOutput media(o);
+    FileTransfers files(o);
     Session session;
+    session.setFiles(&files);
     session.setMedia(&media);
     std::mutex mutex;
     std::condition_variable cv;
@@ -537,7 +659,7 @@ int serve(const Options& o, NetContext& net, SecureIdentity& identity) {
     int status = ok;
     if (!session.waitReady(30s)) return session.failureStatus();
     if (o.script)
-        status = runScript(session, *o.script);
+        status = runScript(session, files, *o.script);
     else
         session.waitEndedForever();
     session.conn_->cancel();
@@ -579,6 +701,8 @@ int parse(int argc, char** argv, Options& o) {
             o.videoOut = value;
         else if (flag == "--media" && (value == "each" || value == "summary"))
             o.mediaSummary = value == "summary";
+        else if (flag == "--save-files")
+            o.saveFiles = value;
         else
             return usage;
     }
@@ -600,9 +724,9 @@ int main(int argc, char** argv) {
         std::cerr << "usage: orvane-peer connect --host H [--port P] --code CODE [--name N] "
                      "[--platform P] [--role R] [--icloud-token T] [--expect-fingerprint FP] "
                      "[--script FILE] [--keychain FILE] [--video-out FILE] "
-                     "[--media each|summary]\n"
+                     "[--media each|summary] [--save-files DIR]\n"
                      "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
-                     "[--keychain FILE]\n"
+                     "[--keychain FILE] [--save-files DIR]\n"
                      "       orvane-peer identity [--keychain FILE]\n";
         return usage;
     }

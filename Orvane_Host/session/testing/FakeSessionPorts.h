@@ -30,6 +30,10 @@ public:
     void handleFileMessage(MessageType type, Bytes body,
                            const std::shared_ptr<RemoteClient>& client) override;
     void cancelAll(const std::shared_ptr<RemoteClient>& client) override;
+    void setOnReceived(Received handler) override { onReceived = std::move(handler); }
+    void sending(const std::shared_ptr<RemoteClient>& client,
+                 std::weak_ptr<FileSender> sender) override;
+    Received onReceived;
 };
 
 class FakeVideoReceiver final : public VideoReceiver, public CallLog {
