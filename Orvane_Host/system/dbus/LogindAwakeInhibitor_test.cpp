@@ -80,10 +80,13 @@ private:
                                     "Permission denied");
         int fds[2];
         if (pipe(fds) != 0) return -errno;
+        {
+            // Kept before the reply goes out: the caller may look at it as soon as it has one.
+            std::lock_guard lock(self->mutex_);
+            self->kept_.push_back(fds[0]);
+        }
         int r = sd_bus_reply_method_return(m, "h", fds[1]);  // sd-bus sends a copy
         close(fds[1]);
-        std::lock_guard lock(self->mutex_);
-        self->kept_.push_back(fds[0]);
         return r;
     }
 
