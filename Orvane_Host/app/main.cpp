@@ -31,12 +31,19 @@
 #include "Orvane_Host/app/HeadlessServices.h"
 #include "Orvane_Host/app/InterfaceAddresses.h"
 #include "Orvane_Host/session/HostController.h"
+#include "Orvane_Host/session/MacActions.h"
 #include "Orvane_Host/session/SessionHistory.h"
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
 #include "Orvane_Host/system/MachineName.h"
+#include "Orvane_Host/system/canberra/CanberraSoundPlayer.h"
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
 #include "Orvane_Host/system/linux/LinuxHostFacts.h"
+#include "Orvane_Host/system/linux/SpawnProcessRunner.h"
+#include "Orvane_Host/system/tesseract/TesseractTextRecognizer.h"
+#include "Orvane_Host/system/turbojpeg/TurboJpegEncoder.h"
+#include "Orvane_Host/system/x11/X11DisplayPower.h"
+#include "Orvane_Host/system/x11/X11FrontmostApp.h"
 
 using namespace orvane;
 
@@ -106,7 +113,19 @@ int main(int argc, char** argv) {
     NoInputInjector injector;
     LogindPowerActions power;
     NoPasteboard pasteboard;
-    NoMacActions actions;
+    // Viewers' commands, screen text and snapshots: programs and text recognition on a pool of
+    // their own, so none of them holds up the host status or another viewer.
+    NetContext actionPool(2);
+    SpawnProcessRunner processes(actionPool.context());
+    X11DisplayPower displayPower;
+    X11FrontmostApp frontmost;
+    TesseractTextRecognizer recognizer;
+    TurboJpegEncoder jpeg;
+    MacActions actions({mainActor, SystemClock::shared(), injector, power, displayPower, processes,
+                        recognizer, jpeg, frontmost, actionPool.context().get_executor()},
+                       {});
+    CanberraSoundPlayer sound;
+    NoAnywhereAccess anywhere;
     NoFileMessages files;
     NoShareWindows shareWindows;
     // Slow jobs (status records, viewers' requests) stay off the main actor and the network.
@@ -129,6 +148,7 @@ int main(int argc, char** argv) {
                                       files,      shareWindows,
                                       status,     background.get_executor()});
     HostController::setShared(host);
+    host->setCloud({&sound, &anywhere});
     host->setFrontDoor({listeners,
                         advertiser,
                         {&*identity, nullptr, &net},
@@ -183,6 +203,7 @@ int main(int argc, char** argv) {
     terminal.disconnect();
     say("Stopped.");
     background.join();
+    actionPool.stop();
     net.stop();
     return 0;
 }

@@ -20,6 +20,7 @@
 #include "OrvaneKit/protocol/Messages.h"
 #include "OrvaneKit/security/SecretStore.h"
 #include "Orvane_Host/session/Admission.h"
+#include "Orvane_Host/session/CloudCommands.h"
 #include "Orvane_Host/session/FrontDoor.h"
 #include "Orvane_Host/session/IdleWatch.h"
 #include "Orvane_Host/session/MessageRouter.h"
@@ -43,7 +44,8 @@ class HostController : public std::enable_shared_from_this<HostController>,
                        private MessageRouter::Host,
                        private SessionEnder::Host,
                        private IdleWatch::Host,
-                       private StreamCoordinator::Host {
+                       private StreamCoordinator::Host,
+                       private CloudCommands::Host {
 public:
     using Services = SessionServices;
 
@@ -266,6 +268,13 @@ public:
     // Runs once: every client hears its bye and is closed before this returns.
     asio::awaitable<void> shutdown();
 
+    // ---- Cloud commands and the access code ----
+    // Install before the first command.
+    void setCloud(CloudConfig config);
+    void perform(CloudAction action, const std::string& sender);
+    void newAccessCode();
+    void playAlertSound();
+
     // ---- The parts, for tests and for the interface's finer controls ----
     FrontDoor& frontDoor() {
         return *frontDoor_;
@@ -284,6 +293,9 @@ public:
     }
     StreamCoordinator& streaming() {
         return *streaming_;
+    }
+    CloudCommands& cloud() {
+        return *cloud_;
     }
 
     const Logger log{"com.nimbrel.kelsap.host", "net"};
@@ -322,6 +334,9 @@ private:
     void viewerAdmitted(const std::shared_ptr<RemoteClient>& client) override;
     void showSharedScreen(const std::shared_ptr<RemoteClient>& client, bool withoutAsking) override;
     std::string machineName() const override;
+    void restartListener() override;
+    SecretStore* secretStore() override;
+    RandomSource& randomSource() override;
 
     Services s_;
     std::string accessCode_;
@@ -364,6 +379,10 @@ private:
     std::unique_ptr<SessionEnder> ender_;
     std::unique_ptr<IdleWatch> idleWatch_;
     std::unique_ptr<StreamCoordinator> streaming_;
+    std::unique_ptr<CloudCommands> cloud_;
+    // What start() was given, kept for writing a new code.
+    SecretStore* secrets_ = nullptr;
+    RandomSource* random_ = nullptr;
 };
 
 }  // namespace orvane

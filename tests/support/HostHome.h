@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/net/testing/ChildProcess.h"
@@ -43,8 +45,22 @@ public:
         std::uint16_t port = 0;  // 0 when the host did not come up
         std::string accessCode;
     };
+    // How the host is started. By default it sees no display and no sound server, so a test
+    // never captures the shared display or plays into a real one.
+    struct Options {
+        std::string display;      // $DISPLAY, e.g. a private XvfbServer's; empty: unset
+        std::string pulseServer;  // $PULSE_SERVER, e.g. a PulseTestServer's; empty: none
+        std::vector<std::pair<std::string, std::string>> env;  // further variables
+        std::vector<std::string> args;                         // after "--port 0"
+        std::chrono::seconds timeout = std::chrono::seconds(30);
+    };
     // Starts the host on a free loopback port and waits until it shows where to connect.
-    Running start(std::chrono::seconds timeout = std::chrono::seconds(30));
+    Running start(const Options& options);
+    Running start(std::chrono::seconds timeout = std::chrono::seconds(30)) {
+        Options options;
+        options.timeout = timeout;
+        return start(options);
+    }
 
 private:
     std::filesystem::path dir_;
