@@ -1,7 +1,5 @@
 #include "Orvane_Host/session/MacActions.h"
 
-#include <libyuv/convert_argb.h>
-
 #include <algorithm>
 #include <asio/post.hpp>
 #include <cctype>
@@ -60,28 +58,57 @@ GreyImage greyOf(const FrameBuffer& f, std::vector<std::uint8_t>& scratch) {
     return {scratch.data(), f.width(), f.height(), f.width()};
 }
 
-// Limited-range YUV to B, G, R, A bytes with the frame's own colour matrix.
-bool toBGRX(const FrameBuffer& f, std::vector<std::uint8_t>& out, int stride) {
-    const int w = f.width(), h = f.height();
-    out.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(h));
-    switch (f.format()) {
-        case PixelFormat::i420:
-            return libyuv::I420ToARGBMatrix(f.data(0), f.stride(0), f.data(1), f.stride(1),
-                                            f.data(2), f.stride(2), out.data(), stride,
-                                            &libyuv::kYuvH709Constants, w, h) == 0;
-        case PixelFormat::nv12:
-            return libyuv::NV12ToARGBMatrix(f.data(0), f.stride(0), f.data(1), f.stride(1),
-                                            out.data(), stride, &libyuv::kYuvH709Constants, w,
-                                            h) == 0;
-        case PixelFormat::yuv420p10:
-            // The HDR path's BT.2020 picture, shown without tone mapping.
-            return libyuv::I010ToARGBMatrix(
-                       reinterpret_cast<const std::uint16_t*>(f.data(0)), f.stride(0) / 2,
-                       reinterpret_cast<const std::uint16_t*>(f.data(1)), f.stride(1) / 2,
-                       reinterpret_cast<const std::uint16_t*>(f.data(2)), f.stride(2) / 2,
-                       out.data(), stride, &libyuv::kYuv2020Constants, w, h) == 0;
+// Limited ("video") range Y'CbCr to full-range R'G'B' for one colour matrix, in 16.16 fixed
+// point: libyuv's tables are a dozen steps off on saturated blues, which a snapshot would show.
+struct YuvToRgb {
+    int bits;       // 8 or 10
+    double kr, kb;  // the matrix's luma weights
+};
+constexpr YuvToRgb bt709{8, 0.2126, 0.0722};
+constexpr YuvToRgb bt2020{10, 0.2627, 0.0593};
+
+template <class Sample>
+void convertRows(const FrameBuffer& f, const YuvToRgb& m, std::uint8_t* out, int outStride) {
+    const double scale = double(1 << (m.bits - 8));
+    const double ys = 255.0 / (219.0 * scale), cs = 255.0 / (224.0 * scale);
+    const double kg = 1.0 - m.kr - m.kb;
+    auto fix = [](double v) { return static_cast<std::int64_t>(std::lround(v * 65536.0)); };
+    const std::int64_t yk = fix(ys), rv = fix(cs * 2 * (1 - m.kr)), bu = fix(cs * 2 * (1 - m.kb)),
+                       gu = fix(cs * 2 * (1 - m.kb) * m.kb / kg),
+                       gv = fix(cs * 2 * (1 - m.kr) * m.kr / kg);
+    const int y0 = 16 << (m.bits - 8), c0 = 128 << (m.bits - 8);
+    auto clamp = [](std::int64_t v) {
+        v = (v + 32768) >> 16;
+        return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+    };
+    const bool interleaved = f.format() == PixelFormat::nv12;
+    for (int row = 0; row < f.height(); ++row) {
+        auto* y = reinterpret_cast<const Sample*>(f.data(0) + row * f.stride(0));
+        auto* u = reinterpret_cast<const Sample*>(f.data(1) + (row / 2) * f.stride(1));
+        auto* v = interleaved ? u + 1
+                              : reinterpret_cast<const Sample*>(f.data(2) + (row / 2) * f.stride(2));
+        const int step = interleaved ? 2 : 1;
+        std::uint8_t* o = out + static_cast<std::ptrdiff_t>(row) * outStride;
+        for (int x = 0; x < f.width(); ++x, o += 4) {
+            const std::int64_t yy = (std::int64_t(y[x]) - y0) * yk;
+            const std::int64_t cb = std::int64_t(u[(x / 2) * step]) - c0;
+            const std::int64_t cr = std::int64_t(v[(x / 2) * step]) - c0;
+            o[0] = clamp(yy + bu * cb);
+            o[1] = clamp(yy - gu * cb - gv * cr);
+            o[2] = clamp(yy + rv * cr);
+            o[3] = 255;
+        }
     }
-    return false;
+}
+
+// B, G, R, unused bytes of the frame, in its own colour matrix (the HDR path's BT.2020 picture
+// shown without tone mapping).
+void toBGRX(const FrameBuffer& f, std::vector<std::uint8_t>& out, int stride) {
+    out.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(f.height()));
+    if (f.format() == PixelFormat::yuv420p10)
+        convertRows<std::uint16_t>(f, bt2020, out.data(), stride);
+    else
+        convertRows<std::uint8_t>(f, bt709, out.data(), stride);
 }
 
 }  // namespace
@@ -261,7 +288,7 @@ Bytes MacActions::jpegSnapshot(const Frame& frame) {
     if (!frame || frame->width() <= 0 || frame->height() <= 0) return {};
     std::vector<std::uint8_t> pixels;
     const int stride = frame->width() * 4;
-    if (!toBGRX(*frame, pixels, stride)) return {};
+    toBGRX(*frame, pixels, stride);
     return s_.jpeg.encodeBGRX(pixels.data(), frame->width(), frame->height(), stride, jpegQuality);
 }
 

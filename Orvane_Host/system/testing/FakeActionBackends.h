@@ -34,18 +34,19 @@ private:
     std::mutex mutex_;
 };
 
-// "JPEG" bytes that tell the picture's size and first pixel, so tests can see what was encoded.
+// Remembers what it was given (size, quality, the first pixel as 0xRRGGBB) and answers "jpeg".
 class FakeJpegEncoder final : public JpegEncoder {
 public:
-    Bytes encodeBGRX(const std::uint8_t* pixels, int width, int height, int, int q) override {
+    Bytes encodeBGRX(const std::uint8_t* pixels, int w, int h, int, int q) override {
+        width = w;
+        height = h;
         quality = q;
-        if (fail) return {};
-        return toBytes(std::to_string(width) + "x" + std::to_string(height) + " " +
-                       std::to_string(pixels[2]) + "," + std::to_string(pixels[1]) + "," +
-                       std::to_string(pixels[0]));
+        firstPixel = std::uint32_t(pixels[2]) << 16 | std::uint32_t(pixels[1]) << 8 | pixels[0];
+        return fail ? Bytes{} : toBytes("jpeg");
     }
     std::atomic<bool> fail{false};
-    std::atomic<int> quality{0};
+    std::atomic<int> width{0}, height{0}, quality{0};
+    std::atomic<std::uint32_t> firstPixel{0};
 };
 
 class FakeFrontmostApp final : public FrontmostApp {

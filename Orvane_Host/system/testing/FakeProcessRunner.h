@@ -35,6 +35,11 @@ public:
         std::lock_guard lock(mutex_);
         return started_;
     }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        started_.clear();
+        exitStatus.clear();
+    }
     // Lets every held program exit, in the order they started.
     void finishAll() {
         std::vector<std::pair<Done, bool>> held;
