@@ -57,7 +57,7 @@ void CanberraSoundPlayer::run() {
             reported = true;
         }
     }
-    // Sounds still playing finish on the server; destroying the context does not wait for them.
+    // Destroying the context ends the player's sounds; the host only does so at exit.
     if (context) ca_context_destroy(context);
 }
 
