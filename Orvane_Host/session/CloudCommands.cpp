@@ -15,8 +15,7 @@ constexpr const char* iCloudTokenAccount = "host.iCloudToken";
 
 }  // namespace
 
-CloudCommands::CloudCommands(const SessionServices& services, std::weak_ptr<void> core,
-                             Host& host)
+CloudCommands::CloudCommands(const SessionServices& services, std::weak_ptr<void> core, Host& host)
     : SessionPart(services, std::move(core)), host_(host) {}
 
 const char* CloudCommands::title(CloudAction action) {

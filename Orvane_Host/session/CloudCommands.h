@@ -18,8 +18,8 @@
 namespace orvane {
 
 struct CloudConfig {
-    SoundPlayer* sound = nullptr;          // none: the alert plays nothing
-    IAnywhereAccess* anywhere = nullptr;   // none: nothing is published
+    SoundPlayer* sound = nullptr;         // none: the alert plays nothing
+    IAnywhereAccess* anywhere = nullptr;  // none: nothing is published
 };
 
 // What the owner's other devices ask through the cloud (a sound, a lock, the display off,

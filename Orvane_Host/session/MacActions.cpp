@@ -85,8 +85,9 @@ void convertRows(const FrameBuffer& f, const YuvToRgb& m, std::uint8_t* out, int
     for (int row = 0; row < f.height(); ++row) {
         auto* y = reinterpret_cast<const Sample*>(f.data(0) + row * f.stride(0));
         auto* u = reinterpret_cast<const Sample*>(f.data(1) + (row / 2) * f.stride(1));
-        auto* v = interleaved ? u + 1
-                              : reinterpret_cast<const Sample*>(f.data(2) + (row / 2) * f.stride(2));
+        auto* v = interleaved
+                      ? u + 1
+                      : reinterpret_cast<const Sample*>(f.data(2) + (row / 2) * f.stride(2));
         const int step = interleaved ? 2 : 1;
         std::uint8_t* o = out + static_cast<std::ptrdiff_t>(row) * outStride;
         for (int x = 0; x < f.width(); ++x, o += 4) {
@@ -215,19 +216,17 @@ void MacActions::runMacCommand(const MacCommand& command, std::function<void(std
                     reply(failed);
                     return;
                 }
-                s_.processes.run((config_.shortcutsFolder / name).string(), {},
-                                 [reply, name, failed](bool ok) {
-                                     reply(ok ? "Ran the \u201C" + name + "\u201D shortcut."
-                                              : failed);
-                                 });
+                s_.processes.run(
+                    (config_.shortcutsFolder / name).string(), {}, [reply, name, failed](bool ok) {
+                        reply(ok ? "Ran the \u201C" + name + "\u201D shortcut." : failed);
+                    });
             }
         },
         static_cast<const MacCommand::variant&>(command));
 }
 
 void MacActions::sendChat(const std::shared_ptr<RemoteClient>& client, const std::string& text) {
-    ChatMessage message{Uuid::random(), text, chatSender,
-                        Date::fromTimePoint(s_.clock.wallNow())};
+    ChatMessage message{Uuid::random(), text, chatSender, Date::fromTimePoint(s_.clock.wallNow())};
     if (auto body = json::encode(message))
         client->connection->send(MessageType::chat, std::move(*body));
 }

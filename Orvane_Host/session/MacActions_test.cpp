@@ -84,7 +84,8 @@ struct MacActionsTest : ::testing::Test {
         std::vector<std::string> replies;
         actions->runMacCommand(command, [&](std::string text) { replies.push_back(text); });
         runWork();
-        return replies.size() == 1 ? replies[0] : "<" + std::to_string(replies.size()) + " replies>";
+        return replies.size() == 1 ? replies[0]
+                                   : "<" + std::to_string(replies.size()) + " replies>";
     }
     static std::shared_ptr<RemoteClient> client(const FakeClock& clock) {
         return RemoteClient::make(std::make_shared<FakeConnection>(), clock, 1);
@@ -142,10 +143,7 @@ TEST_F(MacActionsTest, CommandsReplyWithTheirResultAndRunOnlyWhatTheyShould) {
         {MacCommand::OpenURL{"https://"}, {}, "That isn't a web address.", {}},
         {MacCommand::OpenURL{""}, {}, "That isn't a web address.", {}},
         {MacCommand::OpenURL{"-x://y"}, {}, "That isn't a web address.", {}},
-        {MacCommand::RunShortcut{"Backup"},
-         {},
-         "Ran the \u201CBackup\u201D shortcut.",
-         {backup}},
+        {MacCommand::RunShortcut{"Backup"}, {}, "Ran the \u201CBackup\u201D shortcut.", {backup}},
         {MacCommand::RunShortcut{"Backup"},
          {{backup, 1}},
          "Couldn't run a shortcut called \u201CBackup\u201D.",
@@ -164,9 +162,9 @@ TEST_F(MacActionsTest, CommandsReplyWithTheirResultAndRunOnlyWhatTheyShould) {
 }
 
 TEST_F(MacActionsTest, ShortcutNamesThatCouldLeaveTheFolderAreRefused) {
-    for (std::string name : {std::string(), std::string("../bin/sh"), std::string("a/b"),
-                             std::string("/bin/sh"), std::string(".hidden"), std::string(".."),
-                             std::string("ok\0/../../x", 11)}) {
+    for (std::string name :
+         {std::string(), std::string("../bin/sh"), std::string("a/b"), std::string("/bin/sh"),
+          std::string(".hidden"), std::string(".."), std::string("ok\0/../../x", 11)}) {
         EXPECT_EQ(reply(MacCommand::RunShortcut{name}),
                   "Couldn't run a shortcut called \u201C" + name + "\u201D.");
     }
@@ -250,9 +248,7 @@ TEST_F(MacActionsTest, ScreenTextInReadingOrder) {
         std::vector<TextObservation> seen;
         std::vector<std::string> read;
     } cases[] = {
-        {"0.005 apart: left to right",
-         {at("B", 0.6, 0.505), at("A", 0.1, 0.500)},
-         {"A", "B"}},
+        {"0.005 apart: left to right", {at("B", 0.6, 0.505), at("A", 0.1, 0.500)}, {"A", "B"}},
         {"0.02 apart: the higher first",
          {at("low", 0.1, 0.50), at("high", 0.6, 0.52)},
          {"high", "low"}},
@@ -285,7 +281,8 @@ TEST_F(MacActionsTest, ScreenTextReply) {
 
     // 450 lines, given bottom up: the first 400 from the top come back.
     std::vector<TextObservation> many;
-    for (int i = 449; i >= 0; --i) many.push_back(at("line " + std::to_string(i), 0.1, 1 - i / 450.0));
+    for (int i = 449; i >= 0; --i)
+        many.push_back(at("line " + std::to_string(i), 0.1, 1 - i / 450.0));
     recognizer.result = many;
     frontmost.set(std::nullopt);
     auto frame = solidFrame(PixelFormat::nv12, 64, 48, 0xffffff);

@@ -76,8 +76,8 @@ TEST_F(DesktopEntriesTest, HiddenEntriesAndOtherTypesAreNeverFound) {
           "[Desktop Action new]\nName=New Window\n[Desktop Entry]\nType=Application\n"
           "Name=Browser\nExec=true\n");
     write(system / "notes.txt", app("Text File"));
-    for (const char* name : {"Hidden App", "hidden", "Menu-less", "A Link", "New Window",
-                             "Text File", "notes"})
+    for (const char* name :
+         {"Hidden App", "hidden", "Menu-less", "A Link", "New Window", "Text File", "notes"})
         EXPECT_FALSE(entries().find(name)) << name;
     EXPECT_TRUE(entries().find("Browser"));
     EXPECT_EQ(entries().list().size(), 1u);
@@ -115,15 +115,17 @@ TEST(DesktopEntries, StandardFoldersFollowTheDataDirectories) {
     auto folders = DesktopEntries::standardFolders();
     ::unsetenv("XDG_DATA_DIRS");
     auto defaults = DesktopEntries::standardFolders();
-    if (oldHome) ::setenv("XDG_DATA_HOME", oldHome->c_str(), 1);
-    else ::unsetenv("XDG_DATA_HOME");
+    if (oldHome)
+        ::setenv("XDG_DATA_HOME", oldHome->c_str(), 1);
+    else
+        ::unsetenv("XDG_DATA_HOME");
     if (oldDirs) ::setenv("XDG_DATA_DIRS", oldDirs->c_str(), 1);
 
     EXPECT_EQ(folders, (std::vector<fs::path>{"/h/data/applications", "/a/applications",
                                               "/b/applications"}));
-    EXPECT_EQ(defaults, (std::vector<fs::path>{"/h/data/applications",
-                                               "/usr/local/share/applications",
-                                               "/usr/share/applications"}));
+    EXPECT_EQ(defaults,
+              (std::vector<fs::path>{"/h/data/applications", "/usr/local/share/applications",
+                                     "/usr/share/applications"}));
 }
 
 }  // namespace

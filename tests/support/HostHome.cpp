@@ -62,14 +62,12 @@ HostHome::Running HostHome::start(const Options& options) {
     std::string d = dir_.string();
     // The shell prints the host's process id and then becomes the host, so dropping the
     // process ends the host itself. No session bus: notifications fail quietly.
-    std::string cmd = "echo pid=$$; exec env -u DISPLAY HOME=" + shellWord(d) +
-                      " XDG_CONFIG_HOME=" + shellWord(d + "/config") +
-                      " XDG_DATA_HOME=" + shellWord(d + "/data") +
-                      " XDG_STATE_HOME=" + shellWord(d + "/state") +
-                      " DBUS_SESSION_BUS_ADDRESS=" + shellWord("unix:path=" + d + "/no-bus") +
-                      " PULSE_SERVER=" +
-                      shellWord(options.pulseServer.empty() ? "unix:" + d + "/no-pulse"
-                                                         : options.pulseServer);
+    std::string cmd =
+        "echo pid=$$; exec env -u DISPLAY HOME=" + shellWord(d) +
+        " XDG_CONFIG_HOME=" + shellWord(d + "/config") +
+        " XDG_DATA_HOME=" + shellWord(d + "/data") + " XDG_STATE_HOME=" + shellWord(d + "/state") +
+        " DBUS_SESSION_BUS_ADDRESS=" + shellWord("unix:path=" + d + "/no-bus") + " PULSE_SERVER=" +
+        shellWord(options.pulseServer.empty() ? "unix:" + d + "/no-pulse" : options.pulseServer);
     if (!options.display.empty()) cmd += " DISPLAY=" + shellWord(options.display);
     for (const auto& [name, value] : options.env) cmd += " " + name + "=" + shellWord(value);
     cmd += " " + shellWord(hostBinary) + " --port 0";

@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <asio/post.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -40,8 +40,7 @@ bool reap(pid_t pid) {
 
 }  // namespace
 
-void SpawnProcessRunner::run(const std::string& program, std::vector<std::string> args,
-                             Done done) {
+void SpawnProcessRunner::run(const std::string& program, std::vector<std::string> args, Done done) {
     std::vector<std::string> words;
     words.reserve(args.size() + 1);
     words.push_back(program);

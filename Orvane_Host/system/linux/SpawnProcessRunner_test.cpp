@@ -76,8 +76,8 @@ TEST_F(SpawnProcessRunnerTest, TrueExactlyForAProgramThatExitsWithZero) {
 
 TEST_F(SpawnProcessRunnerTest, ArgumentsArriveAsGivenWithoutAShell) {
     auto out = dir / "args";
-    auto echo = script("echo-args", "for a in \"$@\"; do printf '<%s>' \"$a\"; done > '" +
-                                        out.string() + "'\n");
+    auto echo = script("echo-args",
+                       "for a in \"$@\"; do printf '<%s>' \"$a\"; done > '" + out.string() + "'\n");
     ASSERT_TRUE(run(echo.string(), {"two words", "it's \"quoted\"", "$(touch x)", ";", "*"}));
     EXPECT_EQ(read(out), "<two words><it's \"quoted\"><$(touch x)><;><*>");
     EXPECT_FALSE(fs::exists(dir / "x"));
@@ -88,9 +88,8 @@ TEST_F(SpawnProcessRunnerTest, TheChildGetsNoInputAndNoneOfTheHostsOtherFiles) {
     ASSERT_GE(fd, 3);
     auto out = dir / "seen";
     auto probe = script("probe", "if read line; then echo input; else echo no-input; fi > '" +
-                                     out.string() + "'\n[ -e /proc/self/fd/" +
-                                     std::to_string(fd) + " ] && echo inherited >> '" +
-                                     out.string() + "'\nexit 0\n");
+                                     out.string() + "'\n[ -e /proc/self/fd/" + std::to_string(fd) +
+                                     " ] && echo inherited >> '" + out.string() + "'\nexit 0\n");
     EXPECT_TRUE(run(probe.string()));
     ::close(fd);
     EXPECT_EQ(read(out), "no-input\n");

@@ -13,8 +13,8 @@ Bytes TurboJpegEncoder::encodeBGRX(const std::uint8_t* pixels, int width, int he
     if (!handle) return {};
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
-    int rc = tjCompress2(handle, pixels, width, stride, height, TJPF_BGRX, &jpeg, &size,
-                         TJSAMP_420, quality, TJFLAG_ACCURATEDCT);
+    int rc = tjCompress2(handle, pixels, width, stride, height, TJPF_BGRX, &jpeg, &size, TJSAMP_420,
+                         quality, TJFLAG_ACCURATEDCT);
     Bytes out;
     if (rc == 0 && jpeg)
         out.assign(jpeg, jpeg + size);

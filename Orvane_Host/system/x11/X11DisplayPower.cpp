@@ -45,8 +45,8 @@ bool X11DisplayPower::sleepDisplay() {
     // Forcing a level only works while power management is on.
     xcb_generic_error_t* error = xcb_request_check(c.get(), xcb_dpms_enable_checked(c.get()));
     if (!error)
-        error = xcb_request_check(
-            c.get(), xcb_dpms_force_level_checked(c.get(), XCB_DPMS_DPMS_MODE_OFF));
+        error = xcb_request_check(c.get(),
+                                  xcb_dpms_force_level_checked(c.get(), XCB_DPMS_DPMS_MODE_OFF));
     if (error) {
         log().error("the X display refused to turn off (error {})", int(error->error_code));
         std::free(error);
