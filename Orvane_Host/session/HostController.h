@@ -21,6 +21,7 @@
 #include "OrvaneKit/security/SecretStore.h"
 #include "Orvane_Host/session/Admission.h"
 #include "Orvane_Host/session/Exchange.h"
+#include "Orvane_Host/session/CloudCommands.h"
 #include "Orvane_Host/session/FrontDoor.h"
 #include "Orvane_Host/session/IdleWatch.h"
 #include "Orvane_Host/session/MessageRouter.h"
@@ -45,7 +46,8 @@ class HostController : public std::enable_shared_from_this<HostController>,
                        private SessionEnder::Host,
                        private IdleWatch::Host,
                        private StreamCoordinator::Host,
-                       private Exchange::Host {
+                       private Exchange::Host,
+                       private CloudCommands::Host {
 public:
     using Services = SessionServices;
 
@@ -287,6 +289,13 @@ public:
     // Runs once: every client hears its bye and is closed before this returns.
     asio::awaitable<void> shutdown();
 
+    // ---- Cloud commands and the access code ----
+    // Install before the first command.
+    void setCloud(CloudConfig config);
+    void perform(CloudAction action, const std::string& sender);
+    void newAccessCode();
+    void playAlertSound();
+
     // ---- The parts, for tests and for the interface's finer controls ----
     FrontDoor& frontDoor() {
         return *frontDoor_;
@@ -308,6 +317,9 @@ public:
     }
     Exchange& exchange() {
         return *exchange_;
+    }
+    CloudCommands& cloud() {
+        return *cloud_;
     }
 
     const Logger log{"com.nimbrel.kelsap.host", "net"};
@@ -352,6 +364,9 @@ private:
     void setPasteboardCount(std::int64_t count) override {
         pasteboardChangeCount = count;
     }
+    void restartListener() override;
+    SecretStore* secretStore() override;
+    RandomSource& randomSource() override;
 
     Services s_;
     std::string accessCode_;
@@ -395,6 +410,10 @@ private:
     std::unique_ptr<IdleWatch> idleWatch_;
     std::unique_ptr<StreamCoordinator> streaming_;
     std::unique_ptr<Exchange> exchange_;
+    std::unique_ptr<CloudCommands> cloud_;
+    // What start() was given, kept for writing a new code.
+    SecretStore* secrets_ = nullptr;
+    RandomSource* random_ = nullptr;
 };
 
 }  // namespace orvane
