@@ -66,16 +66,16 @@
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
 #include "Orvane_Host/system/linux/AutostartLoginItem.h"
 #include "Orvane_Host/system/linux/LinuxHostFacts.h"
-#include "Orvane_Host/system/linux/XdgWorkspace.h"
-#include "Orvane_Host/system/x11/X11Pasteboard.h"
-#include "Orvane_Host/system/x11/X11ScreenSaverInhibitor.h"
-#include "Orvane_Host/update/UpdateChecker.h"
-#include "Orvane_Host/update/curl/CurlHttpClient.h"
 #include "Orvane_Host/system/linux/SpawnProcessRunner.h"
+#include "Orvane_Host/system/linux/XdgWorkspace.h"
 #include "Orvane_Host/system/tesseract/TesseractTextRecognizer.h"
 #include "Orvane_Host/system/turbojpeg/TurboJpegEncoder.h"
 #include "Orvane_Host/system/x11/X11DisplayPower.h"
 #include "Orvane_Host/system/x11/X11FrontmostApp.h"
+#include "Orvane_Host/system/x11/X11Pasteboard.h"
+#include "Orvane_Host/system/x11/X11ScreenSaverInhibitor.h"
+#include "Orvane_Host/update/UpdateChecker.h"
+#include "Orvane_Host/update/curl/CurlHttpClient.h"
 
 using namespace orvane;
 
