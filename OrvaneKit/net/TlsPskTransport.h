@@ -54,6 +54,9 @@ private:
     void becomeReady();
     void drainTls();
     void pumpWrites();
+    void fillOutbox(std::size_t limit);
+    void sealInto(ByteView plain);
+    void reserveOutbox(std::size_t more);
     void flushOut();
     void deliverReads();
     void fail(NetError error);
@@ -79,6 +82,10 @@ private:
     bool cancelled_ = false;
     NetError terminalError_;
     std::deque<PendingWrite> pending_;
+    struct Cursor {
+        std::size_t buffer = 0;
+        std::size_t offset = 0;
+    } cursor_;  // how far the first pending write is sealed
     Bytes outbox_;
     std::vector<WriteCompletion> outboxDone_;
     std::vector<WriteCompletion> inFlightDone_;

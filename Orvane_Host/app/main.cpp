@@ -18,6 +18,7 @@
 #include <string>
 
 #include "OrvaneKit/base/Clock.h"
+#include "OrvaneKit/base/LargeBuffers.h"
 #include "OrvaneKit/base/Logger.h"
 #include "OrvaneKit/base/MainActor.h"
 #include "OrvaneKit/base/NetContext.h"
@@ -54,6 +55,7 @@ void say(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    returnLargeBuffersToSystem();
     std::uint16_t port = HostController::sessionPort;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
