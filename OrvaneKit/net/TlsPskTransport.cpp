@@ -132,6 +132,7 @@ void TlsPskTransport::onOpened(std::optional<NetError> error) {
 
 void TlsPskTransport::becomeReady() {
     phase_ = Phase::ready;
+    untilEstablished_.reset();
     report(conn::Ready{});
     if (phase_ != Phase::ready) return;  // the handler may have cancelled
     pumpWrites();
@@ -324,6 +325,7 @@ void TlsPskTransport::flushOut() {
 // ---- ending
 
 void TlsPskTransport::terminate(const NetError& error) {
+    untilEstablished_.reset();
     linkReading_ = false;
     linkWriting_ = false;
     if (readHandler_) {

@@ -30,6 +30,10 @@ public:
     std::optional<HostPort> remoteEndpoint() const override;
     std::string localInterfaceName() const override;
 
+    // Kept until TLS is up or the connection ends, whichever comes first; the listener counts
+    // unfinished handshakes with it. Before start().
+    void holdUntilEstablished(std::shared_ptr<void> token) { untilEstablished_ = std::move(token); }
+
     // The TLS session, or null for plain bytes. Read it only on the strand.
     const TlsPskSession* tlsSession() const { return tls_.get(); }
     const std::shared_ptr<ByteLink>& link() const { return link_; }
@@ -94,6 +98,7 @@ private:
     bool peerEof_ = false;
     Bytes inbox_;
     ReadHandler readHandler_;
+    std::shared_ptr<void> untilEstablished_;
 };
 
 }  // namespace orvane
