@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Long fuzz run of one target: fuzz/run.sh TARGET SECONDS [libFuzzer options...]
 # TARGET is the name without the prefix (frame_decoder, json_bodies, video_packet, record_open,
-# handshake, connection). New inputs go to a working corpus under the build directory, seeded
-# from fuzz/corpus/TARGET; crashes land in its artifacts/ folder. To keep one as a regression,
-# copy it into fuzz/corpus/TARGET/ with a telling name.
-# Environment: ORVANE_FUZZ_BUILD (default build/fuzz, configured by this script if missing),
-# FUZZ_RUNS (default 10000000).
+# handshake, connection, or handshake_fastpq and connection_fastpq over the post-quantum
+# stand-ins). New inputs go to a working corpus under the build directory, seeded from
+# fuzz/corpus/TARGET (without _fastpq); crashes land in its artifacts/ folder. To keep one as a
+# regression, copy it into fuzz/corpus/TARGET/ with a telling name.
+# Environment: ORVANE_FUZZ_BUILD (default build/fuzz, or build/fuzz-fastpq for the _fastpq
+# targets; configured by this script if missing), FUZZ_RUNS (default 10000000).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [[ $# -lt 2 ]]; then
@@ -14,11 +15,18 @@ if [[ $# -lt 2 ]]; then
 fi
 target=$1 seconds=$2
 shift 2
-build=${ORVANE_FUZZ_BUILD:-$root/build/fuzz}
+base=${target%_fastpq}
+fastpq=OFF
+[[ $base != "$target" ]] && fastpq=ON
+if [[ $fastpq == ON ]]; then
+  build=${ORVANE_FUZZ_BUILD:-$root/build/fuzz-fastpq}
+else
+  build=${ORVANE_FUZZ_BUILD:-$root/build/fuzz}
+fi
 
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
   CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DORVANE_FUZZ=ON -DORVANE_SANITIZE=ON >/dev/null
+    -DORVANE_FUZZ=ON -DORVANE_SANITIZE=ON -DORVANE_FUZZ_FAST_PQ=$fastpq >/dev/null
 fi
 cmake --build "$build" --target "fuzz_$target"
 
@@ -26,9 +34,9 @@ extra=()
 # The connection's transport frees its last buffers on the network thread after an input ends,
 # which would make libFuzzer run a full leak scan after every input; leaks are still reported
 # when the run ends.
-[[ $target == connection ]] && extra+=(-detect_leaks=0)
+[[ $base == connection ]] && extra+=(-detect_leaks=0)
 
-seeds=$root/fuzz/corpus/$target
+seeds=$root/fuzz/corpus/$base
 work=$build/fuzz-work/$target
 mkdir -p "$work/corpus" "$work/artifacts"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}

@@ -3,12 +3,63 @@
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 #include <cerrno>
+#include <map>
+#include <utility>
 
+#include "OrvaneKit/base/Logger.h"
 #include "OrvaneKit/net/TlsPskTransport.h"
 #include "OrvaneKit/net/asio/TcpLink.h"
 #include "OrvaneKit/net/openssl/TlsPskContext.h"
 
 namespace orvane {
+
+namespace {
+const Logger& log() {
+    static const Logger logger{"com.nimbrel.kelsap", "net"};
+    return logger;
+}
+// Refusals are summed up in the log at most this often, so a flood cannot fill it.
+constexpr auto refusalLogInterval = std::chrono::seconds(10);
+// How long accepting pauses when the process has no descriptor left for a new socket.
+constexpr auto acceptRetryDelay = std::chrono::milliseconds(100);
+}  // namespace
+
+// Counts of connections accepted whose TLS is not up yet, per address and in all. Outlives the
+// listener while any of its connections holds a slot.
+struct TlsPskListener::Unfinished : std::enable_shared_from_this<Unfinished> {
+    std::mutex mutex;
+    std::map<std::string, std::size_t> perAddress;
+    std::size_t total = 0;
+
+    // A slot released when the token goes, or nothing when a limit is reached.
+    std::shared_ptr<void> enter(const std::string& address, std::size_t addressLimit,
+                                std::size_t totalLimit) {
+        {
+            std::lock_guard lock(mutex);
+            std::size_t& mine = perAddress[address];
+            if (mine >= addressLimit || total >= totalLimit) {
+                if (mine == 0) perAddress.erase(address);
+                return nullptr;
+            }
+            ++mine;
+            ++total;
+        }
+        return std::make_shared<Slot>(shared_from_this(), address);
+    }
+
+    struct Slot {
+        std::shared_ptr<Unfinished> owner;
+        std::string address;
+        Slot(std::shared_ptr<Unfinished> o, std::string a)
+            : owner(std::move(o)), address(std::move(a)) {}
+        ~Slot() {
+            std::lock_guard lock(owner->mutex);
+            auto it = owner->perAddress.find(address);
+            if (it != owner->perAddress.end() && --it->second == 0) owner->perAddress.erase(it);
+            --owner->total;
+        }
+    };
+};
 
 std::shared_ptr<TlsPskListener> TlsPskListener::make(NetContext& net, Options options) {
     return std::shared_ptr<TlsPskListener>(new TlsPskListener(net, std::move(options)));
@@ -19,7 +70,9 @@ TlsPskListener::TlsPskListener(NetContext& net, Options options)
       options_(std::move(options)),
       strand_(net.makeStrand("orvane.listener")),
       tls_(TlsPskContext::make(TlsPskContext::Role::server, options_.params.tls)),
-      acceptor_(strand_) {}
+      acceptor_(strand_),
+      retryTimer_(strand_),
+      unfinished_(std::make_shared<Unfinished>()) {}
 
 TlsPskListener::~TlsPskListener() {
     // Only reached once no handler holds us, so nothing else touches the acceptor.
@@ -113,7 +166,23 @@ void TlsPskListener::acceptNext() {
                     ec.value() == EPROTO || ec == asio::error::try_again ||
                     ec == asio::error::interrupted)
                     return self->acceptNext();
+                // Out of descriptors or memory for now: the connection stays in the backlog and
+                // the port open; accepting resumes shortly.
+                if (ec.value() == EMFILE || ec.value() == ENFILE || ec.value() == ENOBUFS ||
+                    ec.value() == ENOMEM)
+                    return self->pauseAccepting(netErrorFrom(ec));
                 return self->fail(netErrorFrom(ec));
+            }
+            self->acceptPaused_ = false;
+            std::error_code peerError;
+            auto peer = self->incoming_->remote_endpoint(peerError);
+            const std::string address = peerError ? std::string() : addressText(peer.address());
+            auto slot = self->unfinished_->enter(address, self->options_.unfinishedPerAddress,
+                                                 self->options_.unfinishedTotal);
+            if (!slot) {
+                self->refuse(*self->incoming_, address);
+                self->incoming_.reset();
+                return self->acceptNext();
             }
             std::optional<NetError> error;
             auto link = TcpLink::adopt(connectionStrand, std::move(*self->incoming_),
@@ -125,6 +194,7 @@ void TlsPskListener::acceptNext() {
             }
             auto transport = TlsPskTransport::make(
                 connectionStrand, link, std::make_unique<TlsPskSession>(self->tls_), false);
+            transport->holdUntilEstablished(std::move(slot));
             ConnectionHandler handler;
             {
                 std::lock_guard lock(self->mutex_);
@@ -138,11 +208,52 @@ void TlsPskListener::acceptNext() {
         });
 }
 
+void TlsPskListener::pauseAccepting(const NetError& error) {
+    incoming_.reset();
+    if (!acceptPaused_)
+        log().error("cannot accept connections for now: {}; trying until it works",
+                    describe(error));
+    acceptPaused_ = true;
+    retryTimer_.expires_after(acceptRetryDelay);
+    retryTimer_.async_wait([self = shared_from_this()](std::error_code ec) {
+        if (!ec) self->acceptNext();
+    });
+}
+
+std::size_t TlsPskListener::refusedCount() const {
+    std::lock_guard lock(mutex_);
+    return refused_;
+}
+
+void TlsPskListener::refuse(asio::ip::tcp::socket& socket, const std::string& address) {
+    const auto now = std::chrono::steady_clock::now();
+    std::size_t count = 0;
+    {
+        std::lock_guard lock(mutex_);
+        ++refused_;
+        ++refusedUnlogged_;
+        if (now - lastRefusalLog_ >= refusalLogInterval) {
+            lastRefusalLog_ = now;
+            count = std::exchange(refusedUnlogged_, 0);
+        }
+    }
+    // Closed at once with a reset: no TLS byte, and no time in TIME_WAIT on our side.
+    std::error_code ec;
+    socket.set_option(asio::socket_base::linger(true, 0), ec);
+    socket.close(ec);
+    if (count == 0) return;
+    log().notice(
+        "refused {} connection(s) before TLS, the latest from {}: too many unfinished "
+        "handshakes",
+        count, priv(address));
+}
+
 void TlsPskListener::fail(NetError error) {
     if (closed_) return;
     closed_ = true;
     std::error_code ec;
     acceptor_.close(ec);
+    retryTimer_.cancel();
     report(conn::Failed{std::move(error)});
 }
 
@@ -153,6 +264,7 @@ void TlsPskListener::cancel() {
         self->closed_ = true;
         std::error_code ec;
         self->acceptor_.close(ec);
+        self->retryTimer_.cancel();
         self->report(conn::Cancelled{});
     });
 }

@@ -1,11 +1,19 @@
 #include "OrvaneKit/net/TlsPskListener.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <functional>
 #include <future>
+#include <optional>
+#include <thread>
+#include <utility>
 
 #include "OrvaneKit/net/TlsPskDialler.h"
 #include "OrvaneKit/net/asio/TcpLink.h"
@@ -200,6 +208,149 @@ TEST(NetTlsPskListener, UnreachablePortWaitsAndBusyPortFailsTheListener) {
     ASSERT_TRUE(probe.waitForState(holds<conn::Cancelled>));
     std::lock_guard lock(m);
     EXPECT_EQ(states.size(), 2u);
+}
+
+// A TCP connection from `from` (any 127.x.y.z address reaches the loopback listener) that never
+// sends a byte; closed when dropped.
+struct SilentSocket {
+    int fd = -1;
+    SilentSocket(const char* from, std::uint16_t port) {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &local.sin_addr);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << from;
+        sockaddr_in remote{};
+        remote.sin_family = AF_INET;
+        remote.sin_port = htons(port);
+        ::inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote), 0) << from;
+    }
+    ~SilentSocket() {
+        if (fd >= 0) ::close(fd);
+    }
+    SilentSocket(SilentSocket&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
+    // True when the host closed it: the next read sees the end or a reset.
+    bool closedByPeer() const {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 5000) != 1) return false;
+        char c;
+        return ::recv(fd, &c, 1, 0) <= 0;
+    }
+};
+
+bool eventually(const std::function<bool()>& pred) {
+    for (auto until = std::chrono::steady_clock::now() + 10s;
+         std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(5ms))
+        if (pred()) return true;
+    return pred();
+}
+
+std::size_t acceptedCount(ListenerHarness& h) {
+    std::lock_guard lock(h.mutex);
+    return h.accepted.size();
+}
+
+TEST(NetTlsPskListener, UnfinishedHandshakesAreCappedPerAddressAndInAll) {
+    struct Case {
+        const char* what;
+        std::size_t perAddress, total;
+        std::vector<const char*> held;  // accepted and kept silent, in order
+        const char* refused;            // the next one, closed before TLS
+        const char* stillLetIn;         // and one that still gets through, if any
+    };
+    const std::vector<Case> cases = {
+        {"per address", 3, 100, {"127.0.0.2", "127.0.0.2", "127.0.0.2"}, "127.0.0.2", "127.0.0.3"},
+        {"in all", 100, 3, {"127.0.0.2", "127.0.0.3", "127.0.0.4"}, "127.0.0.5", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ListenerHarness h(paramsWithKey(5), "127.0.0.1", c.perAddress, c.total);
+        h.refuse = false;
+        const std::uint16_t port = h.port();
+        std::vector<SilentSocket> sockets;
+        for (const char* from : c.held) sockets.emplace_back(from, port);
+        ASSERT_TRUE(eventually([&] { return acceptedCount(h) == c.held.size(); }));
+
+        SilentSocket refused(c.refused, port);
+        EXPECT_TRUE(refused.closedByPeer());
+        EXPECT_EQ(h.listener->refusedCount(), 1u);
+        if (c.stillLetIn) {
+            SilentSocket other(c.stillLetIn, port);
+            EXPECT_TRUE(eventually([&] { return acceptedCount(h) == c.held.size() + 1; }));
+        }
+        EXPECT_EQ(acceptedCount(h), c.held.size() + (c.stillLetIn ? 1 : 0));
+        // The held ones were handed over untouched.
+        for (auto& s : sockets) {
+            pollfd p{s.fd, POLLIN, 0};
+            EXPECT_EQ(::poll(&p, 1, 0), 0);
+        }
+    }
+}
+
+TEST(NetTlsPskListener, AHandshakeSlotFreesWhenTlsIsUpOrTheConnectionEnds) {
+    ListenerHarness h(paramsWithKey(6), "127.0.0.1", 1, 100);
+    const std::uint16_t port = h.port();
+
+    // A peer whose TLS is up no longer counts: the next one from its address gets in.
+    std::vector<std::shared_ptr<TlsPskTransport>> clients;
+    std::vector<std::unique_ptr<TransportProbe>> probes;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(TlsPskDialler::dial(h.net, {"127.0.0.1", port}, paramsWithKey(6)));
+        probes.push_back(std::make_unique<TransportProbe>(clients.back()));
+        clients.back()->start();
+        ASSERT_TRUE(probes.back()->waitForState(holds<conn::Ready>)) << i;
+    }
+
+    // A silent peer holds its address's one slot until it goes; a port scan (connect and close)
+    // gives its slot back at once.
+    { SilentSocket scan("127.0.0.2", port); }
+    ASSERT_TRUE(eventually([&] { return acceptedCount(h) == 4; }));
+    ASSERT_TRUE(eventually([&] { return h.probe(3).snapshot().has(conn::Failed{}); }));
+    auto silent = std::make_unique<SilentSocket>("127.0.0.2", port);
+    ASSERT_TRUE(eventually([&] { return acceptedCount(h) == 5; }));
+    {
+        SilentSocket second("127.0.0.2", port);
+        EXPECT_TRUE(second.closedByPeer());
+    }
+    EXPECT_EQ(h.listener->refusedCount(), 1u);
+    silent.reset();
+    ASSERT_TRUE(eventually([&] { return h.probe(4).snapshot().has(conn::Failed{}); }));
+    SilentSocket third("127.0.0.2", port);
+    EXPECT_TRUE(eventually([&] { return acceptedCount(h) == 6; }));
+    EXPECT_EQ(h.listener->refusedCount(), 1u);
+    for (auto& c : clients) c->cancel();
+}
+
+TEST(NetTlsPskListener, RunningOutOfDescriptorsPausesAcceptingWithoutClosingThePort) {
+    ListenerHarness h(paramsWithKey(8));
+    const std::uint16_t port = h.port();
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // Every descriptor the lowered limit allows is taken, the last by a waiting connection.
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(::dup(0)) + 32;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::dup(0)) >= 0;) fillers.push_back(fd);
+    ASSERT_EQ(errno, EMFILE);
+    ::close(fillers.back());
+    fillers.pop_back();
+    std::optional<SilentSocket> waiting;
+    waiting.emplace("127.0.0.2", port);
+
+    std::this_thread::sleep_for(300ms);
+    for (int fd : fillers) ::close(fd);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    {
+        std::lock_guard lock(h.mutex);
+        EXPECT_TRUE(h.accepted.empty());
+        EXPECT_EQ(h.listenerStates.size(), 1u);  // ready, and never failed
+    }
+    // Once descriptors are free again, the connection that waited is taken, and later ones too.
+    EXPECT_TRUE(eventually([&] { return acceptedCount(h) == 1; }));
+    SilentSocket later("127.0.0.3", port);
+    EXPECT_TRUE(eventually([&] { return acceptedCount(h) == 2; }));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "OrvaneKit/net/TlsPskTransport.h"
 
+#include <algorithm>
 #include <asio/post.hpp>
 #include <cerrno>
+#include <limits>
 
 #include "OrvaneKit/base/Logger.h"
 
@@ -10,6 +12,14 @@ namespace orvane {
 namespace {
 // Decrypted bytes nobody has read yet; beyond this the socket is left unread so TCP pushes back.
 constexpr std::size_t inboxLimit = 1 << 20;
+// Writes up to this size are joined into one piece before sealing, so a frame header shares its
+// payload's record; larger ones are sealed piece by piece where they lie.
+constexpr std::size_t coalesceLimit = 16 * 1024;
+// Sealed bytes waiting for the link; a large write is sealed no further ahead than this.
+constexpr std::size_t outboxHighWater = 256 * 1024;
+// TLS 1.2 AES-GCM records: at most 16 KiB of payload, plus header, explicit nonce and tag.
+constexpr std::size_t tlsRecordPayload = 16 * 1024;
+constexpr std::size_t tlsRecordOverhead = 5 + 8 + 16;
 
 NetError cancelledError() {
     return posixError(ECANCELED);
@@ -122,6 +132,7 @@ void TlsPskTransport::onOpened(std::optional<NetError> error) {
 
 void TlsPskTransport::becomeReady() {
     phase_ = Phase::ready;
+    untilEstablished_.reset();
     report(conn::Ready{});
     if (phase_ != Phase::ready) return;  // the handler may have cancelled
     pumpWrites();
@@ -131,10 +142,7 @@ void TlsPskTransport::becomeReady() {
 // Moves whatever the TLS session produced (handshake, records, alerts, plaintext) onward and
 // acts on its state.
 void TlsPskTransport::drainTls() {
-    if (tls_->hasOutput()) {
-        Bytes out = tls_->takeOutput();
-        outbox_.insert(outbox_.end(), out.begin(), out.end());
-    }
+    tls_->takeOutput(outbox_);
     if (tls_->plaintextSize() > 0) tls_->takePlaintext(inbox_);
     if (tls_->peerClosed()) peerEof_ = true;
     if (tls_->error()) return fail(*tls_->error());
@@ -225,36 +233,65 @@ void TlsPskTransport::pumpWrites() {
     if (phase_ == Phase::closed) {
         auto items = std::move(pending_);
         pending_.clear();
+        cursor_ = {};
         for (auto& item : items)
             if (item.done) item.done(terminalError_);
         return;
     }
     if (phase_ != Phase::ready) return;  // held until ready
-    while (!pending_.empty()) {
-        PendingWrite item = std::move(pending_.front());
-        pending_.pop_front();
-        // One unit, so a header and its payload share records and never interleave with others.
-        std::size_t total = 0;
-        for (const auto& b : item.buffers) total += b.size();
-        if (tls_) {
-            Bytes plain;
-            plain.reserve(total);
-            for (const auto& b : item.buffers) plain.insert(plain.end(), b.begin(), b.end());
-            tls_->write(plain);
-            if (tls_->hasOutput()) {
-                Bytes out = tls_->takeOutput();
-                outbox_.insert(outbox_.end(), out.begin(), out.end());
-            }
-            if (tls_->error()) {
-                if (item.done) pending_.push_front({{}, std::move(item.done)});
-                return fail(*tls_->error());
-            }
-        } else {
-            for (const auto& b : item.buffers) outbox_.insert(outbox_.end(), b.begin(), b.end());
-        }
-        if (item.done) outboxDone_.push_back(std::move(item.done));
-    }
+    fillOutbox(outboxHighWater);
     flushOut();
+}
+
+// Seals queued writes into the outbox until it holds `limit` bytes. A large write is sealed a
+// slice at a time as the link drains, where it lies: its records never all exist at once. Writes
+// stay whole units on the wire, as nothing else is sealed until the current one is done.
+void TlsPskTransport::fillOutbox(std::size_t limit) {
+    while (!pending_.empty() && outbox_.size() < limit && phase_ == Phase::ready) {
+        PendingWrite& item = pending_.front();
+        if (cursor_.buffer == 0 && cursor_.offset == 0) {
+            std::size_t total = 0;
+            for (const auto& b : item.buffers) total += b.size();
+            if (total <= coalesceLimit) {
+                // A header and a small payload share records.
+                Bytes plain;
+                plain.reserve(total);
+                for (const auto& b : item.buffers) plain.insert(plain.end(), b.begin(), b.end());
+                sealInto(plain);
+                cursor_.buffer = item.buffers.size();
+            }
+        }
+        while (cursor_.buffer < item.buffers.size() && outbox_.size() < limit) {
+            const Bytes& b = item.buffers[cursor_.buffer];
+            const std::size_t n = std::min(b.size() - cursor_.offset, TlsPskSession::sliceSize);
+            sealInto(ByteView(b).subspan(cursor_.offset, n));
+            cursor_.offset += n;
+            if (cursor_.offset == b.size()) {
+                ++cursor_.buffer;
+                cursor_.offset = 0;
+            }
+        }
+        if (tls_ && tls_->error()) return fail(*tls_->error());
+        if (cursor_.buffer < item.buffers.size()) return;
+        if (item.done) outboxDone_.push_back(std::move(item.done));
+        pending_.pop_front();
+        cursor_ = {};
+    }
+}
+
+void TlsPskTransport::sealInto(ByteView plain) {
+    const std::size_t records = plain.size() / tlsRecordPayload + 1;
+    reserveOutbox(plain.size() + records * tlsRecordOverhead);
+    if (tls_)
+        tls_->write(plain, outbox_);
+    else
+        outbox_.insert(outbox_.end(), plain.begin(), plain.end());
+}
+
+// Grown geometrically: exact reservations would copy the outbox on every write.
+void TlsPskTransport::reserveOutbox(std::size_t more) {
+    const std::size_t need = outbox_.size() + more;
+    if (need > outbox_.capacity()) outbox_.reserve(std::max(need, 2 * outbox_.capacity()));
 }
 
 void TlsPskTransport::flushOut() {
@@ -280,6 +317,7 @@ void TlsPskTransport::flushOut() {
         for (auto& d : done) d(error);
         if (self->phase_ == Phase::closed) return;
         if (error) return self->fail(*error);
+        self->fillOutbox(outboxHighWater);
         self->flushOut();
     });
 }
@@ -287,6 +325,7 @@ void TlsPskTransport::flushOut() {
 // ---- ending
 
 void TlsPskTransport::terminate(const NetError& error) {
+    untilEstablished_.reset();
     linkReading_ = false;
     linkWriting_ = false;
     if (readHandler_) {
@@ -301,6 +340,7 @@ void TlsPskTransport::terminate(const NetError& error) {
     for (auto& item : pending_)
         if (item.done) done.push_back(std::move(item.done));
     pending_.clear();
+    cursor_ = {};
     for (auto& d : done)
         if (d) d(error);
     pumpWrites();  // anything queued meanwhile completes with the error too
@@ -316,10 +356,7 @@ void TlsPskTransport::fail(NetError error) {
                     priv(remote_ ? remote_->host : std::string("?")), describe(error));
     }
     // A TLS alert explaining the failure goes out before the socket closes.
-    if (tls_ && tls_->hasOutput()) {
-        Bytes out = tls_->takeOutput();
-        outbox_.insert(outbox_.end(), out.begin(), out.end());
-    }
+    if (tls_) tls_->takeOutput(outbox_);
     if (!outbox_.empty()) link_->write(std::move(outbox_), [](std::optional<NetError>) {});
     outbox_.clear();
     link_->close(true);
@@ -334,14 +371,16 @@ void TlsPskTransport::cancel() {
 void TlsPskTransport::doCancel() {
     if (cancelled_) return;
     cancelled_ = true;
+    // Everything written before the cancel still goes out (for the linger time), then the TLS
+    // close.
+    if (phase_ == Phase::ready) fillOutbox(std::numeric_limits<std::size_t>::max());
     if (phase_ != Phase::closed) {
         bool wasOpen = phase_ != Phase::idle;
         phase_ = Phase::closed;
         terminalError_ = cancelledError();
         if (tls_ && tls_->established() && !tls_->error()) {
             tls_->close();
-            Bytes out = tls_->takeOutput();
-            outbox_.insert(outbox_.end(), out.begin(), out.end());
+            tls_->takeOutput(outbox_);
         }
         if (wasOpen && !outbox_.empty())
             link_->write(std::move(outbox_), [](std::optional<NetError>) {});

@@ -30,6 +30,10 @@ public:
     std::optional<HostPort> remoteEndpoint() const override;
     std::string localInterfaceName() const override;
 
+    // Kept until TLS is up or the connection ends, whichever comes first; the listener counts
+    // unfinished handshakes with it. Before start().
+    void holdUntilEstablished(std::shared_ptr<void> token) { untilEstablished_ = std::move(token); }
+
     // The TLS session, or null for plain bytes. Read it only on the strand.
     const TlsPskSession* tlsSession() const { return tls_.get(); }
     const std::shared_ptr<ByteLink>& link() const { return link_; }
@@ -54,6 +58,9 @@ private:
     void becomeReady();
     void drainTls();
     void pumpWrites();
+    void fillOutbox(std::size_t limit);
+    void sealInto(ByteView plain);
+    void reserveOutbox(std::size_t more);
     void flushOut();
     void deliverReads();
     void fail(NetError error);
@@ -79,6 +86,10 @@ private:
     bool cancelled_ = false;
     NetError terminalError_;
     std::deque<PendingWrite> pending_;
+    struct Cursor {
+        std::size_t buffer = 0;
+        std::size_t offset = 0;
+    } cursor_;  // how far the first pending write is sealed
     Bytes outbox_;
     std::vector<WriteCompletion> outboxDone_;
     std::vector<WriteCompletion> inFlightDone_;
@@ -87,6 +98,7 @@ private:
     bool peerEof_ = false;
     Bytes inbox_;
     ReadHandler readHandler_;
+    std::shared_ptr<void> untilEstablished_;
 };
 
 }  // namespace orvane

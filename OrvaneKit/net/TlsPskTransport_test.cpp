@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <asio/post.hpp>
 #include <future>
 #include <thread>
 
@@ -286,32 +287,84 @@ TEST(TlsPskTransport, DroppedWithoutCancelClosesItsLink) {
     pair.server->cancel();
 }
 
-TEST(TlsPskTransportConcurrency, WritesFromManyThreadsNeverInterleave) {
-    NetContext net(3);
-    auto pair = tlsPair(net, 1000);
+// Bytes of buffers the TLS session holds, read on the transport's strand.
+std::size_t tlsBuffers(const std::shared_ptr<TlsPskTransport>& t) {
+    std::promise<std::size_t> p;
+    asio::post(t->strand(), [&] { p.set_value(t->tlsSession()->bufferCapacity()); });
+    return p.get_future().get();
+}
+
+TEST(TlsPskTransport, LargeWritesArriveWholeAndLeaveNoLargeBuffersBehind) {
+    NetContext net(2);
+    auto pair = tlsPair(net);
     TransportProbe client(pair.client), server(pair.server);
     pair.server->start();
     pair.client->start();
     ASSERT_TRUE(client.waitForState(holds<conn::Ready>));
-    constexpr int threads = 4, perThread = 50, unit = 300;
-    std::vector<std::thread> writers;
-    for (int t = 0; t < threads; ++t)
-        writers.emplace_back([&, t] {
-            for (int i = 0; i < perThread; ++i) {
-                Bytes header{static_cast<std::uint8_t>('A' + t)};
-                pair.client->write({header, Bytes(unit - 1, static_cast<std::uint8_t>('a' + t))},
-                                   {});
-            }
-        });
-    for (auto& w : writers) w.join();
-    ASSERT_TRUE(server.waitForBytes(threads * perThread * unit));
-    Bytes got = server.snapshot().received;
-    for (std::size_t at = 0; at < got.size(); at += unit) {
-        std::uint8_t lower = got[at] - 'A' + 'a';
-        for (std::size_t i = 1; i < unit; ++i) ASSERT_EQ(got[at + i], lower) << "at " << at + i;
-    }
+    ASSERT_TRUE(server.waitForState(holds<conn::Ready>));
+
+    Bytes body(16 * 1024 * 1024 + 5);
+    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<std::uint8_t>(i % 251);
+    EXPECT_EQ(client.writeAndWait({toBytes("HEAD"), body}), std::nullopt);
+    ASSERT_TRUE(server.waitForBytes(4 + body.size(), 60s));
+    Bytes want = toBytes("HEAD");
+    append(want, body);
+    EXPECT_TRUE(server.snapshot().received == want);
+
+    // Sealed and opened a slice at a time: neither session kept buffers of the message's size.
+    EXPECT_LT(tlsBuffers(pair.client), 1u << 20);
+    EXPECT_LT(tlsBuffers(pair.server), 1u << 20);
     pair.client->cancel();
     pair.server->cancel();
+}
+
+TEST(TlsPskTransport, CancelRightAfterALargeWriteStillSendsItThenCloses) {
+    NetContext net(2);
+    auto pair = tlsPair(net);
+    TransportProbe client(pair.client), server(pair.server);
+    pair.server->start();
+    pair.client->start();
+    ASSERT_TRUE(client.waitForState(holds<conn::Ready>));
+    ASSERT_TRUE(server.waitForState(holds<conn::Ready>));
+    const Bytes body(4 * 1024 * 1024, 0x33);
+    pair.client->write({body});
+    pair.client->cancel();
+    ASSERT_TRUE(server.waitFor([](const auto& s) { return s.eof; }, 30s));
+    EXPECT_EQ(server.snapshot().received, body);
+    pair.server->cancel();
+}
+
+TEST(TlsPskTransportConcurrency, WritesFromManyThreadsNeverInterleave) {
+    // Small units are joined before sealing; large ones are sealed in slices, which must not let
+    // another unit in between.
+    for (std::size_t unit : {std::size_t{300}, std::size_t{70000}}) {
+        SCOPED_TRACE(unit);
+        NetContext net(3);
+        auto pair = tlsPair(net, 1000);
+        TransportProbe client(pair.client), server(pair.server);
+        pair.server->start();
+        pair.client->start();
+        ASSERT_TRUE(client.waitForState(holds<conn::Ready>));
+        constexpr int threads = 4, perThread = 50;
+        std::vector<std::thread> writers;
+        for (int t = 0; t < threads; ++t)
+            writers.emplace_back([&, t] {
+                for (int i = 0; i < perThread; ++i) {
+                    Bytes header{static_cast<std::uint8_t>('A' + t)};
+                    pair.client->write(
+                        {header, Bytes(unit - 1, static_cast<std::uint8_t>('a' + t))}, {});
+                }
+            });
+        for (auto& w : writers) w.join();
+        ASSERT_TRUE(server.waitForBytes(threads * perThread * unit, 60s));
+        Bytes got = server.snapshot().received;
+        for (std::size_t at = 0; at < got.size(); at += unit) {
+            std::uint8_t lower = got[at] - 'A' + 'a';
+            for (std::size_t i = 1; i < unit; ++i) ASSERT_EQ(got[at + i], lower) << "at " << at + i;
+        }
+        pair.client->cancel();
+        pair.server->cancel();
+    }
 }
 
 }  // namespace

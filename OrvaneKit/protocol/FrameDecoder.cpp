@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "OrvaneKit/base/LargeBuffers.h"
+
 namespace orvane {
 
 std::array<std::uint8_t, frameHeaderSize> encodeHeader(std::uint32_t code, std::uint32_t length) {
@@ -22,10 +24,41 @@ void FrameDecoder::setChannelEstablished(bool established) {
     maxPayload_ = established ? maxPayloadAfterChannel : maxPayloadBeforeChannel;
 }
 
+namespace {
+// Unparsed input is kept in a buffer of at most this capacity once it has been used up.
+constexpr std::size_t keptInputCapacity = 64 * 1024;
+// Bytes of a body that must have arrived before its whole announced length is reserved.
+constexpr std::size_t wholeBodyAfter = 1 << 20;
+}  // namespace
+
 void FrameDecoder::append(ByteView chunk) {
     if (failed() || chunk.empty()) return;
     compact();
+    if (current_ && consumed_ == input_.size()) {
+        // The body of a frame under way goes straight to its payload, not through the input.
+        const std::size_t n = std::min(chunk.size(), current_->length - payload_.size());
+        appendPayload(chunk.first(n));
+        chunk = chunk.subspan(n);
+    }
     input_.insert(input_.end(), chunk.begin(), chunk.end());
+}
+
+// The payload's capacity doubles as bytes arrive, and once a first part of a large body is in,
+// it takes the whole announced length at once: the body is then written in place exactly once,
+// not moved to ever larger buffers. Capacity never exceeds the announced length.
+void FrameDecoder::appendPayload(ByteView bytes) {
+    if (bytes.empty()) return;
+    const std::size_t need = payload_.size() + bytes.size();
+    if (need > payload_.capacity()) {
+        std::size_t grown = std::max(need, 2 * payload_.capacity());
+        if (need >= wholeBodyAfter && current_->length <= maxPayloadAfterChannel)
+            grown = current_->length;
+        payload_.reserve(std::min<std::size_t>(grown, current_->length));
+        // Filled in place right after; a large body has memory of its own.
+        if (payload_.capacity() >= largeBufferSize)
+            adviseHugePages({payload_.data(), payload_.capacity()});
+    }
+    payload_.insert(payload_.end(), bytes.begin(), bytes.end());
 }
 
 std::size_t FrameDecoder::take(std::uint8_t* dst, std::size_t want) {
@@ -37,7 +70,10 @@ std::size_t FrameDecoder::take(std::uint8_t* dst, std::size_t want) {
 
 void FrameDecoder::compact() {
     if (consumed_ == input_.size()) {
-        input_.clear();
+        if (input_.capacity() > keptInputCapacity)
+            input_ = Bytes();
+        else
+            input_.clear();
         consumed_ = 0;
     } else if (consumed_ > 0 && consumed_ >= input_.size() / 2) {
         input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(consumed_));
@@ -61,15 +97,15 @@ std::optional<Frame> FrameDecoder::next() {
         current_ = h;
         payload_.clear();
     }
-    std::size_t have = payload_.size();
-    std::size_t want = current_->length - have;
+    std::size_t want = current_->length - payload_.size();
     std::size_t n = std::min(want, input_.size() - consumed_);
-    if (n) {
-        // Grows with what has arrived, never straight to the announced length.
-        payload_.resize(have + n);
-        take(payload_.data() + have, n);
+    // Grows with what has arrived, never straight to the announced length.
+    appendPayload(ByteView(input_.data() + consumed_, n));
+    consumed_ += n;
+    if (payload_.size() < current_->length) {
+        compact();
+        return std::nullopt;
     }
-    if (payload_.size() < current_->length) return std::nullopt;
     Frame f{receivedType(current_->code), current_->code, std::move(payload_)};
     payload_ = Bytes();
     current_.reset();

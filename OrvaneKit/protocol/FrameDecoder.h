@@ -54,8 +54,10 @@ struct Frame {
 };
 
 // Turns a byte stream, fed in chunks of any size, into whole frames. Memory grows only as bytes
-// arrive, never to a length the peer merely announces. A header announcing more than the
-// current limit fails the decoder for good; the caller ends the connection.
+// arrive, never to a length the peer merely announces: a large body's full length is reserved
+// only once its first MiB is in, and reserved pages cost nothing until written. A header
+// announcing more than the current limit fails the decoder for good; the caller ends the
+// connection.
 //
 // Writers put header and payload on the wire as one write from a single queue, and treat a
 // failed write as the end of the connection: a payload lost after its header leaves the peer's
@@ -85,10 +87,13 @@ public:
 
     // Bytes held: unparsed input plus the payload gathered so far.
     std::size_t bufferedBytes() const { return (input_.size() - consumed_) + payload_.size(); }
+    // Memory held for them, which falls back to small once a large frame has been delivered.
+    std::size_t bufferCapacity() const { return input_.capacity() + payload_.capacity(); }
 
 private:
     std::size_t take(std::uint8_t* dst, std::size_t want);
     void compact();
+    void appendPayload(ByteView bytes);
 
     Bytes input_;
     std::size_t consumed_ = 0;

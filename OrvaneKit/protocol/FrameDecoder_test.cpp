@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace orvane {
 namespace {
 
@@ -164,6 +166,33 @@ TEST(FrameDecoder, OversizeFramesFailWithoutAllocatingTheClaimedLength) {
             EXPECT_TRUE(d.feed(frameBytes(rawValue(MessageType::ping), {})).empty());
             EXPECT_TRUE(d.failed());
         }
+    }
+}
+
+TEST(FrameDecoder, LargeBodyIsHeldInItsOwnSizeAndNothingLargeStaysBehind) {
+    // A body not a power of two, so growth by doubling would show as spare capacity; chunks as
+    // the socket gives them and as a full transport inbox does.
+    const Bytes body = filled(8 * 1024 * 1024 + 100, 3);
+    Bytes wire = frameBytes(rawValue(MessageType::video), body);
+    append(wire, frameBytes(rawValue(MessageType::ping), toBytes("after")));
+    for (std::size_t chunk : {std::size_t{64 * 1024}, std::size_t{1024 * 1024 + 3}}) {
+        SCOPED_TRACE(chunk);
+        FrameDecoder d;
+        d.setChannelEstablished(true);
+        std::vector<Frame> frames;
+        std::size_t peak = 0;
+        for (std::size_t at = 0; at < wire.size(); at += chunk) {
+            auto more = d.feed(ByteView(wire).subspan(at, std::min(chunk, wire.size() - at)));
+            for (auto& f : more) frames.push_back(std::move(f));
+            peak = std::max(peak, d.bufferCapacity());
+        }
+        // Never more than the announced body and one chunk of input.
+        EXPECT_LE(peak, body.size() + chunk);
+        ASSERT_EQ(frames.size(), 2u);
+        EXPECT_TRUE(frames[0].payload == body);
+        EXPECT_EQ(frames[0].payload.capacity(), body.size());
+        EXPECT_EQ(toString(frames[1].payload), "after");
+        EXPECT_LE(d.bufferCapacity(), 64u * 1024);
     }
 }
 

@@ -29,6 +29,7 @@
 #include <string>
 
 #include "OrvaneKit/base/Clock.h"
+#include "OrvaneKit/base/LargeBuffers.h"
 #include "OrvaneKit/base/Logger.h"
 #include "OrvaneKit/base/MainActor.h"
 #include "OrvaneKit/base/NetContext.h"
@@ -100,6 +101,7 @@ std::filesystem::path ownExecutable(const char* argv0) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    returnLargeBuffersToSystem();
     std::uint16_t port = HostController::sessionPort;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];

@@ -46,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "OrvaneKit/base/LargeBuffers.h"
 #include "OrvaneKit/base/Logger.h"
 #include "OrvaneKit/base/NetContext.h"
 #include "OrvaneKit/base/Paths.h"
@@ -724,6 +725,7 @@ int parse(int argc, char** argv, Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    returnLargeBuffersToSystem();
     Options o;
     int parsed = usage;
     try {

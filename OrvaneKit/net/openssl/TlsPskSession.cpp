@@ -1,6 +1,7 @@
 #include "OrvaneKit/net/openssl/TlsPskSession.h"
 
 #include <openssl/bio.h>
+#include <openssl/buffer.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
@@ -49,18 +50,19 @@ void TlsPskSession::start() {
 }
 
 void TlsPskSession::feed(ByteView ciphertext) {
-    if (error_) return;
+    // Slice by slice, each decrypted before the next goes in: the input buffer never holds more
+    // than one slice, and never keeps the size of a large burst.
     std::size_t done = 0;
-    while (done < ciphertext.size()) {
-        int chunk = static_cast<int>(std::min<std::size_t>(ciphertext.size() - done, INT_MAX));
+    while (done < ciphertext.size() && !error_) {
+        int chunk = static_cast<int>(std::min(ciphertext.size() - done, sliceSize));
         int n = BIO_write(in_, ciphertext.data() + done, chunk);
         if (n <= 0) {
             error_ = posixError(ENOMEM);
             return;
         }
         done += static_cast<std::size_t>(n);
+        advance();
     }
-    advance();
 }
 
 void TlsPskSession::advance() {
@@ -105,19 +107,22 @@ void TlsPskSession::fail(int sslError) {
     }
 }
 
-void TlsPskSession::write(ByteView plain) {
+void TlsPskSession::write(ByteView plain, Bytes& out) {
     if (error_ || !established_) return;
     std::size_t done = 0;
     ERR_clear_error();
     while (done < plain.size()) {
-        int chunk = static_cast<int>(std::min<std::size_t>(plain.size() - done, 1 << 30));
+        // The records of one slice leave the output buffer before the next slice is sealed.
+        int chunk = static_cast<int>(std::min(plain.size() - done, sliceSize));
         int r = SSL_write(ssl_, plain.data() + done, chunk);
         if (r <= 0) {
             fail(SSL_get_error(ssl_, r));
-            return;
+            break;
         }
         done += static_cast<std::size_t>(r);
+        takeOutput(out);
     }
+    takeOutput(out);
 }
 
 void TlsPskSession::close() {
@@ -131,13 +136,23 @@ bool TlsPskSession::hasOutput() const {
     return BIO_ctrl_pending(out_) > 0;
 }
 
-Bytes TlsPskSession::takeOutput() {
-    Bytes out(BIO_ctrl_pending(out_));
-    if (!out.empty()) {
-        int n = BIO_read(out_, out.data(), static_cast<int>(out.size()));
-        out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+void TlsPskSession::takeOutput(Bytes& out) {
+    const std::size_t pending = BIO_ctrl_pending(out_);
+    if (pending == 0) return;
+    const std::size_t before = out.size();
+    out.resize(before + pending);
+    int n = BIO_read(out_, out.data() + before, static_cast<int>(pending));
+    out.resize(before + (n > 0 ? static_cast<std::size_t>(n) : 0));
+}
+
+std::size_t TlsPskSession::bufferCapacity() const {
+    std::size_t total = plain_.capacity();
+    for (BIO* bio : {in_, out_}) {
+        BUF_MEM* mem = nullptr;
+        BIO_get_mem_ptr(bio, &mem);
+        if (mem) total += mem->max;
     }
-    return out;
+    return total;
 }
 
 void TlsPskSession::takePlaintext(Bytes& out) {

@@ -30,17 +30,24 @@ public:
     void start();
     // Ciphertext from the peer: advances the handshake and decrypts what it can.
     void feed(ByteView ciphertext);
-    // Encrypts application bytes; only once established and not failed.
-    void write(ByteView plain);
+    // Encrypts application bytes, only once established and not failed, and appends the records
+    // (with anything else pending) to `out`. Large writes go through in slices, so the session's
+    // own buffers stay small whatever the size.
+    void write(ByteView plain, Bytes& out);
     // Queues close_notify.
     void close();
 
-    // Ciphertext for the peer (handshake, records, alerts), emptied by the call.
-    Bytes takeOutput();
+    // Appends the ciphertext for the peer (handshake, records, alerts) to `out`.
+    void takeOutput(Bytes& out);
     bool hasOutput() const;
     // Decrypted application bytes, appended to `out`.
     void takePlaintext(Bytes& out);
     std::size_t plaintextSize() const { return plain_.size(); }
+    // Bytes of memory the session holds for ciphertext and plaintext in either direction.
+    std::size_t bufferCapacity() const;
+
+    // The most ciphertext or plaintext handed to or taken from OpenSSL in one step.
+    static constexpr std::size_t sliceSize = 256 * 1024;
 
     bool established() const { return established_; }
     bool peerClosed() const { return peerClosed_; }

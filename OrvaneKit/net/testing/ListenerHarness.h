@@ -28,11 +28,16 @@ struct ListenerHarness {
     std::vector<ConnState> listenerStates;
     std::atomic<bool> refuse{false};
 
-    explicit ListenerHarness(SessionParams params, std::optional<std::string> bind = "127.0.0.1") {
+    explicit ListenerHarness(
+        SessionParams params, std::optional<std::string> bind = "127.0.0.1",
+        std::size_t unfinishedPerAddress = TlsPskListener::maxUnfinishedPerAddress,
+        std::size_t unfinishedTotal = TlsPskListener::maxUnfinishedTotal) {
         TlsPskListener::Options o;
         o.port = 0;
         o.bindAddress = std::move(bind);
         o.params = std::move(params);
+        o.unfinishedPerAddress = unfinishedPerAddress;
+        o.unfinishedTotal = unfinishedTotal;
         listener = TlsPskListener::make(net, o);
         listener->setStateHandler([this](const ConnState& s) {
             std::lock_guard lock(mutex);

@@ -65,6 +65,10 @@ Bytes MemoryLink::written() const {
     return written_;
 }
 
+void MemoryLink::setChunkSize(std::size_t size) {
+    asio::post(strand_, [self = shared_from_this(), size] { self->options_.chunkSize = size; });
+}
+
 void MemoryLink::injectReadError(NetError error) {
     asio::post(strand_,
                [self = shared_from_this(), error = std::move(error)] { self->receiveEnd(error); });

@@ -29,6 +29,8 @@ public:
     std::optional<HostPort> remoteEndpoint() const override { return options_.remote; }
     std::string localInterfaceName() const override { return options_.interfaceName; }
 
+    // From any thread: bytes that reach this end from now on arrive in chunks of at most `size`.
+    void setChunkSize(std::size_t size);
     // From any thread: the next read at this end fails with `error` / sees the end of the stream.
     void injectReadError(NetError error);
     void injectEof();
