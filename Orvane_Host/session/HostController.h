@@ -20,6 +20,7 @@
 #include "OrvaneKit/protocol/Messages.h"
 #include "OrvaneKit/security/SecretStore.h"
 #include "Orvane_Host/session/Admission.h"
+#include "Orvane_Host/session/BrowserGate.h"
 #include "Orvane_Host/session/FrontDoor.h"
 #include "Orvane_Host/session/IdleWatch.h"
 #include "Orvane_Host/session/MessageRouter.h"
@@ -43,7 +44,8 @@ class HostController : public std::enable_shared_from_this<HostController>,
                        private MessageRouter::Host,
                        private SessionEnder::Host,
                        private IdleWatch::Host,
-                       private StreamCoordinator::Host {
+                       private StreamCoordinator::Host,
+                       private BrowserGate::Host {
 public:
     using Services = SessionServices;
 
@@ -322,6 +324,8 @@ private:
     void viewerAdmitted(const std::shared_ptr<RemoteClient>& client) override;
     void showSharedScreen(const std::shared_ptr<RemoteClient>& client, bool withoutAsking) override;
     std::string machineName() const override;
+    bool browserAddressBlocked(const std::string& address) const override;
+    void browserWrongCode(const std::string& address) override;
 
     Services s_;
     std::string accessCode_;
@@ -364,6 +368,7 @@ private:
     std::unique_ptr<SessionEnder> ender_;
     std::unique_ptr<IdleWatch> idleWatch_;
     std::unique_ptr<StreamCoordinator> streaming_;
+    std::unique_ptr<BrowserGate> browserGate_;
 };
 
 }  // namespace orvane
