@@ -1,6 +1,6 @@
 // orvane-host: the host without a desktop interface. The main actor runs on this thread.
 //
-//   orvane-host [--port N]      (0: any free port, shown once ready)
+//   orvane-host [--port N] [--browser-port N]   (0: any free port, shown once ready)
 //
 // The access code and the addresses to connect to go to the terminal only, never to the log.
 // SIGINT or SIGTERM shuts down in order (every viewer hears its bye); a second one exits at once.
@@ -30,6 +30,9 @@
 #include "Orvane_Host/app/HeadlessAlertPresenter.h"
 #include "Orvane_Host/app/HeadlessServices.h"
 #include "Orvane_Host/app/InterfaceAddresses.h"
+#include "Orvane_Host/app/ViewerPage.h"
+#include "Orvane_Host/browser/BrowserServer.h"
+#include "Orvane_Host/browser/BrowserTLS.h"
 #include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/SessionHistory.h"
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
@@ -43,7 +46,7 @@ using namespace orvane;
 namespace {
 
 int usage() {
-    std::cerr << "usage: orvane-host [--port N]\n";
+    std::cerr << "usage: orvane-host [--port N] [--browser-port N]\n";
     return 64;
 }
 
@@ -55,13 +58,14 @@ void say(const std::string& line) {
 
 int main(int argc, char** argv) {
     std::uint16_t port = HostController::sessionPort;
+    std::uint16_t browserPort = IBrowserServer::defaultPort;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--port" && i + 1 < argc) {
+        if ((a == "--port" || a == "--browser-port") && i + 1 < argc) {
             char* end = nullptr;
             long p = std::strtol(argv[++i], &end, 10);
             if (!end || *end || p < 0 || p > 65535) return usage();
-            port = static_cast<std::uint16_t>(p);
+            (a == "--port" ? port : browserPort) = static_cast<std::uint16_t>(p);
         } else {
             return usage();
         }
@@ -99,7 +103,6 @@ int main(int argc, char** argv) {
     HeadlessAlertPresenter alerts(mainActor);
     NoScreens screens;
     NoDisplayStreams streams;
-    NoBrowserServer browser;
     NoOverlays overlays;
     InterfaceAddresses addresses;
     TlsSessionListenerFactory listeners(net);
@@ -111,6 +114,28 @@ int main(int argc, char** argv) {
     NoShareWindows shareWindows;
     // Slow jobs (status records, viewers' requests) stay off the main actor and the network.
     asio::thread_pool background(2);
+    // Browser viewers: their own injector and video, apart from the sessions'.
+    BrowserTLS browserTLS(
+        {settings, BrowserTLS::standardIdentityFile(), {}, [] { return macDisplayName(); }});
+    NoInputInjector browserInjector;
+    NoBrowserVideo browserVideo;
+    std::shared_ptr<BrowserServer> browserServer;
+    browserServer =
+        BrowserServer::make({net, screens, browserInjector, browserVideo, background.get_executor(),
+                             [&browserTLS] { return browserTLS.identity(); },
+                             [] {
+                                 auto page = embeddedViewerPage();
+                                 return std::optional<Bytes>(Bytes(page.begin(), page.end()));
+                             },
+                             browserPort, BrowserServer::defaultHeadTimeout,
+                             [&mainActor, &browserServer](std::uint16_t bound) {
+                                 mainActor.post([&browserServer, bound] {
+                                     say(std::string("Browser access on ") +
+                                         (browserServer->usesTLS() ? "https" : "http") +
+                                         "://127.0.0.1:" + std::to_string(bound));
+                                 });
+                             }});
+    IBrowserServer& browser = *browserServer;
     AvahiServiceAdvertiser advertiser;
     LinuxHostFacts facts;
     HostStatusBuilder status(facts, SystemClock::shared());

@@ -140,6 +140,7 @@ void BrowserServer::doStart(const std::string& code) {
         boundPort_ = bound;
     }
     log_.notice("browser server ready on port {}", bound);
+    if (parts_.onListening) parts_.onListening(bound);
     acceptNext(acceptorGeneration_);
 }
 

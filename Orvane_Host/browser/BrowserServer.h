@@ -56,6 +56,8 @@ public:
         std::function<std::optional<Bytes>()> page;
         std::uint16_t port = defaultPort;  // 0: any free port (tests)
         std::chrono::milliseconds headTimeout = defaultHeadTimeout;
+        // Told the bound port each time listening begins (the terminal shows it); any thread.
+        std::function<void(std::uint16_t)> onListening;
     };
 
     static std::shared_ptr<BrowserServer> make(Parts parts);

@@ -1,0 +1,128 @@
+// viewer-page TEMPLATE OUT_HTML OUT_CPP
+//
+// Builds the browser viewer page: the template with its key table filled in from the kit's key
+// map (browser key positions, KeyboardEvent.code, through their USB HID usages), written as the
+// page itself and as a C++ source that embeds it byte for byte.
+
+#include <cstdint>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#if __has_include("OrvaneKit/input/KeyMap.h")
+#include "OrvaneKit/input/KeyMap.h"
+#define ORVANE_HAVE_KEY_MAP 1
+#endif
+
+namespace {
+
+// KeyboardEvent.code names of the keys with a usage on the keyboard page.
+std::vector<std::pair<std::string, std::int64_t>> browserKeyUsages() {
+    std::vector<std::pair<std::string, std::int64_t>> out;
+    for (int i = 0; i < 26; ++i) out.emplace_back(std::string("Key") + char('A' + i), 4 + i);
+    for (int i = 1; i <= 9; ++i) out.emplace_back("Digit" + std::to_string(i), 29 + i);
+    out.emplace_back("Digit0", 39);
+    const std::pair<const char*, std::int64_t> named[] = {
+        {"Enter", 40},        {"Escape", 41},    {"Backspace", 42},   {"Tab", 43},
+        {"Space", 44},        {"Minus", 45},     {"Equal", 46},       {"BracketLeft", 47},
+        {"BracketRight", 48}, {"Backslash", 49}, {"IntlHash", 50},    {"Semicolon", 51},
+        {"Quote", 52},        {"Backquote", 53}, {"Comma", 54},       {"Period", 55},
+        {"Slash", 56},        {"CapsLock", 57},  {"PrintScreen", 70}, {"ScrollLock", 71},
+        {"Pause", 72},        {"Insert", 73},    {"Home", 74},        {"PageUp", 75},
+        {"Delete", 76},       {"End", 77},       {"PageDown", 78},    {"ArrowRight", 79},
+        {"ArrowLeft", 80},    {"ArrowDown", 81}, {"ArrowUp", 82},     {"ControlLeft", 224},
+        {"ShiftLeft", 225},   {"AltLeft", 226},  {"MetaLeft", 227},   {"ControlRight", 228},
+        {"ShiftRight", 229},  {"AltRight", 230}, {"MetaRight", 231},
+    };
+    for (const auto& [name, usage] : named) out.emplace_back(name, usage);
+    for (int i = 1; i <= 12; ++i) out.emplace_back("F" + std::to_string(i), 57 + i);
+    return out;
+}
+
+#ifdef ORVANE_HAVE_KEY_MAP
+std::optional<std::uint16_t> codeForUsage(std::int64_t usage) {
+    return orvane::KeyMap::codeForUsage(usage);
+}
+#else
+// Until the kit's key map is part of this tree: the same 82 pairs.
+std::optional<std::uint16_t> codeForUsage(std::int64_t usage) {
+    static const std::uint16_t letters[] = {0,  11, 8,  2,  14, 3, 5,  4,  34, 38, 40, 37, 46,
+                                            45, 31, 35, 12, 15, 1, 17, 32, 9,  13, 7,  16, 6};
+    static const std::uint16_t digits[] = {18, 19, 20, 21, 23, 22, 26, 28, 25, 29};
+    static const std::uint16_t fkeys[] = {122, 120, 99, 118, 96, 97, 98, 100, 101, 109, 103, 111};
+    if (usage >= 4 && usage <= 29) return letters[usage - 4];
+    if (usage >= 30 && usage <= 39) return digits[usage - 30];
+    if (usage >= 58 && usage <= 69) return fkeys[usage - 58];
+    static const std::pair<std::int64_t, std::uint16_t> rest[] = {
+        {40, 36},  {41, 53},  {42, 51},  {43, 48},  {44, 49},  {45, 27},  {46, 24},
+        {47, 33},  {48, 30},  {49, 42},  {51, 41},  {52, 39},  {53, 50},  {54, 43},
+        {55, 47},  {56, 44},  {57, 57},  {74, 115}, {75, 116}, {76, 117}, {77, 119},
+        {78, 121}, {79, 124}, {80, 123}, {81, 125}, {82, 126}, {224, 59}, {225, 56},
+        {226, 58}, {227, 55}, {228, 62}, {229, 60}, {230, 61}, {231, 54},
+    };
+    for (const auto& [u, c] : rest)
+        if (u == usage) return c;
+    return std::nullopt;
+}
+#endif
+
+bool readAll(const char* path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::cerr << "usage: viewer-page TEMPLATE OUT_HTML OUT_CPP\n";
+        return 64;
+    }
+    std::string page;
+    if (!readAll(argv[1], page)) {
+        std::cerr << "viewer-page: cannot read " << argv[1] << "\n";
+        return 1;
+    }
+    std::ostringstream table;
+    table << "{";
+    bool first = true;
+    for (const auto& [name, usage] : browserKeyUsages()) {
+        auto code = codeForUsage(usage);
+        if (!code) continue;
+        table << (first ? "" : ",") << "\"" << name << "\":" << *code;
+        first = false;
+    }
+    table << "}";
+    const std::string marker = "/*@KEY_TABLE@*/{}";
+    auto at = page.find(marker);
+    if (at == std::string::npos) {
+        std::cerr << "viewer-page: the template has no key table marker\n";
+        return 1;
+    }
+    page.replace(at, marker.size(), table.str());
+
+    std::ofstream html(argv[2], std::ios::binary | std::ios::trunc);
+    html << page;
+    std::ofstream cpp(argv[3], std::ios::trunc);
+    cpp << "// Generated by tools/viewer-page from resources/browser-viewer.html.\n"
+        << "#include <string_view>\n\nnamespace orvane {\n\nnamespace {\n"
+        << "constexpr unsigned char bytes[] = {";
+    for (std::size_t i = 0; i < page.size(); ++i)
+        cpp << (i % 24 ? "" : "\n") << static_cast<unsigned>(static_cast<unsigned char>(page[i]))
+            << ",";
+    cpp << "0};\n}  // namespace\n\nstd::string_view embeddedViewerPage() {\n"
+        << "    return {reinterpret_cast<const char*>(bytes), " << page.size() << "};\n}\n\n"
+        << "}  // namespace orvane\n";
+    if (!html || !cpp) {
+        std::cerr << "viewer-page: cannot write the outputs\n";
+        return 1;
+    }
+    return 0;
+}
