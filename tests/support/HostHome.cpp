@@ -6,6 +6,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 namespace orvane {
 
@@ -58,7 +59,7 @@ HostHome::Running HostHome::start(std::chrono::seconds timeout) {
     std::string cmd = "echo pid=$$; exec env HOME=" + d + " XDG_CONFIG_HOME=" + d +
                       "/config XDG_DATA_HOME=" + d + "/data XDG_STATE_HOME=" + d +
                       "/state DBUS_SESSION_BUS_ADDRESS=unix:path=" + d + "/no-bus " + hostBinary +
-                      " --port 0";
+                      " --port 0 --browser-port 0";
     Running r;
     r.process = std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", cmd});
     if (!r.process->waitForOutput("Connect to:", timeout)) return r;
@@ -68,6 +69,20 @@ HostHome::Running HostHome::start(std::chrono::seconds timeout) {
     std::string port = match(out, R"(Ready on port (\d+))");
     if (!port.empty()) r.port = static_cast<std::uint16_t>(std::stoul(port));
     return r;
+}
+
+bool HostHome::waitForBrowser(Running& host, std::chrono::seconds timeout) {
+    if (!host.process || !host.process->waitForOutput("Browser access on ", timeout)) return false;
+    // The whole line, so its port is complete.
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::string port;
+    while (port.empty() && std::chrono::steady_clock::now() < end) {
+        port = match(host.process->output(), R"(Browser access on \S+:(\d+)\n)");
+        if (port.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (port.empty()) return false;
+    host.browserPort = static_cast<std::uint16_t>(std::stoul(port));
+    return true;
 }
 
 std::string readFile(const fs::path& file) {

@@ -42,9 +42,14 @@ public:
         pid_t pid = -1;
         std::uint16_t port = 0;  // 0 when the host did not come up
         std::string accessCode;
+        std::uint16_t browserPort = 0;  // once waitForBrowser() saw it
     };
     // Starts the host on a free loopback port and waits until it shows where to connect.
     Running start(std::chrono::seconds timeout = std::chrono::seconds(30));
+    // With "browserAccess" on in the settings: waits until the browser server listens (on a
+    // free port of its own) and notes the port; false when it does not.
+    static bool waitForBrowser(Running& host,
+                               std::chrono::seconds timeout = std::chrono::seconds(30));
 
 private:
     std::filesystem::path dir_;
