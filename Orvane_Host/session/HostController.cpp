@@ -43,8 +43,7 @@ void HostController::makeParts() {
     idleWatch_ = std::make_unique<IdleWatch>(s_, core, static_cast<IdleWatch::Host&>(*this));
     streaming_ =
         std::make_unique<StreamCoordinator>(s_, core, static_cast<StreamCoordinator::Host&>(*this));
-    browserGate_ =
-        std::make_unique<BrowserGate>(s_, core, static_cast<BrowserGate::Host&>(*this));
+    browserGate_ = std::make_unique<BrowserGate>(s_, core, static_cast<BrowserGate::Host&>(*this));
     // Held weakly by the server; the handle shares the controller's lifetime.
     s_.browser.setGuard(
         std::shared_ptr<IBrowserServer::Guard>(shared_from_this(), browserGate_.get()));
