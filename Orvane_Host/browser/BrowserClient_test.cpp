@@ -37,7 +37,7 @@ VideoPacket packet(bool key) {
     return p;
 }
 
-TEST(BrowserClientVideo, GateTakesAKeyframeFirstAndAtMostFourInFlight) {
+TEST(WebSocketViewerVideo, GateTakesAKeyframeFirstAndAtMostFourInFlight) {
     ClientRig r;
     const Bytes bytes = {1, 2, 3};
     struct Step {
@@ -71,7 +71,7 @@ TEST(BrowserClientVideo, GateTakesAKeyframeFirstAndAtMostFourInFlight) {
     EXPECT_EQ(r.wire->cancels, 1);
 }
 
-TEST(BrowserClientFrames, HandlesEveryFrameOfAReadAndWaitsForSplitOnes) {
+TEST(WebSocketViewerFrames, HandlesEveryFrameOfAReadAndWaitsForSplitOnes) {
     ClientRig r;
     Bytes both = masked(websocket::text, R"({"t":"move","x":0.5,"y":0.5})");
     auto second = masked(websocket::text, R"({"t":"key","code":36,"down":true})");
@@ -100,7 +100,7 @@ TEST(BrowserClientFrames, HandlesEveryFrameOfAReadAndWaitsForSplitOnes) {
     EXPECT_TRUE(r.wire->reading());
 }
 
-TEST(BrowserClientFrames, PingGetsAnUnmaskedPongAndTheQueueOfPongsIsBounded) {
+TEST(WebSocketViewerFrames, PingGetsAnUnmaskedPongAndTheQueueOfPongsIsBounded) {
     ClientRig r;
     r.client->start({});
     ASSERT_TRUE(r.wire->deliver(masked(websocket::ping, "abc")));
@@ -121,7 +121,7 @@ TEST(BrowserClientFrames, PingGetsAnUnmaskedPongAndTheQueueOfPongsIsBounded) {
     EXPECT_EQ(r.closes, 0);
 }
 
-TEST(BrowserClientFrames, EndsOnCloseFrameEndOfDataOrABrokenFrame) {
+TEST(WebSocketViewerFrames, EndsOnCloseFrameEndOfDataOrABrokenFrame) {
     struct Case {
         const char* what;
         Bytes bytes;

@@ -7,7 +7,7 @@ namespace {
 
 using E = InputEvent;
 
-TEST(BrowserInputDecode, MapsEveryKindWithItsDefaults) {
+TEST(ViewerInputMessages, MapsEveryKindWithItsDefaults) {
     struct Case {
         const char* json;
         InputEvent want;
@@ -36,7 +36,7 @@ TEST(BrowserInputDecode, MapsEveryKindWithItsDefaults) {
     }
 }
 
-TEST(BrowserInputDecode, IgnoresWhatDoesNotDecode) {
+TEST(ViewerInputMessages, IgnoresWhatDoesNotDecode) {
     for (const char* bad : {
              R"({"t":"jump"})",
              R"({"t":"Move"})",

@@ -21,7 +21,7 @@ std::string slurp(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-class BrowserTLSFiles : public ::testing::Test {
+class CertificateFiles : public ::testing::Test {
 protected:
     void SetUp() override {
         root_ = fs::temp_directory_path() /
@@ -43,7 +43,7 @@ protected:
     MemorySettingsStore settings_;
 };
 
-TEST(BrowserTLSNames, SubjectKeepsAsciiWithoutSlashAndEscapesSyntax) {
+TEST(CertificateSubject, SubjectKeepsAsciiWithoutSlashAndEscapesSyntax) {
     struct Case {
         const char* name;
         const char* safe;
@@ -62,7 +62,7 @@ TEST(BrowserTLSNames, SubjectKeepsAsciiWithoutSlashAndEscapesSyntax) {
     }
 }
 
-TEST_F(BrowserTLSFiles, MakesAPrivateIdentityOnceAndLoadsItAfterwards) {
+TEST_F(CertificateFiles, MakesAPrivateIdentityOnceAndLoadsItAfterwards) {
     if (::access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/openssl";
     // A name with every character the subject syntax would misread.
     auto tls = make("/usr/bin/openssl", "Box + 1 = \\ / caf\xc3\xa9");
@@ -96,7 +96,7 @@ TEST_F(BrowserTLSFiles, MakesAPrivateIdentityOnceAndLoadsItAfterwards) {
     EXPECT_EQ(modeOf(file()), 0600u);
 }
 
-TEST_F(BrowserTLSFiles, AFailingToolLeavesNothingBehindAndIsTriedAgain) {
+TEST_F(CertificateFiles, AFailingToolLeavesNothingBehindAndIsTriedAgain) {
     for (const char* tool : {"/nonexistent/openssl", "/bin/false"}) {
         auto tls = make(tool);
         EXPECT_FALSE(tls.identity()) << tool;
@@ -112,7 +112,7 @@ TEST_F(BrowserTLSFiles, AFailingToolLeavesNothingBehindAndIsTriedAgain) {
     EXPECT_TRUE(make().identity());
 }
 
-TEST_F(BrowserTLSFiles, PassphraseReachesTheToolOnADescriptorNotItsArguments) {
+TEST_F(CertificateFiles, PassphraseReachesTheToolOnADescriptorNotItsArguments) {
     // A stand-in tool that records its arguments and what descriptor 3 holds.
     const fs::path tool = root_ / "tool.sh";
     const fs::path record = root_ / "record";

@@ -15,7 +15,7 @@ std::optional<bool> blocked(HostHarness& h, IBrowserServer::Guard& guard, const 
     return *answer;
 }
 
-TEST(BrowserGate, BrowserWrongCodesCountInTheListenersGuardWithHistoryAndNotice) {
+TEST(GuardSharedWithBrowsers, BrowserWrongCodesCountInTheListenersGuardWithHistoryAndNotice) {
     HostHarness h;
     auto c = h.make();
     auto guard = h.browser.guard.lock();
