@@ -174,9 +174,13 @@ void BrowserServer::acceptNext(std::uint64_t generation) {
 }
 
 void BrowserServer::accepted(asio::ip::tcp::socket socket) {
-    if (pending_.size() >= maxPendingConnections) {
-        std::error_code ignored;
-        socket.close(ignored);
+    std::error_code ec;
+    auto peer = socket.remote_endpoint(ec);
+    const std::string address = ec ? std::string() : addressText(peer.address());
+    std::size_t fromAddress = 0;
+    for (const auto& p : pending_) fromAddress += p->address == address;
+    if (ec || pending_.size() >= maxPendingConnections || fromAddress >= maxPendingPerAddress) {
+        socket.close(ec);
         return;
     }
     std::optional<NetError> error;
@@ -195,8 +199,7 @@ void BrowserServer::accepted(asio::ip::tcp::socket socket) {
     }
     auto connection = TlsPskTransport::make(strand_, link, std::move(session), false);
     auto p = std::make_shared<Pending>(connection, strand_);
-    auto remote = connection->remoteEndpoint();
-    p->address = remote ? remote->host : std::string();
+    p->address = address;
     pending_.insert(p);
     p->deadline.expires_after(parts_.headTimeout);
     p->deadline.async_wait([weak = weak_from_this(), p](std::error_code ec) {

@@ -41,6 +41,8 @@ public:
     static constexpr auto defaultHeadTimeout = std::chrono::seconds(30);
     // Connections that have not become viewers yet, at most; more are closed at once.
     static constexpr std::size_t maxPendingConnections = 128;
+    // The same from one address, so one device cannot take every place.
+    static constexpr std::size_t maxPendingPerAddress = 16;
 
     struct Parts {
         NetContext& net;

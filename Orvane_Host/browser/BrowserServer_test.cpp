@@ -67,7 +67,7 @@ struct ServerRig {
     std::shared_ptr<BrowserServer> server;
     std::uint16_t port = 0;
 
-    ServerRig() {
+    explicit ServerRig(std::chrono::milliseconds headTimeout = 400ms) {
         screens.mainID = 7;
         screens.displays = std::vector<DisplayInfo>{{3, "Left", 800, 600}, {7, "Main", 1920, 1080}};
         server = BrowserServer::make({net, screens, injector, video, blocking.get_executor(),
@@ -76,7 +76,7 @@ struct ServerRig {
                                           if (!pageReadable) return std::nullopt;
                                           return toBytes(page);
                                       },
-                                      0, 400ms});
+                                      0, headTimeout});
         server->setGuard(guard);
     }
     ~ServerRig() {
@@ -165,6 +165,21 @@ TEST(NetBrowserServer, DropsBadHeadsWithoutAReply) {
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(drip.readToClose().substr(0, 15), "HTTP/1.1 200 OK");
+}
+
+TEST(NetBrowserServer, OneAddressHoldsOnlySoManyConnectionsWaitingForAHead) {
+    ServerRig r(30s);
+    r.start();
+    std::vector<std::unique_ptr<BrowserTestClient>> idle;
+    for (std::size_t i = 0; i < BrowserServer::maxPendingPerAddress; ++i) {
+        idle.push_back(std::make_unique<BrowserTestClient>(r.port, false));
+        ASSERT_TRUE(idle.back()->send("GET"));
+    }
+    r.server->drain();
+    EXPECT_EQ(r.request("GET / HTTP/1.1\r\n\r\n"), "") << "one more is closed at once";
+    idle.clear();
+    ASSERT_TRUE(eventually(
+        [&] { return r.request("GET / HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK", 0) == 0; }));
 }
 
 TEST(NetBrowserServer, UpgradeChecksTheCodeFirstThenTheHeaders) {
