@@ -67,7 +67,7 @@ struct ServerRig {
     std::shared_ptr<BrowserServer> server;
     std::uint16_t port = 0;
 
-    explicit ServerRig(std::chrono::milliseconds headTimeout = 400ms) {
+    explicit ServerRig(std::chrono::milliseconds headTimeout = 400ms, std::uint16_t fixedPort = 0) {
         screens.mainID = 7;
         screens.displays = std::vector<DisplayInfo>{{3, "Left", 800, 600}, {7, "Main", 1920, 1080}};
         server = BrowserServer::make({net, screens, injector, video, blocking.get_executor(),
@@ -76,7 +76,7 @@ struct ServerRig {
                                           if (!pageReadable) return std::nullopt;
                                           return toBytes(page);
                                       },
-                                      0, headTimeout});
+                                      fixedPort, headTimeout});
         server->setGuard(guard);
     }
     ~ServerRig() {
@@ -291,12 +291,23 @@ TEST(NetBrowserServer, ViewersShareOnePipelineOfTheMainDisplayAndSendInput) {
     EXPECT_EQ(r.server->viewerCount(), 0u);
 }
 
+// A port nobody listens on now.
+std::uint16_t freePort() {
+    asio::io_context io;
+    asio::ip::tcp::acceptor a(io, {asio::ip::tcp::v4(), 0});
+    return a.local_endpoint().port();
+}
+
 TEST(NetBrowserServer, ANewCodeKeepsViewersAndStopEndsThemReleasingInput) {
-    ServerRig r;
+    // On a fixed port, as in the product: the new listener binds it again at once.
+    const std::uint16_t port = freePort();
+    ServerRig r(400ms, port);
     r.start();
+    ASSERT_EQ(r.port, port);
     auto v = r.viewer();
     ASSERT_TRUE(eventually([&] { return r.video.stream() != nullptr; }));
     r.start("NEW-NEW-NEW-NEW");
+    ASSERT_EQ(r.port, port);
     EXPECT_EQ(r.server->viewerCount(), 1u);
     ASSERT_TRUE(v->sendFrame(websocket::ping, "still"));
     auto pong = v->readFrame();
