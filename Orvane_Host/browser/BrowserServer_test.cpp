@@ -31,6 +31,13 @@ bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds lim
     return pred();
 }
 
+// A port nobody listens on now.
+std::uint16_t freePort() {
+    asio::io_context io;
+    asio::ip::tcp::acceptor a(io, {asio::ip::tcp::v4(), 0});
+    return a.local_endpoint().port();
+}
+
 class FakeGuard final : public IBrowserServer::Guard {
 public:
     void checkAddress(const std::string& address, std::function<void(bool)> done) override {
@@ -291,13 +298,6 @@ TEST(NetBrowserServer, ViewersShareOnePipelineOfTheMainDisplayAndSendInput) {
     EXPECT_EQ(r.server->viewerCount(), 0u);
 }
 
-// A port nobody listens on now.
-std::uint16_t freePort() {
-    asio::io_context io;
-    asio::ip::tcp::acceptor a(io, {asio::ip::tcp::v4(), 0});
-    return a.local_endpoint().port();
-}
-
 TEST(NetBrowserServer, ANewCodeKeepsViewersAndStopEndsThemReleasingInput) {
     // On a fixed port, as in the product: the new listener binds it again at once.
     const std::uint16_t port = freePort();
@@ -376,6 +376,55 @@ TEST(NetBrowserServer, ServesHttpsWithItsOwnIdentity) {
     ASSERT_TRUE(plain.send("GET / HTTP/1.1\r\n\r\n"));
     EXPECT_EQ(plain.readToClose(3s).find("HTTP/1.1"), std::string::npos);
     fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace orvane
+
+namespace orvane {
+namespace {
+
+// Frames from the encoder's thread while browsers come and go, send input and the listener is
+// replaced: run under ThreadSanitizer by the concurrency pass.
+TEST(NetBrowserConcurrency, FramesInputAndRestartsWhileViewersComeAndGo) {
+    const std::uint16_t port = freePort();
+    ServerRig r(2s, port);
+    r.start();
+    std::atomic<bool> running{true};
+    std::thread encoder([&] {
+        VideoPacket p;
+        p.avcc = {0, 0, 0, 1, 0x65};
+        p.parameterSets = {{0x67}, {0x68}};
+        for (int i = 0; running; ++i) {
+            p.isKeyframe = i % 5 == 0;
+            p.timestampMicros = static_cast<std::uint64_t>(i);
+            r.video.emit(p);
+            std::this_thread::sleep_for(200us);
+        }
+    });
+    std::atomic<int> framesSeen{0};
+    std::vector<std::thread> browsers;
+    for (int b = 0; b < 4; ++b)
+        browsers.emplace_back([&] {
+            for (int round = 0; round < 5; ++round) {
+                BrowserTestClient c(port, false);
+                if (!c.upgrade("code=" + code)) continue;
+                for (int f = 0; f < 3; ++f)
+                    if (c.readFrame(2s)) ++framesSeen;
+                c.sendFrame(websocket::text, R"({"t":"key","code":56,"down":true})");
+                c.sendFrame(websocket::ping, "p");
+                if (round % 2) c.sendFrame(websocket::close, "");
+            }
+        });
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(50ms);
+        r.server->start(code);  // a new listener on the same port; viewers stay
+    }
+    for (auto& t : browsers) t.join();
+    running = false;
+    encoder.join();
+    EXPECT_GT(framesSeen.load(), 0);
+    ASSERT_TRUE(eventually([&] { return r.server->viewerCount() == 0; }));
 }
 
 }  // namespace
