@@ -13,8 +13,12 @@
 #include "OrvaneKit/security/Keychain.h"
 #include "Orvane_Host/browser/BrowserServer.h"
 #include "Orvane_Host/browser/BrowserTLS.h"
+#include "Orvane_Host/capture/testing/X11TestPainter.h"
+#include "Orvane_Host/capture/testing/XvfbServer.h"
+#include "Orvane_Host/capture/x11/X11ScreenSource.h"
 #include "Orvane_Host/input/testing/FakeInjector.h"
 #include "Orvane_Host/system/testing/FakeScreens.h"
+#include "tests/support/CapturedVideo.h"
 #include "tests/support/HostHome.h"
 #include "tests/support/PatternVideo.h"
 
@@ -156,6 +160,75 @@ TEST(BrowserViewer, DecodesTheStreamAndSendsPointerWheelKeysAndText) {
     EXPECT_TRUE(has(E::Text{"Hello, w\u00f6rld \u2713"}));
     EXPECT_TRUE(fs::exists(artifacts / "browser-viewer.png"));
     EXPECT_EQ(video.starts, 1);
+}
+
+// A picture painted on a private X server, captured, encoded and sent to the browser, shows its
+// colours on the page's canvas.
+TEST(BrowserX11Capture, PaintedColoursAppearOnTheCanvas) {
+    if (auto why = unavailable()) GTEST_SKIP() << *why;
+    XvfbServer x;
+    if (!x.start(1920, 1080)) GTEST_SKIP() << "no X server: " << x.error();
+    X11TestPainter painter(x.display(), 0, 0, 1920, 1080);
+    const std::uint32_t colours[4] = {0xff0000, 0x00ff00, 0x0000ff, 0xffffff};
+    painter.fill(0, 0, 960, 540, colours[0]);
+    painter.fill(960, 0, 960, 540, colours[1]);
+    painter.fill(0, 540, 960, 540, colours[2]);
+    painter.fill(960, 540, 960, 540, colours[3]);
+    painter.movePointer(1915, 1075);
+    painter.flush();
+
+    auto source = std::make_shared<X11ScreenSource>(x.display());
+    FakeScreens screens;
+    screens.displays = std::vector<DisplayInfo>{};
+    for (const auto& d : source->displays()) {
+        screens.displays->push_back({d.id, d.name, static_cast<std::int64_t>(d.width),
+                                     static_cast<std::int64_t>(d.height)});
+        if (d.primary) screens.mainID = d.id;
+    }
+    ASSERT_FALSE(screens.displays->empty());
+    NetContext net(2);
+    asio::thread_pool blocking(1);
+    CallLog calls;
+    FakeInjector injector(calls);
+    CapturedVideo video(source, net);
+    auto server =
+        BrowserServer::make({net,
+                             screens,
+                             injector,
+                             video,
+                             blocking.get_executor(),
+                             {},
+                             []() -> std::optional<Bytes> { return toBytes(readFile(builtPage)); },
+                             0});
+    const std::string code = AccessCode::generate();
+    server->start(code);
+    server->drain();
+
+    fs::create_directories(artifacts);
+    std::string output;
+    auto events = drive({{"url", "http://127.0.0.1:" + std::to_string(server->port()) + "/"},
+                         {"code", code},
+                         {"waitFrames", 1},
+                         {"samples", {{0.25, 0.25}, {0.75, 0.25}, {0.25, 0.75}, {0.75, 0.75}}},
+                         {"screenshot", (artifacts / "browser-x11.png").string()}},
+                        &output);
+    server->stop();
+    server->drain();
+    blocking.join();
+
+    const auto* frames = find(events, "frames");
+    ASSERT_TRUE(frames) << output;
+    EXPECT_EQ((*frames)["width"], 1920);
+    EXPECT_EQ((*frames)["height"], 1080);
+    int i = 0;
+    for (const auto& s : (*frames)["samples"]) {
+        const int want[3] = {int(colours[i] >> 16), int((colours[i] >> 8) & 0xff),
+                             int(colours[i] & 0xff)};
+        for (int ch = 0; ch < 3; ++ch)
+            EXPECT_NEAR(s[ch].get<int>(), want[ch], 48) << "quadrant " << i << " channel " << ch;
+        ++i;
+    }
+    EXPECT_EQ(i, 4);
 }
 
 TEST(BrowserHost, TheHostServesThePageAndLetsTheRightCodeIn) {
