@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "FuzzSupport.h"
-#include "Orvane_Host/browser/HttpRequest.h"
+#include "Orvane_Host/browser/BrowserRequest.h"
 
 using namespace orvane;
 
@@ -24,8 +24,8 @@ void checkParse(ByteView head) {
     FUZZ_CHECK(req.has_value() == isValidUtf8(head));
     if (!req) return;
     auto route = req->route();
-    FUZZ_CHECK((route == HttpRequest::Route::methodNotAllowed) == (req->method != "GET"));
-    if (route == HttpRequest::Route::webSocket) {
+    FUZZ_CHECK((route == BrowserRequest::Route::methodNotAllowed) == (req->method != "GET"));
+    if (route == BrowserRequest::Route::webSocket) {
         FUZZ_CHECK(req->path == "/ws");
         // Whatever the query, this never throws and gives UTF-8 or the raw text.
         (void)queryParameter("code", req->query);

@@ -24,6 +24,7 @@ BACKENDS = {
     "linux": [],
     "ffmpeg": [r"libav", r"libsw"],
     "x26x": [r"x264\.h", r"x265\.h"],
+    "curl": [r"curl/"],
 }
 PLATFORM = {tech: pats for tech, pats in BACKENDS.items()}
 QT = r"(Qt[A-Za-z]*/|Q[A-Z][A-Za-z]*$|Q[A-Z][A-Za-z]*>)"

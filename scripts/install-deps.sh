@@ -15,9 +15,15 @@ PACKAGES=(
   libpulse-dev pulseaudio sox
   # X11 capture and input
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxcomposite-dev
-  libxtst-dev xvfb x11-utils
+  libxtst-dev libxss-dev xvfb x11-utils
+  # the input benchmark's peer
+  xdotool
+  # the clipboard tests' stand-in for other programs
+  xclip
   # desktop services: notifications over D-Bus
   libsystemd-dev
+  # the update check's HTTPS client
+  libcurl4-openssl-dev
   # discovery
   libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
   # fuzzing (libFuzzer runtime for clang)

@@ -1,5 +1,7 @@
 #include "OrvaneKit/media/VideoEncoder.h"
 
+#include <iterator>
+
 #include "OrvaneKit/base/Logger.h"
 
 namespace orvane {
@@ -85,10 +87,18 @@ void VideoEncoder::encode(const FrameBuffer& frame, MediaTime pts) {
         forceKeyframe_ = false;
     }
 
+    // The library sees strictly increasing times even when a frame is encoded again with its
+    // capture time (a keyframe for a new viewer); the capture time goes back onto the packet.
+    const int64_t fed =
+        lastFedMicros_ && ptsMicros <= *lastFedMicros_ ? *lastFedMicros_ + 1 : ptsMicros;
+    lastFedMicros_ = fed;
+    captureTimes_[fed] = ptsMicros;
+
     // Local: onPacket may call back into the encoder (setBitrate, even a new session).
     std::vector<EncodedFrame> out;
     std::string error;
-    if (!session_->encode(frame, ptsMicros, force, out, error)) {
+    if (!session_->encode(frame, fed, force, out, error)) {
+        captureTimes_.erase(fed);
         log().error("encode failed: {}", error);
         // The frame is lost; the next one must decode on its own.
         std::lock_guard g(lock_);
@@ -100,6 +110,10 @@ void VideoEncoder::encode(const FrameBuffer& frame, MediaTime pts) {
 
 void VideoEncoder::deliver(std::vector<EncodedFrame>& frames) {
     for (auto& f : frames) {
+        if (auto it = captureTimes_.find(f.ptsMicros); it != captureTimes_.end()) {
+            f.ptsMicros = it->second;
+            captureTimes_.erase(captureTimes_.begin(), std::next(it));
+        }
         if (f.keyframe) lastKeyframeMicros_ = f.ptsMicros;
         if (f.avcc.empty()) continue;
         VideoPacket packet;
@@ -163,6 +177,7 @@ void VideoEncoder::invalidate() {
         auto finished = std::move(session_);
         deliver(out);
     }
+    captureTimes_.clear();
     sessionWidth_ = sessionHeight_ = 0;
     lastKeyframeMicros_.reset();
     std::lock_guard g(lock_);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,6 +68,8 @@ private:
     int64_t sessionBitrate_ = 0;
     bool rateStale_ = false;  // the session runs at an older rate it could not change in place
     std::optional<int64_t> lastKeyframeMicros_;
+    std::optional<int64_t> lastFedMicros_;
+    std::map<int64_t, int64_t> captureTimes_;  // time given to the session -> capture time
     std::pair<int, int> rejectedSize_{0, 0};
 
     mutable std::mutex lock_;

@@ -173,6 +173,27 @@ TEST_F(VideoEncoderLogic, TimestampsRescaledToMicros) {
     EXPECT_EQ(packets[2].timestampMicros, 2u);
 }
 
+// A frame encoded again with its capture time (a keyframe for a new viewer) must not hand the
+// library a time that does not increase; the packets still carry the capture times.
+TEST_F(VideoEncoderLogic, LibrarySeesIncreasingTimesPacketsKeepCaptureTimes) {
+    const MediaTime times[] = {{5'000, 1'000'000},
+                               {5'000, 1'000'000},
+                               {5'000, 1'000'000},
+                               {4'000, 1'000'000},
+                               {9'000, 1'000'000}};
+    for (const MediaTime& t : times) {
+        encoder.requestKeyframe();
+        encoder.encode(*frame, t);
+    }
+    ASSERT_EQ(packets.size(), 5u);
+    ASSERT_EQ(backend->frames.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(packets[i].timestampMicros, times[i].toMicros()) << i;
+        if (i > 0) EXPECT_GT(backend->frames[i].ptsMicros, backend->frames[i - 1].ptsMicros) << i;
+    }
+    EXPECT_EQ(backend->frames[4].ptsMicros, 9'000);  // back on the capture clock once it leads
+}
+
 TEST_F(VideoEncoderLogic, InvalidateFlushesAndForcesKeyframe) {
     encode();
     encode();

@@ -13,6 +13,7 @@ class HeadlessAlertPresenter final : public AlertPresenter {
 public:
     explicit HeadlessAlertPresenter(MainActor& mainActor) : mainActor_(mainActor) {}
     AlertHandle show(AlertSpec spec, Callback done) override;
+    bool answeredByPerson() const override { return false; }
 
 private:
     MainActor& mainActor_;

@@ -4,13 +4,14 @@
 #include <stdexcept>
 
 #include "OrvaneKit/base/Logger.h"
+#include "Orvane_Host/capture/IDisplayStreams.h"
 #include "Orvane_Host/input/InputInjector.h"
 #include "Orvane_Host/session/IBrowserServer.h"
-#include "Orvane_Host/session/IDisplayStreams.h"
 #include "Orvane_Host/session/IFileMessages.h"
 #include "Orvane_Host/session/IMacActions.h"
 #include "Orvane_Host/session/IScreenOverlays.h"
 #include "Orvane_Host/session/IScreenShareWindow.h"
+#include "Orvane_Host/system/FilePicker.h"
 #include "Orvane_Host/system/Pasteboard.h"
 #include "Orvane_Host/system/ScreenInfo.h"
 
@@ -20,7 +21,8 @@ namespace orvane {
 // on-screen overlays. Each says so instead of pretending to work.
 class NoDisplayStreams final : public IDisplayStreams {
 public:
-    void assignTargets(const Clients&) override {}
+    void setOnStop(StopHandler) override {}
+    void assignTargets(const Targets&) override {}
     void setBitrate(std::int64_t, int) override {}
     void setCodec(VideoCodec, bool) override {}
     void storeCodec(VideoCodec, bool) override {}
@@ -30,7 +32,8 @@ public:
     void sendKeyframeNow(std::uint32_t) override {}
     std::shared_ptr<const FrameBuffer> lastFrame(std::uint32_t) const override { return nullptr; }
     std::optional<AudioStreamFormat> audioFormat() const override { return std::nullopt; }
-    asio::awaitable<void> start(std::set<std::uint32_t>, Clients, int, bool, bool) override {
+    std::optional<std::string> soundProblem() const override { return std::nullopt; }
+    asio::awaitable<void> start(std::set<std::uint32_t>, Targets, int, bool, bool) override {
         throw std::runtime_error("Screen sharing is not available in this build yet.");
         co_return;
     }
@@ -80,9 +83,12 @@ protected:
 
 class NoInputInjector final : public InputInjector, NotYetAvailable {
 public:
+    void inject(const InputEvent&) override { once(said_, "input"); }
     void injectOnDisplay(const InputEvent&, std::uint32_t) override { once(said_, "input"); }
+    void setDisplay(std::uint32_t) override {}
     void releaseAll() override {}
     void afterPending(std::function<void()> work) override { work(); }
+    bool canPost() const override { return false; }
 
 private:
     std::atomic<bool> said_{false};
@@ -91,6 +97,7 @@ private:
 class NoPasteboard final : public Pasteboard, NotYetAvailable {
 public:
     std::int64_t changeCount() const override { return 0; }
+    std::optional<std::string> string() const override { return std::nullopt; }
     std::int64_t clearAndSetString(const std::string&) override {
         once(said_, "the clipboard");
         return 0;
@@ -123,6 +130,8 @@ public:
         once(said_, "receiving files");
     }
     void cancelAll(const std::shared_ptr<RemoteClient>&) override {}
+    void setOnReceived(Received) override {}
+    void sending(const std::shared_ptr<RemoteClient>&, std::weak_ptr<FileSender>) override {}
 
 private:
     std::atomic<bool> said_{false};
@@ -144,6 +153,18 @@ private:
     struct Receiver final : VideoReceiver {
         void receive(Bytes) override {}
     };
+    std::atomic<bool> said_{false};
+};
+
+// No desktop to ask on: choosing files to send is for the interface, once it exists.
+class NoFilePicker final : public FilePicker, NotYetAvailable {
+public:
+    void chooseFiles(const std::string&, const std::string&, Done done) override {
+        once(said_, "choosing files");
+        done({});
+    }
+
+private:
     std::atomic<bool> said_{false};
 };
 

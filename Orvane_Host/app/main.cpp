@@ -1,15 +1,26 @@
 // orvane-host: the host without a desktop interface. The main actor runs on this thread.
 //
-//   orvane-host [--port N] [--browser-port N]   (0: any free port, shown once ready)
+//   orvane-host [--port N]      (0: any free port, shown once ready)
 //
 // The access code and the addresses to connect to go to the terminal only, never to the log.
 // SIGINT or SIGTERM shuts down in order (every viewer hears its bye); a second one exits at once.
+// At launch the update feed is checked once; ORVANE_UPDATE_SERVER and ORVANE_UPDATE_CA_FILE (or
+// the settings "update.server" and "update.caFile") point it at another server.
+//
+// A line "send PATH" on standard input sends that file to every viewer let in, as choosing it
+// in the interface would.
+
+#include <unistd.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
+#include <asio/read_until.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/streambuf.hpp>
 #include <asio/thread_pool.hpp>
 #include <cstdlib>
 #include <filesystem>
@@ -24,22 +35,44 @@
 #include "OrvaneKit/base/Paths.h"
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/TimerService.h"
+#include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/net/avahi/AvahiServiceAdvertiser.h"
+#include "OrvaneKit/records/Diagnostics.h"
+#include "OrvaneKit/records/linux/LinuxMetricSource.h"
 #include "OrvaneKit/security/SecureIdentity.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
+#include "Orvane_Host/app/BuildInfo.h"
 #include "Orvane_Host/app/HeadlessAlertPresenter.h"
 #include "Orvane_Host/app/HeadlessServices.h"
 #include "Orvane_Host/app/InterfaceAddresses.h"
 #include "Orvane_Host/app/ViewerPage.h"
 #include "Orvane_Host/browser/BrowserServer.h"
 #include "Orvane_Host/browser/BrowserTLS.h"
+#include "Orvane_Host/browser/PipelineBrowserVideo.h"
+#include "Orvane_Host/capture/CaptureScreenInfo.h"
+#include "Orvane_Host/capture/DisplayStreams.h"
+#include "Orvane_Host/capture/FrameWrappers.h"
+#include "Orvane_Host/capture/pulse/PulseSystemAudioSource.h"
+#include "Orvane_Host/capture/x11/X11CursorSource.h"
+#include "Orvane_Host/capture/x11/X11DisplayChanges.h"
+#include "Orvane_Host/capture/x11/X11ScreenSource.h"
+#include "Orvane_Host/input/SerialInputInjector.h"
+#include "Orvane_Host/input/x11/XTestEventPoster.h"
+#include "Orvane_Host/session/FileInbox.h"
 #include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/SessionHistory.h"
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
 #include "Orvane_Host/system/MachineName.h"
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
+#include "Orvane_Host/system/dbus/LogindAwakeInhibitor.h"
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
+#include "Orvane_Host/system/linux/AutostartLoginItem.h"
 #include "Orvane_Host/system/linux/LinuxHostFacts.h"
+#include "Orvane_Host/system/linux/XdgWorkspace.h"
+#include "Orvane_Host/system/x11/X11Pasteboard.h"
+#include "Orvane_Host/system/x11/X11ScreenSaverInhibitor.h"
+#include "Orvane_Host/update/UpdateChecker.h"
+#include "Orvane_Host/update/curl/CurlHttpClient.h"
 
 using namespace orvane;
 
@@ -52,6 +85,13 @@ int usage() {
 
 void say(const std::string& line) {
     std::cout << line << std::endl;
+}
+
+// The absolute path of this binary, for the autostart entry.
+std::filesystem::path ownExecutable(const char* argv0) {
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::absolute(argv0, ec) : self;
 }
 
 }  // namespace
@@ -75,6 +115,16 @@ int main(int argc, char** argv) {
     auto logDir = Paths::state() / "orvane-host";
     std::filesystem::create_directories(logDir, ec);
     Log::addSink(std::make_shared<FileLogSink>((logDir / "host.log").string()));
+
+    // Diagnostics first, so that a crash from here on is reported at the next start.
+    LinuxHostFacts facts;
+    const std::string version =
+        std::string(buildinfo::shortVersion) + " (" + buildinfo::buildNumber + ")";
+    LinuxMetricSource metrics({.version = version});
+    Diagnostics diagnostics({.app = {buildinfo::identifier, buildinfo::shortVersion,
+                                     buildinfo::buildNumber, facts.osVersion()}},
+                            &metrics);
+    diagnostics.start();
 
     FileSecretStore keychain(FileSecretStore::standardFile());
     // Nothing can run without the machine's identity; say why instead of failing later.
@@ -101,24 +151,34 @@ int main(int argc, char** argv) {
     FileSettingsStore settings(FileSettingsStore::standardPath());
     DbusNotifier notifier;
     HeadlessAlertPresenter alerts(mainActor);
-    NoScreens screens;
-    NoDisplayStreams streams;
-    NoOverlays overlays;
-    InterfaceAddresses addresses;
-    TlsSessionListenerFactory listeners(net);
-    NoInputInjector injector;
-    LogindPowerActions power;
-    NoPasteboard pasteboard;
-    NoMacActions actions;
-    NoFileMessages files;
-    NoShareWindows shareWindows;
     // Slow jobs (status records, viewers' requests) stay off the main actor and the network.
     asio::thread_pool background(2);
-    // Browser viewers: their own injector and video, apart from the sessions'.
+    // The displays of $DISPLAY with the pointer drawn in and repeated frames dropped; one
+    // enumeration names them for the screen list and the captures alike. Without a display or
+    // a sound server, a viewer's admission still works and lastError says why nothing streams.
+    auto x11Screens = std::make_shared<X11ScreenSource>();
+    std::shared_ptr<ScreenSource> capture = std::make_shared<CursorOverlaySource>(
+        std::make_shared<UnchangedFrameFilter>(x11Screens), std::make_shared<X11CursorSource>());
+    CaptureScreenInfo screens(x11Screens, std::make_shared<X11DisplayChanges>(), timers,
+                              mainActor.executor());
+    // Stopping a capture waits on its queue in the network pool, so the streams' blocking work
+    // runs on the background pool instead.
+    DisplayStreams streams(
+        {{capture, std::make_shared<LibraryEncoderBackend>(),
+          std::make_shared<PulseSystemAudioSource>(), &SystemClock::shared(), &net},
+         mainActor.executor(),
+         background.get_executor()},
+        bitrate(StreamQuality::balanced));
+    AwakeInhibitors awake(
+        {std::make_shared<LogindAwakeInhibitor>(), std::make_shared<X11ScreenSaverInhibitor>()});
+    // Browser viewers: a capture pipeline and an injector of their own, apart from the sessions'.
     BrowserTLS browserTLS(
         {settings, BrowserTLS::standardIdentityFile(), {}, [] { return macDisplayName(); }});
-    NoInputInjector browserInjector;
-    NoBrowserVideo browserVideo;
+    SerialInputInjector browserInjector(net.makeStrand("orvane.input"),
+                                        std::make_shared<XTestEventPoster>(),
+                                        SystemClock::shared());
+    PipelineBrowserVideo browserVideo({capture, std::make_shared<LibraryEncoderBackend>(), nullptr,
+                                       &SystemClock::shared(), &net});
     std::shared_ptr<BrowserServer> browserServer;
     browserServer =
         BrowserServer::make({net, screens, browserInjector, browserVideo, background.get_executor(),
@@ -136,8 +196,25 @@ int main(int argc, char** argv) {
                                  });
                              }});
     IBrowserServer& browser = *browserServer;
+    NoOverlays overlays;
+    InterfaceAddresses addresses;
+    TlsSessionListenerFactory listeners(net);
+    // Viewers' input goes into the X session of $DISPLAY, on one strand of the network pool.
+    SerialInputInjector injector(net.makeStrand("orvane.input"),
+                                 std::make_shared<XTestEventPoster>(), SystemClock::shared());
+    LogindPowerActions power;
+    // The clipboard of the display the host runs on; without a display there is none to share.
+    auto x11Pasteboard = X11Pasteboard::open();
+    NoPasteboard noPasteboard;
+    Pasteboard& pasteboard =
+        x11Pasteboard ? static_cast<Pasteboard&>(*x11Pasteboard) : noPasteboard;
+    NoMacActions actions;
+    // Files from viewers land in the Downloads folder's "Orvane".
+    FileInbox files(RemoteClient::filesFolder());
+    NoShareWindows shareWindows;
     AvahiServiceAdvertiser advertiser;
-    LinuxHostFacts facts;
+    AutostartLoginItem loginItem(ownExecutable(argv[0]));
+    NoFilePicker filePicker;
     HostStatusBuilder status(facts, SystemClock::shared());
     // One writer at a time keeps the history file's saves in order.
     SessionHistory history(SessionHistory::standardFile(), SystemClock::shared(),
@@ -152,8 +229,19 @@ int main(int argc, char** argv) {
                                       injector,   power,
                                       pasteboard, actions,
                                       files,      shareWindows,
-                                      status,     background.get_executor()});
+                                      status,     background.get_executor(),
+                                      loginItem,  filePicker,
+                                      &awake});
     HostController::setShared(host);
+    // The feed's transfers run on the HTTP client's own thread. Nobody can answer an alert
+    // here, so the checker only logs what it would ask.
+    CurlHttpClient http;
+    XdgWorkspace workspace;
+    auto updates =
+        UpdateChecker::make({mainActor, http, alerts, workspace, settings},
+                            UpdateChecker::Feed::fromSettings(
+                                settings, [](const char* name) { return std::getenv(name); }),
+                            {buildinfo::shortVersion, buildinfo::buildNumber});
     host->setFrontDoor({listeners,
                         advertiser,
                         {&*identity, nullptr, &net},
@@ -182,8 +270,36 @@ int main(int argc, char** argv) {
     auto work = asio::make_work_guard(mainIo);
     asio::post(mainIo, [&] {
         say("Orvane Host on " + macDisplayName());
+        // The launch check runs in a task of its own; the launch does not wait for it.
+        mainActor.post([updates] { updates->check(false); });
         host->start(keychain);
     });
+
+    // Terminal commands, read on the main actor without waiting for them; not when running in
+    // the background of a terminal, where reading would stop the process.
+    asio::posix::stream_descriptor input(mainIo);
+    bool inBackground = ::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) != ::getpgrp();
+    if (int fd = inBackground ? -1 : ::dup(STDIN_FILENO); fd >= 0) {
+        std::error_code notReadable;
+        input.assign(fd, notReadable);
+        if (notReadable) ::close(fd);
+    }
+    asio::streambuf typed;
+    std::function<void(const std::error_code&, std::size_t)> onLine = [&](const std::error_code& e,
+                                                                          std::size_t) {
+        if (e) return;  // end of input, or input that cannot be waited on
+        std::istream lines(&typed);
+        std::string line;
+        std::getline(lines, line);
+        if (line.rfind("send ", 0) == 0) {
+            std::filesystem::path file = line.substr(5);
+            say("Sending " + file.filename().string());
+            for (const auto& c : host->clients())
+                if (c->authorized()) host->sendFiles({file}, c);
+        }
+        asio::async_read_until(input, typed, '\n', onLine);
+    };
+    if (input.is_open()) asio::async_read_until(input, typed, '\n', onLine);
 
     asio::signal_set signals(mainIo, SIGINT, SIGTERM);
     bool stopping = false;
@@ -193,12 +309,23 @@ int main(int argc, char** argv) {
         stopping = true;
         signals.async_wait(onSignal);
         say("Shutting down\u2026");
+        std::error_code ignored;
+        input.close(ignored);
         asio::co_spawn(
             mainIo,
             [&]() -> asio::awaitable<void> {
                 co_await host->shutdown();
-                work.reset();
-                mainIo.stop();
+                // The host let go of every held key and button, and so did the browser server
+                // once its stop ran; the process ends once both injectors did it.
+                browserServer->drain();
+                browserInjector.afterPending([&] {
+                    injector.afterPending([&] {
+                        asio::post(mainIo, [&] {
+                            work.reset();
+                            mainIo.stop();
+                        });
+                    });
+                });
             },
             asio::detached);
     };
@@ -206,6 +333,7 @@ int main(int argc, char** argv) {
 
     mainIo.run();
     terminal.disconnect();
+    diagnostics.finish();
     say("Stopped.");
     background.join();
     net.stop();

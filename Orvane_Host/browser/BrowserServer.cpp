@@ -50,9 +50,7 @@ std::shared_ptr<BrowserServer> BrowserServer::make(Parts parts) {
 }
 
 BrowserServer::BrowserServer(Parts parts)
-    : parts_(std::move(parts)),
-      strand_(parts_.net.makeStrand("orvane.browser")),
-      inputDisplay_(parts_.screens.mainDisplayID()) {}
+    : parts_(std::move(parts)), strand_(parts_.net.makeStrand("orvane.browser")) {}
 
 BrowserServer::~BrowserServer() = default;
 
@@ -232,13 +230,13 @@ void BrowserServer::handleRequest(const std::shared_ptr<Pending>& p) {
     auto req = parseRequestHead(p->reader.head());
     if (!req) return finish(p);
     switch (req->route()) {
-        case HttpRequest::Route::methodNotAllowed:
+        case BrowserRequest::Route::methodNotAllowed:
             return sendStatus(p, "405 Method Not Allowed");
-        case HttpRequest::Route::notFound:
+        case BrowserRequest::Route::notFound:
             return sendStatus(p, "404 Not Found");
-        case HttpRequest::Route::page:
+        case BrowserRequest::Route::page:
             return serveViewerPage(p);
-        case HttpRequest::Route::webSocket:
+        case BrowserRequest::Route::webSocket:
             return upgradeToWebSocket(p, *req);
     }
 }
@@ -269,7 +267,8 @@ void BrowserServer::finish(const std::shared_ptr<Pending>& p) {
 
 // ---- The upgrade -----------------------------------------------------------------------------
 
-void BrowserServer::upgradeToWebSocket(const std::shared_ptr<Pending>& p, const HttpRequest& req) {
+void BrowserServer::upgradeToWebSocket(const std::shared_ptr<Pending>& p,
+                                       const BrowserRequest& req) {
     std::shared_ptr<Guard> guard;
     {
         std::lock_guard lock(lock_);
@@ -289,7 +288,7 @@ void BrowserServer::upgradeToWebSocket(const std::shared_ptr<Pending>& p, const 
     });
 }
 
-void BrowserServer::continueUpgrade(const std::shared_ptr<Pending>& p, const HttpRequest& req) {
+void BrowserServer::continueUpgrade(const std::shared_ptr<Pending>& p, const BrowserRequest& req) {
     const std::string offered = queryParameter("code", req.query);
     std::string code;
     std::shared_ptr<Guard> guard;
@@ -333,8 +332,7 @@ void BrowserServer::attachClient(const std::shared_ptr<Transport>& connection, c
     auto client = std::make_shared<BrowserClient>(connection, log_);
     std::weak_ptr<BrowserServer> weak = weak_from_this();
     client->onInput = [weak](const InputEvent& event) {
-        if (auto self = weak.lock())
-            self->parts_.injector.injectOnDisplay(event, self->inputDisplay_.load());
+        if (auto self = weak.lock()) self->parts_.injector.inject(event);
     };
     client->onClose = [weak](const std::shared_ptr<BrowserClient>& c) {
         if (auto self = weak.lock()) self->viewerDisconnected(c);
@@ -411,7 +409,7 @@ void BrowserServer::startPipeline(std::uint64_t generation) {
     for (const auto& d : *displays)
         if (d.id == main) display = d.id;
     // Browser input lands on the streamed screen.
-    inputDisplay_ = display;
+    parts_.injector.setDisplay(display);
 
     std::weak_ptr<BrowserServer> weak = weak_from_this();
     std::shared_ptr<BrowserVideoStream> stream;

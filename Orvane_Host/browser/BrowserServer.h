@@ -18,8 +18,8 @@
 #include "OrvaneKit/net/Transport.h"
 #include "OrvaneKit/net/openssl/TlsCertContext.h"
 #include "Orvane_Host/browser/BrowserClient.h"
+#include "Orvane_Host/browser/BrowserRequest.h"
 #include "Orvane_Host/browser/BrowserVideo.h"
-#include "Orvane_Host/browser/HttpRequest.h"
 #include "Orvane_Host/input/InputInjector.h"
 #include "Orvane_Host/session/IBrowserServer.h"
 #include "Orvane_Host/system/ScreenInfo.h"
@@ -88,8 +88,8 @@ private:
     void handleRequest(const std::shared_ptr<Pending>& p);
     void sendStatus(const std::shared_ptr<Pending>& p, std::string_view status);
     void serveViewerPage(const std::shared_ptr<Pending>& p);
-    void upgradeToWebSocket(const std::shared_ptr<Pending>& p, const HttpRequest& req);
-    void continueUpgrade(const std::shared_ptr<Pending>& p, const HttpRequest& req);
+    void upgradeToWebSocket(const std::shared_ptr<Pending>& p, const BrowserRequest& req);
+    void continueUpgrade(const std::shared_ptr<Pending>& p, const BrowserRequest& req);
     void finish(const std::shared_ptr<Pending>& p);
     void attachClient(const std::shared_ptr<Transport>& connection, const Bytes& rest);
     void viewerDisconnected(const std::shared_ptr<BrowserClient>& client);
@@ -121,9 +121,6 @@ private:
     bool usesTLS_ = true;  // so the address reads "https" before the first start
     std::uint16_t boundPort_ = 0;
     std::weak_ptr<Guard> guard_;
-
-    // Where browser input lands: the streamed display once known.
-    std::atomic<std::uint32_t> inputDisplay_;
 };
 
 }  // namespace orvane

@@ -283,8 +283,10 @@ TEST(NetBrowserServer, ViewersShareOnePipelineOfTheMainDisplayAndSendInput) {
 
     // Input lands on the streamed display.
     ASSERT_TRUE(a->sendFrame(websocket::text, R"({"t":"move","x":0.25,"y":0.75})"));
-    ASSERT_TRUE(eventually([&] { return r.calls.count("injector.inject 7") == 1; }));
+    ASSERT_TRUE(eventually([&] { return r.calls.count("injector.inject") == 1; }));
+    EXPECT_EQ(r.calls.count("injector.setDisplay 7"), 1u);
     EXPECT_EQ(r.injector.events.at(0).first, InputEvent(InputEvent::MouseMove{0.25, 0.75}));
+    EXPECT_EQ(r.injector.events.at(0).second, 7u);
 
     // One leaves: the pipeline runs on, and everything held is released.
     ASSERT_TRUE(a->sendFrame(websocket::close, ""));

@@ -1,7 +1,5 @@
 #include "Orvane_Host/browser/PipelineBrowserVideo.h"
 
-#if __has_include("Orvane_Host/capture/VideoPipeline.h")
-
 #include <cerrno>
 
 namespace orvane {
@@ -43,5 +41,3 @@ std::shared_ptr<BrowserVideoStream> PipelineBrowserVideo::start(std::uint32_t di
 }
 
 }  // namespace orvane
-
-#endif

@@ -1,8 +1,7 @@
 #pragma once
 
 // The browser server's video from the host's capture pipeline: a pipeline of its own with no
-// viewer targets, its every encoded frame handed on. Built once the pipeline is part of the tree.
-#if __has_include("Orvane_Host/capture/VideoPipeline.h")
+// viewer targets, its every encoded frame handed on.
 
 #include "Orvane_Host/browser/BrowserVideo.h"
 #include "Orvane_Host/capture/VideoPipeline.h"
@@ -23,5 +22,3 @@ private:
 };
 
 }  // namespace orvane
-
-#endif

@@ -206,6 +206,8 @@ void ScreenCapturer::start(const CaptureDisplay& display, int maxWidth, int fps,
     {
         std::lock_guard lock(core_->mutex);
         if (core_->generation == gen) {
+            // A format set while the stream was starting applies to it too.
+            if (core_->format != config.format) stream->setPixelFormat(core_->format);
             core_->stream = std::move(stream);
             core_->audioStream = std::move(audioStream);
         } else {

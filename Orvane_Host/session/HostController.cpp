@@ -43,6 +43,7 @@ void HostController::makeParts() {
     idleWatch_ = std::make_unique<IdleWatch>(s_, core, static_cast<IdleWatch::Host&>(*this));
     streaming_ =
         std::make_unique<StreamCoordinator>(s_, core, static_cast<StreamCoordinator::Host&>(*this));
+    exchange_ = std::make_unique<Exchange>(s_, core, static_cast<Exchange::Host&>(*this));
     browserGate_ = std::make_unique<BrowserGate>(s_, core, static_cast<BrowserGate::Host&>(*this));
     // Held weakly by the server; the handle shares the controller's lifetime.
     s_.browser.setGuard(
@@ -168,13 +169,13 @@ void HostController::setClients(Clients v) {
     onMainActor();
     clients_ = std::move(v);
     changed(Field::clients);
-    s_.streams.assignTargets(clients_);
+    s_.streams.assignTargets(videoTargets(clients_));
 }
 
 void HostController::publishClients() {
     onMainActor();
     changed(Field::clients);
-    s_.streams.assignTargets(clients_);
+    s_.streams.assignTargets(videoTargets(clients_));
 }
 
 void HostController::setReceivedFiles(std::vector<ReceivedFile> v) {

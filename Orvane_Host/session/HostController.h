@@ -21,6 +21,7 @@
 #include "OrvaneKit/security/SecretStore.h"
 #include "Orvane_Host/session/Admission.h"
 #include "Orvane_Host/session/BrowserGate.h"
+#include "Orvane_Host/session/Exchange.h"
 #include "Orvane_Host/session/FrontDoor.h"
 #include "Orvane_Host/session/IdleWatch.h"
 #include "Orvane_Host/session/MessageRouter.h"
@@ -45,6 +46,7 @@ class HostController : public std::enable_shared_from_this<HostController>,
                        private SessionEnder::Host,
                        private IdleWatch::Host,
                        private StreamCoordinator::Host,
+                       private Exchange::Host,
                        private BrowserGate::Host {
 public:
     using Services = SessionServices;
@@ -87,12 +89,7 @@ public:
         recentlyStopped,
     };
 
-    struct ReceivedFile {
-        Uuid id;
-        std::filesystem::path url;
-        std::string from;
-        Date date;
-    };
+    using ReceivedFile = Exchange::ReceivedFile;
 
     using Clients = std::vector<std::shared_ptr<RemoteClient>>;
 
@@ -200,10 +197,10 @@ public:
     // After an in-place change of a client that decides its targets (display, authorisation).
     void publishClients();
 
-    const std::vector<ReceivedFile>& receivedFiles() const {
+    const std::vector<ReceivedFile>& receivedFiles() const override {
         return receivedFiles_;
     }
-    void setReceivedFiles(std::vector<ReceivedFile> v);
+    void setReceivedFiles(std::vector<ReceivedFile> v) override;
     const std::map<Uuid, std::shared_ptr<IScreenShareWindow>>& shareWindows() const {
         return shareWindows_;
     }
@@ -257,6 +254,30 @@ public:
         return frontDoor_->listener();
     }
 
+    // ---- Clipboard, chat and files ----
+    void sendChat(const std::string& text) {
+        exchange_->sendChat(text);
+    }
+    void chooseFilesToSend() {
+        exchange_->chooseFilesToSend();
+    }
+    void sendFiles(std::vector<std::filesystem::path> files,
+                   const std::shared_ptr<RemoteClient>& client) {
+        exchange_->sendFiles(std::move(files), client);
+    }
+    void printDocument(const std::filesystem::path& pdf) {
+        exchange_->printDocument(pdf);
+    }
+    void setLaunchAtLogin(bool on) {
+        exchange_->setLaunchAtLogin(on);
+    }
+    void requestAccessibility() {
+        exchange_->requestAccessibility();
+    }
+    std::string displayName(std::uint32_t displayID) const {
+        return exchange_->displayName(displayID);
+    }
+
     // ---- Start-up and shutdown ----
     static constexpr const char* keychainService = "com.nimbrel.kelsap";
     static constexpr const char* accessCodeAccount = "host.accessCode";
@@ -286,6 +307,9 @@ public:
     }
     StreamCoordinator& streaming() {
         return *streaming_;
+    }
+    Exchange& exchange() {
+        return *exchange_;
     }
 
     const Logger log{"com.nimbrel.kelsap.host", "net"};
@@ -324,6 +348,12 @@ private:
     void viewerAdmitted(const std::shared_ptr<RemoteClient>& client) override;
     void showSharedScreen(const std::shared_ptr<RemoteClient>& client, bool withoutAsking) override;
     std::string machineName() const override;
+    std::int64_t pasteboardCount() const override {
+        return pasteboardChangeCount;
+    }
+    void setPasteboardCount(std::int64_t count) override {
+        pasteboardChangeCount = count;
+    }
     bool browserAddressBlocked(const std::string& address) const override;
     void browserWrongCode(const std::string& address) override;
 
@@ -368,6 +398,7 @@ private:
     std::unique_ptr<SessionEnder> ender_;
     std::unique_ptr<IdleWatch> idleWatch_;
     std::unique_ptr<StreamCoordinator> streaming_;
+    std::unique_ptr<Exchange> exchange_;
     std::unique_ptr<BrowserGate> browserGate_;
 };
 

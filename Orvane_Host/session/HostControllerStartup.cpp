@@ -54,8 +54,17 @@ void HostController::start(SecretStore& secrets, RandomSource& random) {
             "restarts.");
     }
 
+    setAccessibilityGranted(s_.injector.canPost());
+    std::weak_ptr<HostController> weak = weak_from_this();
+    s_.streams.setOnStop([weak](std::optional<std::string> error) {
+        if (auto self = weak.lock()) self->onStreamsStopped(std::move(error));
+    });
+    s_.screens.setOnChanged([weak, &actor = s_.mainActor] {
+        actor.postTo(weak, [](HostController& self) { self.streaming_->spawnDisplayChange(); });
+    });
     frontDoor_->start();
     if (browserAccess_) s_.browser.start(accessCode_);
+    exchange_->startPolling();
     streaming_->startStatusTimer();
 }
 
@@ -65,6 +74,7 @@ asio::awaitable<void> HostController::shutdown() {
     setIsShuttingDown(true);
     auto self = shared_from_this();
 
+    exchange_->stopPolling();
     streaming_->stopStatusTimer();
     idleWatch_->stop();
 
@@ -72,6 +82,8 @@ asio::awaitable<void> HostController::shutdown() {
     auto byesSent = s_.clock.monoNow();
     for (const auto& c : all) ender_->endSession(c, quitReason);
 
+    // Nothing a viewer held down may stay down once the host is gone.
+    s_.injector.releaseAll();
     co_await streaming_->stopStreaming();
 
     frontDoor_->close();

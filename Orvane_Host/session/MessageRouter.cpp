@@ -6,7 +6,6 @@
 #include "OrvaneKit/protocol/AnnotationEvent.h"
 #include "OrvaneKit/protocol/InputEvent.h"
 #include "OrvaneKit/protocol/Json.h"
-#include "Orvane_Host/session/IVideoPipeline.h"
 
 namespace orvane {
 
@@ -34,10 +33,6 @@ void MessageRouter::receive(MessageType type, Bytes body,
             tier.injector.injectOnDisplay(*event, client->displayID());
             return;
         }
-        case MessageType::keyframeRequest:
-            if (!client->authorized()) return;
-            if (auto pipeline = client->pipeline()) pipeline->requestKeyframe();
-            return;
         case MessageType::ping:
             client->connection->send(MessageType::pong, std::move(body));
             return;
@@ -85,6 +80,11 @@ void MessageRouter::handle(MessageType type, Bytes body,
             host_.displaySelected(id);
             return;
         }
+        case MessageType::keyframeRequest:
+            // The one road to an encoder's keyframe: the display's stream, on the main actor.
+            if (!a || sharer) return;
+            s_.streams.requestKeyframe(client->displayID());
+            return;
         case MessageType::bye:
             if (!client->endReason) client->endReason = "Ended on " + client->displayName();
             host_.peerSaidBye(client);

@@ -57,13 +57,11 @@ Hello helloOf(const std::string& device, Role role) {
     return hello;
 }
 
-// One listed client "Ann" in a role, on a host with two displays; the client watches display 1
-// through a pipeline of its own.
+// One listed client "Ann" in a role, on a host with two displays; the client watches display 1.
 struct RouterBench {
     HostHarness h;
     std::shared_ptr<HostController> host = h.make();
     std::shared_ptr<RemoteClient> client = h.bareClient("FP-ANN");
-    std::shared_ptr<FakePipeline> pipeline = std::make_shared<FakePipeline>();
     std::size_t sentBefore = 0;
 
     explicit RouterBench(Role role) {
@@ -75,7 +73,6 @@ struct RouterBench {
         else if (role != Role::unauthorised)
             client->setAuthorized(true);
         if (role == Role::viewOnly) client->setCanControl(false);
-        client->setPipeline(pipeline);
         h.rt.drain();
         h.calls.clear();
         sentBefore = connection()->sent().size();
@@ -101,7 +98,7 @@ struct RouterBench {
         if (!h.injector.events.empty()) out.insert("input");
         for (const auto& c : h.files.calls())
             if (c.rfind("file ", 0) == 0) out.insert("file");
-        if (pipeline->keyframes > 0) out.insert("keyframe");
+        if (h.calls.count("streams.requestKeyframe 1") > 0) out.insert("keyframe");
         auto sent = connection()->sent();
         for (std::size_t i = sentBefore; i < sent.size(); ++i)
             out.insert(sent[i].type == MessageType::pong
@@ -167,7 +164,8 @@ const Served servedTable[] = {
     {MessageType::input, "input", true, false, false, false, true},
     {MessageType::clipboard, "clipboard", true, false, false, false, true},
     {MessageType::selectDisplay, "display", true, true, true, false, true},
-    {MessageType::keyframeRequest, "keyframe", true, true, true, false, false},
+    // A sharer watches no display of this machine.
+    {MessageType::keyframeRequest, "keyframe", true, true, false, false, false},
     {MessageType::ping, "pong", true, true, true, true, false},
     {MessageType::bye, "removed", true, true, true, true, false},
     {MessageType::fileOffer, "file", true, true, false, false, false},
@@ -468,7 +466,6 @@ TEST(HostRouterConcurrency, ConnectionTierBesideAdmissionAndRemoval) {
 
     struct Peer {
         std::shared_ptr<RemoteClient> client;
-        std::shared_ptr<FakePipeline> pipeline = std::make_shared<FakePipeline>();
         std::uint32_t pings = 0;  // on the peer's strand only
     };
     std::vector<Peer> peers(4);
@@ -477,7 +474,6 @@ TEST(HostRouterConcurrency, ConnectionTierBesideAdmissionAndRemoval) {
                                                            net.makeStrand("connection"));
         peers[i].client = RemoteClient::make(connection, h.rt.clock, 1);
         peers[i].client->setHello(helloOf("Peer " + std::to_string(i), Role::controlling));
-        peers[i].client->setPipeline(peers[i].pipeline);
     }
 
     std::atomic<bool> stop{false};

@@ -2,6 +2,7 @@
 
 #include "OrvaneKit/base/BoundedText.h"
 #include "OrvaneKit/base/Paths.h"
+#include "OrvaneKit/files/FileReceiver.h"
 #include "OrvaneKit/media/VideoPacket.h"
 
 namespace orvane {
@@ -24,6 +25,13 @@ RemoteClient::RemoteClient(std::shared_ptr<ISessionConnection> conn, const Clock
 
 std::filesystem::path RemoteClient::filesFolder() {
     return Paths::downloads() / "Orvane";
+}
+
+std::shared_ptr<FileReceiver> RemoteClient::files(const std::filesystem::path& folder) {
+    std::lock_guard g(lock_);
+    // Making one touches no file and takes no lock.
+    if (!files_) files_ = std::make_shared<FileReceiver>(folder);
+    return files_;
 }
 
 std::optional<Hello> RemoteClient::hello() const {
@@ -66,7 +74,7 @@ int RemoteClient::inFlight() const {
 
 bool RemoteClient::needsKeyframe() const {
     std::lock_guard g(lock_);
-    return needsKeyframe_;
+    return authorized_ && !isScreenSharerLocked() && needsKeyframe_;
 }
 
 MonoTime RemoteClient::lastActivity() const {
@@ -99,16 +107,6 @@ std::uint32_t RemoteClient::displayID() const {
 void RemoteClient::setDisplayID(std::uint32_t id) {
     std::lock_guard g(lock_);
     displayID_ = id;
-}
-
-std::shared_ptr<IVideoPipeline> RemoteClient::pipeline() const {
-    std::lock_guard g(lock_);
-    return pipeline_.lock();
-}
-
-void RemoteClient::setPipeline(std::weak_ptr<IVideoPipeline> pipeline) {
-    std::lock_guard g(lock_);
-    pipeline_ = std::move(pipeline);
 }
 
 bool RemoteClient::isScreenSharerLocked() const {
@@ -151,8 +149,16 @@ bool RemoteClient::isBacklogged() const {
     return authorized_ && !isScreenSharerLocked() && inFlight_ > videoWindow - 1;
 }
 
-bool RemoteClient::sendVideo(const VideoPacket& packet, Bytes serialized) {
-    return sendVideo(packet.isKeyframe, std::move(serialized));
+bool RemoteClient::sendVideo(const VideoPacket& packet, const Bytes& serialized) {
+    return sendVideo(packet.isKeyframe, serialized);
+}
+
+void RemoteClient::sendAudio(const Bytes& packet) {
+    {
+        std::lock_guard g(lock_);
+        if (!authorized_ || isScreenSharerLocked()) return;
+    }
+    connection->send(MessageType::audio, packet);
 }
 
 bool RemoteClient::sendVideo(bool isKeyframe, Bytes serialized) {
@@ -173,6 +179,11 @@ bool RemoteClient::sendVideo(bool isKeyframe, Bytes serialized) {
         if (auto self = weak.lock()) self->frameCompleted();
     });
     return true;
+}
+
+std::vector<std::shared_ptr<VideoTarget>> videoTargets(
+    const std::vector<std::shared_ptr<RemoteClient>>& clients) {
+    return {clients.begin(), clients.end()};
 }
 
 void RemoteClient::frameCompleted() {

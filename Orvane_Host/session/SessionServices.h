@@ -11,10 +11,10 @@
 #include "OrvaneKit/base/MainActor.h"
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/TimerService.h"
+#include "Orvane_Host/capture/IDisplayStreams.h"
 #include "Orvane_Host/input/InputInjector.h"
 #include "Orvane_Host/session/HostStatusBuilder.h"
 #include "Orvane_Host/session/IBrowserServer.h"
-#include "Orvane_Host/session/IDisplayStreams.h"
 #include "Orvane_Host/session/IFileMessages.h"
 #include "Orvane_Host/session/ILocalAddresses.h"
 #include "Orvane_Host/session/IMacActions.h"
@@ -22,6 +22,9 @@
 #include "Orvane_Host/session/IScreenShareWindow.h"
 #include "Orvane_Host/session/SessionHistory.h"
 #include "Orvane_Host/system/AlertPresenter.h"
+#include "Orvane_Host/system/AwakeInhibitor.h"
+#include "Orvane_Host/system/FilePicker.h"
+#include "Orvane_Host/system/LoginItem.h"
 #include "Orvane_Host/system/Notifier.h"
 #include "Orvane_Host/system/Pasteboard.h"
 #include "Orvane_Host/system/PowerActions.h"
@@ -52,6 +55,10 @@ struct SessionServices {
     HostStatusBuilder& status;
     // A small pool for slow work off the main actor: status records, viewers' requests.
     asio::any_io_executor background;
+    LoginItem& loginItem;
+    FilePicker& filePicker;
+    // Keeps the machine awake while it streams; none where nothing can.
+    AwakeInhibitor* awake = nullptr;
 };
 
 // What every part of the session core shares: the services, and a weak hold on the core as a

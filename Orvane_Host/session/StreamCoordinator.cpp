@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 #include <set>
 
 #include "OrvaneKit/protocol/Json.h"
@@ -87,17 +90,40 @@ void StreamCoordinator::chooseCodec() {
 asio::awaitable<void> StreamCoordinator::updateStreams(bool restart) {
     onMainActor();
     auto keep = keepCore();
+    restartWanted_ = restartWanted_ || restart;
+    const std::uint64_t mine = ++requested_;
+    while (updating_) {
+        auto turn = std::make_shared<asio::steady_timer>(co_await asio::this_coro::executor,
+                                                         asio::steady_timer::time_point::max());
+        waiting_.push_back(turn);
+        std::error_code woken;
+        co_await turn->async_wait(asio::redirect_error(asio::use_awaitable, woken));
+    }
+    // A start that began after this request has already done what it asked.
+    if (covered_ >= mine) co_return;
+    updating_ = true;
+    covered_ = requested_;
+    const bool restartNow = std::exchange(restartWanted_, false);
     std::set<std::uint32_t> displays;
     for (const auto& c : host_.viewers()) displays.insert(c->displayID());
     try {
-        co_await s_.streams.start(displays, host_.clients(), maxCaptureWidth(host_.quality()),
-                                  host_.shareSound(), restart);
+        co_await s_.streams.start(displays, videoTargets(host_.clients()),
+                                  maxCaptureWidth(host_.quality()), host_.shareSound(), restartNow);
         host_.setIsStreaming(s_.streams.hasPipelines());
-        host_.setLastError(std::nullopt);
+        // The pictures stream without sound when it cannot be captured; the person should know.
+        auto soundProblem = host_.shareSound() ? s_.streams.soundProblem() : std::nullopt;
+        host_.setLastError(soundProblem);
     } catch (const std::exception& e) {
         host_.setLastError(std::string(e.what()));
         host_.setIsStreaming(s_.streams.hasPipelines());
     }
+    if (!host_.isStreaming())
+        awake_.reset();
+    else if (!awake_ && s_.awake)
+        awake_ = s_.awake->begin("Orvane remote session");
+    updating_ = false;
+    for (auto& w : std::exchange(waiting_, {}))
+        if (auto turn = w.lock()) turn->cancel();
 }
 
 void StreamCoordinator::spawnUpdate(bool restart) {
@@ -130,6 +156,37 @@ void StreamCoordinator::refreshDisplays() {
     }
     host_.setDisplays(std::move(*list));
     host_.setScreenRecordingGranted(true);
+}
+
+void StreamCoordinator::spawnDisplayChange() {
+    spawnDetached([this] { return applyDisplayChange(); });
+}
+
+asio::awaitable<void> StreamCoordinator::applyDisplayChange() {
+    onMainActor();
+    auto keep = keepCore();
+    // Taken before the read: a viewer that leaves meanwhile is still told, and its send fails
+    // quietly.
+    auto viewers = host_.viewers();
+    auto before = host_.displays();
+    refreshDisplays();
+    const auto& now = host_.displays();
+    if (viewers.empty() || now == before || now.empty()) co_return;
+    auto listed = [&](std::uint32_t id) {
+        return std::any_of(now.begin(), now.end(),
+                           [&](const DisplayInfo& d) { return d.id == id; });
+    };
+    std::uint32_t fallback =
+        listed(s_.screens.mainDisplayID()) ? s_.screens.mainDisplayID() : now.front().id;
+    for (const auto& c : viewers) {
+        if (!listed(c->displayID())) c->setDisplayID(fallback);
+        sendRecord(c, MessageType::displays, DisplayList{now, c->displayID()});
+    }
+    co_await updateStreams(true);
+    std::set<std::uint32_t> watched;
+    for (const auto& c : viewers) watched.insert(c->displayID());
+    for (auto id : watched)
+        if (s_.streams.hasPipeline(id)) s_.streams.requestKeyframe(id);
 }
 
 asio::awaitable<void> StreamCoordinator::startStreaming(std::shared_ptr<RemoteClient> client) {
@@ -209,8 +266,10 @@ void StreamCoordinator::setCanControl(bool canControl,
 asio::awaitable<void> StreamCoordinator::stopStreaming() {
     onMainActor();
     auto keep = keepCore();
-    co_await s_.streams.stop();
+    auto stopped = s_.streams.stop();
+    co_await std::move(stopped);
     host_.setIsStreaming(false);
+    awake_.reset();
 }
 
 void StreamCoordinator::startStatusTimer() {

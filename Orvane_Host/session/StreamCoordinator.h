@@ -1,6 +1,8 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <asio/steady_timer.hpp>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -65,6 +67,8 @@ public:
     void chooseCodec();
     // The streams' bitrate and frame rate from the quality settings.
     void applyStreamRate();
+    // Starts the streams for the viewers' displays. One start runs at a time: a request made
+    // while one runs gets a start of its own after it, and requests made meanwhile share it.
     asio::awaitable<void> updateStreams(bool restart);
     // Starts an update nobody awaits.
     void spawnUpdate(bool restart);
@@ -75,6 +79,10 @@ public:
     void spawnStop();
     void displaySelected(std::uint32_t displayID);
     void refreshDisplays();
+    // The displays changed (a burst of changes reports once): viewers of a display that went
+    // away move to the main one, everyone hears the new list, and the streams restart.
+    asio::awaitable<void> applyDisplayChange();
+    void spawnDisplayChange();
     void showSharedScreen(const std::shared_ptr<RemoteClient>& client, bool withoutAsking);
     void setCanControl(bool canControl, const std::shared_ptr<RemoteClient>& client);
     // Sends the current audio format to each authorised client of the list; nothing without one.
@@ -92,6 +100,12 @@ private:
 
     Host& host_;
     TimerHandle statusTimer_;
+    bool updating_ = false;
+    bool restartWanted_ = false;
+    std::uint64_t requested_ = 0;  // update requests so far
+    std::uint64_t covered_ = 0;    // requests a start has begun after
+    std::vector<std::weak_ptr<asio::steady_timer>> waiting_;
+    std::unique_ptr<AwakeInhibitor::Activity> awake_;
 };
 
 }  // namespace orvane

@@ -177,6 +177,35 @@ TEST(HostStreaming, FailedDisplayReadStillWelcomesTheViewer) {
     EXPECT_FALSE(again.host->screenRecordingGranted());
 }
 
+TEST(HostStreaming, UpdatesRequestedDuringAStartShareOneStartAfterIt) {
+    StreamBench b;
+    b.startStreaming(b.viewer("Ann"));
+    ASSERT_TRUE(b.host->isStreaming());
+    b.h.streams.startTimers = &b.h.rt.timers;
+    b.h.streams.startTakes = 100ms;
+    b.h.calls.clear();
+
+    b.host->setQuality(StreamQuality::sharp);  // starts at once
+    b.h.rt.drain();
+    b.host->setHighFrameRate(true);  // both wait for it, then share one start
+    b.host->setQuality(StreamQuality::balanced);
+    b.h.rt.drain();
+    auto starts = [&] {
+        auto calls = b.h.calls.calls();
+        return std::count_if(calls.begin(), calls.end(),
+                             [](const std::string& c) { return c.rfind("streams.start", 0) == 0; });
+    };
+    EXPECT_EQ(starts(), 1);
+    b.h.rt.advance(100ms);
+    EXPECT_EQ(starts(), 2);
+    b.h.rt.advance(100ms);
+    b.h.rt.advance(100ms);
+    EXPECT_EQ(starts(), 2);
+    EXPECT_EQ(b.h.streams.mostAtOnce, 1);
+    EXPECT_EQ(b.h.streams.startsRunning, 0);
+    EXPECT_TRUE(b.host->isStreaming());
+}
+
 TEST(HostStreaming, StatusTickReachesEveryViewerAndNobodyElse) {
     StreamBench b;
     auto sharer = b.viewer("Pad", std::nullopt, true);

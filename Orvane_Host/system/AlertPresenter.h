@@ -47,6 +47,9 @@ public:
     using Callback = std::function<void(int response)>;
     virtual ~AlertPresenter() = default;
     virtual AlertHandle show(AlertSpec spec, Callback done) = 0;
+    // False where no person is there to answer (a headless host): alerts that only ask for the
+    // person's choice are then better left unshown, since any answer would be made up.
+    virtual bool answeredByPerson() const { return true; }
 };
 
 }  // namespace orvane

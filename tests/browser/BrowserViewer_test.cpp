@@ -131,9 +131,11 @@ TEST(BrowserViewer, DecodesTheStreamAndSendsPointerWheelKeysAndText) {
               << frames["submitToFirstFrameMs"].get<double>() << " ms\n";
 
     // Every input message reached the server's injector, on the streamed display.
-    EXPECT_EQ(calls.count("injector.inject"), calls.count("injector.inject 7"));
     std::vector<InputEvent> in;
-    for (const auto& [e, display] : injector.events) in.push_back(e);
+    for (const auto& [e, display] : injector.events) {
+        in.push_back(e);
+        EXPECT_EQ(display, 7u);
+    }
     auto has = [&](const InputEvent& e) { return std::find(in.begin(), in.end(), e) != in.end(); };
     auto move = std::find_if(in.begin(), in.end(), [](const InputEvent& e) {
         auto* m = std::get_if<E::MouseMove>(&e);

@@ -3,7 +3,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 
+#include "OrvaneKit/media/VideoPacket.h"
 #include "OrvaneKit/net/testing/ChildProcess.h"
 #include "OrvaneKit/protocol/Json.h"
 
@@ -108,6 +111,61 @@ TEST_F(NetOrvanePeer, WrongFingerprintNamesBoth) {
               std::string::npos)
         << out;
     EXPECT_TRUE(server->waitExit(20s).has_value()) << server->output();
+}
+
+// Video from the first keyframe on goes to the file as Annex B; media messages are summed up
+// a second at a time instead of printed one by one.
+TEST_F(NetOrvanePeer, VideoOutAndMediaSummary) {
+    auto packet = [](bool key, std::vector<std::uint8_t> nal) {
+        VideoPacket p;
+        p.isKeyframe = key;
+        p.timestampMicros = 1000;
+        if (key) p.parameterSets = {{0x67, 0x01}, {0x68, 0x02}};
+        appendBE32(p.avcc, static_cast<std::uint32_t>(nal.size()));
+        p.avcc.insert(p.avcc.end(), nal.begin(), nal.end());
+        return "send video hex:" + toHex(*p.serialize()) + "\n";
+    };
+    const std::string served = "expect hello 20\n" + packet(false, {0x41, 0x09}) +
+                               packet(true, {0x65, 0x0a, 0x0b}) + packet(false, {0x41, 0x0c}) +
+                               "send audio hex:0102\nsend audio hex:0304\nwait 1200\n" +
+                               "send audio hex:05\nwait 300\nbye done\n";
+    auto server = serve({"--script", script(served, "served.txt")});
+    auto host = listening(*server);
+    const fs::path video = dir / "video.h264";
+    auto [status, out] = connect(host, {"--code", code, "--video-out", video.string(), "--media",
+                                        "summary", "--script", script("closed 20\n")});
+    EXPECT_EQ(status, 0) << out;
+
+    const Bytes expected = {0, 0, 0, 1,    0x67, 0x01, 0, 0, 0, 1, 0x68, 0x02, 0,
+                            0, 0, 1, 0x65, 0x0a, 0x0b, 0, 0, 0, 1, 0x41, 0x0c};
+    std::ifstream in(video, std::ios::binary);
+    const Bytes written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(written, expected);
+
+    int videos = 0, audios = 0, keyframes = 0, lines = 0;
+    std::istringstream text(out);
+    for (std::string line; std::getline(text, line);) {
+        auto e = json::parse(std::string_view(line));
+        if (!e || !e->contains("event")) continue;
+        const std::string event = (*e)["event"].get<std::string>();
+        const std::string type = e->contains("type") ? (*e)["type"].get<std::string>() : "";
+        if (event == "message") {
+            EXPECT_NE(type, "video") << line;
+            EXPECT_NE(type, "audio") << line;
+        }
+        if (event != "media") continue;
+        ++lines;
+        if (type == "video") {
+            videos += (*e)["count"].get<int>();
+            keyframes += (*e)["keyframes"].get<int>();
+        } else {
+            audios += (*e)["count"].get<int>();
+        }
+    }
+    EXPECT_EQ(videos, 3);
+    EXPECT_EQ(keyframes, 1);
+    EXPECT_EQ(audios, 3);
+    EXPECT_GE(lines, 3) << out;  // the second after the pause starts new lines
 }
 
 }  // namespace

@@ -29,6 +29,13 @@ std::string match(const std::string& text, const std::string& pattern) {
     return std::regex_search(text, m, std::regex(pattern)) ? m[1].str() : "";
 }
 
+// One shell word, whatever the text holds.
+std::string shellWord(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 }  // namespace
 
 const std::string HostHome::hostBinary = ORVANE_BINARY_DIR "/Orvane_Host/app/orvane-host";
@@ -48,18 +55,36 @@ fs::path HostHome::historyFile() const {
     return dir_ / "data" / "com.nimbrel.kelsap.host" / "SessionHistory.json";
 }
 
+fs::path HostHome::diagnosticsFolder() const {
+    return dir_ / "data" / "Orvane" / "Diagnostics";
+}
+
 fs::path HostHome::logFile() const {
     return dir_ / "state" / "orvane-host" / "host.log";
 }
 
-HostHome::Running HostHome::start(std::chrono::seconds timeout) {
+HostHome::Running HostHome::start(const Options& options) {
     std::string d = dir_.string();
     // The shell prints the host's process id and then becomes the host, so dropping the
     // process ends the host itself. No session bus: notifications fail quietly.
-    std::string cmd = "echo pid=$$; exec env HOME=" + d + " XDG_CONFIG_HOME=" + d +
-                      "/config XDG_DATA_HOME=" + d + "/data XDG_STATE_HOME=" + d +
-                      "/state DBUS_SESSION_BUS_ADDRESS=unix:path=" + d + "/no-bus " + hostBinary +
-                      " --port 0 --browser-port 0";
+    // The host posts viewers' input into its display and captures it: never one the test did
+    // not choose.
+    std::string display = options.display.empty() ? display_ : options.display;
+    std::string limit;
+    if (options.fileSizeLimit)
+        limit = "trap '' XFSZ; ulimit -f " + std::to_string(options.fileSizeLimit / 512) + "; ";
+    std::string cmd =
+        "echo pid=$$; " + limit + "exec env -u DISPLAY HOME=" + shellWord(d) +
+        " XDG_CONFIG_HOME=" + shellWord(d + "/config") +
+        " XDG_DATA_HOME=" + shellWord(d + "/data") + " XDG_STATE_HOME=" + shellWord(d + "/state") +
+        " DBUS_SESSION_BUS_ADDRESS=" + shellWord("unix:path=" + d + "/no-bus") + " PULSE_SERVER=" +
+        shellWord(options.pulseServer.empty() ? "unix:" + d + "/no-pulse" : options.pulseServer);
+    if (!display.empty()) cmd += " DISPLAY=" + shellWord(display);
+    for (const auto& [name, value] : environment_) cmd += " " + name + "=" + shellWord(value);
+    for (const auto& [name, value] : options.env) cmd += " " + name + "=" + shellWord(value);
+    cmd += " " + shellWord(hostBinary) + " --port 0 --browser-port 0";
+    for (const auto& arg : options.args) cmd += " " + shellWord(arg);
+    const std::chrono::seconds timeout = options.timeout;
     Running r;
     r.process = std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", cmd});
     if (!r.process->waitForOutput("Connect to:", timeout)) return r;

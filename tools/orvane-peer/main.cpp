@@ -1,9 +1,11 @@
 // orvane-peer: a command-line session peer on OrvaneKit, for end-to-end tests and manual checks.
 //
 //   orvane-peer connect --host H [--port P] --code CODE [--name N] [--platform P]
-//                       [--icloud-token T] [--expect-fingerprint FP] [--script FILE]
-//                       [--keychain FILE]
+//                       [--role viewer|screenSharer] [--icloud-token T] [--expect-fingerprint FP]
+//                       [--script FILE] [--keychain FILE] [--video-out FILE] [--media each|summary]
+//                       [--save-files DIR]
 //   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
+//                     [--save-files DIR]
 //   orvane-peer identity [--keychain FILE]
 //
 // Prints one JSON object per line for every event and message. `connect` dials as a viewer and
@@ -18,8 +20,17 @@
 //   wait MILLISECONDS
 //   bye [REASON]          sends a bye and closes once it is out
 //   close
+// `--video-out` writes the video it receives, from the first keyframe on, as an Annex-B byte
+// stream that a standalone decoder reads. `--media summary` prints video and audio messages as
+// one line a second per type (count, bytes, keyframes) instead of one line each.
+//   sendfile PATH [NAME]  streams the file (under NAME when given), one chunk in flight, and
+//                         waits until it went out or failed
+// `--platform` names the device kind in the Hello (mac, iPhone, iPad, …). With `--save-files`
+// the files the other side sends are put together in DIR, and reported instead of their chunks.
 // Exit status: 0 done, 1 a step failed or the connection broke, 2 the access code was refused,
 // 3 the peer's identity did not match, 64 bad usage.
+
+#include <sys/resource.h>
 
 #include <condition_variable>
 #include <deque>
@@ -37,6 +48,10 @@
 #include "OrvaneKit/base/Logger.h"
 #include "OrvaneKit/base/NetContext.h"
 #include "OrvaneKit/base/Paths.h"
+#include "OrvaneKit/files/ConnectionSink.h"
+#include "OrvaneKit/files/FileReceiver.h"
+#include "OrvaneKit/files/FileSender.h"
+#include "OrvaneKit/media/VideoPacket.h"
 #include "OrvaneKit/net/TlsPskListener.h"
 #include "OrvaneKit/protocol/Hello.h"
 #include "OrvaneKit/protocol/Messages.h"
@@ -106,15 +121,218 @@ struct Options {
     std::string code;
     std::string name = "orvane-peer";
     std::string platform = "mac";
+    std::optional<std::string> role;
     std::optional<std::string> iCloudToken;
     std::optional<std::string> expectFingerprint;
     std::optional<std::string> script;
     std::optional<std::string> keychain;
+    std::optional<std::string> videoOut;
+    bool mediaSummary = false;
+    std::optional<std::string> saveFiles;
+};
+
+// Appends a video packet's parameter sets (keyframes) and NAL units with start codes. False
+// when a NAL length runs past the end of the packet.
+bool appendAnnexB(const VideoPacket& packet, Bytes& stream) {
+    static constexpr std::uint8_t start[] = {0, 0, 0, 1};
+    if (packet.isKeyframe)
+        for (const auto& set : packet.parameterSets) {
+            stream.insert(stream.end(), std::begin(start), std::end(start));
+            stream.insert(stream.end(), set.begin(), set.end());
+        }
+    std::size_t offset = 0;
+    const Bytes& a = packet.avcc;
+    while (offset < a.size()) {
+        if (a.size() - offset < 4) return false;
+        const std::size_t len = readBE32(a.data() + offset);
+        offset += 4;
+        if (a.size() - offset < len) return false;
+        stream.insert(stream.end(), std::begin(start), std::end(start));
+        stream.insert(stream.end(), a.begin() + static_cast<std::ptrdiff_t>(offset),
+                      a.begin() + static_cast<std::ptrdiff_t>(offset + len));
+        offset += len;
+    }
+    return true;
+}
+
+// What the peer does with media messages besides the script's expectations.
+class MediaOutput {
+public:
+    explicit MediaOutput(const Options& o) : summary_(o.mediaSummary) {
+        if (o.videoOut) {
+            video_.open(*o.videoOut, std::ios::binary | std::ios::trunc);
+            if (!video_) throw std::runtime_error("cannot write the video to " + *o.videoOut);
+        }
+    }
+    ~MediaOutput() {
+        std::lock_guard lock(mutex_);
+        flushLocked();
+    }
+
+    // True when the message was printed here (summary mode) and needs no line of its own.
+    bool take(MessageType type, const Bytes& body) {
+        const bool media = type == MessageType::video || type == MessageType::audio;
+        if (type == MessageType::video && video_.is_open()) write(body);
+        if (!media || !summary_) return false;
+        std::lock_guard lock(mutex_);
+        // A second's line covers the messages of that second: a late one opens the next.
+        const auto now = std::chrono::steady_clock::now();
+        if (!counting_) {
+            since_ = now;
+            counting_ = true;
+        } else if (now - since_ >= 1s) {
+            flushLocked();
+            since_ = now;
+        }
+        auto& c = counts_[type];
+        ++c.count;
+        c.bytes += body.size();
+        if (type == MessageType::video)
+            if (auto packet = VideoPacket::parse(body); packet && packet->isKeyframe) ++c.keyframes;
+        return true;
+    }
+
+private:
+    struct Counts {
+        std::uint64_t count = 0, bytes = 0, keyframes = 0;
+    };
+
+    void write(const Bytes& body) {
+        auto packet = VideoPacket::parse(body);
+        if (!packet) {
+            emitError("a video message did not parse");
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        if (!sawKeyframe_ && !packet->isKeyframe) return;  // undecodable before the first one
+        sawKeyframe_ = true;
+        Bytes stream;
+        if (!appendAnnexB(*packet, stream)) emitError("a video packet's NAL lengths are broken");
+        video_.write(reinterpret_cast<const char*>(stream.data()),
+                     static_cast<std::streamsize>(stream.size()));
+        video_.flush();
+    }
+
+    void flushLocked() {
+        for (auto& [type, c] : counts_) {
+            if (!c.count) continue;
+            json::Value e = {{"event", "media"},
+                             {"type", std::string(messageTypeName(type))},
+                             {"count", c.count},
+                             {"bytes", c.bytes}};
+            if (type == MessageType::video) e["keyframes"] = c.keyframes;
+            emit(e);
+            c = {};
+        }
+    }
+
+    bool summary_;
+    std::mutex mutex_;
+    std::ofstream video_;
+    bool sawKeyframe_ = false;
+    std::map<MessageType, Counts> counts_;
+    bool counting_ = false;
+    std::chrono::steady_clock::time_point since_;
+};
+
+long maxRssKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Files in both directions: what the script sends, and with --save-files what arrives. Runs on
+// the connection's strand, except sendFile.
+class FileTransfers {
+public:
+    explicit FileTransfers(const Options& o) {
+        if (o.saveFiles) receiver_ = std::make_unique<FileReceiver>(*o.saveFiles);
+    }
+
+    // True when the message was handled here and needs no line of its own.
+    bool take(MessageType type, const Bytes& body, const std::shared_ptr<OrvaneConnection>& c) {
+        if (type == MessageType::fileEnd)
+            if (auto end = json::decode<FileEnd>(body); end && stopSender(end->id)) return false;
+        if (!receiver_) return false;
+        try {
+            if (type == MessageType::fileOffer) {
+                if (auto offer = json::decode<FileOffer>(body)) receiver_->begin(*offer);
+            } else if (type == MessageType::fileChunk) {
+                receiver_->append(body);
+                return true;
+            } else if (type == MessageType::fileEnd) {
+                auto end = json::decode<FileEnd>(body);
+                if (!end) return false;
+                if (auto done = receiver_->end(*end)) {
+                    json::Value e = {{"event", "fileReceived"},
+                                     {"name", done->url.filename().string()},
+                                     {"path", done->url.string()},
+                                     {"size", done->size}};
+                    if (done->purpose) e["purpose"] = *done->purpose;
+                    emit(e);
+                }
+            }
+        } catch (const FileTransferError& e) {
+            emit({{"event", "fileFailed"}, {"message", e.what()}});
+            if (e.ended()) c->send(MessageType::fileEnd, FileEnd{*e.ended(), true});
+        }
+        return false;
+    }
+
+    // Streams one file and waits for its end; false when it failed.
+    bool sendFile(const std::shared_ptr<OrvaneConnection>& conn, const std::string& path,
+                  std::optional<std::string> name) {
+        std::shared_ptr<FileSender> sender;
+        try {
+            sender = FileSender::make(path, std::make_shared<ConnectionSink>(conn), std::nullopt,
+                                      std::move(name));
+        } catch (const FileTransferError& e) {
+            emitError(e.what());
+            return false;
+        }
+        std::promise<std::optional<FileError>> finished;
+        sender->onFinish = [&finished](std::optional<FileError> e) { finished.set_value(e); };
+        {
+            std::lock_guard lock(mutex_);
+            sending_ = sender;
+        }
+        sender->start();
+        auto error = finished.get_future().get();
+        {
+            std::lock_guard lock(mutex_);
+            sending_.reset();
+        }
+        if (error) {
+            emitError("sending " + sender->offer().name + " failed: " + error->description);
+            return false;
+        }
+        emit({{"event", "fileSent"},
+              {"name", sender->offer().name},
+              {"bytes", sender->sent()},
+              {"maxRssKiB", maxRssKiB()}});
+        return true;
+    }
+
+private:
+    // The other side ended the file we are sending.
+    bool stopSender(const Uuid& id) {
+        std::lock_guard lock(mutex_);
+        if (!sending_ || sending_->offer().id != id) return false;
+        sending_->receiverEnded();
+        return true;
+    }
+
+    std::unique_ptr<FileReceiver> receiver_;
+    std::mutex mutex_;
+    std::shared_ptr<FileSender> sending_;
 };
 
 // Everything the connection reported, for the script runner on the main thread.
 class Session {
 public:
+    void setMedia(MediaOutput* media) { media_ = media; }
+    void setFiles(FileTransfers* files) { files_ = files; }
+
     void attach(const std::shared_ptr<OrvaneConnection>& conn, bool answerPings) {
         conn_ = conn;
         std::weak_ptr<OrvaneConnection> weak = conn;
@@ -150,15 +368,20 @@ public:
             cv_.notify_all();
         });
         conn->setOnMessage([this, weak, answerPings](MessageType type, Bytes body) {
-            json::Value e = {{"event", "message"},
-                             {"type", std::string(messageTypeName(type))},
-                             {"code", rawValue(type)},
-                             {"bytes", body.size()}};
-            if (auto value = json::parse(body))
-                e["body"] = *value;
-            else if (body.size() <= 64)
-                e["hex"] = toHex(body);
-            emit(e);
+            auto c = weak.lock();
+            const bool taken = (media_ && media_->take(type, body)) ||
+                               (files_ && c && files_->take(type, body, c));
+            if (!taken) {
+                json::Value e = {{"event", "message"},
+                                 {"type", std::string(messageTypeName(type))},
+                                 {"code", rawValue(type)},
+                                 {"bytes", body.size()}};
+                if (auto value = json::parse(body))
+                    e["body"] = *value;
+                else if (body.size() <= 64)
+                    e["hex"] = toHex(body);
+                emit(e);
+            }
             if (answerPings && type == MessageType::ping)
                 if (auto c = weak.lock()) c->send(MessageType::pong, body);
             std::lock_guard lock(mutex_);
@@ -198,6 +421,10 @@ public:
     void forbid(MessageType type) {
         std::lock_guard lock(mutex_);
         forbidden_.insert(type);
+        // One that came before the step ran but was not read yet counts too: the peer can be
+        // quicker than the script.
+        for (const auto& m : messages_)
+            if (m.first == type && !forbiddenArrived_) forbiddenArrived_ = type;
     }
     // The first forbidden message type that arrived.
     std::optional<MessageType> forbiddenArrived() {
@@ -251,9 +478,11 @@ private:
     std::optional<SecureChannelError> securityFailure_;
     std::set<MessageType> forbidden_;
     std::optional<MessageType> forbiddenArrived_;
+    MediaOutput* media_ = nullptr;
+    FileTransfers* files_ = nullptr;
 };
 
-int runScript(Session& session, const std::string& path) {
+int runScript(Session& session, FileTransfers& files, const std::string& path) {
     std::ifstream in(path);
     if (!in) {
         emitError("cannot read the script " + path);
@@ -317,6 +546,15 @@ int runScript(Session& session, const std::string& path) {
             session.conn_->cancel();
             session.waitEnded(5s);
             return forbiddenCame() ? stepFailed : ok;
+        } else if (verb == "sendfile") {
+            std::istringstream args(rest);
+            std::string file, name;
+            args >> file;
+            std::getline(args >> std::ws, name);
+            if (file.empty()) return bad("sendfile needs a path");
+            if (!files.sendFile(session.conn_, file,
+                                name.empty() ? std::nullopt : std::optional(name)))
+                return bad("the file did not go out");
         } else if (verb == "close") {
             session.conn_->cancel();
             session.waitEnded(5s);
@@ -347,7 +585,11 @@ struct StopOnExit {
 };
 
 int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
+    MediaOutput media(o);
+    FileTransfers files(o);
     Session session;
+    session.setFiles(&files);
+    session.setMedia(&media);
     StopOnExit stop{net};
     auto conn = OrvaneConnection::makeClient(HostPort{o.host, o.port}, o.code, std::nullopt,
                                              std::nullopt, {&identity, nullptr, &net});
@@ -359,12 +601,13 @@ int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
     hello.deviceName = o.name;
     hello.platform = clientPlatformFromRaw(o.platform).value_or(ClientPlatform::unknown);
     hello.iCloudToken = o.iCloudToken;
+    if (o.role) hello.role = clientRoleFromRaw(*o.role);
     if (!session.sendAndWait(MessageType::hello, *json::encode(hello))) return stepFailed;
     if (!o.script) {
         session.waitEndedForever();
         return ok;
     }
-    int status = runScript(session, *o.script);
+    int status = runScript(session, files, *o.script);
     conn->cancel();
     session.waitEnded(5s);
     return status;
@@ -376,7 +619,11 @@ int serve(const Options& o, NetContext& net, SecureIdentity& identity) {
     lo.bindAddress = o.bind;
     lo.params = AccessCode::pskParameters(o.code, true);
     auto listener = TlsPskListener::make(net, lo);
+    MediaOutput media(o);
+    FileTransfers files(o);
     Session session;
+    session.setFiles(&files);
+    session.setMedia(&media);
     std::mutex mutex;
     std::condition_variable cv;
     bool accepted = false, listenerFailed = false;
@@ -412,7 +659,7 @@ int serve(const Options& o, NetContext& net, SecureIdentity& identity) {
     int status = ok;
     if (!session.waitReady(30s)) return session.failureStatus();
     if (o.script)
-        status = runScript(session, *o.script);
+        status = runScript(session, files, *o.script);
     else
         session.waitEndedForever();
     session.conn_->cancel();
@@ -440,6 +687,8 @@ int parse(int argc, char** argv, Options& o) {
             o.name = value;
         else if (flag == "--platform")
             o.platform = value;
+        else if (flag == "--role" && clientRoleFromRaw(value))
+            o.role = value;
         else if (flag == "--icloud-token")
             o.iCloudToken = value;
         else if (flag == "--expect-fingerprint")
@@ -448,6 +697,12 @@ int parse(int argc, char** argv, Options& o) {
             o.script = value;
         else if (flag == "--keychain")
             o.keychain = value;
+        else if (flag == "--video-out")
+            o.videoOut = value;
+        else if (flag == "--media" && (value == "each" || value == "summary"))
+            o.mediaSummary = value == "summary";
+        else if (flag == "--save-files")
+            o.saveFiles = value;
         else
             return usage;
     }
@@ -467,10 +722,11 @@ int main(int argc, char** argv) {
     }
     if (parsed != ok) {
         std::cerr << "usage: orvane-peer connect --host H [--port P] --code CODE [--name N] "
-                     "[--platform P] [--icloud-token T] [--expect-fingerprint FP] "
-                     "[--script FILE] [--keychain FILE]\n"
+                     "[--platform P] [--role R] [--icloud-token T] [--expect-fingerprint FP] "
+                     "[--script FILE] [--keychain FILE] [--video-out FILE] "
+                     "[--media each|summary] [--save-files DIR]\n"
                      "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
-                     "[--keychain FILE]\n"
+                     "[--keychain FILE] [--save-files DIR]\n"
                      "       orvane-peer identity [--keychain FILE]\n";
         return usage;
     }

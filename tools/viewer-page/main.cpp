@@ -14,10 +14,7 @@
 #include <utility>
 #include <vector>
 
-#if __has_include("OrvaneKit/input/KeyMap.h")
 #include "OrvaneKit/input/KeyMap.h"
-#define ORVANE_HAVE_KEY_MAP 1
-#endif
 
 namespace {
 
@@ -44,33 +41,6 @@ std::vector<std::pair<std::string, std::int64_t>> browserKeyUsages() {
     return out;
 }
 
-#ifdef ORVANE_HAVE_KEY_MAP
-std::optional<std::uint16_t> codeForUsage(std::int64_t usage) {
-    return orvane::KeyMap::codeForUsage(usage);
-}
-#else
-// Until the kit's key map is part of this tree: the same 82 pairs.
-std::optional<std::uint16_t> codeForUsage(std::int64_t usage) {
-    static const std::uint16_t letters[] = {0,  11, 8,  2,  14, 3, 5,  4,  34, 38, 40, 37, 46,
-                                            45, 31, 35, 12, 15, 1, 17, 32, 9,  13, 7,  16, 6};
-    static const std::uint16_t digits[] = {18, 19, 20, 21, 23, 22, 26, 28, 25, 29};
-    static const std::uint16_t fkeys[] = {122, 120, 99, 118, 96, 97, 98, 100, 101, 109, 103, 111};
-    if (usage >= 4 && usage <= 29) return letters[usage - 4];
-    if (usage >= 30 && usage <= 39) return digits[usage - 30];
-    if (usage >= 58 && usage <= 69) return fkeys[usage - 58];
-    static const std::pair<std::int64_t, std::uint16_t> rest[] = {
-        {40, 36},  {41, 53},  {42, 51},  {43, 48},  {44, 49},  {45, 27},  {46, 24},
-        {47, 33},  {48, 30},  {49, 42},  {51, 41},  {52, 39},  {53, 50},  {54, 43},
-        {55, 47},  {56, 44},  {57, 57},  {74, 115}, {75, 116}, {76, 117}, {77, 119},
-        {78, 121}, {79, 124}, {80, 123}, {81, 125}, {82, 126}, {224, 59}, {225, 56},
-        {226, 58}, {227, 55}, {228, 62}, {229, 60}, {230, 61}, {231, 54},
-    };
-    for (const auto& [u, c] : rest)
-        if (u == usage) return c;
-    return std::nullopt;
-}
-#endif
-
 bool readAll(const char* path, std::string& out) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -94,7 +64,7 @@ int main(int argc, char** argv) {
     table << "{";
     bool first = true;
     for (const auto& [name, usage] : browserKeyUsages()) {
-        auto code = codeForUsage(usage);
+        auto code = orvane::KeyMap::codeForUsage(usage);
         if (!code) continue;
         table << (first ? "" : ",") << "\"" << name << "\":" << *code;
         first = false;

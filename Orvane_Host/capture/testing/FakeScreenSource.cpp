@@ -37,6 +37,14 @@ void FakeScreenSource::failNextStart(PlatformError error) {
     failNext_.emplace(std::move(error));
 }
 
+void FakeScreenSource::failDisplay(uint32_t displayID, std::optional<PlatformError> error) {
+    std::lock_guard lock(mutex_);
+    if (error)
+        failing_.insert_or_assign(displayID, std::move(*error));
+    else
+        failing_.erase(displayID);
+}
+
 std::unique_ptr<ScreenStream> FakeScreenSource::startStream(const CaptureDisplay& display,
                                                             const StreamConfig& config,
                                                             StreamSink sink) {
@@ -46,6 +54,7 @@ std::unique_ptr<ScreenStream> FakeScreenSource::startStream(const CaptureDisplay
         failNext_.reset();
         throw error;
     }
+    if (auto it = failing_.find(display.id); it != failing_.end()) throw it->second;
     auto record = std::make_shared<StreamRecord>();
     record->display = display;
     record->config = config;
@@ -76,6 +85,10 @@ void FakeScreenSource::pushFrame(int width, int height, MediaTime pts, FrameStat
     frame.buffer = FrameBuffer::make(format, width, height);
     if (frame.buffer) frame.buffer->fillBlack();
     rec->sink.onFrame(std::move(frame));
+}
+
+void FakeScreenSource::pushBuffer(std::shared_ptr<FrameBuffer> buffer, MediaTime pts, int index) {
+    record(index)->sink.onFrame({FrameStatus::complete, std::move(buffer), pts});
 }
 
 void FakeScreenSource::stopWithError(PlatformError error, int index) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -32,11 +33,15 @@ public:
     void setCanExcludeWindows(bool value) { excludes_ = value; }
     // The next startStream throws this.
     void failNextStart(PlatformError error);
+    // Every startStream of `displayID` throws this until cleared (none).
+    void failDisplay(uint32_t displayID, std::optional<PlatformError> error);
 
     // Delivers through the sink of stream `index` (default: the latest), as the platform would,
     // even when that stream was stopped meanwhile: the race a real platform can produce.
     void pushFrame(int width, int height, MediaTime pts, FrameStatus status = FrameStatus::complete,
                    int index = -1);
+    // Delivers the given picture as a complete frame.
+    void pushBuffer(std::shared_ptr<FrameBuffer> buffer, MediaTime pts, int index = -1);
     void stopWithError(PlatformError error, int index = -1);
 
     size_t streamCount() const;
@@ -49,6 +54,7 @@ private:
     std::vector<CaptureDisplay> displays_;
     bool excludes_ = false;
     std::optional<PlatformError> failNext_;
+    std::map<uint32_t, PlatformError> failing_;
     std::vector<std::shared_ptr<StreamRecord>> streams_;
 
     std::shared_ptr<StreamRecord> record(int index) const;

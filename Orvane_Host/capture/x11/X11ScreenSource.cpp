@@ -22,6 +22,7 @@
 
 #include "OrvaneKit/base/Logger.h"
 #include "Orvane_Host/capture/FrameConverter.h"
+#include "Orvane_Host/capture/x11/X11Monitors.h"
 
 namespace orvane {
 
@@ -38,89 +39,6 @@ PlatformError x11Error(X11ScreenSource::Code code, const std::string& text) {
     return PlatformError("X11", code, text);
 }
 
-// Protocol errors go to the thread that made the request; Xlib's default handler would exit.
-thread_local int lastXError = 0;
-int recordXError(Display*, XErrorEvent* event) {
-    lastXError = event->error_code;
-    return 0;
-}
-// Returning hands the lost connection to its exit handler: ours marks the stream dead, and a
-// connection without one still ends the process as before.
-int quietIOError(Display*) {
-    return 0;
-}
-void installErrorHandler() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        XSetErrorHandler(recordXError);
-        XSetIOErrorHandler(quietIOError);
-    });
-}
-
-// The per-connection exit handler: without it Xlib ends the process when a server goes away.
-void markDead(Display*, void* flag) {
-    static_cast<std::atomic<bool>*>(flag)->store(true);
-}
-
-struct Rect {
-    int x = 0, y = 0, width = 0, height = 0;
-    bool operator==(const Rect&) const = default;
-    bool intersects(const Rect& o) const {
-        return x < o.x + o.width && o.x < x + width && y < o.y + o.height && o.y < y + height;
-    }
-    bool contains(int px, int py) const {
-        return px >= x && py >= y && px < x + width && py < y + height;
-    }
-};
-
-struct Monitor {
-    uint32_t id;
-    std::string name;
-    Rect rect;
-    bool primary;
-};
-
-std::string atomName(Display* dpy, Atom atom) {
-    char* text = atom ? XGetAtomName(dpy, atom) : nullptr;
-    std::string name = text ? text : "";
-    if (text) XFree(text);
-    return name;
-}
-
-// RandR monitors, or the whole root window as one display.
-std::vector<Monitor> listMonitors(Display* dpy, bool haveRandr) {
-    const Window root = DefaultRootWindow(dpy);
-    std::vector<Monitor> out;
-    if (haveRandr) {
-        int count = 0;
-        XRRMonitorInfo* info = XRRGetMonitors(dpy, root, True, &count);
-        for (int i = 0; info && i < count; ++i) {
-            const XRRMonitorInfo& m = info[i];
-            // The first output's id stays put while the monitor exists; virtual monitors
-            // without outputs are known by their name.
-            const uint32_t id =
-                m.noutput > 0 ? static_cast<uint32_t>(m.outputs[0]) : static_cast<uint32_t>(m.name);
-            out.push_back(
-                {id, atomName(dpy, m.name), {m.x, m.y, m.width, m.height}, m.primary != 0});
-        }
-        if (info) XRRFreeMonitors(info);
-    }
-    if (out.empty()) {
-        const int screen = DefaultScreen(dpy);
-        out.push_back({static_cast<uint32_t>(root),
-                       "screen",
-                       {0, 0, DisplayWidth(dpy, screen), DisplayHeight(dpy, screen)},
-                       true});
-    }
-    return out;
-}
-
-bool hasRandr(Display* dpy) {
-    int event = 0, error = 0, major = 0, minor = 0;
-    return XRRQueryExtension(dpy, &event, &error) && XRRQueryVersion(dpy, &major, &minor) &&
-           (major > 1 || (major == 1 && minor >= 5));
-}
-
 // One running capture: owns its own connection, used only by its thread once started.
 class X11Stream : public ScreenStream {
 public:
@@ -130,7 +48,7 @@ public:
           sink_(std::move(sink)),
           // X servers have no HDR pictures: an HDR request gets the 8-bit SDR stream.
           format_(config.format == PixelFormat::yuv420p10 ? PixelFormat::nv12 : config.format) {
-        installErrorHandler();
+        x11::installErrorHandlers();
         dpy_ = XOpenDisplay(name.empty() ? nullptr : name.c_str());
         if (!dpy_) throw x11Error(X11ScreenSource::cannotOpen, "Cannot open the X display.");
         try {
@@ -162,10 +80,10 @@ public:
 
 private:
     void setUp(const CaptureDisplay& display) {
-        XSetIOErrorExitHandler(dpy_, markDead, &dead_);
+        XSetIOErrorExitHandler(dpy_, x11::markDead, &dead_);
         root_ = DefaultRootWindow(dpy_);
         int event = 0, error = 0;
-        haveRandr_ = hasRandr(dpy_);
+        haveRandr_ = x11::hasRandr(dpy_);
         if (haveRandr_) {
             XRRQueryExtension(dpy_, &randrEvent_, &error);
             XRRSelectInput(dpy_, root_, RRScreenChangeNotifyMask);
@@ -177,14 +95,12 @@ private:
             damage_ = XDamageCreate(dpy_, root_, XDamageReportNonEmpty);
             parts_ = XFixesCreateRegion(dpy_, nullptr, 0);
         } else {
-            logger().notice("no DAMAGE extension: comparing grabs to find changes");
+            logger().notice("no DAMAGE extension: every frame interval delivers a grab");
         }
-        if (config_.showsCursor)
-            XFixesSelectCursorInput(dpy_, root_, XFixesDisplayCursorNotifyMask);
         (void)event;
 
         displayId_ = display.id;
-        std::optional<Rect> rect = findMonitor();
+        std::optional<x11::Rect> rect = findMonitor();
         if (!rect)
             throw x11Error(X11ScreenSource::displayGone, "The display is no longer connected.");
         useShm_ = XShmQueryExtension(dpy_);
@@ -192,13 +108,13 @@ private:
         XSync(dpy_, False);
     }
 
-    std::optional<Rect> findMonitor() {
-        for (const Monitor& m : listMonitors(dpy_, haveRandr_))
+    std::optional<x11::Rect> findMonitor() {
+        for (const x11::Monitor& m : x11::listMonitors(dpy_, haveRandr_))
             if (m.id == displayId_) return m.rect;
         return std::nullopt;
     }
 
-    void createImage(const Rect& rect) {
+    void createImage(const x11::Rect& rect) {
         destroyImage();
         rect_ = rect;
         const int screen = DefaultScreen(dpy_);
@@ -215,9 +131,10 @@ private:
                 shm_.shmaddr = shm_.shmid >= 0 ? static_cast<char*>(shmat(shm_.shmid, nullptr, 0))
                                                : reinterpret_cast<char*>(-1);
                 shm_.readOnly = False;
-                lastXError = 0;
+                x11::lastError() = 0;
                 const bool attached = shm_.shmaddr != reinterpret_cast<char*>(-1) &&
-                                      XShmAttach(dpy_, &shm_) && (XSync(dpy_, False), !lastXError);
+                                      XShmAttach(dpy_, &shm_) &&
+                                      (XSync(dpy_, False), !x11::lastError());
                 if (shm_.shmid >= 0) shmctl(shm_.shmid, IPC_RMID, nullptr);  // gone once detached
                 if (attached) {
                     image_->data = shm_.shmaddr;
@@ -286,8 +203,6 @@ private:
         Clock::time_point nextSlot = Clock::now();
         Clock::time_point nextMonitorCheck = nextSlot + std::chrono::seconds(1);
         bool dirty = true;  // a new stream shows the screen as it is
-        bool cursorStale = config_.showsCursor;
-        int pointerX = INT32_MIN, pointerY = INT32_MIN;
 
         while (!stopping_) {
             // Events first: Xlib may hold some already read while waiting for a reply.
@@ -296,8 +211,6 @@ private:
                 XNextEvent(dpy_, &ev);
                 if (damage_ && ev.type == damageEvent_ + XDamageNotify) {
                     if (damagedInside()) dirty = true;
-                } else if (ev.type == fixesEvent_ + XFixesCursorNotify) {
-                    cursorStale = dirty = true;
                 } else if (haveRandr_ && ev.type == randrEvent_ + RRScreenChangeNotify) {
                     XRRUpdateConfiguration(&ev);
                     nextMonitorCheck = Clock::now();
@@ -307,13 +220,13 @@ private:
                 return fail(x11Error(X11ScreenSource::connectionLost,
                                      "The connection to the display was lost."));
 
-            // Without damage reports every slot grabs, and the comparison decides.
+            // Without damage reports every slot grabs; a filter downstream drops repeats.
             if (!damage_) dirty = true;
 
             Clock::time_point now = Clock::now();
             if (now >= nextMonitorCheck) {
                 nextMonitorCheck = now + std::chrono::seconds(1);
-                std::optional<Rect> rect = findMonitor();
+                std::optional<x11::Rect> rect = findMonitor();
                 if (dead_) continue;
                 if (!rect)
                     return fail(
@@ -328,29 +241,13 @@ private:
                 }
             }
 
-            if (config_.showsCursor) {
-                Window rootRet, child;
-                int rx = 0, ry = 0, wx = 0, wy = 0;
-                unsigned mask = 0;
-                if (XQueryPointer(dpy_, root_, &rootRet, &child, &rx, &ry, &wx, &wy, &mask) &&
-                    (rx != pointerX || ry != pointerY)) {
-                    if (rect_.contains(rx, ry) || rect_.contains(pointerX, pointerY)) dirty = true;
-                    pointerX = rx;
-                    pointerY = ry;
-                }
-                if (cursorStale && !dead_) {
-                    loadCursor();
-                    cursorStale = false;
-                }
-            }
-
             now = Clock::now();
             if (dirty && now >= nextSlot) {
                 // A steady stream keeps an even cadence; frames never come closer than 3/4 of
                 // the interval, so no second holds more than `fps` of them (plus the edge).
                 nextSlot = std::max(nextSlot + interval, now + interval * 3 / 4);
                 try {
-                    if (grabAndDeliver(pointerX, pointerY)) dirty = false;
+                    if (grabAndDeliver()) dirty = false;
                 } catch (const std::exception& e) {
                     return fail(x11Error(X11ScreenSource::grabFailed, e.what()));
                 }
@@ -360,7 +257,6 @@ private:
             XFlush(dpy_);
             if (XPending(dpy_)) continue;
             Clock::time_point wakeAt = nextMonitorCheck;
-            if (config_.showsCursor) wakeAt = std::min(wakeAt, Clock::now() + interval);
             if (dirty) wakeAt = std::min(wakeAt, nextSlot);
             waitUntil(wakeAt);
         }
@@ -393,41 +289,9 @@ private:
         // A hang-up or error on the connection surfaces through the next Xlib call.
     }
 
-    void loadCursor() {
-        XFixesCursorImage* image = XFixesGetCursorImage(dpy_);
-        if (!image) return;
-        cursorWidth_ = image->width;
-        cursorHeight_ = image->height;
-        cursorHotX_ = image->xhot;
-        cursorHotY_ = image->yhot;
-        // Premultiplied ARGB, one per unsigned long.
-        cursor_.resize(static_cast<size_t>(cursorWidth_) * cursorHeight_);
-        for (size_t i = 0; i < cursor_.size(); ++i)
-            cursor_[i] = static_cast<uint32_t>(image->pixels[i]);
-        XFree(image);
-    }
-
-    void drawCursor(uint8_t* pixels, int stride, int pointerX, int pointerY) {
-        const int left = pointerX - cursorHotX_ - rect_.x;
-        const int top = pointerY - cursorHotY_ - rect_.y;
-        for (int cy = std::max(0, -top); cy < cursorHeight_ && top + cy < rect_.height; ++cy) {
-            uint8_t* row = pixels + static_cast<ptrdiff_t>(top + cy) * stride;
-            for (int cx = std::max(0, -left); cx < cursorWidth_ && left + cx < rect_.width; ++cx) {
-                const uint32_t c = cursor_[static_cast<size_t>(cy) * cursorWidth_ + cx];
-                const uint32_t alpha = c >> 24;
-                if (!alpha) continue;
-                uint8_t* p = row + 4 * (left + cx);
-                const uint32_t keep = 255 - alpha;
-                p[0] = static_cast<uint8_t>((c & 0xff) + (p[0] * keep + 127) / 255);
-                p[1] = static_cast<uint8_t>(((c >> 8) & 0xff) + (p[1] * keep + 127) / 255);
-                p[2] = static_cast<uint8_t>(((c >> 16) & 0xff) + (p[2] * keep + 127) / 255);
-            }
-        }
-    }
-
-    // True when the frame went out or was unchanged; false to try again at the next slot.
-    bool grabAndDeliver(int pointerX, int pointerY) {
-        lastXError = 0;
+    // True when the frame went out; false to try again at the next slot.
+    bool grabAndDeliver() {
+        x11::lastError() = 0;
         if (useShm_) {
             if (!XShmGetImage(dpy_, root_, image_, rect_.x, rect_.y, AllPlanes)) {
                 // Usually a monitor that changed under us; the check below re-reads it.
@@ -443,19 +307,6 @@ private:
         }
         auto* pixels = reinterpret_cast<uint8_t*>(image_->data);
         const int stride = image_->bytes_per_line;
-
-        if (!damage_) {
-            // Without damage reports, compare with the last grab (before the pointer is drawn).
-            const size_t bytes = static_cast<size_t>(stride) * rect_.height;
-            const bool same = previous_.size() == bytes &&
-                              std::memcmp(previous_.data(), pixels, bytes) == 0 &&
-                              pointerX == lastDrawnX_ && pointerY == lastDrawnY_;
-            if (same) return true;
-            previous_.assign(pixels, pixels + bytes);
-        }
-        if (config_.showsCursor && !cursor_.empty()) drawCursor(pixels, stride, pointerX, pointerY);
-        lastDrawnX_ = pointerX;
-        lastDrawnY_ = pointerY;
 
         const PixelFormat format = format_.load();
         if (!pool_ || pool_->format() != format)
@@ -492,17 +343,12 @@ private:
     Damage damage_ = 0;
     XserverRegion parts_ = 0;
     uint32_t displayId_ = 0;
-    Rect rect_;
+    x11::Rect rect_;
 
     bool useShm_ = false;
     bool shmAttached_ = false;
     XShmSegmentInfo shm_{};
     XImage* image_ = nullptr;
-    std::vector<uint8_t> previous_;
-
-    std::vector<uint32_t> cursor_;
-    int cursorWidth_ = 0, cursorHeight_ = 0, cursorHotX_ = 0, cursorHotY_ = 0;
-    int lastDrawnX_ = INT32_MIN, lastDrawnY_ = INT32_MIN;
 
     std::unique_ptr<FrameBufferPool> pool_;
     FrameConverter converter_;
@@ -513,13 +359,13 @@ private:
 X11ScreenSource::X11ScreenSource(std::string displayName) : name_(std::move(displayName)) {}
 
 std::vector<CaptureDisplay> X11ScreenSource::displays() {
-    installErrorHandler();
+    x11::installErrorHandlers();
     Display* dpy = XOpenDisplay(name_.empty() ? nullptr : name_.c_str());
     if (!dpy) throw x11Error(cannotOpen, "Cannot open the X display.");
     std::atomic<bool> dead{false};
-    XSetIOErrorExitHandler(dpy, markDead, &dead);
+    XSetIOErrorExitHandler(dpy, x11::markDead, &dead);
     std::vector<CaptureDisplay> out;
-    for (const Monitor& m : listMonitors(dpy, hasRandr(dpy))) {
+    for (const x11::Monitor& m : x11::listMonitors(dpy, x11::hasRandr(dpy))) {
         CaptureDisplay d;
         d.id = m.id;
         d.name = m.name;

@@ -8,8 +8,9 @@ namespace orvane {
 
 // Screen capture from an X server: displays are its RandR monitors (the whole root window when
 // the server has none), grabbed with MIT-SHM when the server offers it. Damage reports decide
-// when to grab, so a still screen costs a pointer query per frame interval and nothing more.
-// The pointer (XFixes cursor image) is drawn into each frame; moving it counts as a change.
+// when to grab, so a still screen costs nothing; a server without them has every frame interval
+// grabbed and delivered (wrap the source in UnchangedFrameFilter). Frames carry no pointer: wrap
+// the source in CursorOverlaySource with an X11CursorSource for that.
 class X11ScreenSource : public ScreenSource {
 public:
     // Error codes of the PlatformErrors this source throws or reports (domain "X11").

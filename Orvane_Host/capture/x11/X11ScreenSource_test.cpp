@@ -6,9 +6,11 @@
 #include <condition_variable>
 #include <thread>
 
+#include "Orvane_Host/capture/FrameWrappers.h"
 #include "Orvane_Host/capture/ScreenCapturer.h"
 #include "Orvane_Host/capture/testing/X11TestPainter.h"
 #include "Orvane_Host/capture/testing/XvfbServer.h"
+#include "Orvane_Host/capture/x11/X11CursorSource.h"
 
 namespace orvane {
 namespace {
@@ -20,6 +22,13 @@ double lumaOf(uint32_t rgb) {
     const double r = ((rgb >> 16) & 0xff) / 255.0, g = ((rgb >> 8) & 0xff) / 255.0,
                  b = (rgb & 0xff) / 255.0;
     return 16 + 219 * (0.2126 * r + 0.7152 * g + 0.0722 * b);
+}
+
+// The capture as the host composes it: the pointer drawn in, repeated pictures dropped.
+std::shared_ptr<ScreenSource> composed(const std::string& display) {
+    return std::make_shared<CursorOverlaySource>(
+        std::make_shared<UnchangedFrameFilter>(std::make_shared<X11ScreenSource>(display)),
+        std::make_shared<X11CursorSource>(display));
 }
 
 // Each test runs its own X server: tests run in parallel and must not see each other's windows.
@@ -43,7 +52,7 @@ protected:
         if (!server.start(1920, 1080))
             GTEST_SKIP() << "no X server for capture tests: " << server.error();
         source = std::make_shared<X11ScreenSource>(server.display());
-        capturer = std::make_unique<ScreenCapturer>(source, net);
+        capturer = std::make_unique<ScreenCapturer>(composed(server.display()), net);
         SetUpHandlers();
     }
 
@@ -184,13 +193,13 @@ TEST_F(X11Capture, StillScreenYieldsNothingAndChangesArrive) {
     EXPECT_NEAR(lumaAt(*frame, 700, 500), 43, 2);
 }
 
-// Without damage reports the stream compares grabs: still is still nothing, a change a frame.
+// Without damage reports every interval is grabbed and the filter compares: still is still
+// nothing, a change a frame.
 TEST_F(X11Capture, WithoutDamageExtensionComparesGrabs) {
     XvfbServer plain;
     if (!plain.start(640, 480, {"-extension", "DAMAGE"})) GTEST_SKIP() << plain.error();
     capturer->stop();
-    capturer =
-        std::make_unique<ScreenCapturer>(std::make_shared<X11ScreenSource>(plain.display()), net);
+    capturer = std::make_unique<ScreenCapturer>(composed(plain.display()), net);
     SetUpHandlers();
     X11TestPainter painter(plain.display(), 0, 0, 640, 480);
     painter.fill(0, 0, 640, 480, 0x000000);

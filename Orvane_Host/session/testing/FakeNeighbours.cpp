@@ -4,9 +4,9 @@
 
 namespace orvane {
 
-void FakeDisplayStreams::assignTargets(const Clients& clients) {
-    lastTargets = clients;
-    log_.add("streams.assignTargets " + std::to_string(clients.size()));
+void FakeDisplayStreams::assignTargets(const Targets& targets) {
+    lastTargets = targets;
+    log_.add("streams.assignTargets " + std::to_string(targets.size()));
 }
 
 void FakeDisplayStreams::setBitrate(std::int64_t bitsPerSecond, int framesPerSecond) {
@@ -22,16 +22,21 @@ void FakeDisplayStreams::storeCodec(VideoCodec codec, bool hdr) {
     log_.add("streams.storeCodec " + std::string(videoCodecName(codec)) + (hdr ? " hdr" : " sdr"));
 }
 
-asio::awaitable<void> FakeDisplayStreams::start(std::set<std::uint32_t> displays, Clients clients,
+asio::awaitable<void> FakeDisplayStreams::start(std::set<std::uint32_t> displays, Targets targets,
                                                 int maxWidth, bool captureSound, bool restart) {
     std::string d;
     for (auto id : displays) d += (d.empty() ? "" : ",") + std::to_string(id);
     log_.add("streams.start [" + d + "] width " + std::to_string(maxWidth) +
              (captureSound ? " sound" : " silent") + (restart ? " restart" : ""));
+    if (startTimers) {
+        mostAtOnce = std::max(mostAtOnce, ++startsRunning);
+        co_await startTimers->sleep(startTakes);
+        --startsRunning;
+    }
     if (std::exchange(failNextStart, false)) throw std::runtime_error("no shareable content");
     running = displays;
     if (captureSound && formatOnStart) format = formatOnStart;
-    assignTargets(clients);
+    assignTargets(targets);
     co_return;
 }
 

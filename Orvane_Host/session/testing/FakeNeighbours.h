@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "OrvaneKit/base/TimerService.h"
 #include "OrvaneKit/base/testing/CallLog.h"
+#include "Orvane_Host/capture/IDisplayStreams.h"
 #include "Orvane_Host/session/IBrowserServer.h"
-#include "Orvane_Host/session/IDisplayStreams.h"
 #include "Orvane_Host/session/ILocalAddresses.h"
 #include "Orvane_Host/session/IScreenOverlays.h"
 
@@ -17,7 +18,8 @@ namespace orvane {
 class FakeDisplayStreams final : public IDisplayStreams {
 public:
     explicit FakeDisplayStreams(CallLog& log) : log_(log) {}
-    void assignTargets(const Clients& clients) override;
+    void setOnStop(StopHandler handler) override { onStop = std::move(handler); }
+    void assignTargets(const Targets& targets) override;
     void setBitrate(std::int64_t bitsPerSecond, int framesPerSecond) override;
     void setCodec(VideoCodec codec, bool hdr) override;
     void storeCodec(VideoCodec codec, bool hdr) override;
@@ -27,7 +29,8 @@ public:
     void sendKeyframeNow(std::uint32_t displayID) override;
     std::shared_ptr<const FrameBuffer> lastFrame(std::uint32_t displayID) const override;
     std::optional<AudioStreamFormat> audioFormat() const override { return format; }
-    asio::awaitable<void> start(std::set<std::uint32_t> displays, Clients clients, int maxWidth,
+    std::optional<std::string> soundProblem() const override { return soundTrouble; }
+    asio::awaitable<void> start(std::set<std::uint32_t> displays, Targets targets, int maxWidth,
                                 bool captureSound, bool restart) override;
     asio::awaitable<void> stop() override;
 
@@ -36,7 +39,14 @@ public:
     // Becomes `format` when a start captures sound, as a real pipeline's format appears only then.
     std::optional<AudioStreamFormat> formatOnStart;
     bool failNextStart = false;
-    Clients lastTargets;
+    // Set, each start takes this long on these timers; `mostAtOnce` counts overlapping starts.
+    TimerService* startTimers = nullptr;
+    std::chrono::milliseconds startTakes{0};
+    int startsRunning = 0;
+    int mostAtOnce = 0;
+    Targets lastTargets;
+    StopHandler onStop;
+    std::optional<std::string> soundTrouble;
     std::map<std::uint32_t, std::shared_ptr<const FrameBuffer>> frames;
 
 private:

@@ -32,6 +32,10 @@ void FakeFileMessages::cancelAll(const std::shared_ptr<RemoteClient>& c) {
     add("cancelAll " + c->displayName());
 }
 
+void FakeFileMessages::sending(const std::shared_ptr<RemoteClient>& c, std::weak_ptr<FileSender>) {
+    add("sending " + c->displayName());
+}
+
 IScreenShareWindows::Opened FakeShareWindows::open(const std::string& title,
                                                    std::function<void()> needKeyframe,
                                                    std::function<void()> onClose) {

@@ -11,7 +11,6 @@
 #include "Orvane_Host/session/IFileMessages.h"
 #include "Orvane_Host/session/IMacActions.h"
 #include "Orvane_Host/session/IScreenShareWindow.h"
-#include "Orvane_Host/session/IVideoPipeline.h"
 
 namespace orvane {
 
@@ -31,6 +30,10 @@ public:
     void handleFileMessage(MessageType type, Bytes body,
                            const std::shared_ptr<RemoteClient>& client) override;
     void cancelAll(const std::shared_ptr<RemoteClient>& client) override;
+    void setOnReceived(Received handler) override { onReceived = std::move(handler); }
+    void sending(const std::shared_ptr<RemoteClient>& client,
+                 std::weak_ptr<FileSender> sender) override;
+    Received onReceived;
 };
 
 class FakeVideoReceiver final : public VideoReceiver, public CallLog {
@@ -56,12 +59,6 @@ public:
                 std::function<void()> onClose) override;
     std::vector<std::shared_ptr<FakeShareWindow>> windows;
     std::vector<std::shared_ptr<FakeVideoReceiver>> receivers;
-};
-
-class FakePipeline final : public IVideoPipeline {
-public:
-    void requestKeyframe() override { ++keyframes; }
-    std::atomic<int> keyframes{0};
 };
 
 }  // namespace orvane

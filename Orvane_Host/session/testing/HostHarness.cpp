@@ -26,7 +26,8 @@ std::shared_ptr<HostController> HostHarness::make(InputInjector& inj,
                                  notifier,     alerts,       screens,    streams,
                                  browser,      overlays,     addresses,  *history,
                                  inj,          power,        pasteboard, actions,
-                                 files,        shareWindows, status,     std::move(background)});
+                                 files,        shareWindows, status,     std::move(background),
+                                 loginItem,    filePicker});
 }
 
 std::shared_ptr<RemoteClient> HostHarness::bareClient(std::optional<std::string> fingerprint) {

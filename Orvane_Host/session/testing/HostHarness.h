@@ -12,7 +12,9 @@
 #include "Orvane_Host/session/testing/FakeConnection.h"
 #include "Orvane_Host/session/testing/FakeNeighbours.h"
 #include "Orvane_Host/session/testing/FakeSessionPorts.h"
+#include "Orvane_Host/system/testing/FakeFilePicker.h"
 #include "Orvane_Host/system/testing/FakeHostFacts.h"
+#include "Orvane_Host/system/testing/FakeLoginItem.h"
 #include "Orvane_Host/system/testing/FakePasteboard.h"
 #include "Orvane_Host/system/testing/FakePowerActions.h"
 #include "Orvane_Host/system/testing/FakeScreens.h"
@@ -41,6 +43,8 @@ struct HostHarness {
     FakeShareWindows shareWindows;
     FakeHostFacts facts;
     HostStatusBuilder status{facts, rt.clock};
+    FakeLoginItem loginItem;
+    FakeFilePicker filePicker;
     std::filesystem::path root;
     std::unique_ptr<SessionHistory> history;
 

@@ -2,27 +2,33 @@
 
 #include <asio/awaitable.hpp>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "OrvaneKit/media/AudioStreamFormat.h"
 #include "OrvaneKit/media/VideoCodec.h"
+#include "Orvane_Host/capture/VideoTarget.h"
 
 namespace orvane {
 
 class FrameBuffer;
-class RemoteClient;
 
 // The per-display capture pipelines, as the session core drives them. Main actor only.
 class IDisplayStreams {
 public:
-    using Clients = std::vector<std::shared_ptr<RemoteClient>>;
+    using Targets = std::vector<std::shared_ptr<VideoTarget>>;
+    // A capture the platform ended by itself, with its error text.
+    using StopHandler = std::function<void(std::optional<std::string> error)>;
     virtual ~IDisplayStreams() = default;
 
-    // Gives every running pipeline the clients watching its display.
-    virtual void assignTargets(const Clients& clients) = 0;
+    // Called on the main actor whenever a running capture ends by itself.
+    virtual void setOnStop(StopHandler handler) = 0;
+    // Gives every running pipeline the targets watching its display, in the given order.
+    virtual void assignTargets(const Targets& targets) = 0;
     virtual void setBitrate(std::int64_t bitsPerSecond, int framesPerSecond) = 0;
     // Applies codec and HDR to running pipelines in place.
     virtual void setCodec(VideoCodec codec, bool hdr) = 0;
@@ -37,8 +43,12 @@ public:
     // The display's last captured frame; none before the first.
     virtual std::shared_ptr<const FrameBuffer> lastFrame(std::uint32_t displayID) const = 0;
     virtual std::optional<AudioStreamFormat> audioFormat() const = 0;
-    // Throws when capture cannot start.
-    virtual asio::awaitable<void> start(std::set<std::uint32_t> displays, Clients clients,
+    // Why sound asked for could not be captured (the pictures stream without it); none while
+    // sound works or was not asked for. Cleared by a rebuild, which tries sound again.
+    virtual std::optional<std::string> soundProblem() const = 0;
+    // Starts a pipeline per requested display not yet streamed (all of them when `restart`) and
+    // stops the others; calls never overlap. Throws when capture cannot start.
+    virtual asio::awaitable<void> start(std::set<std::uint32_t> displays, Targets targets,
                                         int maxWidth, bool captureSound, bool restart) = 0;
     virtual asio::awaitable<void> stop() = 0;
 };

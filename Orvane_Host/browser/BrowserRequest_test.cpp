@@ -1,17 +1,17 @@
-#include "Orvane_Host/browser/HttpRequest.h"
+#include "Orvane_Host/browser/BrowserRequest.h"
 
 #include <gtest/gtest.h>
 
 namespace orvane {
 namespace {
 
-using Route = HttpRequest::Route;
+using Route = BrowserRequest::Route;
 using State = RequestHeadReader::State;
 
-HttpRequest parse(std::string_view head) {
+BrowserRequest parse(std::string_view head) {
     auto r = parseRequestHead(asBytes(head));
     EXPECT_TRUE(r) << head;
-    return r.value_or(HttpRequest{});
+    return r.value_or(BrowserRequest{});
 }
 
 TEST(HttpRequestHead, RoutesByMethodAndExactPath) {

@@ -1,4 +1,4 @@
-#include "Orvane_Host/browser/HttpRequest.h"
+#include "Orvane_Host/browser/BrowserRequest.h"
 
 #include <algorithm>
 #include <vector>
@@ -71,19 +71,19 @@ RequestHeadReader::State RequestHeadReader::feed(ByteView bytes) {
     return state_;
 }
 
-HttpRequest::Route HttpRequest::route() const {
+BrowserRequest::Route BrowserRequest::route() const {
     if (method != "GET") return Route::methodNotAllowed;
     if (path == "/ws") return Route::webSocket;
     if (path == "/" || path == "/index.html") return Route::page;
     return Route::notFound;
 }
 
-const std::string* HttpRequest::header(std::string_view lowerName) const {
+const std::string* BrowserRequest::header(std::string_view lowerName) const {
     auto it = headers.find(std::string(lowerName));
     return it == headers.end() ? nullptr : &it->second;
 }
 
-std::optional<HttpRequest> parseRequestHead(ByteView head) {
+std::optional<BrowserRequest> parseRequestHead(ByteView head) {
     if (!isValidUtf8(head)) return std::nullopt;
     std::string_view text(reinterpret_cast<const char*>(head.data()), head.size());
     std::vector<std::string_view> lines;
@@ -96,7 +96,7 @@ std::optional<HttpRequest> parseRequestHead(ByteView head) {
         lines.push_back(text.substr(start, end - start));
         start = end + 2;
     }
-    HttpRequest req;
+    BrowserRequest req;
     auto pieces = splitDropEmpty(lines.front(), ' ');
     if (pieces.size() >= 2) {
         req.method = std::string(pieces[0]);

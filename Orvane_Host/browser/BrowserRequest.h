@@ -38,7 +38,7 @@ private:
 
 // A parsed request head. Header names are lower-cased, values trimmed of spaces and tabs; a
 // later header of the same name replaces an earlier one.
-struct HttpRequest {
+struct BrowserRequest {
     enum class Route { page, webSocket, methodNotAllowed, notFound };
 
     std::string method;  // empty when the request line has fewer than two pieces
@@ -52,7 +52,7 @@ struct HttpRequest {
 };
 
 // Nothing when the head is not valid UTF-8.
-std::optional<HttpRequest> parseRequestHead(ByteView head);
+std::optional<BrowserRequest> parseRequestHead(ByteView head);
 
 bool isValidUtf8(ByteView bytes);
 // %XX sequences to bytes; nothing on a malformed escape or a result that is not UTF-8. "+" stays.

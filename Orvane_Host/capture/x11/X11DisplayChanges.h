@@ -1,0 +1,35 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "Orvane_Host/capture/DisplayChanges.h"
+
+namespace orvane {
+
+// Follows the X server's display configuration on a connection and thread of its own: RandR
+// change events, and a comparison of the monitor list once a second for the changes that send
+// none (monitors declared by a client).
+class X11DisplayChanges final : public DisplayChangeSource {
+public:
+    // `displayName` empty means $DISPLAY.
+    explicit X11DisplayChanges(std::string displayName = {});
+    ~X11DisplayChanges() override;
+    void start(std::function<void()> onChange) override;
+    void stop() override;
+
+private:
+    void run(std::function<void()> onChange);
+
+    std::string name_;
+    std::mutex mutex_;
+    std::thread thread_;
+    int wake_ = -1;
+    void* dpy_ = nullptr;
+    std::atomic<bool> dead_{false};
+    std::atomic<bool> stopping_{false};
+};
+
+}  // namespace orvane
