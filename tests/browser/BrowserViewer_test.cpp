@@ -17,6 +17,7 @@
 #include "Orvane_Host/capture/testing/XvfbServer.h"
 #include "Orvane_Host/capture/x11/X11ScreenSource.h"
 #include "Orvane_Host/input/testing/FakeInjector.h"
+#include "Orvane_Host/input/testing/X11InputObserver.h"
 #include "Orvane_Host/system/testing/FakeScreens.h"
 #include "tests/support/CapturedVideo.h"
 #include "tests/support/HostHome.h"
@@ -233,32 +234,85 @@ TEST(BrowserX11Capture, PaintedColoursAppearOnTheCanvas) {
     EXPECT_EQ(i, 4);
 }
 
-TEST(BrowserHost, TheHostServesThePageAndLetsTheRightCodeIn) {
+// The host binary on a private X server, its browser access on: chromium is refused a wrong
+// code, then with the right one sees the painted screen and controls it: a click, a wheel turn,
+// keys and text reach an X client on that display.
+TEST(BrowserHost, ChromiumSeesThePaintedScreenAndItsInputReachesAnXClient) {
     if (auto why = unavailable()) GTEST_SKIP() << *why;
     if (!fs::exists(HostHome::hostBinary)) GTEST_SKIP() << "not built: " << HostHome::hostBinary;
+    XvfbServer x;
+    if (!x.start(1920, 1080)) GTEST_SKIP() << "no X server: " << x.error();
+    // The observer's window covers the screen and holds the keyboard focus; the painted picture
+    // covers only the top half, so clicks below it reach the observer.
+    X11InputObserver observer(x.display());
+    X11TestPainter painter(x.display(), 0, 0, 1920, 540);
+    painter.fill(0, 0, 960, 540, 0xff0000);
+    painter.fill(960, 0, 960, 540, 0x00ff00);
+    painter.flush();
+
     HostHome home;
     const std::string code = AccessCode::generate();
     ASSERT_TRUE(
         Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {}, home.keychain()));
     home.settings().setBool("browserAccess", true);
+    home.setDisplay(x.display());
     auto host = home.start();
     ASSERT_NE(host.port, 0) << host.process->output();
     ASSERT_TRUE(HostHome::waitForBrowser(host)) << host.process->output();
 
     fs::create_directories(artifacts);
+    const std::string text = "Hello, w\u00f6rld \u2713";
     std::string output;
     auto events = drive({{"url", "https://127.0.0.1:" + std::to_string(host.browserPort) + "/"},
                          {"wrongCode", "BBB-BBB-BBB-BBB"},
                          {"code", code},
-                         {"holdMs", 300},
+                         {"waitFrames", 1},
+                         {"samples", {{0.25, 0.25}, {0.75, 0.25}}},
+                         {"actions", true},
+                         {"click", {0.25, 0.75}},
+                         {"text", text},
                          {"screenshot", (artifacts / "browser-host.png").string()}},
                         &output);
     ASSERT_TRUE(find(events, "done")) << output;
     ASSERT_TRUE(find(events, "refused")) << output;
-    ASSERT_TRUE(find(events, "open")) << output;
     const std::string log = readFile(home.logFile());
     EXPECT_NE(log.find("browser rejected: wrong or missing access code"), std::string::npos);
     EXPECT_NE(log.find("browser viewer connected (1 total)"), std::string::npos) << log;
+
+    // The screen, captured at its own size, with the painted colours where they were painted.
+    const auto* frames = find(events, "frames");
+    ASSERT_TRUE(frames) << output;
+    EXPECT_EQ((*frames)["width"], 1920);
+    EXPECT_EQ((*frames)["height"], 1080);
+    const int want[2][3] = {{255, 0, 0}, {0, 255, 0}};
+    for (int i = 0; i < 2; ++i)
+        for (int ch = 0; ch < 3; ++ch)
+            EXPECT_NEAR((*frames)["samples"][i][ch].get<int>(), want[i][ch], 48)
+                << "sample " << i << " channel " << ch;
+
+    // The input, as an application on that display sees it.
+    ASSERT_TRUE(observer.waitFor(
+        [&](const std::vector<X11InputObserver::Seen>& seen) {
+            return X11InputObserver::textOf(seen) == "aB\n" + text;
+        },
+        20s))
+        << observer.typedText();
+    using Seen = X11InputObserver::Seen;
+    auto seen = observer.events();
+    auto press = std::find_if(seen.begin(), seen.end(), [](const Seen& s) {
+        return s.type == Seen::Type::buttonPress && s.button == 1;
+    });
+    ASSERT_NE(press, seen.end());
+    EXPECT_NEAR(press->x, 480, 2);
+    EXPECT_NEAR(press->y, 810, 2);
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const Seen& s) {
+        return s.type == Seen::Type::buttonRelease && s.button == 1;
+    }));
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const Seen& s) {
+        return s.type == Seen::Type::buttonPress && s.button == 5;
+    })) << "a wheel turn down";
+    EXPECT_FALSE(observer.anyKeyDown());
+    EXPECT_FALSE(observer.anyButtonDown());
     EXPECT_TRUE(fs::exists(artifacts / "browser-host.png"));
 }
 

@@ -65,7 +65,8 @@ try {
   if (opts.actions) {
     const box = await page.locator("#screen").boundingBox();
     const at = (fx, fy) => [box.x + fx * box.width, box.y + fy * box.height];
-    await page.mouse.move(...at(0.25, 0.5));
+    const [cx, cy] = opts.click ?? [0.25, 0.5];
+    await page.mouse.move(...at(cx, cy));
     await sleep(100);
     await page.mouse.down();
     await page.mouse.up();
