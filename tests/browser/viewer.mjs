@@ -62,6 +62,37 @@ try {
     say({ event: "frames", ...result });
   }
 
+  if (opts.counter) {
+    // A painted counter (bits, each beside its complement, in square blocks along the top row),
+    // read from every decoded picture; the wall-clock time each value is first drawn.
+    await page.evaluate(({ bits, block }) => {
+      const seen = window.orvaneCounter = [];
+      let last = -1;
+      const rect = { x: 0, y: 0, width: 2 * bits * block, height: block };
+      window.orvaneOnFrame = (frame) => {
+        const t = performance.timeOrigin + performance.now();
+        // Straight from the decoded picture's luma: no read-back of the canvas.
+        const copy = frame.clone();
+        const buffer = new Uint8Array(copy.allocationSize({ rect }));
+        copy.copyTo(buffer, { rect }).then((layout) => {
+          copy.close();
+          const row = layout[0].offset + (block / 2) * layout[0].stride;
+          const lit = (x) => buffer[row + x] > 128;
+          let value = 0;
+          for (let i = 0; i < bits; i++) {
+            const on = lit(i * block + block / 2), off = lit((bits + i) * block + block / 2);
+            if (on === off) return;
+            if (on) value |= 1 << i;
+          }
+          if (value !== last) seen.push([value, t]);
+          last = value;
+        }, () => copy.close());
+      };
+    }, opts.counter);
+    await sleep(opts.counter.seconds * 1000);
+    say({ event: "counter", seen: await page.evaluate(() => window.orvaneCounter) });
+  }
+
   if (opts.actions) {
     const box = await page.locator("#screen").boundingBox();
     const at = (fx, fy) => [box.x + fx * box.width, box.y + fy * box.height];
