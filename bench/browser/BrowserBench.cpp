@@ -4,7 +4,7 @@
 // counter from every picture it draws. The native figures come from bench_glass run on the same
 // machine just before.
 //
-//   bench_browser [SECONDS]      (default 10)
+//   bench_browser [SECONDS] [WIDTH HEIGHT]      defaults: 10 s at 1280x720
 //
 // Prints the time from the code submitted to the first decoded frame (goal <= 1 s) and, per
 // counter value, the time from its paint to its first drawing in the page: p50 and p95, and the
@@ -43,7 +43,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kBits = 12, kBlock = 32, kPaintHz = 30;
-constexpr int kWidth = 1280, kHeight = 720;
 
 double wallMs() {
     return std::chrono::duration<double, std::milli>(
@@ -58,11 +57,12 @@ double percentile(std::vector<double> v, double p) {
 }
 
 // The viewer apps' figures: bench_glass's "ours" line.
-std::optional<std::pair<double, double>> nativeFigures(int seconds) {
+std::optional<std::pair<double, double>> nativeFigures(int seconds, int width, int height) {
     const std::string glass = ORVANE_BINARY_DIR "/bench/bench_glass";
     if (::access(glass.c_str(), X_OK) != 0) return std::nullopt;
-    auto [status, out] = ChildProcess::run({glass, std::to_string(seconds)}, "",
-                                           std::chrono::seconds(120 + 4 * seconds));
+    auto [status, out] = ChildProcess::run(
+        {glass, std::to_string(seconds), std::to_string(width), std::to_string(height)}, "",
+        std::chrono::seconds(120 + 4 * seconds));
     std::smatch m;
     if (!std::regex_search(out, m,
                            std::regex(R"(ours\s+samples=\d+ p50=([\d.]+) ms p95=([\d.]+))")))
@@ -74,6 +74,8 @@ std::optional<std::pair<double, double>> nativeFigures(int seconds) {
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 10;
+    const int kWidth = argc > 3 ? std::atoi(argv[2]) : 1280;
+    const int kHeight = argc > 3 ? std::atoi(argv[3]) : 720;
     const fs::path script = ORVANE_SOURCE_DIR "/tests/browser/viewer.mjs";
     const fs::path page = ORVANE_BINARY_DIR "/resources/browser-viewer.html";
     if (::access("/usr/bin/chromium", X_OK) != 0 ||
@@ -85,7 +87,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     Log::setStderr(false);
-    auto native = nativeFigures(seconds);
+    auto native = nativeFigures(seconds, kWidth, kHeight);
 
     XvfbServer x;
     if (!x.start(kWidth, kHeight)) {
