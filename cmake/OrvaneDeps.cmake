@@ -9,10 +9,14 @@ find_package(ICU REQUIRED COMPONENTS uc i18n)
 
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil libswscale)
 pkg_check_modules(X26X REQUIRED IMPORTED_TARGET x264 x265)
-pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes xdamage xcomposite xtst xscrnsaver)
+pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes xdamage xcomposite xtst
+  xscrnsaver xcb xcb-dpms)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 pkg_check_modules(CURL REQUIRED IMPORTED_TARGET libcurl)
+pkg_check_modules(TESSERACT REQUIRED IMPORTED_TARGET tesseract lept)
+pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
+pkg_check_modules(CANBERRA REQUIRED IMPORTED_TARGET libcanberra)
 
 # libyuv ships no pkg-config file.
 find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)
@@ -42,7 +46,7 @@ target_link_libraries(orvane_deps_host INTERFACE orvane_libyuv)
 add_library(orvane::deps_host ALIAS orvane_deps_host)
 
 # Backend folders, by technology, and the only libraries that link each (see OrvaneModules).
-set(ORVANE_BACKENDS x11 pulse dbus avahi linux ffmpeg x26x curl)
+set(ORVANE_BACKENDS x11 pulse dbus avahi linux ffmpeg x26x curl tesseract turbojpeg canberra)
 set(ORVANE_BACKEND_LIBS_x11 PkgConfig::X11LIBS)
 set(ORVANE_BACKEND_LIBS_pulse PkgConfig::PULSE)
 set(ORVANE_BACKEND_LIBS_dbus PkgConfig::SYSTEMD)
@@ -51,3 +55,6 @@ set(ORVANE_BACKEND_LIBS_linux "")
 set(ORVANE_BACKEND_LIBS_ffmpeg PkgConfig::FFMPEG)
 set(ORVANE_BACKEND_LIBS_x26x PkgConfig::X26X)
 set(ORVANE_BACKEND_LIBS_curl PkgConfig::CURL)
+set(ORVANE_BACKEND_LIBS_tesseract PkgConfig::TESSERACT)
+set(ORVANE_BACKEND_LIBS_turbojpeg PkgConfig::TURBOJPEG)
+set(ORVANE_BACKEND_LIBS_canberra PkgConfig::CANBERRA)

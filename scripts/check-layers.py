@@ -17,7 +17,7 @@ import sys
 
 # Technology folder -> the system headers it alone may include.
 BACKENDS = {
-    "x11": [r"X11/"],
+    "x11": [r"X11/", r"xcb/"],
     "pulse": [r"pulse/"],
     "dbus": [r"systemd/"],
     "avahi": [r"avahi-"],
@@ -25,6 +25,9 @@ BACKENDS = {
     "ffmpeg": [r"libav", r"libsw"],
     "x26x": [r"x264\.h", r"x265\.h"],
     "curl": [r"curl/"],
+    "tesseract": [r"tesseract/", r"leptonica/"],
+    "turbojpeg": [r"turbojpeg\.h"],
+    "canberra": [r"canberra\.h"],
 }
 PLATFORM = {tech: pats for tech, pats in BACKENDS.items()}
 QT = r"(Qt[A-Za-z]*/|Q[A-Z][A-Za-z]*$|Q[A-Z][A-Za-z]*>)"

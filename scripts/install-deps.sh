@@ -12,10 +12,10 @@ PACKAGES=(
   # video and sound
   libavcodec-dev libavutil-dev libavformat-dev libswscale-dev libswresample-dev
   libx264-dev libx265-dev ffmpeg libyuv-dev
-  libpulse-dev pulseaudio sox
+  libpulse-dev pulseaudio pulseaudio-utils sox
   # X11 capture and input
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxcomposite-dev
-  libxtst-dev libxss-dev xvfb x11-utils
+  libxtst-dev libxss-dev xvfb x11-utils libxcb1-dev libxcb-dpms0-dev
   # the input benchmark's peer
   xdotool
   # the clipboard tests' stand-in for other programs
@@ -24,6 +24,11 @@ PACKAGES=(
   libsystemd-dev
   # the update check's HTTPS client
   libcurl4-openssl-dev
+  # viewers' commands: apps and addresses opened, screen text, snapshots, the alert sound
+  xdg-utils libglib2.0-bin tesseract-ocr tesseract-ocr-eng libtesseract-dev libleptonica-dev
+  libturbojpeg0-dev libcanberra-dev libcanberra-pulse sound-theme-freedesktop
+  # test pages for screen text
+  ghostscript
   # discovery
   libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
   # fuzzing (libFuzzer runtime for clang)

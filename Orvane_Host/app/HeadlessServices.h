@@ -6,9 +6,9 @@
 #include "OrvaneKit/base/Logger.h"
 #include "Orvane_Host/capture/IDisplayStreams.h"
 #include "Orvane_Host/input/InputInjector.h"
+#include "Orvane_Host/session/IAnywhereAccess.h"
 #include "Orvane_Host/session/IBrowserServer.h"
 #include "Orvane_Host/session/IFileMessages.h"
-#include "Orvane_Host/session/IMacActions.h"
 #include "Orvane_Host/session/IScreenOverlays.h"
 #include "Orvane_Host/session/IScreenShareWindow.h"
 #include "Orvane_Host/system/FilePicker.h"
@@ -17,8 +17,8 @@
 
 namespace orvane {
 
-// Stand-ins for what the headless host does not have yet: capture, the browser viewer and the
-// on-screen overlays. Each says so instead of pretending to work.
+// Stand-ins for what the headless host does not have yet: capture, the browser viewer, the cloud
+// record and the on-screen overlays. Each says so instead of pretending to work.
 class NoDisplayStreams final : public IDisplayStreams {
 public:
     void setOnStop(StopHandler) override {}
@@ -55,6 +55,17 @@ private:
     const Logger log_{"com.nimbrel.kelsap.host", "browser"};
 };
 
+class NoAnywhereAccess final : public IAnywhereAccess {
+public:
+    asio::awaitable<void> publish() override {
+        log_.notice("the cloud record is not available in this build yet");
+        co_return;
+    }
+
+private:
+    const Logger log_{"com.nimbrel.kelsap.host", "cloud"};
+};
+
 class NoOverlays final : public IScreenOverlays {
 public:
     bool setCurtain(bool on, StopAction) override {
@@ -71,7 +82,7 @@ private:
     bool curtain_ = false;
 };
 
-// Viewers' input, clipboard, files, commands and shared screens are dropped with one log line
+// Viewers' input, clipboard, files and shared screens are dropped with one log line
 // each, until the host has the services behind them.
 class NotYetAvailable {
 protected:
@@ -101,23 +112,6 @@ public:
     std::int64_t clearAndSetString(const std::string&) override {
         once(said_, "the clipboard");
         return 0;
-    }
-
-private:
-    std::atomic<bool> said_{false};
-};
-
-class NoMacActions final : public IMacActions, NotYetAvailable {
-public:
-    void performPowerCommand(const HostAction&) override { once(said_, "power actions"); }
-    void performMacCommand(const MacCommand&, const std::shared_ptr<RemoteClient>&) override {
-        once(said_, "commands");
-    }
-    void replyScreenText(const std::shared_ptr<RemoteClient>&, Frame) override {
-        once(said_, "screen text");
-    }
-    void replyScreenshot(const std::shared_ptr<RemoteClient>&, Frame) override {
-        once(said_, "screenshots");
     }
 
 private:

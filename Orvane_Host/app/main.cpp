@@ -1,6 +1,6 @@
 // orvane-host: the host without a desktop interface. The main actor runs on this thread.
 //
-//   orvane-host [--port N]      (0: any free port, shown once ready)
+//   orvane-host [--port N] [--browser-port N]      (0: any free port, shown once ready)
 //
 // The access code and the addresses to connect to go to the terminal only, never to the log.
 // SIGINT or SIGTERM shuts down in order (every viewer hears its bye); a second one exits at once.
@@ -60,15 +60,22 @@
 #include "Orvane_Host/input/x11/XTestEventPoster.h"
 #include "Orvane_Host/session/FileInbox.h"
 #include "Orvane_Host/session/HostController.h"
+#include "Orvane_Host/session/MacActions.h"
 #include "Orvane_Host/session/SessionHistory.h"
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
 #include "Orvane_Host/system/MachineName.h"
+#include "Orvane_Host/system/canberra/CanberraSoundPlayer.h"
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
 #include "Orvane_Host/system/dbus/LogindAwakeInhibitor.h"
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
 #include "Orvane_Host/system/linux/AutostartLoginItem.h"
 #include "Orvane_Host/system/linux/LinuxHostFacts.h"
+#include "Orvane_Host/system/linux/SpawnProcessRunner.h"
 #include "Orvane_Host/system/linux/XdgWorkspace.h"
+#include "Orvane_Host/system/tesseract/TesseractTextRecognizer.h"
+#include "Orvane_Host/system/turbojpeg/TurboJpegEncoder.h"
+#include "Orvane_Host/system/x11/X11DisplayPower.h"
+#include "Orvane_Host/system/x11/X11FrontmostApp.h"
 #include "Orvane_Host/system/x11/X11Pasteboard.h"
 #include "Orvane_Host/system/x11/X11ScreenSaverInhibitor.h"
 #include "Orvane_Host/update/UpdateChecker.h"
@@ -208,9 +215,21 @@ int main(int argc, char** argv) {
     NoPasteboard noPasteboard;
     Pasteboard& pasteboard =
         x11Pasteboard ? static_cast<Pasteboard&>(*x11Pasteboard) : noPasteboard;
-    NoMacActions actions;
     // Files from viewers land in the Downloads folder's "Orvane".
     FileInbox files(RemoteClient::filesFolder());
+    // Viewers' commands, screen text and snapshots: programs and text recognition on a pool of
+    // their own, so none of them holds up the host status or another viewer.
+    NetContext actionPool(2);
+    SpawnProcessRunner processes(actionPool.context());
+    X11DisplayPower displayPower;
+    X11FrontmostApp frontmost;
+    TesseractTextRecognizer recognizer;
+    TurboJpegEncoder jpeg;
+    MacActions actions({mainActor, SystemClock::shared(), injector, power, displayPower, processes,
+                        recognizer, jpeg, frontmost, actionPool.context().get_executor()},
+                       {});
+    CanberraSoundPlayer sound;
+    NoAnywhereAccess anywhere;
     NoShareWindows shareWindows;
     AvahiServiceAdvertiser advertiser;
     AutostartLoginItem loginItem(ownExecutable(argv[0]));
@@ -242,6 +261,7 @@ int main(int argc, char** argv) {
                             UpdateChecker::Feed::fromSettings(
                                 settings, [](const char* name) { return std::getenv(name); }),
                             {buildinfo::shortVersion, buildinfo::buildNumber});
+    host->setCloud({&sound, &anywhere});
     host->setFrontDoor({listeners,
                         advertiser,
                         {&*identity, nullptr, &net},
@@ -336,6 +356,7 @@ int main(int argc, char** argv) {
     diagnostics.finish();
     say("Stopped.");
     background.join();
+    actionPool.stop();
     net.stop();
     return 0;
 }

@@ -162,3 +162,22 @@ TEST_F(InteropHostListener, PortScansLeaveTheListenerAlone) {
     EXPECT_EQ(h.wrongCodeEntries(), 0u);
     EXPECT_EQ(host->listenerState().rfind("Ready", 0), 0u);
 }
+
+// After a new access code the old one is refused and the new one let in, on the same socket.
+TEST_F(InteropHostListener, NewAccessCodeRefusesTheOldOne) {
+    auto port = host->listener()->port();
+    host->newAccessCode();
+    const std::string fresh = host->accessCode();
+    EXPECT_EQ(host->listener()->port(), port);
+
+    auto withOld = sClient(accessCode);
+    EXPECT_TRUE(ended(*withOld)) << withOld->output();
+    EXPECT_NE(withOld->output().find("bad record mac"), std::string::npos) << withOld->output();
+    EXPECT_TRUE(host->clients().empty());
+
+    auto withNew = sClient(fresh);
+    EXPECT_TRUE(h.pumpUntil([&] {
+        return withNew->output().find("Cipher is PSK-AES128-GCM-SHA256") != std::string::npos;
+    })) << withNew->output();
+    EXPECT_TRUE(h.pumpUntil([&] { return host->clients().size() == 1; }));
+}

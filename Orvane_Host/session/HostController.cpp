@@ -44,6 +44,7 @@ void HostController::makeParts() {
     streaming_ =
         std::make_unique<StreamCoordinator>(s_, core, static_cast<StreamCoordinator::Host&>(*this));
     exchange_ = std::make_unique<Exchange>(s_, core, static_cast<Exchange::Host&>(*this));
+    cloud_ = std::make_unique<CloudCommands>(s_, core, static_cast<CloudCommands::Host&>(*this));
     browserGate_ = std::make_unique<BrowserGate>(s_, core, static_cast<BrowserGate::Host&>(*this));
     // Held weakly by the server; the handle shares the controller's lifetime.
     s_.browser.setGuard(
@@ -373,6 +374,36 @@ void HostController::viewerAdmitted(const std::shared_ptr<RemoteClient>& client)
     idleWatch_->start();
     publishClients();
     streaming_->spawnStart(client);
+}
+
+void HostController::restartListener() {
+    frontDoor_->start();
+}
+
+SecretStore* HostController::secretStore() {
+    return secrets_;
+}
+
+RandomSource& HostController::randomSource() {
+    return random_ ? *random_ : systemRandom();
+}
+
+// ---- Cloud commands and the access code ----
+
+void HostController::setCloud(CloudConfig config) {
+    cloud_->configure(config);
+}
+
+void HostController::perform(CloudAction action, const std::string& sender) {
+    cloud_->perform(action, sender);
+}
+
+void HostController::newAccessCode() {
+    cloud_->newAccessCode();
+}
+
+void HostController::playAlertSound() {
+    cloud_->playAlertSound();
 }
 
 void HostController::showSharedScreen(const std::shared_ptr<RemoteClient>& client,

@@ -21,6 +21,7 @@
 #include "OrvaneKit/security/SecretStore.h"
 #include "Orvane_Host/session/Admission.h"
 #include "Orvane_Host/session/BrowserGate.h"
+#include "Orvane_Host/session/CloudCommands.h"
 #include "Orvane_Host/session/Exchange.h"
 #include "Orvane_Host/session/FrontDoor.h"
 #include "Orvane_Host/session/IdleWatch.h"
@@ -47,6 +48,7 @@ class HostController : public std::enable_shared_from_this<HostController>,
                        private IdleWatch::Host,
                        private StreamCoordinator::Host,
                        private Exchange::Host,
+                       private CloudCommands::Host,
                        private BrowserGate::Host {
 public:
     using Services = SessionServices;
@@ -289,6 +291,13 @@ public:
     // Runs once: every client hears its bye and is closed before this returns.
     asio::awaitable<void> shutdown();
 
+    // ---- Cloud commands and the access code ----
+    // Install before the first command.
+    void setCloud(CloudConfig config);
+    void perform(CloudAction action, const std::string& sender);
+    void newAccessCode();
+    void playAlertSound();
+
     // ---- The parts, for tests and for the interface's finer controls ----
     FrontDoor& frontDoor() {
         return *frontDoor_;
@@ -310,6 +319,9 @@ public:
     }
     Exchange& exchange() {
         return *exchange_;
+    }
+    CloudCommands& cloud() {
+        return *cloud_;
     }
 
     const Logger log{"com.nimbrel.kelsap.host", "net"};
@@ -354,6 +366,9 @@ private:
     void setPasteboardCount(std::int64_t count) override {
         pasteboardChangeCount = count;
     }
+    void restartListener() override;
+    SecretStore* secretStore() override;
+    RandomSource& randomSource() override;
     bool browserAddressBlocked(const std::string& address) const override;
     void browserWrongCode(const std::string& address) override;
 
@@ -399,6 +414,10 @@ private:
     std::unique_ptr<IdleWatch> idleWatch_;
     std::unique_ptr<StreamCoordinator> streaming_;
     std::unique_ptr<Exchange> exchange_;
+    std::unique_ptr<CloudCommands> cloud_;
+    // What start() was given, kept for writing a new code.
+    SecretStore* secrets_ = nullptr;
+    RandomSource* random_ = nullptr;
     std::unique_ptr<BrowserGate> browserGate_;
 };
 

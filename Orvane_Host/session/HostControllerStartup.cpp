@@ -16,6 +16,8 @@ constexpr auto byeCancelBound = SessionEnder::latestCancel + std::chrono::millis
 
 void HostController::start(SecretStore& secrets, RandomSource& random) {
     onMainActor();
+    secrets_ = &secrets;
+    random_ = &random;
     bool unreadable = false;
 
     auto stored = Keychain::readChecked(accessCodeAccount, keychainService, std::nullopt, secrets);

@@ -18,6 +18,7 @@
 //   forbid TYPE           from here on, a message of that type fails the script at once
 //   closed [SECONDS]      waits for the other side to end the connection (default 10 s)
 //   wait MILLISECONDS
+//   save FILE             writes the body of the message the last `expect` waited for
 //   bye [REASON]          sends a bye and closes once it is out
 //   close
 // `--video-out` writes the video it receives, from the first keyframe on, as an Annex-B byte
@@ -402,9 +403,12 @@ public:
         auto deadline = std::chrono::steady_clock::now() + timeout;
         while (true) {
             while (!messages_.empty()) {
-                auto t = messages_.front().first;
+                auto [t, body] = std::move(messages_.front());
                 messages_.pop_front();
-                if (t == type) return true;
+                if (t == type) {
+                    lastExpected_ = std::move(body);
+                    return true;
+                }
             }
             if (ended_ || forbiddenArrived_) return false;
             if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && messages_.empty())
@@ -469,6 +473,7 @@ public:
     }
 
     std::shared_ptr<OrvaneConnection> conn_;
+    Bytes lastExpected_;
 
 private:
     std::mutex mutex_;
@@ -541,6 +546,11 @@ int runScript(Session& session, FileTransfers& files, const std::string& path) {
         } else if (verb == "wait") {
             std::this_thread::sleep_for(
                 std::chrono::milliseconds(std::stol(rest.empty() ? "0" : rest)));
+        } else if (verb == "save") {
+            std::ofstream out(rest, std::ios::binary | std::ios::trunc);
+            out.write(reinterpret_cast<const char*>(session.lastExpected_.data()),
+                      static_cast<std::streamsize>(session.lastExpected_.size()));
+            if (!out) return bad("cannot write " + rest);
         } else if (verb == "bye") {
             session.sendAndWait(MessageType::bye, *json::encode(Bye{rest}));
             session.conn_->cancel();

@@ -22,6 +22,7 @@ public:
     void rekey(const SessionParams& p) override {
         params = p;
         ++rekeys;
+        if (onRekey) onRekey();
     }
     std::uint16_t port() const override { return boundPort; }
 
@@ -37,6 +38,7 @@ public:
     bool cancelled = false;
     StateHandler stateHandler;
     ConnectionHandler connectionHandler;
+    std::function<void()> onRekey;
 };
 
 class FakeListenerFactory final : public ISessionListenerFactory {

@@ -106,8 +106,35 @@ int LogindPowerActions::connectLocked(Deadline deadline) {
 }
 
 void LogindPowerActions::lockScreen() {
+    call("lock the session", [this](sd_bus* bus, sd_bus_message** m) {
+        int r;
+        if (!sessionId_.empty()) {
+            r = sd_bus_message_new_method_call(bus, m, "org.freedesktop.login1",
+                                               "/org/freedesktop/login1",
+                                               "org.freedesktop.login1.Manager", "LockSession");
+            if (r >= 0) r = sd_bus_message_append(*m, "s", sessionId_.c_str());
+        } else {
+            r = sd_bus_message_new_method_call(bus, m, "org.freedesktop.login1", autoSessionPath,
+                                               "org.freedesktop.login1.Session", "Lock");
+        }
+        return r;
+    });
+}
+
+void LogindPowerActions::restart() {
+    call("restart", [](sd_bus* bus, sd_bus_message** m) {
+        int r = sd_bus_message_new_method_call(bus, m, "org.freedesktop.login1",
+                                               "/org/freedesktop/login1",
+                                               "org.freedesktop.login1.Manager", "Reboot");
+        // Interactive: the system's policy may ask the person at the machine.
+        if (r >= 0) r = sd_bus_message_append(*m, "b", 1);
+        return r;
+    });
+}
+
+void LogindPowerActions::call(const char* what, const MakeCall& make) {
     std::lock_guard lock(mutex_);
-    // Runs on the input injector's queue: a hung bus or logind must not stall input for long.
+    // Runs on the input injector's queue or a worker: a hung bus or logind must not hold it long.
     const auto deadline = std::chrono::steady_clock::now() + limit_;
     std::string failure;
     // One retry, only when the connection itself has gone (e.g. the bus daemon restarted);
@@ -118,16 +145,7 @@ void LogindPowerActions::lockScreen() {
             break;
         }
         sd_bus_message* m = nullptr;
-        int r;
-        if (!sessionId_.empty()) {
-            r = sd_bus_message_new_method_call(bus_, &m, "org.freedesktop.login1",
-                                               "/org/freedesktop/login1",
-                                               "org.freedesktop.login1.Manager", "LockSession");
-            if (r >= 0) r = sd_bus_message_append(m, "s", sessionId_.c_str());
-        } else {
-            r = sd_bus_message_new_method_call(bus_, &m, "org.freedesktop.login1", autoSessionPath,
-                                               "org.freedesktop.login1.Session", "Lock");
-        }
+        int r = make(bus_, &m);
         sd_bus_error error = SD_BUS_ERROR_NULL;
         sd_bus_message* reply = nullptr;
         if (r >= 0) r = sd_bus_call(bus_, m, usecLeft(deadline), &error, &reply);
@@ -144,7 +162,7 @@ void LogindPowerActions::lockScreen() {
         if (sd_bus_is_open(bus_) > 0) break;
         dropLocked();
     }
-    log().error("could not lock the session: {}", failure);
+    log().error("could not {}: {}", what, failure);
 }
 
 }  // namespace orvane

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -8,11 +9,13 @@
 #include "Orvane_Host/system/PowerActions.h"
 
 struct sd_bus;
+struct sd_bus_message;
 
 namespace orvane {
 
-// Locks this process's login session through logind on the system bus. Each call waits at
-// most a couple of seconds for logind; failures are logged, never thrown. Safe from any thread.
+// Locks this process's login session and asks for a restart through logind on the system bus.
+// Each call waits at most a couple of seconds for logind; failures are logged, never thrown.
+// Safe from any thread.
 class LogindPowerActions final : public PowerActions {
 public:
     // The system bus of the environment ($DBUS_SYSTEM_BUS_ADDRESS, else the default one) and
@@ -29,11 +32,15 @@ public:
     LogindPowerActions& operator=(const LogindPowerActions&) = delete;
 
     void lockScreen() override;
+    void restart() override;
 
     // $XDG_SESSION_ID, else logind's session of this process, else "".
     static std::string currentSessionId();
 
 private:
+    // Makes the method call on the bus; returns a negative errno on failure.
+    using MakeCall = std::function<int(sd_bus*, sd_bus_message**)>;
+    void call(const char* what, const MakeCall& make);
     // 0, or a negative errno.
     int connectLocked(std::chrono::steady_clock::time_point deadline);
     void dropLocked();

@@ -20,81 +20,11 @@
 #include <vector>
 
 #include "OrvaneKit/base/Logger.h"
+#include "Orvane_Host/system/testing/FakeLogind.h"
 #include "Orvane_Host/system/testing/PrivateBus.h"
 
 namespace orvane {
 namespace {
-
-// Stands in for logind: answers the two lock calls and records them. Session ids other than
-// the known ones are refused the way logind refuses them.
-class FakeLogind {
-public:
-    explicit FakeLogind(const std::string& address) {
-        sd_bus_new(&bus_);
-        sd_bus_set_address(bus_, address.c_str());
-        sd_bus_set_bus_client(bus_, 1);
-        if (sd_bus_start(bus_) < 0) return;
-        static const sd_bus_vtable manager[] = {
-            SD_BUS_VTABLE_START(0),
-            SD_BUS_METHOD("LockSession", "s", "", &FakeLogind::onLockSession, 0),
-            SD_BUS_VTABLE_END,
-        };
-        static const sd_bus_vtable session[] = {
-            SD_BUS_VTABLE_START(0),
-            SD_BUS_METHOD("Lock", "", "", &FakeLogind::onLock, 0),
-            SD_BUS_VTABLE_END,
-        };
-        sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1",
-                                 "org.freedesktop.login1.Manager", manager, this);
-        sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1/session/auto",
-                                 "org.freedesktop.login1.Session", session, this);
-        ready_ = sd_bus_request_name(bus_, "org.freedesktop.login1", 0) >= 0;
-        thread_ = std::thread([this] {
-            while (!stop_) {
-                while (sd_bus_process(bus_, nullptr) > 0) {
-                }
-                sd_bus_wait(bus_, 20'000);
-            }
-        });
-    }
-    ~FakeLogind() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        sd_bus_flush_close_unref(bus_);
-    }
-    bool ready() const { return ready_; }
-    std::vector<std::string> calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-
-private:
-    void record(std::string call) {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(std::move(call));
-    }
-    static int onLockSession(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-        const char* id = nullptr;
-        sd_bus_message_read(m, "s", &id);
-        static_cast<FakeLogind*>(userdata)->record(std::string("LockSession ") + id);
-        if (std::string(id) == "gone")
-            return sd_bus_error_setf(error, "org.freedesktop.login1.NoSuchSession",
-                                     "No session '%s' known", id);
-        return sd_bus_reply_method_return(m, "");
-    }
-    static int onLock(sd_bus_message* m, void* userdata, sd_bus_error*) {
-        static_cast<FakeLogind*>(userdata)->record(std::string("Lock ") +
-                                                   sd_bus_message_get_path(m));
-        return sd_bus_reply_method_return(m, "");
-    }
-
-    sd_bus* bus_ = nullptr;
-    bool ready_ = false;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> calls_;
-};
 
 class CapturedLog {
 public:
@@ -145,6 +75,23 @@ TEST(LogindPowerActions, LocksTheSessionOfThisProcessElseTheAutoSession) {
               (std::vector<std::string>{"LockSession c7", "LockSession 4",
                                         "Lock /org/freedesktop/login1/session/auto"}));
     EXPECT_TRUE(log.errors().empty());
+}
+
+TEST(LogindPowerActions, RestartAsksInteractively) {
+    PrivateBus bus;
+    if (bus.address().empty()) GTEST_SKIP() << "dbus-daemon is not available";
+    CapturedLog log;
+    LogindPowerActions powers(bus.address(), "c7");
+    powers.restart();  // nobody owns the name yet
+    ASSERT_EQ(log.errors().size(), 1u);
+    EXPECT_EQ(log.errors()[0].rfind("could not restart: ", 0), 0u) << log.errors()[0];
+
+    FakeLogind logind(bus.address());
+    ASSERT_TRUE(logind.ready());
+    powers.restart();
+    powers.lockScreen();
+    EXPECT_EQ(logind.calls(), (std::vector<std::string>{"Reboot true", "LockSession c7"}));
+    EXPECT_EQ(log.errors().size(), 1u);
 }
 
 TEST(LogindPowerActions, EachFailureIsOneLogLine) {

@@ -1,0 +1,83 @@
+#include "Orvane_Host/system/testing/FakeLogind.h"
+
+#include <systemd/sd-bus.h>
+
+namespace orvane {
+
+namespace {
+
+int onLockSession(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    const char* id = nullptr;
+    sd_bus_message_read(m, "s", &id);
+    static_cast<FakeLogind*>(userdata)->record(std::string("LockSession ") + id);
+    if (std::string(id) == "gone")
+        return sd_bus_error_setf(error, "org.freedesktop.login1.NoSuchSession",
+                                 "No session '%s' known", id);
+    return sd_bus_reply_method_return(m, "");
+}
+
+int onLock(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    static_cast<FakeLogind*>(userdata)->record(std::string("Lock ") + sd_bus_message_get_path(m));
+    return sd_bus_reply_method_return(m, "");
+}
+
+int onReboot(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    int interactive = 0;
+    sd_bus_message_read(m, "b", &interactive);
+    static_cast<FakeLogind*>(userdata)->record(std::string("Reboot ") +
+                                               (interactive ? "true" : "false"));
+    return sd_bus_reply_method_return(m, "");
+}
+
+}  // namespace
+
+FakeLogind::FakeLogind(const std::string& address) {
+    sd_bus_new(&bus_);
+    sd_bus_set_address(bus_, address.c_str());
+    sd_bus_set_bus_client(bus_, 1);
+    if (sd_bus_start(bus_) < 0) return;
+    static const sd_bus_vtable manager[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("LockSession", "s", "", &onLockSession, 0),
+        SD_BUS_METHOD("Reboot", "b", "", &onReboot, 0),
+        SD_BUS_VTABLE_END,
+    };
+    static const sd_bus_vtable session[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("Lock", "", "", &onLock, 0),
+        SD_BUS_VTABLE_END,
+    };
+    sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1",
+                             "org.freedesktop.login1.Manager", manager, this);
+    sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1/session/auto",
+                             "org.freedesktop.login1.Session", session, this);
+    ready_ = sd_bus_request_name(bus_, "org.freedesktop.login1", 0) >= 0;
+    thread_ = std::thread([this] {
+        while (!stop_) {
+            while (sd_bus_process(bus_, nullptr) > 0) {
+            }
+            sd_bus_wait(bus_, 20'000);
+        }
+    });
+}
+
+FakeLogind::~FakeLogind() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    sd_bus_flush_close_unref(bus_);
+}
+
+std::vector<std::string> FakeLogind::calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+void FakeLogind::record(std::string call) {
+    {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(call);
+    }
+    if (onCall) onCall(call);
+}
+
+}  // namespace orvane
