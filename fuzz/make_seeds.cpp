@@ -604,6 +604,59 @@ void connectionSeeds(const Session& session) {
 
 }  // namespace
 
+// ---- The browser server -------------------------------------------------------------------
+
+Bytes clientFrame(std::uint8_t firstByte, std::string_view payload, bool masked = true) {
+    Bytes f = {firstByte};
+    const std::uint8_t mask = masked ? 0x80 : 0;
+    if (payload.size() <= 125) {
+        f.push_back(static_cast<std::uint8_t>(mask | payload.size()));
+    } else if (payload.size() <= 0xFFFF) {
+        f.push_back(mask | 126);
+        appendBE16(f, static_cast<std::uint16_t>(payload.size()));
+    } else {
+        f.push_back(mask | 127);
+        appendBE64(f, payload.size());
+    }
+    const std::uint8_t key[4] = {0x37, 0xfa, 0x21, 0x3d};
+    if (masked) f.insert(f.end(), key, key + 4);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        f.push_back(static_cast<std::uint8_t>(payload[i]) ^ (masked ? key[i % 4] : 0));
+    return f;
+}
+
+void browserSeeds() {
+    const std::string upgrade =
+        "GET /ws?code=abc-def-ghj-klm HTTP/1.1\r\nHost: 192.0.2.1:5896\r\nUpgrade: websocket\r\n"
+        "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+        "Sec-WebSocket-Version: 13\r\n\r\n";
+    auto move = clientFrame(0x81, R"({"t":"move","x":0.5,"y":0.5})");
+    write("http_head", "page", asBytes("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+    Bytes withFrame = toBytes(upgrade);
+    append(withFrame, move);
+    write("http_head", "upgrade-then-frame", withFrame);
+    write("http_head", "post", asBytes("POST /index.html HTTP/1.1\r\n\r\n"));
+    write("http_head", "query-only", asBytes("GET ?a&code=%41%zz HTTP/1.1\r\nX:\t v \r\n\r\n"));
+    write("http_head", "not-utf8", asBytes("GET /\xc0\xaf HTTP/1.1\r\n\r\n"));
+    write("http_head", "no-end-64001", toBytes(std::string(64001, 'a')));
+    write("http_head", "end-at-64000",
+          toBytes("GET / HTTP/1.1\r\nX: " + std::string(64000 - 22, 'a') + "\r\n\r\n"));
+
+    auto both = move;
+    append(both, clientFrame(0x81, R"({"t":"key","code":36,"down":true,"flags":131072})"));
+    write("websocket_frames", "two-text", both);
+    write("websocket_frames", "ping", clientFrame(0x89, "abc"));
+    write("websocket_frames", "close", clientFrame(0x88, ""));
+    write("websocket_frames", "unmasked-126", clientFrame(0x82, std::string(126, 'b'), false));
+    Bytes huge = {0x82, 0xff};
+    appendBE64(huge, ~std::uint64_t(0));
+    write("websocket_frames", "length-2-64", huge);
+    write("websocket_frames", "ping-126", clientFrame(0x89, std::string(126, 'p')));
+    auto fragmented = clientFrame(0x01, R"({"t":"te)");
+    append(fragmented, clientFrame(0x80, R"(xt","text":"hi"})"));
+    write("websocket_frames", "fragmented-text", fragmented);
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::cerr << "usage: fuzz_seeds DIR\n";
@@ -617,6 +670,7 @@ int main(int argc, char** argv) {
     recordSeeds(session);
     handshakeSeeds(session);
     connectionSeeds(session);
+    browserSeeds();
     std::cout << "seeds written under " << root << "\n";
     return 0;
 }

@@ -33,8 +33,8 @@ PACKAGES=(
   libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
   # fuzzing (libFuzzer runtime for clang)
   libclang-rt-14-dev
-  # test oracles
-  nodejs npm
+  # test oracles; the browser viewer test drives Debian's chromium, curl fetches its page
+  nodejs npm chromium curl
 )
 
 missing=()
@@ -64,9 +64,9 @@ else
   echo "install-deps: all packages present"
 fi
 
-# Node packages for the test oracles.
+# Node packages for the test oracles and the browser test.
 root=$(cd "$(dirname "$0")/.." && pwd)
-for pkg in "$root"/tests/oracle; do
+for pkg in "$root"/tests/oracle "$root"/tests/browser; do
   if [[ -f "$pkg/package-lock.json" && ! -d "$pkg/node_modules" ]]; then
     (cd "$pkg" && npm ci --no-audit --no-fund --silent)
   fi

@@ -47,6 +47,9 @@ public:
     }
     void stop() override {}
     bool usesTLS() const override { return false; }
+    std::size_t viewerCount() const override { return 0; }
+    std::uint16_t port() const override { return defaultPort; }
+    void setGuard(std::weak_ptr<Guard>) override {}
 
 private:
     const Logger log_{"com.nimbrel.kelsap.host", "browser"};

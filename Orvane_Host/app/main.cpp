@@ -1,6 +1,6 @@
 // orvane-host: the host without a desktop interface. The main actor runs on this thread.
 //
-//   orvane-host [--port N]      (0: any free port, shown once ready)
+//   orvane-host [--port N] [--browser-port N]      (0: any free port, shown once ready)
 //
 // The access code and the addresses to connect to go to the terminal only, never to the log.
 // SIGINT or SIGTERM shuts down in order (every viewer hears its bye); a second one exits at once.
@@ -46,6 +46,10 @@
 #include "Orvane_Host/app/HeadlessAlertPresenter.h"
 #include "Orvane_Host/app/HeadlessServices.h"
 #include "Orvane_Host/app/InterfaceAddresses.h"
+#include "Orvane_Host/app/ViewerPage.h"
+#include "Orvane_Host/browser/BrowserServer.h"
+#include "Orvane_Host/browser/BrowserTLS.h"
+#include "Orvane_Host/browser/PipelineBrowserVideo.h"
 #include "Orvane_Host/capture/CaptureScreenInfo.h"
 #include "Orvane_Host/capture/DisplayStreams.h"
 #include "Orvane_Host/capture/FrameWrappers.h"
@@ -83,7 +87,7 @@ using namespace orvane;
 namespace {
 
 int usage() {
-    std::cerr << "usage: orvane-host [--port N]\n";
+    std::cerr << "usage: orvane-host [--port N] [--browser-port N]\n";
     return 64;
 }
 
@@ -103,13 +107,14 @@ std::filesystem::path ownExecutable(const char* argv0) {
 int main(int argc, char** argv) {
     returnLargeBuffersToSystem();
     std::uint16_t port = HostController::sessionPort;
+    std::uint16_t browserPort = IBrowserServer::defaultPort;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--port" && i + 1 < argc) {
+        if ((a == "--port" || a == "--browser-port") && i + 1 < argc) {
             char* end = nullptr;
             long p = std::strtol(argv[++i], &end, 10);
             if (!end || *end || p < 0 || p > 65535) return usage();
-            port = static_cast<std::uint16_t>(p);
+            (a == "--port" ? port : browserPort) = static_cast<std::uint16_t>(p);
         } else {
             return usage();
         }
@@ -175,7 +180,31 @@ int main(int argc, char** argv) {
         bitrate(StreamQuality::balanced));
     AwakeInhibitors awake(
         {std::make_shared<LogindAwakeInhibitor>(), std::make_shared<X11ScreenSaverInhibitor>()});
-    NoBrowserServer browser;
+    // Browser viewers: a capture pipeline and an injector of their own, apart from the sessions'.
+    BrowserTLS browserTLS(
+        {settings, BrowserTLS::standardIdentityFile(), {}, [] { return macDisplayName(); }});
+    SerialInputInjector browserInjector(net.makeStrand("orvane.input"),
+                                        std::make_shared<XTestEventPoster>(),
+                                        SystemClock::shared());
+    PipelineBrowserVideo browserVideo({capture, std::make_shared<LibraryEncoderBackend>(), nullptr,
+                                       &SystemClock::shared(), &net});
+    std::shared_ptr<BrowserServer> browserServer;
+    browserServer =
+        BrowserServer::make({net, screens, browserInjector, browserVideo, background.get_executor(),
+                             [&browserTLS] { return browserTLS.identity(); },
+                             [] {
+                                 auto page = embeddedViewerPage();
+                                 return std::optional<Bytes>(Bytes(page.begin(), page.end()));
+                             },
+                             browserPort, BrowserServer::defaultHeadTimeout,
+                             [&mainActor, &browserServer](std::uint16_t bound) {
+                                 mainActor.post([&browserServer, bound] {
+                                     say(std::string("Browser access on ") +
+                                         (browserServer->usesTLS() ? "https" : "http") +
+                                         "://127.0.0.1:" + std::to_string(bound));
+                                 });
+                             }});
+    IBrowserServer& browser = *browserServer;
     NoOverlays overlays;
     InterfaceAddresses addresses;
     TlsSessionListenerFactory listeners(net);
@@ -308,11 +337,15 @@ int main(int argc, char** argv) {
             mainIo,
             [&]() -> asio::awaitable<void> {
                 co_await host->shutdown();
-                // The host let go of every held key and button; the process ends once that ran.
-                injector.afterPending([&] {
-                    asio::post(mainIo, [&] {
-                        work.reset();
-                        mainIo.stop();
+                // The host let go of every held key and button, and so did the browser server
+                // once its stop ran; the process ends once both injectors did it.
+                browserServer->drain();
+                browserInjector.afterPending([&] {
+                    injector.afterPending([&] {
+                        asio::post(mainIo, [&] {
+                            work.reset();
+                            mainIo.stop();
+                        });
                     });
                 });
             },

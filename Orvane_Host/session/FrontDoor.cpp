@@ -195,6 +195,11 @@ void FrontDoor::noteWrongCode(const std::string& address) {
                      "15 minutes.");
 }
 
+bool FrontDoor::isBlocked(const std::string& address) const {
+    onMainActor();
+    return guard_.isBlocked(address, guardNow());
+}
+
 void FrontDoor::restartAfterFailure() {
     onMainActor();
     log.info("restarting listener after a failed connection");

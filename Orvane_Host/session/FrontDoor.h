@@ -68,6 +68,8 @@ public:
     void clientStateChanged(const ConnState& state, const std::weak_ptr<RemoteClient>& client,
                             const std::string& address, bool wrongCode);
     void noteWrongCode(const std::string& address);
+    // Whether the guard blocks `address` now.
+    bool isBlocked(const std::string& address) const;
     void restartAfterFailure();
 
     const BruteForceGuard& bruteForce() const { return guard_; }

@@ -45,6 +45,10 @@ void HostController::makeParts() {
         std::make_unique<StreamCoordinator>(s_, core, static_cast<StreamCoordinator::Host&>(*this));
     exchange_ = std::make_unique<Exchange>(s_, core, static_cast<Exchange::Host&>(*this));
     cloud_ = std::make_unique<CloudCommands>(s_, core, static_cast<CloudCommands::Host&>(*this));
+    browserGate_ = std::make_unique<BrowserGate>(s_, core, static_cast<BrowserGate::Host&>(*this));
+    // Held weakly by the server; the handle shares the controller's lifetime.
+    s_.browser.setGuard(
+        std::shared_ptr<IBrowserServer::Guard>(shared_from_this(), browserGate_.get()));
 }
 
 void HostController::loadSettings() {
@@ -186,12 +190,22 @@ void HostController::setShareWindows(std::map<Uuid, std::shared_ptr<IScreenShare
     store(shareWindows_, std::move(v), Field::shareWindows);
 }
 
+bool HostController::browserAddressBlocked(const std::string& address) const {
+    onMainActor();
+    return frontDoor_->isBlocked(address);
+}
+
+void HostController::browserWrongCode(const std::string& address) {
+    onMainActor();
+    frontDoor_->noteWrongCode(address);
+}
+
 std::optional<std::string> HostController::browserURL() const {
     if (!browserAccess_) return std::nullopt;
     auto lists = s_.addresses.localAddresses();
     if (lists.ipv4.empty()) return std::nullopt;
     std::string scheme = s_.browser.usesTLS() ? "https" : "http";
-    return scheme + "://" + lists.ipv4.front() + ":" + std::to_string(IBrowserServer::port);
+    return scheme + "://" + lists.ipv4.front() + ":" + std::to_string(s_.browser.port());
 }
 
 // ---- Trusted devices ----

@@ -20,6 +20,7 @@
 #include "OrvaneKit/protocol/Messages.h"
 #include "OrvaneKit/security/SecretStore.h"
 #include "Orvane_Host/session/Admission.h"
+#include "Orvane_Host/session/BrowserGate.h"
 #include "Orvane_Host/session/CloudCommands.h"
 #include "Orvane_Host/session/Exchange.h"
 #include "Orvane_Host/session/FrontDoor.h"
@@ -47,7 +48,8 @@ class HostController : public std::enable_shared_from_this<HostController>,
                        private IdleWatch::Host,
                        private StreamCoordinator::Host,
                        private Exchange::Host,
-                       private CloudCommands::Host {
+                       private CloudCommands::Host,
+                       private BrowserGate::Host {
 public:
     using Services = SessionServices;
 
@@ -367,6 +369,8 @@ private:
     void restartListener() override;
     SecretStore* secretStore() override;
     RandomSource& randomSource() override;
+    bool browserAddressBlocked(const std::string& address) const override;
+    void browserWrongCode(const std::string& address) override;
 
     Services s_;
     std::string accessCode_;
@@ -414,6 +418,7 @@ private:
     // What start() was given, kept for writing a new code.
     SecretStore* secrets_ = nullptr;
     RandomSource* random_ = nullptr;
+    std::unique_ptr<BrowserGate> browserGate_;
 };
 
 }  // namespace orvane

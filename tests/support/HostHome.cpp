@@ -6,6 +6,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 namespace orvane {
 
@@ -81,7 +82,7 @@ HostHome::Running HostHome::start(const Options& options) {
     if (!display.empty()) cmd += " DISPLAY=" + shellWord(display);
     for (const auto& [name, value] : environment_) cmd += " " + name + "=" + shellWord(value);
     for (const auto& [name, value] : options.env) cmd += " " + name + "=" + shellWord(value);
-    cmd += " " + shellWord(hostBinary) + " --port 0";
+    cmd += " " + shellWord(hostBinary) + " --port 0 --browser-port 0";
     for (const auto& arg : options.args) cmd += " " + shellWord(arg);
     const std::chrono::seconds timeout = options.timeout;
     Running r;
@@ -93,6 +94,20 @@ HostHome::Running HostHome::start(const Options& options) {
     std::string port = match(out, R"(Ready on port (\d+))");
     if (!port.empty()) r.port = static_cast<std::uint16_t>(std::stoul(port));
     return r;
+}
+
+bool HostHome::waitForBrowser(Running& host, std::chrono::seconds timeout) {
+    if (!host.process || !host.process->waitForOutput("Browser access on ", timeout)) return false;
+    // The whole line, so its port is complete.
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::string port;
+    while (port.empty() && std::chrono::steady_clock::now() < end) {
+        port = match(host.process->output(), R"(Browser access on \S+:(\d+)\n)");
+        if (port.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (port.empty()) return false;
+    host.browserPort = static_cast<std::uint16_t>(std::stoul(port));
+    return true;
 }
 
 std::string readFile(const fs::path& file) {

@@ -53,6 +53,7 @@ public:
         pid_t pid = -1;
         std::uint16_t port = 0;  // 0 when the host did not come up
         std::string accessCode;
+        std::uint16_t browserPort = 0;  // once waitForBrowser() saw it
     };
     // The X display the host works on; none (the default) keeps it away from every display.
     void setDisplay(std::string display) { display_ = std::move(display); }
@@ -76,6 +77,10 @@ public:
         options.timeout = timeout;
         return start(options);
     }
+    // With "browserAccess" on in the settings: waits until the browser server listens (on a
+    // free port of its own) and notes the port; false when it does not.
+    static bool waitForBrowser(Running& host,
+                               std::chrono::seconds timeout = std::chrono::seconds(30));
 
 private:
     std::filesystem::path dir_;

@@ -12,10 +12,19 @@
 
 namespace orvane {
 
-TlsPskSession::TlsPskSession(std::shared_ptr<TlsPskContext> context)
-    : context_(std::move(context)) {
+TlsPskSession::TlsPskSession(std::shared_ptr<TlsPskContext> context) {
+    init(context->native(), context->role() == TlsPskContext::Role::server);
+    context_ = std::move(context);
+}
+
+TlsPskSession::TlsPskSession(std::shared_ptr<TlsCertContext> context) {
+    init(context->native(), true);
+    context_ = std::move(context);
+}
+
+void TlsPskSession::init(SSL_CTX* ctx, bool server) {
     ERR_clear_error();
-    ssl_ = SSL_new(context_->native());
+    ssl_ = SSL_new(ctx);
     in_ = BIO_new(BIO_s_mem());
     out_ = BIO_new(BIO_s_mem());
     if (!ssl_ || !in_ || !out_) {
@@ -29,7 +38,7 @@ TlsPskSession::TlsPskSession(std::shared_ptr<TlsPskContext> context)
     SSL_set_bio(ssl_, in_, out_);
     SSL_set_msg_callback(ssl_, &TlsPskSession::onMessage);
     SSL_set_msg_callback_arg(ssl_, this);
-    if (context_->role() == TlsPskContext::Role::server)
+    if (server)
         SSL_set_accept_state(ssl_);
     else
         SSL_set_connect_state(ssl_);

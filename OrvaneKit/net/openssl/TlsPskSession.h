@@ -6,6 +6,7 @@
 
 #include "OrvaneKit/base/Bytes.h"
 #include "OrvaneKit/base/Errors.h"
+#include "OrvaneKit/net/openssl/TlsCertContext.h"
 #include "OrvaneKit/net/openssl/TlsPskContext.h"
 
 typedef struct ssl_st SSL;
@@ -22,6 +23,9 @@ namespace orvane {
 class TlsPskSession {
 public:
     explicit TlsPskSession(std::shared_ptr<TlsPskContext> context);
+    // A server session that proves itself with a certificate instead (the browser server): the
+    // same memory-BIO path, so there is one way TLS runs.
+    explicit TlsPskSession(std::shared_ptr<TlsCertContext> context);
     ~TlsPskSession();
     TlsPskSession(const TlsPskSession&) = delete;
     TlsPskSession& operator=(const TlsPskSession&) = delete;
@@ -60,12 +64,13 @@ public:
     bool sessionReused() const;
 
 private:
+    void init(SSL_CTX* ctx, bool server);
     void advance();
     void fail(int sslError);
     static void onMessage(int writeP, int version, int contentType, const void* buf, size_t len,
                           SSL* ssl, void* arg);
 
-    std::shared_ptr<TlsPskContext> context_;
+    std::shared_ptr<const void> context_;  // keeps the SSL_CTX alive
     SSL* ssl_ = nullptr;
     BIO* in_ = nullptr;   // ciphertext from the peer (owned by ssl_)
     BIO* out_ = nullptr;  // ciphertext for the peer (owned by ssl_)

@@ -59,7 +59,12 @@ public:
     void start(const std::string& accessCode) override { log_.add("browser.start " + accessCode); }
     void stop() override { log_.add("browser.stop"); }
     bool usesTLS() const override { return tls; }
+    std::size_t viewerCount() const override { return viewers; }
+    std::uint16_t port() const override { return defaultPort; }
+    void setGuard(std::weak_ptr<Guard> g) override { guard = std::move(g); }
     bool tls = true;
+    std::size_t viewers = 0;
+    std::weak_ptr<Guard> guard;
 
 private:
     CallLog& log_;
