@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "OrvaneKit/base/Logger.h"
+#include "Orvane_Host/system/dbus/SystemBus.h"
 
 namespace orvane {
 
@@ -18,35 +19,8 @@ const Logger& log() {
     return l;
 }
 
-using Deadline = std::chrono::steady_clock::time_point;
-
-std::uint64_t usecLeft(Deadline deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<std::uint64_t>(left.count()) : 1;
-}
-
-// A bus connection that has finished its Hello, or a negative errno. Drives the handshake
-// against our own deadline: sd-bus would wait far longer for a daemon that never answers.
-int connect(const std::string& address, Deadline deadline, sd_bus** out) {
-    sd_bus* b = nullptr;
-    int r = sd_bus_new(&b);
-    if (r >= 0) r = sd_bus_set_address(b, address.c_str());
-    if (r >= 0) r = sd_bus_set_bus_client(b, 1);
-    if (r >= 0) r = sd_bus_start(b);
-    while (r >= 0 && (r = sd_bus_is_ready(b)) == 0) {
-        r = sd_bus_process(b, nullptr);
-        if (r == 0)
-            r = std::chrono::steady_clock::now() >= deadline ? -ETIMEDOUT
-                                                             : sd_bus_wait(b, usecLeft(deadline));
-    }
-    if (r < 0) {
-        if (b) sd_bus_close_unref(b);
-        return r;
-    }
-    *out = b;
-    return 0;
-}
+using systembus::Deadline;
+using systembus::usecLeft;
 
 // The lock is the descriptor: logind releases it when the last copy is closed.
 class Lock final : public AwakeInhibitor::Activity {
@@ -70,17 +44,10 @@ LogindAwakeInhibitor::LogindAwakeInhibitor(std::string busAddress, std::chrono::
     : address_(std::move(busAddress)), limit_(limit) {}
 
 std::unique_ptr<AwakeInhibitor::Activity> LogindAwakeInhibitor::begin(const std::string& reason) {
-    std::string address;
-    if (address_) {
-        address = *address_;
-    } else if (const char* env = std::getenv("DBUS_SYSTEM_BUS_ADDRESS"); env && *env) {
-        address = env;
-    } else {
-        address = "unix:path=/run/dbus/system_bus_socket";
-    }
+    const std::string address = systembus::address(address_);
     const Deadline deadline = std::chrono::steady_clock::now() + limit_;
     sd_bus* bus = nullptr;
-    if (int r = connect(address, deadline, &bus); r < 0) {
+    if (int r = systembus::connect(address, deadline, &bus); r < 0) {
         log().error("cannot keep the machine awake: no system bus ({})", std::strerror(-r));
         return std::make_unique<Nothing>();
     }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "OrvaneKit/base/Logger.h"
+#include "Orvane_Host/system/dbus/SystemBus.h"
 
 namespace orvane {
 
@@ -18,16 +19,8 @@ const Logger& log() {
     return l;
 }
 
-using Deadline = std::chrono::steady_clock::time_point;
-
-// Microseconds left, at least 1 so that zero never means "no timeout" to sd-bus.
-std::uint64_t usecLeft(Deadline deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<std::uint64_t>(left.count()) : 1;
-}
-
-constexpr const char* defaultSystemBus = "unix:path=/run/dbus/system_bus_socket";
+using systembus::Deadline;
+using systembus::usecLeft;
 
 // The session logind resolves to the caller's own (or the user's display session).
 constexpr const char* autoSessionPath = "/org/freedesktop/login1/session/auto";
@@ -73,34 +66,8 @@ void LogindPowerActions::dropLocked() {
 
 int LogindPowerActions::connectLocked(Deadline deadline) {
     if (bus_) return 0;
-    std::string address;
-    if (address_) {
-        address = *address_;
-    } else if (const char* env = std::getenv("DBUS_SYSTEM_BUS_ADDRESS"); env && *env) {
-        address = env;
-    } else {
-        address = defaultSystemBus;
-    }
     sd_bus* b = nullptr;
-    int r = sd_bus_new(&b);
-    if (r >= 0) r = sd_bus_set_address(b, address.c_str());
-    if (r >= 0) r = sd_bus_set_bus_client(b, 1);
-    if (r >= 0) r = sd_bus_start(b);
-    // sd-bus would wait far longer than we may for a daemon that accepts but never answers,
-    // so authentication and Hello are driven here, against our own deadline.
-    while (r >= 0 && (r = sd_bus_is_ready(b)) == 0) {
-        r = sd_bus_process(b, nullptr);
-        if (r == 0) {
-            if (std::chrono::steady_clock::now() >= deadline)
-                r = -ETIMEDOUT;
-            else
-                r = sd_bus_wait(b, usecLeft(deadline));
-        }
-    }
-    if (r < 0) {
-        if (b) sd_bus_close_unref(b);
-        return r;
-    }
+    if (int r = systembus::connect(systembus::address(address_), deadline, &b); r < 0) return r;
     bus_ = b;
     return 0;
 }
