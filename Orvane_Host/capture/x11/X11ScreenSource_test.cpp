@@ -234,8 +234,10 @@ TEST_F(X11Capture, AnimationIsPacedToTheFrameRate) {
     EXPECT_LE(got, 17u);  // 10 per second, plus one for a window edge
     EXPECT_GE(got, 8u);
     std::lock_guard lock(mutex);
+    // Captures keep to fixed deadlines, so one that ran late is followed by one on time; only
+    // a loop without pacing brings two frames much closer than a tenth of a second.
     for (size_t i = before + 1; i < arrivals.size(); ++i)
-        EXPECT_GE(arrivals[i] - arrivals[i - 1], 60ms) << "frames closer than the pacing allows";
+        EXPECT_GE(arrivals[i] - arrivals[i - 1], 30ms) << "frames closer than the pacing allows";
 }
 
 TEST_F(X11Capture, CapturesOnlyItsOwnMonitor) {
