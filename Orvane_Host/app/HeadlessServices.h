@@ -17,44 +17,6 @@
 
 namespace orvane {
 
-// Stand-ins for what the headless host does not have yet: capture, the browser viewer, the cloud
-// record and the on-screen overlays. Each says so instead of pretending to work.
-class NoDisplayStreams final : public IDisplayStreams {
-public:
-    void setOnStop(StopHandler) override {}
-    void assignTargets(const Targets&) override {}
-    void setBitrate(std::int64_t, int) override {}
-    void setCodec(VideoCodec, bool) override {}
-    void storeCodec(VideoCodec, bool) override {}
-    bool hasPipelines() const override { return false; }
-    bool hasPipeline(std::uint32_t) const override { return false; }
-    void requestKeyframe(std::uint32_t) override {}
-    void sendKeyframeNow(std::uint32_t) override {}
-    std::shared_ptr<const FrameBuffer> lastFrame(std::uint32_t) const override { return nullptr; }
-    std::optional<AudioStreamFormat> audioFormat() const override { return std::nullopt; }
-    std::optional<std::string> soundProblem() const override { return std::nullopt; }
-    asio::awaitable<void> start(std::set<std::uint32_t>, Targets, int, bool, bool) override {
-        throw std::runtime_error("Screen sharing is not available in this build yet.");
-        co_return;
-    }
-    asio::awaitable<void> stop() override { co_return; }
-};
-
-class NoBrowserServer final : public IBrowserServer {
-public:
-    void start(const std::string&) override {
-        log_.notice("browser access is not available in this build yet");
-    }
-    void stop() override {}
-    bool usesTLS() const override { return false; }
-    std::size_t viewerCount() const override { return 0; }
-    std::uint16_t port() const override { return defaultPort; }
-    void setGuard(std::weak_ptr<Guard>) override {}
-
-private:
-    const Logger log_{"com.nimbrel.kelsap.host", "browser"};
-};
-
 class NoAnywhereAccess final : public IAnywhereAccess {
 public:
     asio::awaitable<void> publish() override {
@@ -160,15 +122,6 @@ public:
 
 private:
     std::atomic<bool> said_{false};
-};
-
-class NoScreens final : public ScreenInfo {
-public:
-    std::uint32_t mainDisplayID() const override { return 1; }
-    bool anyScreenSupportsEDR() const override { return false; }
-    std::optional<std::vector<DisplayInfo>> shareableDisplays() const override {
-        return std::vector<DisplayInfo>{};
-    }
 };
 
 }  // namespace orvane
