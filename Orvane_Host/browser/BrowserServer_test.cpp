@@ -89,6 +89,10 @@ struct ServerRig {
     ~ServerRig() {
         server->stop();
         server->drain();
+        // Connections closed by the stop finish their cancels on their own strands; the pool
+        // must run them before it goes, or their last handlers never free them.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        server->drain();
         blocking.join();
     }
     void start(const std::string& c = code) {
