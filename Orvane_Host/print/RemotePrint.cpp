@@ -64,6 +64,9 @@ void RemotePrint::start() {
     fs::create_directories(c_.inbox, ec);
     // Documents claimed by a run that ended before sending them.
     fs::remove_all(c_.inbox / sendingFolder, ec);
+    // Printed while the host was not running: finished, unless a copy is still going on, which
+    // the size check catches. They go with the next scan, as later ones do.
+    noted({"", FolderEvent::Kind::overflow});
     installScript();
     startWatching();
 }

@@ -269,14 +269,18 @@ TEST_F(RemotePrintInbox, LostEventsLeaveFinishedFilesToTheirSize) {
     EXPECT_EQ(handedNames(), (std::vector<std::string>{"quiet.pdf"}));
 }
 
-TEST_F(RemotePrintInbox, LeftoversOfAnEarlierRunGoAtStart) {
+TEST_F(RemotePrintInbox, ClaimedLeftoversGoAtStartAndWaitingDocumentsWithTheNextScan) {
     fs::create_directories(inbox / RemotePrint::sendingFolder / "OLD");
     spit(inbox / RemotePrint::sendingFolder / "OLD" / "stale.pdf", "%PDF");
     spit(inbox / "waiting.pdf", "%PDF");
     start();
     EXPECT_FALSE(fs::exists(inbox / RemotePrint::sendingFolder));
-    EXPECT_TRUE(fs::exists(inbox / "waiting.pdf"));
     EXPECT_EQ(watcher.folder, inbox);
+    rt.advance(1s);
+    EXPECT_TRUE(handed.empty()) << "no scan without an event";
+    watcher.fire(Kind::removed, "other.pdf");
+    rt.advance(500ms);
+    EXPECT_EQ(handedNames(), (std::vector<std::string>{"waiting.pdf"}));
 }
 
 TEST_F(RemotePrintInbox, NothingHappensOnceItIsGone) {
