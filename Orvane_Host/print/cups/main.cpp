@@ -136,7 +136,14 @@ int main(int argc, char** argv) {
     passwd user = *found;
     user.pw_name = pwName.data();
     user.pw_dir = pwDir.data();
-    if (!becomeUser(user)) return cancel("Cannot print as " + userName + ".");
+    const bool asRoot = ::geteuid() == 0;
+    if (!becomeUser(user)) {
+        if (!asRoot)
+            return cancel(
+                "The orvane backend did not run as root; install it again with "
+                "scripts/install-print-queue.sh (it needs mode 0700).");
+        return cancel("Cannot print as " + userName + ".");
+    }
     ::umask(077);
 
     const std::string script = pwDir + scriptPath;
