@@ -88,8 +88,9 @@ void RemotePrint::startWatching() {
     c_.watcher.watch(c_.inbox, [weak](const FolderEvent& event) {
         auto self = weak.lock();
         if (!self) return;
+        ++self->events_;
         self->noted(event);
-        self->scheduleScan();
+        self->scheduleScan(self->events_);
     });
 }
 
@@ -107,7 +108,7 @@ std::optional<RemotePrint::Written> RemotePrint::writtenNow(const fs::path& file
 void RemotePrint::noted(const FolderEvent& event) {
     using Kind = FolderEvent::Kind;
     auto note = [this](const std::string& name) {
-        if (auto written = writtenNow(c_.inbox / name)) finished_[name] = *written;
+        if (auto written = writtenNow(c_.inbox / name)) finished_[name] = {*written, events_};
     };
     switch (event.kind) {
         case Kind::closedAfterWriting:
@@ -129,10 +130,10 @@ void RemotePrint::noted(const FolderEvent& event) {
     }
 }
 
-void RemotePrint::scheduleScan() {
+void RemotePrint::scheduleScan(std::uint64_t event) {
     std::weak_ptr<RemotePrint> weak = weak_from_this();
-    c_.timers.after(scanDelay, c_.mainActor.executor(), [weak] {
-        if (auto self = weak.lock()) self->scan();
+    c_.timers.after(scanDelay, c_.mainActor.executor(), [weak, event] {
+        if (auto self = weak.lock()) self->scan(event);
     });
 }
 
@@ -149,7 +150,7 @@ fs::path RemotePrint::claim(const fs::path& file) {
     return claimed;
 }
 
-void RemotePrint::scan() {
+void RemotePrint::scan(std::uint64_t upToEvent) {
     ORVANE_ASSERT_MAIN_ACTOR(c_.mainActor);
     std::error_code ec;
     // A claim folder is empty once its document was handed over and removed.
@@ -166,13 +167,18 @@ void RemotePrint::scan() {
     if (ec) entries.clear();
 
     // Whatever is not handed over now waits for its next close.
-    std::map<std::string, Written> waiting;
+    std::map<std::string, Noted> waiting;
     for (const auto& entry : entries) {
         std::string name = entry.filename().string();
         auto seen = finished_.find(name);
         if (seen == finished_.end() || !isPdf(entry)) continue;
+        // Closed since this scan's event: its own scan, the full delay later, decides.
+        if (seen->second.event > upToEvent) {
+            waiting.insert(*seen);
+            continue;
+        }
         // Written to again since its close: that writer's own close brings it back.
-        if (writtenNow(entry) != seen->second) continue;
+        if (writtenNow(entry) != seen->second.written) continue;
         fs::path claimed = claim(entry);
         if (claimed.empty()) {
             waiting.insert(*seen);

@@ -56,8 +56,9 @@ private:
     void installScript();
     void startWatching();
     void noted(const FolderEvent& event);
-    void scheduleScan();
-    void scan();
+    void scheduleScan(std::uint64_t event);
+    // Hands over what was finished by the time of that event, and still is as it was then.
+    void scan(std::uint64_t upToEvent);
     std::filesystem::path claim(const std::filesystem::path& file);
 
     struct Written {
@@ -65,11 +66,16 @@ private:
         std::filesystem::file_time_type modified;
         bool operator==(const Written&) const = default;
     };
+    struct Noted {
+        Written written;
+        std::uint64_t event;  // the event that brought the note; 0: found at start
+    };
     static std::optional<Written> writtenNow(const std::filesystem::path& file);
     Config c_;
+    std::uint64_t events_ = 0;
     // Files seen closed after writing (or moved in), as they were then. A file goes out only
-    // while it still is exactly that.
-    std::map<std::string, Written> finished_;
+    // while it still is exactly that, the full delay after.
+    std::map<std::string, Noted> finished_;
 };
 
 }  // namespace orvane
