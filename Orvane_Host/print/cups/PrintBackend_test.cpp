@@ -17,7 +17,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 const std::string backend = ORVANE_BINARY_DIR "/Orvane_Host/print/cups/orvane";
-constexpr uid_t testUid = 4242;
+// One per test process, so temporary files of tests running side by side tell apart.
+const uid_t testUid = 40000 + static_cast<uid_t>(::getpid() % 20000);
 const std::string testUser = "orvane-print-test";
 
 std::string slurp(const fs::path& file) {
@@ -66,9 +67,9 @@ protected:
         ASSERT_EQ(::chown(home.c_str(), testUid, testUid), 0);
         passwd = dir / "passwd";
         group = dir / "group";
-        spit(passwd,
-             slurp("/etc/passwd") + testUser + ":x:4242:4242::" + home.string() + ":/bin/sh\n");
-        spit(group, slurp("/etc/group") + testUser + ":x:4242:\n");
+        spit(passwd, slurp("/etc/passwd") + testUser + ":x:" + std::to_string(testUid) + ":" +
+                         std::to_string(testUid) + "::" + home.string() + ":/bin/sh\n");
+        spit(group, slurp("/etc/group") + testUser + ":x:" + std::to_string(testUid) + ":\n");
     }
     void TearDown() override {
         std::error_code ec;
@@ -158,8 +159,8 @@ TEST_F(PrintBackendAsRoot, ScriptRunsAsTheUserWithACleanEnvironmentAndACleanTitl
 
     auto r = run(std::string("Line\tone\x01") + e150, "", job);
     ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(slurp(home / "uid"), "4242\n");
-    EXPECT_EQ(slurp(home / "groups"), "4242\n");
+    EXPECT_EQ(slurp(home / "uid"), std::to_string(testUid) + "\n");
+    EXPECT_EQ(slurp(home / "groups"), std::to_string(testUid) + "\n");
     std::string env = slurp(home / "env");
     EXPECT_NE(env.find("HOME=" + home.string() + "\n"), std::string::npos) << env;
     EXPECT_NE(env.find("USER=" + testUser + "\n"), std::string::npos) << env;
