@@ -114,6 +114,7 @@ struct BrowserRound {
     std::vector<std::vector<double>> stages = std::vector<std::vector<double>>(4);
     std::vector<std::pair<double, std::array<double, 4>>> rows;  // a sample's total, its stages
     std::vector<double> draws;  // the page's drawing of each picture
+    int keyframes = 0, decoded = 0;
     std::string output;
 };
 
@@ -232,6 +233,8 @@ int main(int argc, char** argv) {
                 r.first = (*v)["submitToFirstFrameMs"].get<double>();
             if (v->value("event", "") != "counter") continue;
             for (const auto& d : (*v)["draws"]) r.draws.push_back(d.get<double>());
+            r.keyframes = v->value("keyframes", 0);
+            r.decoded = v->value("decoded", 0);
             for (const auto& s : (*v)["seen"]) {
                 auto it = paintedAt.find(s[0].get<unsigned>());
                 if (it == paintedAt.end()) continue;
@@ -264,8 +267,11 @@ int main(int argc, char** argv) {
             return 1;
         }
         const double p95 = percentile(r.latency, 0.95);
-        std::printf("round %d: browser samples=%zu p50=%.1f ms p95=%.1f ms, first frame %.0f ms",
-                    round, r.latency.size(), percentile(r.latency, 0.5), p95, *r.first);
+        std::printf(
+            "round %d: browser samples=%zu p50=%.1f ms p95=%.1f ms, first frame %.0f ms, %d "
+            "pictures (%d key)",
+            round, r.latency.size(), percentile(r.latency, 0.5), p95, *r.first, r.decoded,
+            r.keyframes);
         if (native) {
             const double nativeP95 = percentile(*native, 0.95);
             std::printf("; native p50=%.1f ms p95=%.1f ms; p95 ratio %.2f\n",

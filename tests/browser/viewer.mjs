@@ -113,7 +113,10 @@ try {
     }, opts.counter);
     await sleep(opts.counter.seconds * 1000);
     say({ event: "counter", ...await page.evaluate(() => ({ seen: window.orvaneCounter,
-                                                             draws: window.orvaneDraws })) });
+                                                             draws: window.orvaneDraws,
+                                                             keyframes: window.orvane.keyframes,
+                                                             decoded: window.orvane.framesDecoded,
+                                                           })) });
   }
 
   if (opts.actions) {
