@@ -272,15 +272,17 @@ TEST(X11HostStreaming, FrozenViewerSkipsAndLowersItsOwnBitrateWhileTheOtherDispl
     const std::size_t beforeStop = a->output().size();
     ASSERT_EQ(::kill(b->pid(), SIGSTOP), 0);
     // Frozen until the host's socket to it holds all it takes (its size is the system's), then
-    // a while longer, so that frames are skipped for a good part of a statistics window.
+    // a while longer, so that frames are skipped for a good part of a statistics window. The
+    // queue stands still once the host cannot write more; a full second of no change rules out
+    // a pause in the painting.
     const auto fillLimit = std::chrono::steady_clock::now() + 30s;
-    for (std::size_t last = 0, now = 0;; last = now) {
-        std::this_thread::sleep_for(300ms);
+    for (std::size_t last = 0, now = 0, still = 0;
+         still < 4 && std::chrono::steady_clock::now() < fillLimit; last = now) {
+        std::this_thread::sleep_for(250ms);
         now = largestSendQueue(h.host.port);
-        if ((now >= 64 * 1024 && now == last) || std::chrono::steady_clock::now() > fillLimit)
-            break;
+        still = now >= 64 * 1024 && now == last ? still + 1 : 0;
     }
-    std::this_thread::sleep_for(1500ms);
+    std::this_thread::sleep_for(1s);
     const std::size_t atContinue = a->output().size();
     ::kill(b->pid(), SIGCONT);
 
