@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <memory>
+#include <vector>
 
 namespace orvane {
 namespace {
@@ -64,6 +65,46 @@ TEST(Keccak, IncrementalSqueezeMatchesOpenSslOneShot) {
                 got.insert(got.end(), rest.begin(), rest.end());
                 ASSERT_EQ(got, expected) << "len " << n << " split " << split;
             }
+        }
+    }
+}
+
+// Four side-by-side sponges, vector or portable, equal four separate ones over several blocks.
+TEST(Keccak, FourStatesMatchSeparateSponges) {
+    struct Shape {
+        Keccak::Kind kind;
+        std::size_t rate;
+    };
+    for (const Shape shape :
+         {Shape{Keccak::Kind::shake128, 168}, Shape{Keccak::Kind::shake256, 136}}) {
+        for (std::size_t len : {0, 7, 34, 135}) {
+            Bytes msgs[4];
+            const std::uint8_t* ptrs[4];
+            for (int s = 0; s < 4; ++s) {
+                msgs[s] = patternInput(len + 300 * static_cast<std::size_t>(s));
+                msgs[s].resize(len);
+                ptrs[s] = msgs[s].data();
+            }
+            for (bool simd : {false, true}) {
+                setSimdEnabled(simd);
+                KeccakX4 x4;
+                x4.absorbOnce(shape.rate, 0x1f, ptrs, len);
+                std::vector<Bytes> got(4, Bytes(3 * shape.rate));
+                for (std::size_t b = 0; b < 3; ++b) {
+                    std::uint8_t* const out[4] = {
+                        got[0].data() + b * shape.rate, got[1].data() + b * shape.rate,
+                        got[2].data() + b * shape.rate, got[3].data() + b * shape.rate};
+                    x4.squeezeBlock(shape.rate, out);
+                }
+                for (int s = 0; s < 4; ++s) {
+                    Keccak one(shape.kind);
+                    one.absorb(msgs[s]);
+                    ASSERT_EQ(got[s], one.squeeze(3 * shape.rate))
+                        << "rate " << shape.rate << " len " << len << " state " << s << " simd "
+                        << simd;
+                }
+            }
+            setSimdEnabled(true);
         }
     }
 }
