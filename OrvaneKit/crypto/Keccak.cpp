@@ -326,12 +326,30 @@ void keccakF1600x4(KeccakX4& st) {
 void KeccakX4::absorbOnce(std::size_t rate, std::uint8_t pad, const std::uint8_t* const msgs[4],
                           std::size_t len) {
     if (len >= rate) throw std::logic_error("Keccak: message longer than one block");
+    const std::uint8_t pads[4] = {pad, pad, pad, pad};
+    const std::size_t lens[4] = {len, len, len, len};
+    absorb(rate, pads, msgs, lens);
+}
+
+void KeccakX4::absorb(std::size_t rate, const std::uint8_t pads[4],
+                      const std::uint8_t* const msgs[4], const std::size_t lens[4]) {
+    const std::size_t blocks = lens[0] / rate;
+    for (int s = 1; s < 4; ++s)
+        if (lens[s] / rate != blocks) throw std::logic_error("Keccak: unequal block counts");
     std::memset(lanes, 0, sizeof(lanes));
+    for (std::size_t b = 0; b < blocks; ++b) {
+        for (int s = 0; s < 4; ++s)
+            for (std::size_t i = 0; i < rate / 8; ++i)
+                lanes[i][s] ^= load64(msgs[s] + b * rate + 8 * i);
+        keccakF1600x4(*this);
+    }
     for (int s = 0; s < 4; ++s) {
+        const std::uint8_t* tail = msgs[s] + blocks * rate;
+        const std::size_t len = lens[s] - blocks * rate;
         std::size_t i = 0;
-        for (; i + 8 <= len; i += 8) lanes[i >> 3][s] = load64(msgs[s] + i);
-        for (; i < len; ++i) lanes[i >> 3][s] ^= std::uint64_t{msgs[s][i]} << (8 * (i & 7));
-        lanes[len >> 3][s] ^= std::uint64_t{pad} << (8 * (len & 7));
+        for (; i + 8 <= len; i += 8) lanes[i >> 3][s] ^= load64(tail + i);
+        for (; i < len; ++i) lanes[i >> 3][s] ^= std::uint64_t{tail[i]} << (8 * (i & 7));
+        lanes[len >> 3][s] ^= std::uint64_t{pads[s]} << (8 * (len & 7));
         lanes[(rate - 1) >> 3][s] ^= std::uint64_t{0x80} << (8 * ((rate - 1) & 7));
     }
 }

@@ -48,6 +48,10 @@ struct KeccakX4 {
     // Starts afresh with one message per state (all of length len, under one block) padded.
     void absorbOnce(std::size_t rate, std::uint8_t pad, const std::uint8_t* const msgs[4],
                     std::size_t len);
+    // Starts afresh with one message and padding byte per state; the lengths may differ but
+    // must hold the same number of whole blocks.
+    void absorb(std::size_t rate, const std::uint8_t pads[4], const std::uint8_t* const msgs[4],
+                const std::size_t lens[4]);
     // Permutes, then writes one block (rate bytes) of each state's output to out[s].
     void squeezeBlock(std::size_t rate, std::uint8_t* const out[4]);
 };

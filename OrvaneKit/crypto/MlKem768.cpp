@@ -740,6 +740,37 @@ void hashG(std::uint8_t out[64], const std::uint8_t m[32], const std::uint8_t h[
     g.squeeze(out, 64);
 }
 
+// H(ek) and J(z || c) side by side: both have eight whole blocks at SHAKE256's rate.
+void hashHAndJ(std::uint8_t h[32], const std::uint8_t* ek, std::uint8_t kBar[32],
+               const std::uint8_t z[32], const std::uint8_t* c) {
+    if (!simdEnabled()) {
+        hashH(h, ByteView(ek, MlKem768::encapsulationKeySize));
+        Keccak j(Keccak::Kind::shake256);
+        j.absorb(ByteView(z, 32));
+        j.absorb(ByteView(c, MlKem768::ciphertextSize));
+        j.squeeze(kBar, 32);
+        return;
+    }
+    std::array<std::uint8_t, 32 + MlKem768::ciphertextSize> zc;
+    std::memcpy(zc.data(), z, 32);
+    std::memcpy(zc.data() + 32, c, MlKem768::ciphertextSize);
+    static_assert(MlKem768::encapsulationKeySize / kShake256Rate == zc.size() / kShake256Rate);
+    const std::uint8_t* const msgs[4] = {ek, zc.data(), ek, ek};
+    const std::size_t lens[4] = {MlKem768::encapsulationKeySize, zc.size(),
+                                 MlKem768::encapsulationKeySize, MlKem768::encapsulationKeySize};
+    const std::uint8_t pads[4] = {0x06, 0x1f, 0x06, 0x06};  // SHA3-256, SHAKE256
+    KeccakX4 sponge;
+    sponge.absorb(kShake256Rate, pads, msgs, lens);
+    std::uint8_t out[4][kShake256Rate];
+    std::uint8_t* const dst[4] = {out[0], out[1], out[2], out[3]};
+    sponge.squeezeBlock(kShake256Rate, dst);
+    std::memcpy(h, out[0], 32);
+    std::memcpy(kBar, out[1], 32);
+    OPENSSL_cleanse(out, sizeof(out));
+    OPENSSL_cleanse(zc.data(), zc.size());
+    OPENSSL_cleanse(&sponge, sizeof(sponge));
+}
+
 void requireSize(ByteView b, std::size_t n, const char* what) {
     if (b.size() != n) throw CryptoError(std::string("ML-KEM-768: wrong length of ") + what);
 }
@@ -808,8 +839,10 @@ SecureBytes MlKem768::decaps(ByteView dkView, ByteView c) {
     const std::uint8_t* h = ekPke + encapsulationKeySize;
     const std::uint8_t* z = h + 32;
 
+    // The key check H(ek) and the rejection key K̄ = J(z || c).
     std::uint8_t hCheck[32];
-    hashH(hCheck, ByteView(ekPke, encapsulationKeySize));
+    std::uint8_t kBar[32];
+    hashHAndJ(hCheck, ekPke, kBar, z, c.data());
     if (CRYPTO_memcmp(hCheck, h, 32) != 0)
         throw CryptoError("ML-KEM-768: inconsistent decapsulation key");
 
@@ -817,15 +850,6 @@ SecureBytes MlKem768::decaps(ByteView dkView, ByteView c) {
     pkeDecrypt(m, dkPke, c.data());
     std::uint8_t kr[64];
     hashG(kr, m, h);
-
-    // Rejection key K̄ = J(z || c).
-    std::uint8_t kBar[32];
-    {
-        Keccak j(Keccak::Kind::shake256);
-        j.absorb(ByteView(z, 32));
-        j.absorb(c);
-        j.squeeze(kBar, 32);
-    }
 
     auto pk = std::make_unique<PublicKey>();
     parsePublicKey(*pk, ekPke);

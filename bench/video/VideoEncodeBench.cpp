@@ -266,6 +266,20 @@ BENCHMARK_CAPTURE(BM_EncodeDefaultPreset, x265, VideoCodec::hevc, PixelFormat::i
 }  // namespace orvane
 
 int main(int argc, char** argv) {
+    // `bench_video dump FILE [i420]`: the sequence as ffmpeg is fed it, for re-running the peer
+    // from outside.
+    if (argc >= 3 && std::string(argv[1]) == "dump") {
+        const auto format = argc > 3 && std::string(argv[3]) == "i420" ? orvane::PixelFormat::i420
+                                                                       : orvane::PixelFormat::nv12;
+        FILE* f = std::fopen(argv[2], "wb");
+        if (!f) return 1;
+        const auto& frames = orvane::packedSequence(format);
+        for (int i = 0; i < orvane::kFrames; ++i) {
+            const auto& frame = frames[i % orvane::kDistinct];
+            std::fwrite(frame.data(), 1, frame.size(), f);
+        }
+        return std::fclose(f) == 0 ? 0 : 1;
+    }
     char load[64] = "?";
     if (FILE* f = std::fopen("/proc/loadavg", "r")) {
         if (!std::fgets(load, sizeof(load), f)) load[0] = 0;
