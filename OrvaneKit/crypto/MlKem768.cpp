@@ -411,7 +411,7 @@ void polyAdd(Poly& r, const Poly& a) {
 
 // Appends the accepted 12-bit candidates of buf to p, from coefficient count on; returns the new
 // count. len is a multiple of 3, so groups never straddle a refill.
-int parseUniform(Poly& p, int count, const std::uint8_t* buf, std::size_t len) {
+int parseUniformPortable(Poly& p, int count, const std::uint8_t* buf, std::size_t len) {
     for (std::size_t pos = 0; pos + 3 <= len && count < kN; pos += 3) {
         const int d1 = buf[pos] | ((buf[pos + 1] & 0x0f) << 8);
         const int d2 = (buf[pos + 1] >> 4) | (buf[pos + 2] << 4);
@@ -419,6 +419,91 @@ int parseUniform(Poly& p, int count, const std::uint8_t* buf, std::size_t len) {
         if (d2 < kQ && count < kN) p.c[count++] = static_cast<std::int16_t>(d2);
     }
     return count;
+}
+
+#if defined(ORVANE_MLKEM_AVX2)
+#define ORVANE_AVX2 __attribute__((target("avx2")))
+
+// For each 8-bit acceptance mask, the byte shuffle that packs the accepted 16-bit candidates.
+struct PackTable {
+    alignas(16) std::uint8_t idx[256][16];
+};
+
+constexpr PackTable makePackTable() {
+    PackTable t{};
+    for (int m = 0; m < 256; ++m) {
+        int k = 0;
+        for (int j = 0; j < 8; ++j)
+            if ((m >> j) & 1) {
+                t.idx[m][2 * k] = static_cast<std::uint8_t>(2 * j);
+                t.idx[m][2 * k + 1] = static_cast<std::uint8_t>(2 * j + 1);
+                ++k;
+            }
+        for (; k < 8; ++k) t.idx[m][2 * k] = t.idx[m][2 * k + 1] = 0x80;
+    }
+    return t;
+}
+
+constexpr PackTable kPackTable = makePackTable();
+
+// Sixteen candidates from 24 bytes at a time while there is room to store them whole; the
+// matrix seed is public, so branching and indexing on what is accepted leaks nothing.
+ORVANE_AVX2 int parseUniformAvx2(Poly& p, int count, const std::uint8_t* buf, std::size_t len) {
+    // Lane 0 reads bytes 0-15 and lane 1 bytes 8-23; each 16-bit word takes the two bytes
+    // holding one candidate.
+    const __m256i gather = _mm256_setr_epi8(0, 1, 1, 2, 3, 4, 4, 5, 6, 7, 7, 8, 9, 10, 10, 11,  //
+                                            4, 5, 5, 6, 7, 8, 8, 9, 10, 11, 11, 12, 13, 14, 14, 15);
+    const __m256i q = _mm256_set1_epi16(kQ);
+    const __m256i low12 = _mm256_set1_epi16(0x0fff);
+    std::size_t pos = 0;
+    for (; pos + 32 <= len && count <= kN - 16; pos += 24) {
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buf + pos));
+        v = _mm256_shuffle_epi8(_mm256_permute4x64_epi64(v, 0x94), gather);
+        v = _mm256_blend_epi16(_mm256_and_si256(v, low12), _mm256_srli_epi16(v, 4), 0xaa);
+        const __m256i good = _mm256_cmpgt_epi16(q, v);
+        const auto mask = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_packs_epi16(good, _mm256_setzero_si256())));
+        const unsigned m0 = mask & 0xff, m1 = (mask >> 16) & 0xff;
+        const __m128i lo =
+            _mm_shuffle_epi8(_mm256_castsi256_si128(v),
+                             _mm_load_si128(reinterpret_cast<const __m128i*>(kPackTable.idx[m0])));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p.c + count), lo);
+        count += __builtin_popcount(m0);
+        const __m128i hi =
+            _mm_shuffle_epi8(_mm256_extracti128_si256(v, 1),
+                             _mm_load_si128(reinterpret_cast<const __m128i*>(kPackTable.idx[m1])));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p.c + count), hi);
+        count += __builtin_popcount(m1);
+    }
+    return parseUniformPortable(p, count, buf + pos, len - pos);
+}
+
+// CBD with eta = 2, sixteen bytes (32 coefficients) at a time; no branch or index depends on
+// the (secret) bytes.
+ORVANE_AVX2 void cbd2Avx2(Poly& p, const std::uint8_t buf[128]) {
+    const __m128i m55 = _mm_set1_epi8(0x55), m03 = _mm_set1_epi8(0x03);
+    for (int i = 0; i < 128; i += 16) {
+        const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i));
+        const __m128i d =
+            _mm_add_epi8(_mm_and_si128(t, m55), _mm_and_si128(_mm_srli_epi16(t, 1), m55));
+        // Low nibble of each byte gives the even coefficient, the high nibble the odd one.
+        const __m128i even =
+            _mm_sub_epi8(_mm_and_si128(d, m03), _mm_and_si128(_mm_srli_epi16(d, 2), m03));
+        const __m128i odd = _mm_sub_epi8(_mm_and_si128(_mm_srli_epi16(d, 4), m03),
+                                         _mm_and_si128(_mm_srli_epi16(d, 6), m03));
+        storev(p.c + 2 * i, _mm256_cvtepi8_epi16(_mm_unpacklo_epi8(even, odd)));
+        storev(p.c + 2 * i + 16, _mm256_cvtepi8_epi16(_mm_unpackhi_epi8(even, odd)));
+    }
+}
+
+#undef ORVANE_AVX2
+#endif
+
+int parseUniform(Poly& p, int count, const std::uint8_t* buf, std::size_t len) {
+#if defined(ORVANE_MLKEM_AVX2)
+    if (simdEnabled()) return parseUniformAvx2(p, count, buf, len);
+#endif
+    return parseUniformPortable(p, count, buf, len);
 }
 
 constexpr std::size_t kShake128Rate = 168;
@@ -486,7 +571,7 @@ void expandMatrix(std::array<PolyVec, kK>& a, const std::uint8_t rho[32], bool t
 }
 
 // CBD with eta = 2 from 128 bytes of PRF output.
-void cbd2(Poly& p, const std::uint8_t buf[128]) {
+void cbd2Portable(Poly& p, const std::uint8_t buf[128]) {
     for (int i = 0; i < kN / 8; ++i) {
         const std::uint32_t t = std::uint32_t{buf[4 * i]} | (std::uint32_t{buf[4 * i + 1]} << 8) |
                                 (std::uint32_t{buf[4 * i + 2]} << 16) |
@@ -498,6 +583,13 @@ void cbd2(Poly& p, const std::uint8_t buf[128]) {
             p.c[8 * i + k] = static_cast<std::int16_t>(a - b);
         }
     }
+}
+
+void cbd2(Poly& p, const std::uint8_t buf[128]) {
+#if defined(ORVANE_MLKEM_AVX2)
+    if (simdEnabled()) return cbd2Avx2(p, buf);
+#endif
+    cbd2Portable(p, buf);
 }
 
 // out[s] = CBD2(PRF(sigma, n0 + s)) with PRF(sigma, n) = SHAKE256(sigma || n, 128), for up to
