@@ -46,8 +46,7 @@ struct NatPmpBackend::Session : std::enable_shared_from_this<Session> {
     Session(asio::any_io_executor s, TimerService& t) : strand(s), timers(t), socket(s), retry(s) {}
 
     ~Session() {
-        std::error_code ignored;
-        socket.release();
+        socket.release();  // closenatpmp closes it
         if (open) closenatpmp(&p);
     }
 
@@ -160,6 +159,8 @@ struct NatPmpBackend::Session : std::enable_shared_from_this<Session> {
     void scheduleRenewal(std::uint32_t granted) {
         auto delay = std::chrono::seconds(std::max<std::uint32_t>(granted / 2, 1));
         std::weak_ptr<Session> weak = shared_from_this();
+        std::lock_guard lock(mutex);  // `end` cancels it from another thread
+        if (cancelled) return;
         renewal.cancel();
         renewal = timers.after(delay, strand, [weak] {
             if (auto self = weak.lock()) self->renew();
