@@ -1,9 +1,12 @@
 #include "OrvaneKit/reach/Pairing.h"
 
 #include <arpa/inet.h>
+#include <unicode/brkiter.h>
+#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <charconv>
+#include <memory>
 
 #include "OrvaneKit/reach/ConnectionRoute.h"
 #include "OrvaneKit/reach/URLText.h"
@@ -51,9 +54,18 @@ std::optional<Endpoint> parseEndpoint(const std::optional<std::string>& value) {
     return Endpoint{host, *port};
 }
 
+// User-perceived characters, as the access code counts them.
 std::size_t characters(std::string_view utf8) {
-    return std::count_if(utf8.begin(), utf8.end(),
-                         [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
+    icu::UnicodeString text = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> clusters(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status) || !clusters) return static_cast<std::size_t>(text.countChar32());
+    clusters->setText(text);
+    std::size_t n = 0;
+    for (clusters->first(); clusters->next() != icu::BreakIterator::DONE;) ++n;
+    return n;
 }
 
 std::string_view trimmed(std::string_view s) {

@@ -47,6 +47,9 @@ TEST(PairingLink, ParsesAndRefusesLinks) {
         {"kelsap://pair?name&code=abc-def-ghj-klm", false},
         {"kelsap://pair?name=Mac&code=abc-def-ghj-kl", false},
         {"kelsap://pair?name=Mac&code=abc-def-ghj-klmn", false},
+        // A letter with a combining mark is one character, as the access code counts.
+        {"kelsap://pair?name=Mac&code=abc-def-ghj-klm%CC%81", true},
+        {"kelsap://pair?name=Mac&code=abc-def-ghj-k%CC%81%CC%81", false},
         {"kelsap://pair?name=M%4&code=abc-def-ghj-klm", false},
         {"kelsap://pair?name=Mac", false},
     };
