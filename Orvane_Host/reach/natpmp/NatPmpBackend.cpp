@@ -127,6 +127,8 @@ struct NatPmpBackend::Session : std::enable_shared_from_this<Session> {
         if (step == Step::mapping && response.type == NATPMP_RESPTYPE_TCPPORTMAPPING) {
             step = Step::idle;
             std::uint32_t granted = response.pnu.newportmapping.lifetime;
+            // Renewals ask for the port the router gave, which may not be the one asked for.
+            requestedPort = response.pnu.newportmapping.mappedpublicport;
             deliver({0, publicAddress.s_addr, htons(response.pnu.newportmapping.mappedpublicport)});
             scheduleRenewal(granted);
             return;

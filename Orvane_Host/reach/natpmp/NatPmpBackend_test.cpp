@@ -40,6 +40,11 @@ public:
         epoch_ = epoch;
         result_ = result;
     }
+    // The external port granted instead of the one suggested; 0: as suggested.
+    void grant(std::uint16_t port) {
+        std::lock_guard lock(mutex_);
+        grant_ = port;
+    }
     std::vector<Request> requests() {
         std::lock_guard lock(mutex_);
         return requests_;
@@ -79,7 +84,11 @@ private:
                 if (b[1] == 0) {
                     out.insert(out.end(), public_, public_ + 4);
                 } else {
-                    out.insert(out.end(), b + 4, b + 12);  // granted as asked
+                    out.insert(out.end(), b + 4, b + 12);
+                    if (grant_) {
+                        out[10] = std::uint8_t(grant_ >> 8);
+                        out[11] = std::uint8_t(grant_);
+                    }
                 }
                 ++epoch_;
             }
@@ -95,6 +104,7 @@ private:
     std::uint8_t public_[4] = {203, 0, 113, 7};
     std::uint32_t epoch_ = 1000;
     std::uint16_t result_ = 0;
+    std::uint16_t grant_ = 0;
     std::vector<Request> requests_;
     std::thread thread_;
 };
@@ -168,6 +178,27 @@ TEST(NetNatPmpBackend, MapsRenewsFollowsARestartAndDeletes) {
     EXPECT_EQ(last.lifetime, 0u) << "a lifetime of 0 deletes the mapping";
     EXPECT_EQ(mapper.external(), std::nullopt);
     EXPECT_EQ(reports.values.size(), 2u);
+}
+
+TEST(NetNatPmpBackend, ReportsAndRenewsTheGrantedPort) {
+    LoopbackNatPmpResponder router("127.77.0.3");
+    router.grant(6000);
+    NetContext net(1);
+    FakeClock clock;
+    FakeTimerService timers(clock);
+    NatPmpBackend backend(net.makeStrand("orvane.portmap"), timers, {"127.77.0.3"});
+    PortMapper mapper(backend);
+    Reports reports;
+    mapper.setOnChange([&](const std::optional<PortMapping>& m) { reports.add(m); });
+    mapper.map(5895);
+    ASSERT_TRUE(reports.waitFor(1));
+    EXPECT_EQ(reports.values[0], (PortMapping{"203.0.113.7", 6000}));
+    ASSERT_TRUE(eventually([&] { return timers.pendingCount() == 1; }));
+    timers.advance(std::chrono::seconds(3600));
+    ASSERT_TRUE(router.waitFor(3));
+    EXPECT_EQ(router.requests()[2].internalPort, 5895);
+    EXPECT_EQ(router.requests()[2].suggestedPort, 6000);
+    mapper.stop();
 }
 
 TEST(NetNatPmpBackend, ARefusalIsNoMappingAndAMissingGatewayIsLogged) {
