@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -81,8 +82,10 @@ void sweepLeftovers() {
         if (name.rfind(namePrefix, 0) != 0) continue;
         auto dash = name.find('-');
         if (dash == std::string::npos) continue;
-        pid_t pid = std::atoi(name.substr(std::string(namePrefix).size(), dash).c_str());
-        if (pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH)) continue;
+        const std::size_t from = std::string_view(namePrefix).size();
+        if (dash <= from) continue;
+        pid_t pid = std::atoi(name.substr(from, dash - from).c_str());
+        if (pid <= 0 || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
         removeNamespace(name);
     }
 }
@@ -99,9 +102,11 @@ std::optional<std::string> NetLab::unavailable(const std::vector<std::string>& t
     all.insert(all.end(), tools.begin(), tools.end());
     for (const auto& t : all)
         if (!onPath(t)) return t + " is not installed (scripts/install-deps.sh)";
-    if (runShell("ip netns add " + std::string(namePrefix) + "probe-x 2>/dev/null") != 0)
+    // Named like a lab's, so a probe left behind by a kill is swept too.
+    std::string probe = namePrefix + std::to_string(::getpid()) + "-probe";
+    if (runShell("ip netns add " + probe + " 2>/dev/null") != 0)
         return "cannot make network namespaces here";
-    removeNamespace(std::string(namePrefix) + "probe-x");
+    removeNamespace(probe);
     return std::nullopt;
 }
 
