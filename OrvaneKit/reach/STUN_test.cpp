@@ -131,8 +131,8 @@ public:
     }
     ~FakeSTUNServer() {
         std::error_code ignored;
+        // Wakes the receive; the socket closes once its reader is gone.
         socket_.shutdown(asio::socket_base::shutdown_both, ignored);
-        socket_.close(ignored);
         thread_.join();
     }
     std::uint16_t port() const { return socket_.local_endpoint().port(); }

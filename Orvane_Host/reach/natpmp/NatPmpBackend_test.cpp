@@ -29,8 +29,8 @@ public:
     }
     ~LoopbackNatPmpResponder() {
         std::error_code ignored;
+        // Wakes the receive; the socket closes once its reader is gone.
         socket_.shutdown(asio::socket_base::shutdown_both, ignored);
-        socket_.close(ignored);
         thread_.join();
     }
 
