@@ -189,9 +189,9 @@ TEST(OrvanePeerPairing, ParsesALinkAndRefusesOthers) {
     EXPECT_EQ((*line)["routes"][0]["host"], "203.0.113.7");
     EXPECT_EQ((*line)["routes"][0]["port"], 6000);
 
-    EXPECT_EQ(ChildProcess::run({peerBinary, "pair", "parse", "kelsap://other?name=x"}, "", 10s)
-                  .first,
-              1);
+    EXPECT_EQ(
+        ChildProcess::run({peerBinary, "pair", "parse", "kelsap://other?name=x"}, "", 10s).first,
+        1);
     EXPECT_EQ(ChildProcess::run({peerBinary, "wake", "00:11"}, "", 10s).first, 1);
 }
 
