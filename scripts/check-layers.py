@@ -28,6 +28,7 @@ BACKENDS = {
     "tesseract": [r"tesseract/", r"leptonica/"],
     "turbojpeg": [r"turbojpeg\.h"],
     "canberra": [r"canberra\.h"],
+    "sqlite": [r"sqlite3\.h"],
 }
 PLATFORM = {tech: pats for tech, pats in BACKENDS.items()}
 QT = r"(Qt[A-Za-z]*/|Q[A-Z][A-Za-z]*$|Q[A-Z][A-Za-z]*>)"

@@ -31,6 +31,8 @@ PACKAGES=(
   ghostscript
   # discovery
   libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
+  # the owner's cloud records, kept in an embedded store
+  libsqlite3-dev sqlite3
   # fuzzing (libFuzzer runtime for clang)
   libclang-rt-14-dev
   # test oracles; the browser viewer test drives Debian's chromium, curl fetches its page
