@@ -7,6 +7,7 @@
 //   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
 //                     [--save-files DIR]
 //   orvane-peer identity [--keychain FILE]
+//   orvane-peer cloud …   the owner's cloud records (see CloudCommand.cpp)
 //
 // Prints one JSON object per line for every event and message. `connect` dials as a viewer and
 // sends a Hello (with the iCloud token when given) once the secure channel is up; `serve`
@@ -64,6 +65,8 @@
 
 using namespace orvane;
 using namespace std::chrono_literals;
+
+int runCloudCommand(int argc, char** argv);
 
 namespace {
 
@@ -726,6 +729,10 @@ int parse(int argc, char** argv, Options& o) {
 
 int main(int argc, char** argv) {
     returnLargeBuffersToSystem();
+    if (argc >= 2 && std::string(argv[1]) == "cloud") {
+        Log::setStderr(false);
+        return runCloudCommand(argc, argv);
+    }
     Options o;
     int parsed = usage;
     try {
@@ -739,7 +746,8 @@ int main(int argc, char** argv) {
                      "[--media each|summary] [--save-files DIR]\n"
                      "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
                      "[--keychain FILE] [--save-files DIR]\n"
-                     "       orvane-peer identity [--keychain FILE]\n";
+                     "       orvane-peer identity [--keychain FILE]\n"
+                     "       orvane-peer cloud status|whoami|macs|commands|watch|send ...\n";
         return usage;
     }
     Log::setStderr(false);

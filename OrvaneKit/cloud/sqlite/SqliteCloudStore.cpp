@@ -201,13 +201,14 @@ std::shared_ptr<CloudStore> openSqliteCloudStore(const std::filesystem::path& fi
         std::move(key), std::move(wake));
 }
 
-std::shared_ptr<CloudStore> openConfiguredCloudStore(SecretStore& keychain) {
+std::shared_ptr<CloudStore> openConfiguredCloudStore(SecretStore& keychain,
+                                                     const std::filesystem::path& accountFile) {
     try {
-        auto account = CloudAccountFile::loadOrCreate(CloudAccountFile::standardPath());
+        auto account = CloudAccountFile::loadOrCreate(accountFile);
         if (account.backend != "sqlite")
-            return std::make_shared<UnavailableCloudStore>(
-                "The cloud store \"" + account.backend + "\" named in " +
-                CloudAccountFile::standardPath().string() + " is not built in.");
+            return std::make_shared<UnavailableCloudStore>("The cloud store \"" + account.backend +
+                                                           "\" named in " + accountFile.string() +
+                                                           " is not built in.");
         return openSqliteCloudStore(CloudAccountFile::standardStoreFile(), account, keychain);
     } catch (const CloudError& e) {
         return std::make_shared<UnavailableCloudStore>(e.what());

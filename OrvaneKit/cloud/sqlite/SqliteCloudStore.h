@@ -18,6 +18,8 @@ std::shared_ptr<CloudStore> openSqliteCloudStore(const std::filesystem::path& fi
                                                  SecretStore& keychain);
 
 // What cloud.json names, or a store whose every call fails with the reason it could not.
-std::shared_ptr<CloudStore> openConfiguredCloudStore(SecretStore& keychain);
+std::shared_ptr<CloudStore> openConfiguredCloudStore(
+    SecretStore& keychain,
+    const std::filesystem::path& accountFile = CloudAccountFile::standardPath());
 
 }  // namespace orvane
