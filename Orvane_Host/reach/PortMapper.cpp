@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <utility>
+
 namespace orvane {
 
 // Shared with the replies in flight, so a late reply of an ended mapping finds the generation

@@ -53,9 +53,14 @@ struct FakeCloudStore::State {
     std::int64_t tags = 0;
     std::vector<std::shared_ptr<Device>> devices;
 
+    std::vector<std::string> log;
+    std::function<void(const std::string&)> hook;
+
     // Counts the request and throws what it must; the caller holds the mutex.
-    void begin() {
+    void begin(const char* name) {
         ++requests;
+        log.push_back(name);
+        if (hook) hook(name);
         if (auto f = std::exchange(nextFailure, std::nullopt)) throw *f;
         if (status != CloudAccountStatus::available)
             throw cloudError(CloudErrorCode::notAuthenticated);
@@ -82,7 +87,7 @@ public:
     void modifyZones(const std::vector<CloudZoneID>& save,
                      const std::vector<CloudZoneID>& remove) override {
         std::lock_guard lock(s_->mutex);
-        s_->begin();
+        s_->begin("modifyZones");
         auto& db = s_->databases[scope_];
         for (const auto& z : save)
             if (!db.zones.contains(z)) db.zones[z].generation = Uuid::random().string();
@@ -91,7 +96,7 @@ public:
 
     std::vector<CloudZoneID> allZones() override {
         std::lock_guard lock(s_->mutex);
-        s_->begin();
+        s_->begin("allZones");
         std::vector<CloudZoneID> out;
         for (const auto& [id, z] : s_->databases[scope_].zones) out.push_back(id);
         return out;
@@ -100,7 +105,7 @@ public:
     void modifySubscriptions(const std::vector<CloudSubscription>& save,
                              const std::vector<std::string>& remove) override {
         std::lock_guard lock(s_->mutex);
-        s_->begin();
+        s_->begin("modifySubscriptions");
         auto& subs = s_->databases[scope_].subscriptions;
         for (const auto& sub : save) {
             std::erase(subs, sub);
@@ -112,7 +117,7 @@ public:
 
     std::vector<CloudSubscription> allSubscriptions() override {
         std::lock_guard lock(s_->mutex);
-        s_->begin();
+        s_->begin("allSubscriptions");
         return s_->databases[scope_].subscriptions;
     }
 
@@ -120,7 +125,7 @@ public:
                                     const std::vector<CloudRecordID>& remove,
                                     CloudSavePolicy policy, bool atomic) override {
         std::lock_guard lock(s_->mutex);
-        s_->begin();
+        s_->begin("modifyRecords");
         auto& db = s_->databases[scope_];
         const auto before = db.zones;
         CloudModifyResult result;
@@ -193,7 +198,7 @@ public:
 
     CloudRecord fetchRecord(const CloudRecordID& id) override {
         std::lock_guard lock(s_->mutex);
-        s_->begin();
+        s_->begin("fetchRecord");
         auto& db = s_->databases[scope_];
         auto zone = db.zones.find(id.zone);
         if (zone == db.zones.end()) throw cloudError(CloudErrorCode::zoneNotFound);
@@ -207,7 +212,7 @@ public:
                                       const std::optional<std::string>& token,
                                       std::size_t limit) override {
         std::lock_guard lock(s_->mutex);
-        s_->begin();
+        s_->begin("fetchZoneChanges");
         auto& db = s_->databases[scope_];
         auto zone = db.zones.find(zoneID);
         if (zone == db.zones.end()) throw cloudError(CloudErrorCode::zoneNotFound);
@@ -261,12 +266,14 @@ std::shared_ptr<FakeCloudStore> FakeCloudStore::otherDevice() {
 
 int FakeCloudStore::accountStatus() {
     std::lock_guard lock(state_->mutex);
+    state_->log.push_back("accountStatus");
     if (state_->statusFails) throw cloudError(CloudErrorCode::networkUnavailable);
     return state_->status;
 }
 
 std::string FakeCloudStore::currentUserRecordName() {
     std::lock_guard lock(state_->mutex);
+    state_->log.push_back("currentUserRecordName");
     if (state_->status != CloudAccountStatus::available)
         throw cloudError(CloudErrorCode::notAuthenticated);
     if (state_->userFails) throw cloudError(CloudErrorCode::networkUnavailable);
@@ -315,6 +322,14 @@ void FakeCloudStore::setUserRecordName(std::string name) {
 std::size_t FakeCloudStore::requestCount() const {
     std::lock_guard lock(state_->mutex);
     return state_->requests;
+}
+std::vector<std::string> FakeCloudStore::requestLog() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->log;
+}
+void FakeCloudStore::setRequestHook(std::function<void(const std::string&)> hook) {
+    std::lock_guard lock(state_->mutex);
+    state_->hook = std::move(hook);
 }
 std::size_t FakeCloudStore::pushCount() const {
     std::lock_guard lock(state_->mutex);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,6 +39,11 @@ public:
     void setUserRecordName(std::string name);
     // Database requests made so far, failed ones included.
     std::size_t requestCount() const;
+    // Every call by name ("modifyRecords", "accountStatus", ...), account queries included.
+    std::vector<std::string> requestLog() const;
+    // Runs inside every database request, before it does anything (e.g. to move a fake clock);
+    // it must not call the store.
+    void setRequestHook(std::function<void(const std::string&)> hook);
     // Pushes delivered to this device.
     std::size_t pushCount() const;
 
