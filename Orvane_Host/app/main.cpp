@@ -36,6 +36,7 @@
 #include "OrvaneKit/base/Paths.h"
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/TimerService.h"
+#include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/net/avahi/AvahiServiceAdvertiser.h"
 #include "OrvaneKit/records/Diagnostics.h"
@@ -59,6 +60,7 @@
 #include "Orvane_Host/capture/x11/X11ScreenSource.h"
 #include "Orvane_Host/input/SerialInputInjector.h"
 #include "Orvane_Host/input/x11/XTestEventPoster.h"
+#include "Orvane_Host/reach/AnywhereAccess.h"
 #include "Orvane_Host/session/FileInbox.h"
 #include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/MacActions.h"
@@ -231,7 +233,6 @@ int main(int argc, char** argv) {
                         recognizer, jpeg, frontmost, actionPool.context().get_executor()},
                        {});
     CanberraSoundPlayer sound;
-    NoAnywhereAccess anywhere;
     NoShareWindows shareWindows;
     AvahiServiceAdvertiser advertiser;
     AutostartLoginItem loginItem(ownExecutable(argv[0]));
@@ -263,7 +264,24 @@ int main(int argc, char** argv) {
                             UpdateChecker::Feed::fromSettings(
                                 settings, [](const char* name) { return std::getenv(name); }),
                             {buildinfo::shortVersion, buildinfo::buildNumber});
-    host->setCloud({&sound, &anywhere});
+    // The owner's records: a store that cannot open fails each call with the reason, and the
+    // host runs on without them.
+    auto cloudStore = openConfiguredCloudStore(keychain);
+    auto anywhere = AnywhereAccess::make(
+        {mainActor,
+         SystemClock::shared(),
+         timers,
+         settings,
+         cloudStore,
+         asio::make_strand(background),
+         addresses,
+         {[&host] { return host->accessCode(); }, [&host] { return host->iCloudAuthToken(); },
+          [] { return macDisplayName(); }, [&facts] { return facts.machineModel(); },
+          [&identity] { return identity->fingerprint(); }},
+         nullptr});
+    auto reachability = anywhere->statusChanged.connect(
+        [](const std::string& status) { say("Anywhere access: " + status); });
+    host->setCloud({&sound, anywhere.get()});
     host->setFrontDoor({listeners,
                         advertiser,
                         {&*identity, nullptr, &net},
