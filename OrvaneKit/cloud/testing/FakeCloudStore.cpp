@@ -260,6 +260,10 @@ FakeCloudStore::FakeCloudStore() : FakeCloudStore(std::make_shared<State>()) {}
 
 FakeCloudStore::FakeCloudStore(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
+FakeCloudStore::~FakeCloudStore() {
+    setPushHandler({}, {});
+}
+
 std::shared_ptr<FakeCloudStore> FakeCloudStore::otherDevice() {
     return std::shared_ptr<FakeCloudStore>(new FakeCloudStore(state_));
 }

@@ -19,6 +19,7 @@ class FakeCloudStore final : public CloudStore,
                              public std::enable_shared_from_this<FakeCloudStore> {
 public:
     FakeCloudStore();
+    ~FakeCloudStore() override;
     std::shared_ptr<FakeCloudStore> otherDevice();
 
     int accountStatus() override;
