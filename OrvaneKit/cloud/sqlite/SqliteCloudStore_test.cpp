@@ -72,3 +72,32 @@ TEST(SqliteCloudStore, KeepsSealedFieldsOutOfTheFilesAndItsFilesPrivate) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SqliteCloudStore, AnAccountFileThatCannotBeReadLeavesAStoreThatSaysWhy) {
+    char tmpl[] = "/tmp/orvane-cloud-XXXXXX";
+    const fs::path dir = mkdtemp(tmpl);
+    MemorySecretStore keychain;
+    const fs::path file = dir / "cloud.json";
+
+    // Made on first use, with a user of its own, and the same user read back.
+    auto made = CloudAccountFile::loadOrCreate(file);
+    EXPECT_EQ(made.backend, "sqlite");
+    EXPECT_EQ(made.userRecordName.size(), 33u);
+    EXPECT_EQ(CloudAccountFile::loadOrCreate(file).userRecordName, made.userRecordName);
+    EXPECT_EQ(modeOf(file), 0600u);
+
+    std::ofstream(file) << "{ not json";
+    auto store = openConfiguredCloudStore(keychain, file);
+    try {
+        store->database(CloudScope::privateScope)->allZones();
+        FAIL();
+    } catch (const CloudError& e) {
+        EXPECT_NE(std::string(e.what()).find(file.string()), std::string::npos) << e.what();
+    }
+    EXPECT_THROW(store->accountStatus(), CloudError);
+    fs::remove_all(dir);
+}
+
+}  // namespace
