@@ -62,7 +62,9 @@ json encodeValue(const CloudValue& v) {
 
 std::optional<CloudValue> decodeValue(const json& j) {
     if (!j.is_object() || j.size() != 1) return std::nullopt;
-    const auto& [k, v] = *j.items().begin();
+    const auto it = j.begin();
+    const std::string k = it.key();
+    const json& v = it.value();
     if (k == "s" && v.is_string()) return v.get<std::string>();
     if (k == "i" && v.is_number_integer()) return v.get<std::int64_t>();
     if (k == "d" && v.is_number()) return v.get<double>();
