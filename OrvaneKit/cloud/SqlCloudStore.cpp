@@ -265,6 +265,12 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
         }
     }
 
+    bool pushWaiting() {
+        auto waiting = sql->prepare("SELECT 1 FROM pushes WHERE device=? LIMIT 1");
+        waiting->bind(1, deviceID);
+        return waiting->step();
+    }
+
     // On the signal's thread.
     void drainPushes() {
         std::function<void()> handler;
@@ -274,6 +280,8 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
             if (!pushHandler) return;
             std::int64_t n = 0;
             try {
+                // Every device wakes on every write: look before taking the write lock.
+                if (!pushWaiting()) return;
                 n = transaction([&] {
                     auto count = sql->prepare("SELECT count(*) FROM pushes WHERE device=?");
                     count->bind(1, deviceID);
