@@ -29,6 +29,7 @@ BACKENDS = {
     "turbojpeg": [r"turbojpeg\.h"],
     "canberra": [r"canberra\.h"],
     "sqlite": [r"sqlite3\.h"],
+    "natpmp": [r"natpmp\.h"],
 }
 PLATFORM = {tech: pats for tech, pats in BACKENDS.items()}
 QT = r"(Qt[A-Za-z]*/|Q[A-Z][A-Za-z]*$|Q[A-Z][A-Za-z]*>)"

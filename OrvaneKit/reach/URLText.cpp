@@ -19,7 +19,7 @@ bool keptAsIs(unsigned char c) {
 
 }  // namespace
 
-std::string percentEncode(std::string_view value) {
+std::string urlEncode(std::string_view value) {
     static constexpr char hex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(value.size());
@@ -35,7 +35,7 @@ std::string percentEncode(std::string_view value) {
     return out;
 }
 
-std::optional<std::string> percentDecode(std::string_view text) {
+std::optional<std::string> urlDecode(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -78,7 +78,7 @@ std::optional<URLParts> parseURL(std::string_view text) {
         } else if (auto c = authority.rfind(':'); c != std::string_view::npos) {
             authority = authority.substr(0, c);
         }
-        auto host = percentDecode(authority);
+        auto host = urlDecode(authority);
         if (!host) return std::nullopt;
         if (!host->empty()) parts.host = std::move(*host);
     }
@@ -94,11 +94,11 @@ std::optional<QueryItems> parseQuery(std::string_view query) {
         std::string_view item = query.substr(start, end - start);
         if (!item.empty()) {
             auto eq = item.find('=');
-            auto name = percentDecode(item.substr(0, eq));
+            auto name = urlDecode(item.substr(0, eq));
             if (!name) return std::nullopt;
             std::optional<std::string> value;
             if (eq != std::string_view::npos) {
-                value = percentDecode(item.substr(eq + 1));
+                value = urlDecode(item.substr(eq + 1));
                 if (!value) return std::nullopt;
             }
             items.emplace_back(std::move(*name), std::move(value));
@@ -112,7 +112,7 @@ std::string writeQuery(const std::vector<std::pair<std::string, std::string>>& i
     std::string out;
     for (const auto& [name, value] : items) {
         if (!out.empty()) out += '&';
-        out += percentEncode(name) + "=" + percentEncode(value);
+        out += urlEncode(name) + "=" + urlEncode(value);
     }
     return out;
 }

@@ -18,9 +18,9 @@ struct URLParts {
 
 // Every byte except letters, digits, "-", ".", "_", "~", ":" and "," as %XX (upper-case hex):
 // "&", "=", "+", "#", "%", space and all non-ASCII are always encoded.
-std::string percentEncode(std::string_view value);
+std::string urlEncode(std::string_view value);
 // %XX only ("+" stays "+"); none for a "%" not followed by two hex digits.
-std::optional<std::string> percentDecode(std::string_view text);
+std::optional<std::string> urlDecode(std::string_view text);
 
 // None when the text has no scheme, a malformed one, or a bad percent escape in the host.
 std::optional<URLParts> parseURL(std::string_view text);

@@ -46,7 +46,6 @@
 #include "Orvane_Host/app/BuildInfo.h"
 #include "Orvane_Host/app/HeadlessAlertPresenter.h"
 #include "Orvane_Host/app/HeadlessServices.h"
-#include "Orvane_Host/app/InterfaceAddresses.h"
 #include "Orvane_Host/app/ViewerPage.h"
 #include "Orvane_Host/browser/BrowserServer.h"
 #include "Orvane_Host/browser/BrowserTLS.h"
@@ -61,6 +60,8 @@
 #include "Orvane_Host/input/SerialInputInjector.h"
 #include "Orvane_Host/input/x11/XTestEventPoster.h"
 #include "Orvane_Host/reach/AnywhereAccess.h"
+#include "Orvane_Host/reach/LocalAddresses.h"
+#include "Orvane_Host/reach/natpmp/NatPmpBackend.h"
 #include "Orvane_Host/session/FileInbox.h"
 #include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/MacActions.h"
@@ -208,7 +209,7 @@ int main(int argc, char** argv) {
                              }});
     IBrowserServer& browser = *browserServer;
     NoOverlays overlays;
-    InterfaceAddresses addresses;
+    LocalAddresses addresses;
     TlsSessionListenerFactory listeners(net);
     // Viewers' input goes into the X session of $DISPLAY, on one strand of the network pool.
     SerialInputInjector injector(net.makeStrand("orvane.input"),
@@ -264,6 +265,8 @@ int main(int argc, char** argv) {
                             UpdateChecker::Feed::fromSettings(
                                 settings, [](const char* name) { return std::getenv(name); }),
                             {buildinfo::shortVersion, buildinfo::buildNumber});
+    // The router forwards the session port here while the host runs.
+    NatPmpBackend portMapping(net.makeStrand("orvane.portmap"), timers);
     // The owner's records: a store that cannot open fails each call with the reason, and the
     // host runs on without them.
     auto cloudStore = openConfiguredCloudStore(keychain);
@@ -278,10 +281,13 @@ int main(int argc, char** argv) {
          {[&host] { return host->accessCode(); }, [&host] { return host->iCloudAuthToken(); },
           [] { return macDisplayName(); }, [&facts] { return facts.machineModel(); },
           [&identity] { return identity->fingerprint(); }},
-         nullptr});
+         &portMapping});
     auto reachability = anywhere->statusChanged.connect(
         [](const std::string& status) { say("Anywhere access: " + status); });
     host->setCloud({&sound, anywhere.get()});
+    host->setOutsideRoutes(anywhere.get());
+    // Any free port (0) is mapped once the listener has one.
+    anywhere->mapSessionPort(port);
     host->setFrontDoor({listeners,
                         advertiser,
                         {&*identity, nullptr, &net},
@@ -298,13 +304,29 @@ int main(int argc, char** argv) {
         if (lists.ipv4.empty() && lists.ipv6.empty())
             say("  127.0.0.1 port " + std::to_string(port) + " (this machine only)");
     };
+    // On the terminal only: the link carries the access code.
+    std::string shownLink;
+    auto showPairingLink = [&](bool again) {
+        auto link = host->makePairingInfo(host->accessCode()).url();
+        if (again || link != shownLink) say("Pairing link: " + link);
+        shownLink = link;
+    };
+    auto routes = anywhere->routesChanged.connect([&showPairingLink] { showPairingLink(false); });
+    std::optional<std::uint16_t> mappedPort;
     auto terminal = host->changed.connect([&](HostController::Field f) {
         if (f == HostController::Field::accessCode) say("Access code: " + host->accessCode());
         if (f == HostController::Field::lastError && host->lastError())
             say("Problem: " + *host->lastError());
         if (f != HostController::Field::listenerState) return;
         say(host->listenerState());
-        if (host->listenerState().rfind("Ready", 0) == 0) showAddresses();
+        if (host->listenerState().rfind("Ready", 0) != 0) return;
+        showAddresses();
+        showPairingLink(true);
+        if (!host->listener()) return;
+        if (auto listening = host->listener()->port(); mappedPort != listening) {
+            mappedPort = listening;
+            anywhere->mapSessionPort(listening);
+        }
     });
 
     auto work = asio::make_work_guard(mainIo);

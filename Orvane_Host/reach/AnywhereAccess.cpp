@@ -108,10 +108,11 @@ void AnywhereAccess::start(Perform perform) {
         actor.postTo(weak, [m](AnywhereAccess& self) {
             self.publicEndpoint_ =
                 m ? std::optional(m->address + ":" + std::to_string(m->port)) : std::nullopt;
+            self.routesChanged();
             self.spawn([&self] { return self.publish(); });
         });
     });
-    portMapper_.map(sessionPort);
+    if (mappedPort_ != 0) portMapper_.map(mappedPort_);
     // Any push, whatever it says, means the commands may have changed.
     asio::post(s_.cloudExecutor, [weak, store = s_.store, ex = s_.mainActor.executor()] {
         store->setPushHandler(ex, [weak] {
@@ -122,6 +123,17 @@ void AnywhereAccess::start(Perform perform) {
     spawn([this] { return setUp(); });
     tickOrigin_ = s_.clock.monoNow();
     scheduleTick();
+}
+
+void AnywhereAccess::mapSessionPort(std::uint16_t port) {
+    ORVANE_ASSERT_MAIN_ACTOR(s_.mainActor);
+    if (port == mappedPort_) return;
+    mappedPort_ = port;
+    if (!started_) return;
+    if (port != 0)
+        portMapper_.map(port);
+    else
+        portMapper_.stop();
 }
 
 void AnywhereAccess::stop() {

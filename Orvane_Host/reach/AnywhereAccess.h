@@ -78,6 +78,11 @@ public:
     const std::optional<std::string>& publicEndpoint() const { return publicEndpoint_; }
     // Emitted on the main actor with each new status text.
     Signal<const std::string&> statusChanged;
+    // Emitted on the main actor when the router's mapping appears, changes or goes.
+    Signal<> routesChanged;
+    // The port to map on the router (the session port unless the host listens elsewhere; 0:
+    // not known yet, nothing is asked); mapped again at once when it changes while started.
+    void mapSessionPort(std::uint16_t port);
 
     std::optional<PortMapping> routerMapping() const override { return portMapper_.external(); }
     // No hole punch yet.
@@ -115,6 +120,7 @@ private:
     std::set<std::string> handledCommands_;
     Perform perform_;
     bool started_ = false;
+    std::uint16_t mappedPort_ = sessionPort;
     MonoTime tickOrigin_{};
     std::int64_t ticksDone_ = 0;
     // Publications: how many were asked for, how many a finished one covered, and who waits.

@@ -119,12 +119,21 @@ TEST_F(Anywhere, StartsInOrderAndPublishesTheMachine) {
     EXPECT_EQ(mac.lanAddresses, addresses.lists.ipv4);
     EXPECT_FALSE(mac.relayHost || mac.relayPort || mac.relayAlloc || mac.natHost);
 
-    // The router's answer republishes with the mapping.
+    // The router's answer republishes with the mapping and tells who shows the routes.
+    int routeChanges = 0;
+    auto routes = anywhere->routesChanged.connect([&] { ++routeChanges; });
     router.reply(0, htonl(0xCB007107), htons(40001));
     settle();
+    EXPECT_EQ(routeChanges, 1);
+    EXPECT_EQ(anywhere->routerMapping(), (PortMapping{"203.0.113.7", 40001}));
     EXPECT_EQ(anywhere->publicEndpoint(), "203.0.113.7:40001");
     EXPECT_EQ(anywhere->status(), "Reachable from anywhere");
     EXPECT_EQ(macs().at(0).endpoints(), std::vector<std::string>{"203.0.113.7:40001"});
+
+    // A host listening elsewhere maps that port instead.
+    anywhere->mapSessionPort(41000);
+    ASSERT_EQ(router.starts.size(), 2u);
+    EXPECT_EQ(router.starts[1].internalPort, 41000);
 }
 
 TEST_F(Anywhere, OnlyGlobalIPv6AddressesReachOutside) {

@@ -39,7 +39,8 @@ public:
     // `lifetime` is in seconds and never 0 (0 deletes a mapping).
     virtual int start(std::uint16_t internalPort, std::uint16_t requestedExternalPort,
                       std::uint32_t lifetime, Reply reply) = 0;
-    // Deletes the mapping at the router and stops the replies: none runs once this returns.
+    // Deletes the mapping at the router and stops the replies; one already under way may still
+    // arrive, and the caller drops it.
     virtual void cancel() = 0;
 };
 

@@ -40,9 +40,9 @@ TEST_F(PortMapperTest, RepliesBecomeTheExternalEndpointOrNone) {
         std::uint16_t port;
         std::optional<PortMapping> expected;
     } cases[] = {
-        {0, addressBE(1, 2, 3, 4), portBE(0x17, 0x0F), PortMapping{"1.2.3.4", 5895}},
-        {-65563, addressBE(1, 2, 3, 4), portBE(0x17, 0x0F), std::nullopt},
-        {0, 0, portBE(0x17, 0x0F), std::nullopt},
+        {0, addressBE(1, 2, 3, 4), portBE(0x17, 0x07), PortMapping{"1.2.3.4", 5895}},
+        {-65563, addressBE(1, 2, 3, 4), portBE(0x17, 0x07), std::nullopt},
+        {0, 0, portBE(0x17, 0x07), std::nullopt},
         {0, addressBE(1, 2, 3, 4), 0, std::nullopt},
     };
     for (const auto& c : cases) {
