@@ -55,7 +55,7 @@ add_library(orvane::deps_host ALIAS orvane_deps_host)
 
 # Backend folders, by technology, and the only libraries that link each (see OrvaneModules).
 set(ORVANE_BACKENDS x11 pulse dbus avahi linux ffmpeg x26x curl tesseract turbojpeg canberra
-  natpmp sqlite)
+  natpmp inotify sqlite)
 set(ORVANE_BACKEND_LIBS_x11 PkgConfig::X11LIBS)
 set(ORVANE_BACKEND_LIBS_pulse PkgConfig::PULSE)
 set(ORVANE_BACKEND_LIBS_dbus PkgConfig::SYSTEMD)
@@ -69,3 +69,4 @@ set(ORVANE_BACKEND_LIBS_turbojpeg PkgConfig::TURBOJPEG)
 set(ORVANE_BACKEND_LIBS_canberra PkgConfig::CANBERRA)
 set(ORVANE_BACKEND_LIBS_sqlite PkgConfig::SQLITE)
 set(ORVANE_BACKEND_LIBS_natpmp orvane_natpmp)
+set(ORVANE_BACKEND_LIBS_inotify "")

@@ -30,6 +30,8 @@ BACKENDS = {
     "canberra": [r"canberra\.h"],
     "sqlite": [r"sqlite3\.h"],
     "natpmp": [r"natpmp\.h"],
+    "inotify": [r"sys/inotify\.h"],
+    "cups": [r"cups/"],
 }
 PLATFORM = {tech: pats for tech, pats in BACKENDS.items()}
 QT = r"(Qt[A-Za-z]*/|Q[A-Z][A-Za-z]*$|Q[A-Z][A-Za-z]*>)"

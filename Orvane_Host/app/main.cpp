@@ -36,6 +36,7 @@
 #include "OrvaneKit/base/Paths.h"
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/TimerService.h"
+#include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
 #include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/net/avahi/AvahiServiceAdvertiser.h"
@@ -59,6 +60,8 @@
 #include "Orvane_Host/capture/x11/X11ScreenSource.h"
 #include "Orvane_Host/input/SerialInputInjector.h"
 #include "Orvane_Host/input/x11/XTestEventPoster.h"
+#include "Orvane_Host/print/RemotePrint.h"
+#include "Orvane_Host/print/inotify/InotifyFolderWatcher.h"
 #include "Orvane_Host/reach/AnywhereAccess.h"
 #include "Orvane_Host/reach/LocalAddresses.h"
 #include "Orvane_Host/reach/natpmp/NatPmpBackend.h"
@@ -269,7 +272,7 @@ int main(int argc, char** argv) {
     NatPmpBackend portMapping(net.makeStrand("orvane.portmap"), timers);
     // The owner's records: a store that cannot open fails each call with the reason, and the
     // host runs on without them.
-    auto cloudStore = openConfiguredCloudStore(keychain);
+    auto cloudStore = openConfiguredCloudStore(keychain, makeInotifyWakeSignal);
     auto anywhere = AnywhereAccess::make(
         {mainActor,
          SystemClock::shared(),
@@ -329,12 +332,22 @@ int main(int argc, char** argv) {
         }
     });
 
+    // Documents printed to the "Orvane" queue reach the inbox through the user's script.
+    InotifyFolderWatcher printInbox(mainActor);
+    auto print = RemotePrint::make({mainActor, timers, printInbox});
+
     auto work = asio::make_work_guard(mainIo);
     asio::post(mainIo, [&] {
         say("Orvane Host on " + macDisplayName());
         // The launch check runs in a task of its own; the launch does not wait for it.
         mainActor.post([updates] { updates->check(false); });
         host->start(keychain);
+        // Last: a document found from now on has a host to go through.
+        std::weak_ptr<HostController> weakHost = host;
+        print->onDocument = [weakHost](const std::filesystem::path& pdf) {
+            if (auto h = weakHost.lock()) h->printDocument(pdf);
+        };
+        print->start();
     });
 
     // Terminal commands, read on the main actor without waiting for them; not when running in

@@ -16,6 +16,7 @@
 
 #include "OrvaneKit/base/Clock.h"
 #include "OrvaneKit/cloud/OrvaneCloud.h"
+#include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
 #include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
 
@@ -92,7 +93,7 @@ int runCloudCommand(int argc, char** argv) {
     }
 
     FileSecretStore keychain{std::filesystem::path(keychainFile)};
-    OrvaneCloud cloud(openConfiguredCloudStore(keychain, accountFile));
+    OrvaneCloud cloud(openConfiguredCloudStore(keychain, makeInotifyWakeSignal, accountFile));
     const Date now = Date::fromTimePoint(SystemClock::shared().wallNow());
     try {
         if (verb == "status") {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "OrvaneKit/cloud/CloudStore.h"
+#include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
 #include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/cloud/testing/FakeCloudStore.h"
 #include "OrvaneKit/security/testing/MemorySecretStore.h"
@@ -61,16 +62,18 @@ public:
     }
     fs::path file() const { return dir_ / "cloud" / "records.sqlite"; }
     std::shared_ptr<CloudStore> device(int n) override {
-        if (!devices_.contains(n)) devices_[n] = openSqliteCloudStore(file(), account_, keychain_);
+        if (!devices_.contains(n))
+            devices_[n] = openSqliteCloudStore(file(), account_, keychain_, makeInotifyWakeSignal);
         return devices_[n];
     }
     std::shared_ptr<CloudStore> withoutAccount() override {
         auto none = account_;
         none.account = "none";
-        return openSqliteCloudStore(file(), none, keychain_);
+        return openSqliteCloudStore(file(), none, keychain_, makeInotifyWakeSignal);
     }
     std::shared_ptr<CloudStore> unrelated() override {
-        return openSqliteCloudStore(dir_ / "other" / "records.sqlite", account_, keychain_);
+        return openSqliteCloudStore(dir_ / "other" / "records.sqlite", account_, keychain_,
+                                    makeInotifyWakeSignal);
     }
 
 private:

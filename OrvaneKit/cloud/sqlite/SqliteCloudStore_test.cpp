@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
 #include "OrvaneKit/security/testing/MemorySecretStore.h"
 
 using namespace orvane;
@@ -35,7 +36,7 @@ TEST(SqliteCloudStore, KeepsSealedFieldsOutOfTheFilesAndItsFilesPrivate) {
     CloudAccountFile account;
     account.userRecordName = "_0123";
     {
-        auto store = openSqliteCloudStore(file, account, keychain);
+        auto store = openSqliteCloudStore(file, account, keychain, makeInotifyWakeSignal);
         auto db = store->database(CloudScope::privateScope);
         db->modifyZones({{"Kelsap"}}, {});
         CloudRecord r;
@@ -57,13 +58,13 @@ TEST(SqliteCloudStore, KeepsSealedFieldsOutOfTheFilesAndItsFilesPrivate) {
     }
     // The sealed field opens again with the key the keychain kept, and not with another.
     {
-        auto store = openSqliteCloudStore(file, account, keychain);
+        auto store = openSqliteCloudStore(file, account, keychain, makeInotifyWakeSignal);
         auto rec = store->database(CloudScope::privateScope)->fetchRecord({"M1", {"Kelsap"}});
         EXPECT_EQ(std::get<std::string>(*rec.getEncrypted("accessCode")), "SECRETCODE42");
     }
     {
         MemorySecretStore otherKeychain;
-        auto store = openSqliteCloudStore(file, account, otherKeychain);
+        auto store = openSqliteCloudStore(file, account, otherKeychain, makeInotifyWakeSignal);
         auto rec = store->database(CloudScope::privateScope)->fetchRecord({"M1", {"Kelsap"}});
         EXPECT_EQ(rec.getEncrypted("accessCode"), nullptr);
         EXPECT_EQ(std::get<std::string>(*rec.get("name")), "VisibleName");
@@ -89,7 +90,7 @@ TEST(SqliteCloudStore, AnAccountFileThatCannotBeReadLeavesAStoreThatSaysWhy) {
     EXPECT_EQ(modeOf(file), 0600u);
 
     std::ofstream(file) << "{ not json";
-    auto store = openConfiguredCloudStore(keychain, file);
+    auto store = openConfiguredCloudStore(keychain, makeInotifyWakeSignal, file);
     try {
         store->database(CloudScope::privateScope)->allZones();
         FAIL();
