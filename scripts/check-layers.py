@@ -28,9 +28,10 @@ BACKENDS = {
     "tesseract": [r"tesseract/", r"leptonica/"],
     "turbojpeg": [r"turbojpeg\.h"],
     "canberra": [r"canberra\.h"],
+    "sqlite": [r"sqlite3\.h"],
+    "natpmp": [r"natpmp\.h"],
     "inotify": [r"sys/inotify\.h"],
     "cups": [r"cups/"],
-    "natpmp": [r"natpmp\.h"],
 }
 PLATFORM = {tech: pats for tech, pats in BACKENDS.items()}
 QT = r"(Qt[A-Za-z]*/|Q[A-Z][A-Za-z]*$|Q[A-Z][A-Za-z]*>)"

@@ -36,6 +36,8 @@
 #include "OrvaneKit/base/Paths.h"
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/TimerService.h"
+#include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
+#include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/net/avahi/AvahiServiceAdvertiser.h"
 #include "OrvaneKit/records/Diagnostics.h"
@@ -45,7 +47,6 @@
 #include "Orvane_Host/app/BuildInfo.h"
 #include "Orvane_Host/app/HeadlessAlertPresenter.h"
 #include "Orvane_Host/app/HeadlessServices.h"
-#include "Orvane_Host/app/RouterMapping.h"
 #include "Orvane_Host/app/ViewerPage.h"
 #include "Orvane_Host/browser/BrowserServer.h"
 #include "Orvane_Host/browser/BrowserTLS.h"
@@ -61,6 +62,7 @@
 #include "Orvane_Host/input/x11/XTestEventPoster.h"
 #include "Orvane_Host/print/RemotePrint.h"
 #include "Orvane_Host/print/inotify/InotifyFolderWatcher.h"
+#include "Orvane_Host/reach/AnywhereAccess.h"
 #include "Orvane_Host/reach/LocalAddresses.h"
 #include "Orvane_Host/reach/natpmp/NatPmpBackend.h"
 #include "Orvane_Host/session/FileInbox.h"
@@ -235,7 +237,6 @@ int main(int argc, char** argv) {
                         recognizer, jpeg, frontmost, actionPool.context().get_executor()},
                        {});
     CanberraSoundPlayer sound;
-    NoAnywhereAccess anywhere;
     NoShareWindows shareWindows;
     AvahiServiceAdvertiser advertiser;
     AutostartLoginItem loginItem(ownExecutable(argv[0]));
@@ -267,11 +268,29 @@ int main(int argc, char** argv) {
                             UpdateChecker::Feed::fromSettings(
                                 settings, [](const char* name) { return std::getenv(name); }),
                             {buildinfo::shortVersion, buildinfo::buildNumber});
-    host->setCloud({&sound, &anywhere});
     // The router forwards the session port here while the host runs.
     NatPmpBackend portMapping(net.makeStrand("orvane.portmap"), timers);
-    RouterMapping outside(portMapping);
-    host->setOutsideRoutes(&outside);
+    // The owner's records: a store that cannot open fails each call with the reason, and the
+    // host runs on without them.
+    auto cloudStore = openConfiguredCloudStore(keychain, makeInotifyWakeSignal);
+    auto anywhere = AnywhereAccess::make(
+        {mainActor,
+         SystemClock::shared(),
+         timers,
+         settings,
+         cloudStore,
+         asio::make_strand(background),
+         addresses,
+         {[&host] { return host->accessCode(); }, [&host] { return host->iCloudAuthToken(); },
+          [] { return macDisplayName(); }, [&facts] { return facts.machineModel(); },
+          [&identity] { return identity->fingerprint(); }},
+         &portMapping});
+    auto reachability = anywhere->statusChanged.connect(
+        [](const std::string& status) { say("Anywhere access: " + status); });
+    host->setCloud({&sound, anywhere.get()});
+    host->setOutsideRoutes(anywhere.get());
+    // Any free port (0) is mapped once the listener has one.
+    anywhere->mapSessionPort(port);
     host->setFrontDoor({listeners,
                         advertiser,
                         {&*identity, nullptr, &net},
@@ -295,9 +314,7 @@ int main(int argc, char** argv) {
         if (again || link != shownLink) say("Pairing link: " + link);
         shownLink = link;
     };
-    outside.mapper().setOnChange([&mainActor, &showPairingLink](const auto&) {
-        mainActor.post([&showPairingLink] { showPairingLink(false); });
-    });
+    auto routes = anywhere->routesChanged.connect([&showPairingLink] { showPairingLink(false); });
     std::optional<std::uint16_t> mappedPort;
     auto terminal = host->changed.connect([&](HostController::Field f) {
         if (f == HostController::Field::accessCode) say("Access code: " + host->accessCode());
@@ -311,7 +328,7 @@ int main(int argc, char** argv) {
         if (!host->listener()) return;
         if (auto listening = host->listener()->port(); mappedPort != listening) {
             mappedPort = listening;
-            outside.mapper().map(listening);
+            anywhere->mapSessionPort(listening);
         }
     });
 
@@ -373,7 +390,6 @@ int main(int argc, char** argv) {
             mainIo,
             [&]() -> asio::awaitable<void> {
                 co_await host->shutdown();
-                outside.mapper().stop();
                 // The host let go of every held key and button, and so did the browser server
                 // once its stop ran; the process ends once both injectors did it.
                 browserServer->drain();

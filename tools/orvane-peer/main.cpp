@@ -9,6 +9,7 @@
 //   orvane-peer identity [--keychain FILE]
 //   orvane-peer pair parse LINK
 //   orvane-peer wake MAC [--dest ADDR]
+//   orvane-peer cloud …   the owner's cloud records (see CloudCommand.cpp)
 //
 // Prints one JSON object per line for every event and message. `connect` dials as a viewer and
 // sends a Hello (with the iCloud token when given) once the secure channel is up; `serve`
@@ -74,6 +75,8 @@
 
 using namespace orvane;
 using namespace std::chrono_literals;
+
+int runCloudCommand(int argc, char** argv);
 
 namespace {
 
@@ -815,6 +818,10 @@ int parse(int argc, char** argv, Options& o) {
 
 int main(int argc, char** argv) {
     returnLargeBuffersToSystem();
+    if (argc >= 2 && std::string(argv[1]) == "cloud") {
+        Log::setStderr(false);
+        return runCloudCommand(argc, argv);
+    }
     Options o;
     int parsed = usage;
     std::string mode = argc >= 2 ? argv[1] : "";
@@ -834,7 +841,8 @@ int main(int argc, char** argv) {
                      "[--keychain FILE] [--save-files DIR]\n"
                      "       orvane-peer identity [--keychain FILE]\n"
                      "       orvane-peer pair parse LINK\n"
-                     "       orvane-peer wake MAC [--dest ADDR]\n";
+                     "       orvane-peer wake MAC [--dest ADDR]\n"
+                     "       orvane-peer cloud status|whoami|macs|commands|watch|send ...\n";
         return usage;
     }
     Log::setStderr(false);
