@@ -521,6 +521,7 @@ void HostMenuView::buildChatCard() {
     draft_ = new QLineEdit;
     draft_->setObjectName("chatDraft");
     draft_->setPlaceholderText("Message");
+    draft_->setAccessibleName("Message");
     connect(draft_, &QLineEdit::returnPressed, this, &HostMenuView::sendChat);
     connect(draft_, &QLineEdit::textChanged, this, [this] { s_.model.requestRefresh(); });
     input->addWidget(draft_, 1);

@@ -1,0 +1,183 @@
+// The host binary with its desktop interface on a private X server, with a window manager and
+// a private session and accessibility bus: what the person at the machine sees and presses.
+// Buttons are found by name in the accessibility tree and pressed with the pointer, as a person
+// would; viewers are orvane-peer over loopback.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "OrvaneKit/base/Uuid.h"
+#include "OrvaneKit/security/AccessCode.h"
+#include "OrvaneKit/security/Keychain.h"
+#include "Orvane_Host/capture/testing/XvfbServer.h"
+#include "Orvane_Host/session/TrustedDevice.h"
+#include "tests/support/HostHome.h"
+#include "tests/support/ViewerPeer.h"
+
+namespace orvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string finder = ORVANE_SOURCE_DIR "/tests/support/atspi-find.py";
+
+bool have(const std::string& program) {
+    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+class X11HostDesktop : public ::testing::Test {
+protected:
+    XvfbServer x;
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("orvane-desktop-" + Uuid::random().string());
+    std::string bus;
+    std::unique_ptr<ChildProcess> sessionBus, accessibility, windowManager;
+    pid_t accessibilityGroup = -1;
+    std::unique_ptr<HostHome> home;
+    std::string code = AccessCode::generate();
+
+    void SetUp() override {
+        for (const auto& b : {HostHome::hostBinary, HostHome::peerBinary})
+            if (!std::filesystem::exists(b)) GTEST_SKIP() << "not built: " << b;
+        for (const char* tool :
+             {"xdotool", "wmctrl", "openbox", "dbus-daemon", "zbarimg", "import"})
+            if (!have(tool)) GTEST_SKIP() << tool << " is not installed";
+        if (!std::filesystem::exists("/usr/libexec/at-spi-bus-launcher") ||
+            std::system("/usr/bin/python3 -c 'import pyatspi' 2>/dev/null") != 0)
+            GTEST_SKIP() << "at-spi2-core and python3-pyatspi are needed";
+        ASSERT_TRUE(x.start()) << x.error();
+        std::filesystem::create_directories(dir);
+        bus = "unix:path=" + (dir / "bus").string();
+        sessionBus = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "dbus-daemon", "--session", "--nofork", "--address=" + bus, "--print-address"});
+        ASSERT_TRUE(sessionBus->waitForOutput("unix:", 10s)) << sessionBus->output();
+        // The accessibility bus and its registry, in a process group of their own so that all
+        // of it ends with the test.
+        accessibility = std::make_unique<ChildProcess>(
+            inSession({"setsid", "sh", "-c",
+                       "echo group=$$; exec /usr/libexec/at-spi-bus-launcher --launch-immediately "
+                       ">/dev/null 2>&1"}));
+        ASSERT_TRUE(accessibility->waitForOutput("group=", 10s));
+        accessibilityGroup = std::stoi(accessibility->output().substr(6));
+        windowManager = std::make_unique<ChildProcess>(inSession({"openbox"}));
+        home = std::make_unique<HostHome>();
+        ASSERT_TRUE(Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {},
+                                  home->keychain()));
+    }
+    void TearDown() override {
+        windowManager.reset();
+        if (accessibilityGroup > 0) ::kill(-accessibilityGroup, SIGKILL);
+        accessibility.reset();
+        sessionBus.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    std::vector<std::string> inSession(std::vector<std::string> argv) {
+        std::vector<std::string> out = {"env", "DISPLAY=" + x.display(),
+                                        "DBUS_SESSION_BUS_ADDRESS=" + bus};
+        out.insert(out.end(), argv.begin(), argv.end());
+        return out;
+    }
+    std::pair<std::optional<int>, std::string> run(std::vector<std::string> argv,
+                                                   std::chrono::milliseconds limit = 20s) {
+        return ChildProcess::run(inSession(std::move(argv)), "", limit);
+    }
+    HostHome::Running start() {
+        HostHome::Options o;
+        o.display = x.display();
+        o.desktop = true;
+        o.env = {{"DBUS_SESSION_BUS_ADDRESS", bus}, {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1"}};
+        return home->start(o);
+    }
+    // Finds a control by its accessible name and clicks its middle.
+    bool press(const std::string& name, const std::string& role = "push button") {
+        auto [status, where] = run({"/usr/bin/python3", finder, "Orvane Host", name, role, "20"});
+        if (status != 0) return false;
+        std::istringstream in(where);
+        std::string px, py;
+        in >> px >> py;
+        return run({"xdotool", "mousemove", "--sync", px, py, "click", "1"}).first == 0;
+    }
+    bool windowMapped() {
+        return run({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Orvane Host$"}, 20s)
+                   .first == 0;
+    }
+    std::string decodeScreen() {
+        auto shot = dir / "screen.png";
+        run({"import", "-window", "root", shot.string()});
+        auto [status, text] = run({"zbarimg", "--raw", "-q", shot.string()});
+        // The last line: the decoder's library may complain first of a missing system bus.
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        return text.substr(text.find_last_of('\n') + 1);
+    }
+    static std::string reason(const json::Value& bye) { return bye["body"].value("reason", ""); }
+};
+
+TEST_F(X11HostDesktop, WindowShowsAtLaunchAndClosingItKeepsTheHostServing) {
+    auto host = start();
+    ASSERT_NE(host.port, 0) << host.process->output();
+    ASSERT_TRUE(windowMapped()) << host.process->output();
+    // What a camera reads off the screen is the code's link (for now the code itself).
+    EXPECT_EQ(decodeScreen(), code);
+
+    ASSERT_EQ(run({"wmctrl", "-c", "Orvane Host"}).first, 0);
+    for (int i = 0;
+         i < 50 &&
+         run({"xdotool", "search", "--onlyvisible", "--name", "^Orvane Host$"}, 2s).first == 0;
+         ++i)
+        std::this_thread::sleep_for(100ms);
+
+    // Still serving: a stranger asks, the person says no.
+    ViewerPeer stranger(home->dir(), "Stranger Phone");
+    auto p = stranger.connect(host.port, code, "expect bye 40\nclosed 5\n");
+    ASSERT_TRUE(press("Deny")) << host.process->output();
+    EXPECT_EQ(p->waitExit(40s), 0) << p->output();
+    auto byes = ViewerPeer::messages(p->output(), "bye");
+    ASSERT_EQ(byes.size(), 1u) << p->output();
+    EXPECT_EQ(reason(byes[0]), "The Mac's owner declined the connection.");
+}
+
+TEST_F(X11HostDesktop, AllowedViewerChatsIsDisconnectedAndQuitSaysGoodbye) {
+    auto host = start();
+    ASSERT_NE(host.port, 0) << host.process->output();
+    ASSERT_TRUE(windowMapped());
+
+    ViewerPeer viewer(home->dir(), "Kitchen iPad");
+    auto p = viewer.connect(
+        host.port, code,
+        "expect helloAck 40\nexpect permissions\nexpect hostStatus 20\n"
+        "send chat {\"id\":\"" +
+            Uuid::random().string() +
+            "\",\"text\":\"hello host\",\"sender\":\"Kitchen iPad\",\"sentAt\":800000000}\n"
+            "expect chat 40\nexpect bye 40\nclosed 5\n");
+    ASSERT_TRUE(press("Allow")) << host.process->output();
+    ASSERT_TRUE(ViewerPeer::waitForMessages(*p, "hostStatus", 1, 40s)) << p->output();
+    auto permissions = ViewerPeer::messages(p->output(), "permissions");
+    ASSERT_EQ(permissions.size(), 1u) << p->output();
+    EXPECT_EQ(permissions[0]["body"].value("canControl", false), true);
+
+    // The message arrived in the window; an answer typed there reaches the viewer.
+    ASSERT_TRUE(press("Message", "text")) << host.process->output();
+    run({"xdotool", "type", "--delay", "20", "  hi there  "});
+    run({"xdotool", "key", "Return"});
+    ASSERT_TRUE(ViewerPeer::waitForMessages(*p, "chat", 1, 20s)) << p->output();
+    auto chats = ViewerPeer::messages(p->output(), "chat");
+    EXPECT_EQ(chats[0]["body"].value("text", ""), "hi there");
+
+    ASSERT_TRUE(press("Disconnect Kitchen iPad")) << host.process->output();
+    EXPECT_EQ(p->waitExit(40s), 0) << p->output();
+    auto byes = ViewerPeer::messages(p->output(), "bye");
+    ASSERT_EQ(byes.size(), 1u) << p->output();
+    EXPECT_EQ(reason(byes[0]), "Disconnected by the host.");
+
+    ASSERT_TRUE(press("Quit Orvane"));
+    EXPECT_EQ(host.process->waitExit(30s), 0) << host.process->output();
+    EXPECT_NE(host.process->output().find("Stopped."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace orvane
