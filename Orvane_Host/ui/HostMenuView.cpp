@@ -567,17 +567,25 @@ void HostMenuView::refreshChatCard(bool anyAuthorized) {
             auto* v = new QVBoxLayout(row);
             v->setContentsMargins(0, 0, 0, 0);
             v->setSpacing(1);
-            auto* bubble = textLabel(q(m.text), FontRole::callout);
+            // The bubble: the text on a rounded plate, wrapping within most of the list's width.
+            auto* plate = new QFrame;
+            plate->setObjectName(mine ? "chatPlateMine" : "chatPlate");
+            plate->setStyleSheet(mine ? "QFrame#chatPlateMine { background: rgba(255,122,24,217); "
+                                        "border-radius: 12px; }"
+                                      : "QFrame#chatPlate { background: rgba(128,128,128,46); "
+                                        "border-radius: 12px; }");
+            plate->setMaximumWidth(230);
+            auto* inPlate = new QVBoxLayout(plate);
+            inPlate->setContentsMargins(10, 6, 10, 6);
+            auto* bubble = textLabel(q(m.text), FontRole::callout, QFont::Normal,
+                                     mine ? QColor(Qt::white) : QColor());
             bubble->setObjectName("chatBubble");
             bubble->setWordWrap(true);
-            bubble->setStyleSheet(mine ? "QLabel { background: rgba(255,122,24,217); color: white; "
-                                         "border-radius: 12px; padding: 6px 10px; }"
-                                       : "QLabel { background: rgba(128,128,128,46); "
-                                         "border-radius: 12px; padding: 6px 10px; }");
+            inPlate->addWidget(bubble);
             auto* caption = secondary(mine ? QString("You") : q(m.sender), FontRole::caption2);
             caption->setObjectName("chatCaption");
             Qt::Alignment side = mine ? Qt::AlignRight : Qt::AlignLeft;
-            v->addWidget(bubble, 0, side);
+            v->addWidget(plate, 0, side);
             v->addWidget(caption, 0, side);
             chatList_->insertWidget(at++, row);
         }
@@ -658,12 +666,14 @@ void HostMenuView::buildFooter(QVBoxLayout* root) {
     error_->setMaximumHeight(error_->fontMetrics().lineSpacing() * 2 + 2);
     row->addWidget(error_, 1);
     row->addStretch(0);
-    auto* settings = new QPushButton("Settings\u2026");
+    auto* settings = new QToolButton;
+    settings->setText("Settings\u2026");
     settings->setObjectName("settingsButton");
-    auto* quit = new QPushButton("Quit Orvane");
+    auto* quit = new QToolButton;
+    quit->setText("Quit Orvane");
     quit->setObjectName("quitButton");
     for (auto* b : {settings, quit}) {
-        b->setFlat(true);
+        b->setAutoRaise(true);
         b->setFont(fontFor(FontRole::caption));
         QPalette p = b->palette();
         p.setColor(QPalette::ButtonText, secondaryTextColor());
@@ -676,8 +686,8 @@ void HostMenuView::buildFooter(QVBoxLayout* root) {
     auto quitNow = [this] {
         if (s_.quit) s_.quit();
     };
-    connect(settings, &QPushButton::clicked, this, openSettings);
-    connect(quit, &QPushButton::clicked, this, quitNow);
+    connect(settings, &QToolButton::clicked, this, openSettings);
+    connect(quit, &QToolButton::clicked, this, quitNow);
     auto* settingsKey = new QShortcut(QKeySequence("Ctrl+,"), this);
     connect(settingsKey, &QShortcut::activated, this, openSettings);
     auto* quitKey = new QShortcut(QKeySequence("Ctrl+Q"), this);
