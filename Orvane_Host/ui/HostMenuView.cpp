@@ -516,6 +516,13 @@ void HostMenuView::buildChatCard() {
     chatList_->setContentsMargins(0, 0, 0, 0);
     chatList_->addStretch(1);
     chatScroll_->setWidget(inner);
+    // The newest message stays in view as the list grows and lays itself out, until the person
+    // scrolls.
+    auto* bar = chatScroll_->verticalScrollBar();
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int max) {
+        if (followNewest_) bar->setValue(max);
+    });
+    connect(bar, &QScrollBar::actionTriggered, this, [this] { followNewest_ = false; });
     l->addWidget(chatScroll_);
     auto* input = new QHBoxLayout;
     draft_ = new QLineEdit;
@@ -574,13 +581,17 @@ void HostMenuView::refreshChatCard(bool anyAuthorized) {
                                         "border-radius: 12px; }"
                                       : "QFrame#chatPlate { background: rgba(128,128,128,46); "
                                         "border-radius: 12px; }");
-            plate->setMaximumWidth(230);
             auto* inPlate = new QVBoxLayout(plate);
             inPlate->setContentsMargins(10, 6, 10, 6);
             auto* bubble = textLabel(q(m.text), FontRole::callout, QFont::Normal,
                                      mine ? QColor(Qt::white) : QColor());
             bubble->setObjectName("chatBubble");
-            bubble->setWordWrap(true);
+            // Long texts wrap at a fixed width; the list's layout would not ask for the height.
+            constexpr int widest = 200;
+            if (bubble->fontMetrics().horizontalAdvance(bubble->text()) > widest) {
+                bubble->setWordWrap(true);
+                bubble->setFixedSize(widest, bubble->heightForWidth(widest));
+            }
             inPlate->addWidget(bubble);
             auto* caption = secondary(mine ? QString("You") : q(m.sender), FontRole::caption2);
             caption->setObjectName("chatCaption");
@@ -590,11 +601,8 @@ void HostMenuView::refreshChatCard(bool anyAuthorized) {
             chatList_->insertWidget(at++, row);
         }
         shownMessages_ = chat.size();
-        QPointer<QScrollArea> scroll(chatScroll_);
-        QTimer::singleShot(0, chatScroll_, [scroll] {
-            if (scroll)
-                scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
-        });
+        followNewest_ = true;
+        chatScroll_->verticalScrollBar()->setValue(chatScroll_->verticalScrollBar()->maximum());
     }
     bool hasText = !draft_->text().trimmed().isEmpty();
     send_->setEnabled(hasText && anyAuthorized);

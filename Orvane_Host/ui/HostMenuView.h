@@ -133,6 +133,7 @@ private:
     QToolButton* send_ = nullptr;
     std::size_t shownMessages_ = 0;
     bool chatWasShown_ = false;
+    bool followNewest_ = true;
 
     CardFrame* filesCard_ = nullptr;
     QVBoxLayout* fileList_ = nullptr;
