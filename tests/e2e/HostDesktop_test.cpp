@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -177,6 +178,36 @@ TEST_F(X11HostDesktop, AllowedViewerChatsIsDisconnectedAndQuitSaysGoodbye) {
     ASSERT_TRUE(press("Quit Orvane"));
     EXPECT_EQ(host.process->waitExit(30s), 0) << host.process->output();
     EXPECT_NE(host.process->output().find("Stopped."), std::string::npos);
+}
+
+TEST_F(X11HostDesktop, TrayIconEmbedsInATrayHostAndItsClickOpensTheView) {
+    if (!have("trayer") || !have("xwininfo")) GTEST_SKIP() << "trayer and x11-utils are needed";
+    ChildProcess tray(
+        inSession({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+                   "100", "--heighttype", "pixel", "--height", "24"}));
+    auto [found, panels] = run({"xdotool", "search", "--sync", "--name", "^panel$"});
+    ASSERT_EQ(found, 0) << tray.output();
+    auto host = start();
+    ASSERT_NE(host.port, 0) << host.process->output();
+    ASSERT_TRUE(windowMapped());
+
+    // The icon is a window of the host's inside the tray's panel: its place on the screen.
+    std::smatch at;
+    const std::regex icon(
+        R"re("Orvane Host": \("orvane-host" "Orvane Host"\)\s+(\d+)x(\d+)\S*\s+\+(-?\d+)\+(-?\d+))re");
+    std::string tree;
+    for (int i = 0; i < 50; ++i) {
+        tree.clear();
+        std::istringstream ids(panels);
+        for (std::string id; ids >> id;) tree += run({"xwininfo", "-tree", "-id", id}).second;
+        if (std::regex_search(tree, at, icon)) break;
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_FALSE(at.empty()) << tree;
+    int x = std::stoi(at[3]) + std::stoi(at[1]) / 2;
+    int y = std::stoi(at[4]) + std::stoi(at[2]) / 2;
+    run({"xdotool", "mousemove", "--sync", std::to_string(x), std::to_string(y), "click", "1"});
+    EXPECT_EQ(run({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Orvane$"}).first, 0);
 }
 
 }  // namespace
