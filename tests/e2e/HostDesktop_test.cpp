@@ -14,6 +14,7 @@
 #include "OrvaneKit/security/AccessCode.h"
 #include "OrvaneKit/security/Keychain.h"
 #include "Orvane_Host/capture/testing/XvfbServer.h"
+#include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/TrustedDevice.h"
 #include "tests/support/HostHome.h"
 #include "tests/support/ViewerPeer.h"
@@ -178,6 +179,25 @@ TEST_F(X11HostDesktop, AllowedViewerChatsIsDisconnectedAndQuitSaysGoodbye) {
     ASSERT_TRUE(press("Quit Orvane"));
     EXPECT_EQ(host.process->waitExit(30s), 0) << host.process->output();
     EXPECT_NE(host.process->output().find("Stopped."), std::string::npos);
+}
+
+TEST_F(X11HostDesktop, AlwaysAllowWithConfirmationRemembersTheDevice) {
+    auto host = start();
+    ASSERT_NE(host.port, 0) << host.process->output();
+    ViewerPeer viewer(home->dir(), "Study Laptop");
+    auto p = viewer.connect(host.port, code, "expect helloAck 40\nwait 60000\n");
+    ASSERT_TRUE(press("Always Allow This Device")) << host.process->output();
+    ASSERT_TRUE(press(HostController::unattendedConfirmButton)) << host.process->output();
+    ASSERT_TRUE(ViewerPeer::waitForMessages(*p, "helloAck", 1, 40s)) << p->output();
+    std::vector<TrustedDevice> stored;
+    for (int i = 0; i < 50 && stored.empty(); ++i) {
+        std::this_thread::sleep_for(100ms);
+        FileSettingsStore settings(home->dir() / "config" / "orvane-host" / "defaults.json");
+        stored = TrustedDevice::load(settings);
+    }
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].id, viewer.fingerprint());
+    EXPECT_EQ(stored[0].name, "Study Laptop");
 }
 
 TEST_F(X11HostDesktop, TrayIconEmbedsInATrayHostAndItsClickOpensTheView) {
