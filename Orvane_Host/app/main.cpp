@@ -71,6 +71,7 @@
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
 #include "Orvane_Host/system/MachineName.h"
 #include "Orvane_Host/system/canberra/CanberraSoundPlayer.h"
+#include "Orvane_Host/system/dbus/DbusFileRevealer.h"
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
 #include "Orvane_Host/system/dbus/LogindAwakeInhibitor.h"
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
@@ -400,6 +401,7 @@ int main(int argc, char** argv) {
     signals.async_wait(onSignal);
 
     std::unique_ptr<DesktopShell> shell;
+    DbusFileRevealer revealer(workspace);
     if (desktop) {
         shell = std::make_unique<DesktopShell>(DesktopShell::Services{
             *host, pasteboard, timers, mainActor,
@@ -407,12 +409,7 @@ int main(int argc, char** argv) {
             [](const std::string& code) {
                 return std::optional(HostMenuView::PairingLink{code, ""});
             },
-            [&workspace](const std::filesystem::path& file) {
-                workspace.openURL(
-                    QUrl::fromLocalFile(QString::fromStdString(file.parent_path().string()))
-                        .toString()
-                        .toStdString());
-            },
+            [&revealer](const std::filesystem::path& file) { revealer.reveal(file); },
             [] {},  // the settings window is still to come
             [updates] { updates->check(true); }, [&] { quit.request(); }});
         QObject::connect(app.get(), &QGuiApplication::commitDataRequest,

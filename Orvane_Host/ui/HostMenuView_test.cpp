@@ -20,6 +20,7 @@
 #include "Orvane_Host/session/testing/FakeListenerFactory.h"
 #include "Orvane_Host/session/testing/HostHarness.h"
 #include "Orvane_Host/system/MachineName.h"
+#include "Orvane_Host/system/testing/FakeFileRevealer.h"
 #include "Orvane_Host/ui/QrCode.h"
 #include "Orvane_Host/ui/UiStyle.h"
 #include "Orvane_Host/ui/testing_support/QtTestApp.h"
@@ -50,6 +51,7 @@ struct Window : ::testing::Test {
     FakeServiceAdvertiser advertiser;
     FakeIdentity identity{Bytes(32, 3)};
     MemorySecretStore secrets;
+    FakeFileRevealer revealer;
     std::shared_ptr<HostController> host;
     std::unique_ptr<HostModel> model;
     std::unique_ptr<HostMenuView> view;
@@ -79,7 +81,7 @@ struct Window : ::testing::Test {
             [](const std::string& c) {
                 return std::optional(HostMenuView::PairingLink{"orvane://pair/" + c, ""});
             },
-            {},
+            [this](const std::filesystem::path& p) { revealer.reveal(p); },
             {},
             {},
             {}});
@@ -192,6 +194,9 @@ TEST_F(Window, ReceivedFilesListTheThreeNewestThatStillExist) {
     auto rows = view->card("filesCard")->findChildren<QPushButton*>("fileRow");
     ASSERT_EQ(rows.size(), 3);
     EXPECT_EQ(rows[0]->toolTip(), "Show in Finder");
+    // Anywhere in the row, also on the icon left of the name.
+    QTest::mouseClick(rows[1], Qt::LeftButton, {}, QPoint(10, rows[1]->height() / 2));
+    EXPECT_EQ(revealer.revealed, (std::vector<std::filesystem::path>{files[2].url}));
     EXPECT_TRUE(view->card("filesCard")
                     ->findChildren<QLabel*>("fileFrom")[0]
                     ->text()
