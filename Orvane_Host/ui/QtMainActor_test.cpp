@@ -22,6 +22,11 @@
 using namespace orvane;
 using namespace std::chrono_literals;
 
+// fontconfig keeps a little of what Qt's font database asked of it for good; not ours.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+
 namespace {
 
 bool pumpUntil(const std::function<bool()>& done) {
