@@ -203,6 +203,27 @@ TEST_F(Window, ReceivedFilesListTheThreeNewestThatStillExist) {
                     .startsWith("From iPad \u00b7 "));
 }
 
+TEST_F(Window, PermissionRowsShowWhatIsMissing) {
+    host->setScreenRecordingGranted(false);
+    settle();
+    auto* card = view->card("permissionsCard");
+    auto symbols = [&] {
+        QStringList out;
+        for (auto* l : card->findChildren<QLabel*>())
+            if (l->property("symbol").isValid()) out << l->property("symbol").toString();
+        return out;
+    };
+    EXPECT_EQ(symbols(),
+              (QStringList{"exclamationmark.shield", "circle", "checkmark.circle.fill"}));
+    EXPECT_TRUE(child("grantScreenRecording")->isVisibleTo(view.get()));
+    EXPECT_FALSE(child("grantAccessibility")->isVisibleTo(view.get()));
+    host->setAccessibilityGranted(false);
+    settle();
+    EXPECT_EQ(symbols(), (QStringList{"exclamationmark.shield", "circle", "circle"}));
+    EXPECT_TRUE(child("grantAccessibility")->isVisibleTo(view.get()));
+    EXPECT_EQ(child<QPushButton>("grantAccessibility")->text(), "Grant");
+}
+
 TEST_F(Window, HeaderFollowsStreaming) {
     EXPECT_EQ(text("subtitle"), QString::fromStdString(host->listenerState()));
     EXPECT_EQ(child("statusDot")->accessibleName(), "Idle");

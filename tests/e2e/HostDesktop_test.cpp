@@ -125,6 +125,13 @@ TEST_F(X11HostDesktop, WindowShowsAtLaunchAndClosingItKeepsTheHostServing) {
     ASSERT_TRUE(windowMapped()) << host.process->output();
     // What a camera reads off the screen is the code's link (for now the code itself).
     EXPECT_EQ(decodeScreen(), code);
+    // In a support session only the one-time code's is on the screen.
+    ASSERT_TRUE(press("Start Support"));
+    std::string support;
+    for (int i = 0; i < 50 && (support.empty() || support == code); ++i) support = decodeScreen();
+    EXPECT_EQ(AccessCode::normalize(support).size(), AccessCode::length) << support;
+    EXPECT_NE(support, code);
+    ASSERT_TRUE(press("End Support Session"));
 
     ASSERT_EQ(run({"wmctrl", "-c", "Orvane Host"}).first, 0);
     for (int i = 0;
