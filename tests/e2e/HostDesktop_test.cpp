@@ -150,7 +150,7 @@ TEST_F(X11HostDesktop, WindowShowsAtLaunchAndClosingItKeepsTheHostServing) {
     EXPECT_EQ(reason(byes[0]), "The Mac's owner declined the connection.");
 }
 
-TEST_F(X11HostDesktop, AllowedViewerChatsIsDisconnectedAndQuitSaysGoodbye) {
+TEST_F(X11HostDesktop, AllowedViewerChatsAndIsDisconnectedThenQuitExits) {
     auto host = start();
     ASSERT_NE(host.port, 0) << host.process->output();
     ASSERT_TRUE(windowMapped());
@@ -188,11 +188,11 @@ TEST_F(X11HostDesktop, AllowedViewerChatsIsDisconnectedAndQuitSaysGoodbye) {
     EXPECT_NE(host.process->output().find("Stopped."), std::string::npos);
 }
 
-TEST_F(X11HostDesktop, AlwaysAllowWithConfirmationRemembersTheDevice) {
+TEST_F(X11HostDesktop, AlwaysAllowRemembersTheDeviceAndQuitSaysGoodbye) {
     auto host = start();
     ASSERT_NE(host.port, 0) << host.process->output();
     ViewerPeer viewer(home->dir(), "Study Laptop");
-    auto p = viewer.connect(host.port, code, "expect helloAck 40\nwait 60000\n");
+    auto p = viewer.connect(host.port, code, "expect helloAck 40\nexpect bye 60\nclosed 10\n");
     ASSERT_TRUE(press("Always Allow This Device")) << host.process->output();
     ASSERT_TRUE(press(HostController::unattendedConfirmButton)) << host.process->output();
     ASSERT_TRUE(ViewerPeer::waitForMessages(*p, "helloAck", 1, 40s)) << p->output();
@@ -205,6 +205,14 @@ TEST_F(X11HostDesktop, AlwaysAllowWithConfirmationRemembersTheDevice) {
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].id, viewer.fingerprint());
     EXPECT_EQ(stored[0].name, "Study Laptop");
+
+    // Quitting from the window says goodbye first.
+    ASSERT_TRUE(press("Quit Orvane"));
+    EXPECT_EQ(host.process->waitExit(30s), 0) << host.process->output();
+    EXPECT_EQ(p->waitExit(30s), 0) << p->output();
+    auto byes = ViewerPeer::messages(p->output(), "bye");
+    ASSERT_EQ(byes.size(), 1u) << p->output();
+    EXPECT_EQ(reason(byes[0]), "Orvane Host quit.");
 }
 
 TEST_F(X11HostDesktop, TrayIconEmbedsInATrayHostAndItsClickOpensTheView) {
