@@ -85,6 +85,7 @@
 #include "Orvane_Host/system/x11/X11FrontmostApp.h"
 #include "Orvane_Host/system/x11/X11Pasteboard.h"
 #include "Orvane_Host/system/x11/X11ScreenSaverInhibitor.h"
+#include "Orvane_Host/ui/DesktopSettingsOpener.h"
 #include "Orvane_Host/ui/DesktopShell.h"
 #include "Orvane_Host/ui/QtAlertPresenter.h"
 #include "Orvane_Host/ui/QtFilePicker.h"
@@ -402,6 +403,7 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<DesktopShell> shell;
     DbusFileRevealer revealer(workspace);
+    DesktopSettingsOpener settingsOpener;
     if (desktop) {
         shell = std::make_unique<DesktopShell>(DesktopShell::Services{
             *host, pasteboard, timers, mainActor,
@@ -411,7 +413,8 @@ int main(int argc, char** argv) {
             },
             [&revealer](const std::filesystem::path& file) { revealer.reveal(file); },
             [] {},  // the settings window is still to come
-            [updates] { updates->check(true); }, [&] { quit.request(); }});
+            [updates] { updates->check(true); }, [&] { quit.request(); },
+            [&settingsOpener](SettingsOpener::Page page) { settingsOpener.open(page); }});
         QObject::connect(app.get(), &QGuiApplication::commitDataRequest,
                          [&](QSessionManager&) { quit.request(); });
         app->exec();

@@ -47,8 +47,9 @@ DesktopShell::DesktopShell(Services services) : s_(std::move(services)), model_(
 DesktopShell::~DesktopShell() = default;
 
 HostMenuView::Services DesktopShell::viewServices() {
-    return {model_,          s_.pasteboard, s_.timers, s_.mainActor, s_.pairing, s_.reveal,
-            s_.openSettings, s_.quit,       {}};
+    return {model_,          s_.pasteboard, s_.timers,
+            s_.mainActor,    s_.pairing,    s_.reveal,
+            s_.openSettings, s_.quit,       s_.openPermissionSettings};
 }
 
 void DesktopShell::updateTrayIcon() {

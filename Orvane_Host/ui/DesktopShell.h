@@ -26,6 +26,7 @@ public:
         std::function<void()> openSettings;
         std::function<void()> checkForUpdates;
         std::function<void()> quit;
+        std::function<void(SettingsOpener::Page)> openPermissionSettings;
     };
     explicit DesktopShell(Services services);
     ~DesktopShell() override;

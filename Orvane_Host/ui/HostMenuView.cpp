@@ -365,10 +365,15 @@ void HostMenuView::buildPermissionsCard() {
     Row rows[2] = {
         {"Screen Recording", "So viewers can see your screen",
          [this] {
-             if (s_.requestScreenRecording) s_.requestScreenRecording();
+             if (s_.openPermissionSettings)
+                 s_.openPermissionSettings(SettingsOpener::Page::screenRecording);
          }},
         {"Accessibility", "So viewers can use mouse and keyboard",
-         [this] { host_.requestAccessibility(); }},
+         [this] {
+             host_.requestAccessibility();
+             if (s_.openPermissionSettings)
+                 s_.openPermissionSettings(SettingsOpener::Page::accessibility);
+         }},
     };
     for (int i = 0; i < 2; ++i) {
         auto* row = new QHBoxLayout;

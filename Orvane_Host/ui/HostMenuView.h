@@ -11,6 +11,7 @@
 #include "OrvaneKit/base/MainActor.h"
 #include "OrvaneKit/base/TimerService.h"
 #include "Orvane_Host/system/Pasteboard.h"
+#include "Orvane_Host/system/SettingsOpener.h"
 #include "Orvane_Host/ui/HostModel.h"
 
 class QLabel;
@@ -48,7 +49,8 @@ public:
         std::function<void(const std::filesystem::path&)> reveal;
         std::function<void()> openSettings;
         std::function<void()> quit;
-        std::function<void()> requestScreenRecording;
+        // Where the person grants a missing permission.
+        std::function<void(SettingsOpener::Page)> openPermissionSettings;
     };
 
     static constexpr int fixedWidth = 340;

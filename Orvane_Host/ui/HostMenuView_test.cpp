@@ -21,6 +21,7 @@
 #include "Orvane_Host/session/testing/HostHarness.h"
 #include "Orvane_Host/system/MachineName.h"
 #include "Orvane_Host/system/testing/FakeFileRevealer.h"
+#include "Orvane_Host/system/testing/FakeSettingsOpener.h"
 #include "Orvane_Host/ui/QrCode.h"
 #include "Orvane_Host/ui/UiStyle.h"
 #include "Orvane_Host/ui/testing_support/QtTestApp.h"
@@ -52,6 +53,7 @@ struct Window : ::testing::Test {
     FakeIdentity identity{Bytes(32, 3)};
     MemorySecretStore secrets;
     FakeFileRevealer revealer;
+    FakeSettingsOpener settingsOpener;
     std::shared_ptr<HostController> host;
     std::unique_ptr<HostModel> model;
     std::unique_ptr<HostMenuView> view;
@@ -84,7 +86,7 @@ struct Window : ::testing::Test {
             [this](const std::filesystem::path& p) { revealer.reveal(p); },
             {},
             {},
-            {}});
+            [this](SettingsOpener::Page page) { settingsOpener.open(page); }});
         view->show();
         settle();
         std::filesystem::create_directories(folder);
@@ -222,6 +224,10 @@ TEST_F(Window, PermissionRowsShowWhatIsMissing) {
     EXPECT_EQ(symbols(), (QStringList{"exclamationmark.shield", "circle", "circle"}));
     EXPECT_TRUE(child("grantAccessibility")->isVisibleTo(view.get()));
     EXPECT_EQ(child<QPushButton>("grantAccessibility")->text(), "Grant");
+    QTest::mouseClick(child<QPushButton>("grantScreenRecording"), Qt::LeftButton);
+    QTest::mouseClick(child<QPushButton>("grantAccessibility"), Qt::LeftButton);
+    EXPECT_EQ(settingsOpener.opened, (std::vector{SettingsOpener::Page::screenRecording,
+                                                  SettingsOpener::Page::accessibility}));
 }
 
 TEST_F(Window, HeaderFollowsStreaming) {
