@@ -16,6 +16,8 @@
 #include <xcb/xcb.h>
 
 #include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
 #include <QUrl>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -418,6 +420,18 @@ int main(int argc, char** argv) {
         QObject::connect(app.get(), &QGuiApplication::commitDataRequest,
                          [&](QSessionManager&) { quit.request(); });
         app->exec();
+        if (!quit.isTerminating()) {
+            // The loop ended without a quit request (the session took the application down):
+            // the viewers still hear their bye, for a few seconds at most.
+            QEventLoop last;
+            bool over = false;
+            shutdownThen([&] {
+                over = true;
+                last.quit();
+            });
+            QTimer::singleShot(5000, &last, &QEventLoop::quit);
+            if (!over) last.exec();
+        }
         shell.reset();
     } else {
         mainIo.run();

@@ -53,6 +53,17 @@ public:
         std::function<void(SettingsOpener::Page)> openPermissionSettings;
     };
 
+    // The notes under the QR code, by how far the pairing link reaches.
+    static constexpr const char* reachSameNetworkOnly =
+        "This code works on the same network. Your router has not opened a port for this Mac, so "
+        "away from home it may not connect.";
+    static constexpr const char* reachBestEffortInternet =
+        "This code also lists this Mac's public address, so it may work away from home. It cannot "
+        "get through carrier-grade NAT.";
+    static constexpr const char* reachBehindCarrierGradeNAT =
+        "Your internet provider shares one public address between many homes (carrier-grade NAT), "
+        "so this code only works on the same network.";
+
     static constexpr int fixedWidth = 340;
     static constexpr auto copiedFor = std::chrono::milliseconds(1500);
 

@@ -54,6 +54,7 @@ struct Window : ::testing::Test {
     MemorySecretStore secrets;
     FakeFileRevealer revealer;
     FakeSettingsOpener settingsOpener;
+    std::string reach;
     std::shared_ptr<HostController> host;
     std::unique_ptr<HostModel> model;
     std::unique_ptr<HostMenuView> view;
@@ -80,8 +81,8 @@ struct Window : ::testing::Test {
             h.pasteboard,
             h.rt.timers,
             h.rt.mainActor,
-            [](const std::string& c) {
-                return std::optional(HostMenuView::PairingLink{"orvane://pair/" + c, ""});
+            [this](const std::string& c) {
+                return std::optional(HostMenuView::PairingLink{"orvane://pair/" + c, reach});
             },
             [this](const std::filesystem::path& p) { revealer.reveal(p); },
             {},
@@ -262,6 +263,19 @@ TEST_F(Window, AccessCodeCopiesAndComesBackOnePressAfterTheOther) {
     EXPECT_EQ(copy->property("symbol").toString(), "doc.on.doc");
     h.rt.advance(2s);
     EXPECT_EQ(copy->text(), "Copy");
+}
+
+TEST_F(Window, TheReachNoteFollowsThePairingLinkAndGoesWithASupportCode) {
+    EXPECT_TRUE(child("reachNote")->isHidden());
+    reach = HostMenuView::reachSameNetworkOnly;
+    model->requestRefresh();
+    settle();
+    EXPECT_FALSE(child("reachNote")->isHidden());
+    EXPECT_EQ(text("reachNote"), HostMenuView::reachSameNetworkOnly);
+    host->setSupportCode("ZZZ-ZZZ-ZZZ-ZZZ");
+    settle();
+    EXPECT_TRUE(child("reachNote")->isHidden());
+    EXPECT_TRUE(child("accessQr")->isHidden());
 }
 
 TEST_F(Window, NewCodeEndsEverySessionAndShowsTheNewCode) {
