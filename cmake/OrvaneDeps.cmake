@@ -46,7 +46,7 @@ target_link_libraries(orvane_deps_host INTERFACE orvane_libyuv)
 add_library(orvane::deps_host ALIAS orvane_deps_host)
 
 # Backend folders, by technology, and the only libraries that link each (see OrvaneModules).
-set(ORVANE_BACKENDS x11 pulse dbus avahi linux ffmpeg x26x curl tesseract turbojpeg canberra)
+set(ORVANE_BACKENDS x11 pulse dbus avahi linux ffmpeg x26x curl tesseract turbojpeg canberra inotify)
 set(ORVANE_BACKEND_LIBS_x11 PkgConfig::X11LIBS)
 set(ORVANE_BACKEND_LIBS_pulse PkgConfig::PULSE)
 set(ORVANE_BACKEND_LIBS_dbus PkgConfig::SYSTEMD)
@@ -58,3 +58,4 @@ set(ORVANE_BACKEND_LIBS_curl PkgConfig::CURL)
 set(ORVANE_BACKEND_LIBS_tesseract PkgConfig::TESSERACT)
 set(ORVANE_BACKEND_LIBS_turbojpeg PkgConfig::TURBOJPEG)
 set(ORVANE_BACKEND_LIBS_canberra PkgConfig::CANBERRA)
+set(ORVANE_BACKEND_LIBS_inotify "")

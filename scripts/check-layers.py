@@ -28,6 +28,8 @@ BACKENDS = {
     "tesseract": [r"tesseract/", r"leptonica/"],
     "turbojpeg": [r"turbojpeg\.h"],
     "canberra": [r"canberra\.h"],
+    "inotify": [r"sys/inotify\.h"],
+    "cups": [r"cups/"],
 }
 PLATFORM = {tech: pats for tech, pats in BACKENDS.items()}
 QT = r"(Qt[A-Za-z]*/|Q[A-Z][A-Za-z]*$|Q[A-Z][A-Za-z]*>)"

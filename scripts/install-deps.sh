@@ -29,6 +29,8 @@ PACKAGES=(
   libturbojpeg0-dev libcanberra-dev libcanberra-pulse sound-theme-freedesktop
   # test pages for screen text
   ghostscript
+  # printing to a device: the print queue, PDF conversion, and the print tests' readers
+  cups cups-filters poppler-utils inotify-tools
   # discovery
   libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
   # fuzzing (libFuzzer runtime for clang)

@@ -66,6 +66,8 @@
 #include "Orvane_Host/capture/x11/X11ScreenSource.h"
 #include "Orvane_Host/input/SerialInputInjector.h"
 #include "Orvane_Host/input/x11/XTestEventPoster.h"
+#include "Orvane_Host/print/RemotePrint.h"
+#include "Orvane_Host/print/inotify/InotifyFolderWatcher.h"
 #include "Orvane_Host/session/FileInbox.h"
 #include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/MacActions.h"
@@ -332,12 +334,22 @@ int main(int argc, char** argv) {
         if (host->listenerState().rfind("Ready", 0) == 0) showAddresses();
     });
 
+    // Documents printed to the "Orvane" queue reach the inbox through the user's script.
+    InotifyFolderWatcher printInbox(mainActor);
+    auto print = RemotePrint::make({mainActor, timers, printInbox});
+
     auto work = asio::make_work_guard(mainIo);
     mainActor.post([&] {
         say("Orvane Host on " + macDisplayName());
         // The launch check runs in a task of its own; the launch does not wait for it.
         mainActor.post([updates] { updates->check(false); });
         host->start(keychain);
+        // Last: a document found from now on has a host to go through.
+        std::weak_ptr<HostController> weakHost = host;
+        print->onDocument = [weakHost](const std::filesystem::path& pdf) {
+            if (auto h = weakHost.lock()) h->printDocument(pdf);
+        };
+        print->start();
     });
 
     // Terminal commands, read on the main actor without waiting for them; not when running in

@@ -1,6 +1,10 @@
 #include "Orvane_Host/system/testing/FakeLogind.h"
 
+#include <poll.h>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace orvane {
 
@@ -29,9 +33,27 @@ int onReboot(sd_bus_message* m, void* userdata, sd_bus_error*) {
     return sd_bus_reply_method_return(m, "");
 }
 
+int onInhibit(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    auto* self = static_cast<FakeLogind*>(userdata);
+    const char *what, *who, *why, *mode;
+    sd_bus_message_read(m, "ssss", &what, &who, &why, &mode);
+    self->record(std::string("Inhibit ") + what + "|" + who + "|" + why + "|" + mode);
+    if (self->refusesInhibit())
+        return sd_bus_error_set(error, "org.freedesktop.DBus.Error.AccessDenied",
+                                "Permission denied");
+    int fds[2];
+    if (pipe(fds) != 0) return -errno;
+    // Kept before the reply goes out: the caller may look at it as soon as it has one.
+    self->keep(fds[0]);
+    int r = sd_bus_reply_method_return(m, "h", fds[1]);  // sd-bus sends a copy
+    close(fds[1]);
+    return r;
+}
+
 }  // namespace
 
-FakeLogind::FakeLogind(const std::string& address) {
+FakeLogind::FakeLogind(const std::string& address, bool refuseInhibit)
+    : refuseInhibit_(refuseInhibit) {
     sd_bus_new(&bus_);
     sd_bus_set_address(bus_, address.c_str());
     sd_bus_set_bus_client(bus_, 1);
@@ -40,6 +62,7 @@ FakeLogind::FakeLogind(const std::string& address) {
         SD_BUS_VTABLE_START(0),
         SD_BUS_METHOD("LockSession", "s", "", &onLockSession, 0),
         SD_BUS_METHOD("Reboot", "b", "", &onReboot, 0),
+        SD_BUS_METHOD("Inhibit", "ssss", "h", &onInhibit, 0),
         SD_BUS_VTABLE_END,
     };
     static const sd_bus_vtable session[] = {
@@ -65,11 +88,29 @@ FakeLogind::~FakeLogind() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
     sd_bus_flush_close_unref(bus_);
+    for (int fd : kept_) close(fd);
 }
 
 std::vector<std::string> FakeLogind::calls() const {
     std::lock_guard lock(mutex_);
     return calls_;
+}
+
+void FakeLogind::keep(int fd) {
+    std::lock_guard lock(mutex_);
+    kept_.push_back(fd);
+}
+
+bool FakeLogind::held(size_t i) const {
+    std::lock_guard lock(mutex_);
+    pollfd p{kept_.at(i), POLLIN, 0};
+    return poll(&p, 1, 0) == 0;
+}
+
+bool FakeLogind::releasedSoon(size_t i) const {
+    std::lock_guard lock(mutex_);
+    pollfd p{kept_.at(i), POLLIN, 0};
+    return poll(&p, 1, 2000) == 1;
 }
 
 void FakeLogind::record(std::string call) {

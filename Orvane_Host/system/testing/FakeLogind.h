@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -11,30 +12,43 @@ struct sd_bus;
 
 namespace orvane {
 
-// Stands in for logind on a private bus: answers the lock and reboot calls and records them.
-// Session ids other than the known ones are refused the way logind refuses them ("gone").
+// Stands in for logind on a private bus: answers the lock, reboot and inhibit calls and records
+// them. The session id "gone" is refused the way logind refuses an unknown one. An inhibit lock
+// is one end of a pipe; the fake keeps the other, which sees the hang-up once every copy of the
+// lock is closed.
 class FakeLogind {
 public:
-    explicit FakeLogind(const std::string& address);
+    explicit FakeLogind(const std::string& address, bool refuseInhibit = false);
     ~FakeLogind();
     FakeLogind(const FakeLogind&) = delete;
     FakeLogind& operator=(const FakeLogind&) = delete;
 
     bool ready() const { return ready_; }
-    // "LockSession <id>", "Lock <path>", "Reboot true|false", in order of arrival.
+    // "LockSession <id>", "Lock <path>", "Reboot true|false", "Inhibit what|who|why|mode", in
+    // order of arrival.
     std::vector<std::string> calls() const;
     // Runs on the bus thread as each call arrives, after it is recorded.
     std::function<void(const std::string&)> onCall;
 
+    // Whether inhibit lock number `i` is still held by someone.
+    bool held(size_t i) const;
+    // Waits a little for the last copy of inhibit lock `i` to close: the bus may still hold one
+    // of its own for a moment after the reply went out.
+    bool releasedSoon(size_t i) const;
+
     void record(std::string call);
+    bool refusesInhibit() const { return refuseInhibit_; }
+    void keep(int fd);
 
 private:
+    bool refuseInhibit_;
     sd_bus* bus_ = nullptr;
     bool ready_ = false;
     std::atomic<bool> stop_{false};
     std::thread thread_;
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
+    std::vector<int> kept_;
 };
 
 }  // namespace orvane
