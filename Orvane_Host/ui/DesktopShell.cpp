@@ -64,10 +64,13 @@ void DesktopShell::togglePopup() {
         popup_->hide();
         return;
     }
+    // The click on the icon that took the focus from the popup closed it already.
+    if (dismissed_.isValid() && dismissed_.elapsed() < 300) return;
     if (!popup_) {
         popup_ = std::make_unique<HostMenuView>(viewServices());
         popup_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
         popup_->setWindowTitle("Orvane");
+        popup_->installEventFilter(this);
     }
     popup_->refresh();
     popup_->adjustSize();
@@ -85,6 +88,20 @@ void DesktopShell::togglePopup() {
     popup_->show();
     popup_->raise();
     popup_->activateWindow();
+}
+
+}  // namespace orvane
+
+namespace orvane {
+
+// Like a menu, the popup goes away when the person turns to something else.
+bool DesktopShell::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == popup_.get() && event->type() == QEvent::WindowDeactivate &&
+        popup_->isVisible()) {
+        popup_->hide();
+        dismissed_.start();
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 }  // namespace orvane

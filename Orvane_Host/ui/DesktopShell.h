@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -36,6 +37,9 @@ public:
     QSystemTrayIcon* tray() { return tray_.get(); }
     void togglePopup();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void updateTrayIcon();
     HostMenuView::Services viewServices();
@@ -46,6 +50,8 @@ private:
     std::unique_ptr<QMenu> trayMenu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::unique_ptr<HostMenuView> popup_;
+    // When the popup last went away because the person clicked elsewhere.
+    QElapsedTimer dismissed_;
 };
 
 }  // namespace orvane
