@@ -535,7 +535,10 @@ void HostMenuView::buildChatCard() {
     draft_->setPlaceholderText("Message");
     draft_->setAccessibleName("Message");
     connect(draft_, &QLineEdit::returnPressed, this, &HostMenuView::sendChat);
-    connect(draft_, &QLineEdit::textChanged, this, [this] { s_.model.requestRefresh(); });
+    // Typing only decides the send button; the rest of the window stays as it is.
+    connect(draft_, &QLineEdit::textChanged, this, [this] {
+        send_->setEnabled(!draft_->text().trimmed().isEmpty() && s_.model.anyAuthorized());
+    });
     input->addWidget(draft_, 1);
     send_ = iconButton("arrow.up.circle.fill", 20);
     send_->setObjectName("sendButton");
