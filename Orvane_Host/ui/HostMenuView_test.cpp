@@ -364,6 +364,12 @@ TEST_F(Window, DeviceRowsShowStateAndControlTheClient) {
     QTest::mouseClick(card->findChildren<QToolButton*>("disconnectButton")[1], Qt::LeftButton);
     settle();
     EXPECT_EQ(byeReason(ann), "Disconnected by the host.");
+
+    // However long a name or an error, the window keeps its width.
+    listed(std::string(300, 'W'), true);
+    host->setLastError(std::string(500, 'E'));
+    settle();
+    EXPECT_EQ(view->width(), HostMenuView::fixedWidth);
 }
 
 TEST_F(Window, ChatSendsTheTrimmedDraftAndMarksMessagesRead) {
