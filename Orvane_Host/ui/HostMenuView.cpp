@@ -86,7 +86,10 @@ void clearLayout(QLayout* layout) {
 
 QString shortTime(const Date& d) {
     auto t = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(d.unixSeconds() * 1000.0));
-    return QLocale::system().toString(t.time(), QLocale::ShortFormat);
+    // The short form is hours and minutes; some locales' (C's among them) carry seconds too.
+    QString format = QLocale::system().timeFormat(QLocale::ShortFormat);
+    format.remove(":ss").remove(".ss");
+    return QLocale::system().toString(t.time(), format);
 }
 
 // "Access code " and the code's characters one by one, so a screen reader spells it.

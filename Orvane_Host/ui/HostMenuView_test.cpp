@@ -345,6 +345,8 @@ TEST_F(Window, DeviceRowsShowStateAndControlTheClient) {
     ASSERT_EQ(statuses.size(), 2);
     EXPECT_TRUE(statuses[1]->text().startsWith("Controlling \u00b7 since "))
         << statuses[1]->text().toStdString();
+    EXPECT_EQ(statuses[1]->text().count(':'), 1)  // hours and minutes only
+        << statuses[1]->text().toStdString();
     auto control = [&] { return card->findChildren<QToolButton*>("controlButton").at(0); };
     EXPECT_EQ(control()->property("symbol").toString(), "hand.point.up.left.fill");
     EXPECT_EQ(control()->toolTip(), "Can control \u00b7 click to make view-only");
