@@ -2,8 +2,8 @@
 //
 //   orvane-peer connect --host H [--port P] --code CODE [--name N] [--platform P]
 //                       [--role viewer|screenSharer] [--icloud-token T] [--expect-fingerprint FP]
-//                       [--script FILE] [--keychain FILE] [--video-out FILE] [--media each|summary]
-//                       [--save-files DIR]
+//                       [--script FILE] [--keychain FILE] [--video-out FILE] [--audio-out FILE]
+//                       [--media each|summary] [--save-files DIR]
 //   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
 //                     [--save-files DIR]
 //   orvane-peer identity [--keychain FILE]
@@ -22,7 +22,9 @@
 //   bye [REASON]          sends a bye and closes once it is out
 //   close
 // `--video-out` writes the video it receives, from the first keyframe on, as an Annex-B byte
-// stream that a standalone decoder reads. `--media summary` prints video and audio messages as
+// stream that a standalone decoder reads. `--audio-out` decodes the sound with the format the
+// host announced and writes it as interleaved 32-bit float samples (a packet that does not
+// decode is an error line). `--media summary` prints video and audio messages as
 // one line a second per type (count, bytes, keyframes) instead of one line each.
 //   sendfile PATH [NAME]  streams the file (under NAME when given), one chunk in flight, and
 //                         waits until it went out or failed
@@ -53,7 +55,9 @@
 #include "OrvaneKit/files/ConnectionSink.h"
 #include "OrvaneKit/files/FileReceiver.h"
 #include "OrvaneKit/files/FileSender.h"
+#include "OrvaneKit/media/AudioStreamFormat.h"
 #include "OrvaneKit/media/VideoPacket.h"
+#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 #include "OrvaneKit/net/TlsPskListener.h"
 #include "OrvaneKit/protocol/Hello.h"
 #include "OrvaneKit/protocol/Messages.h"
@@ -129,6 +133,7 @@ struct Options {
     std::optional<std::string> script;
     std::optional<std::string> keychain;
     std::optional<std::string> videoOut;
+    std::optional<std::string> audioOut;
     bool mediaSummary = false;
     std::optional<std::string> saveFiles;
 };
@@ -165,6 +170,10 @@ public:
             video_.open(*o.videoOut, std::ios::binary | std::ios::trunc);
             if (!video_) throw std::runtime_error("cannot write the video to " + *o.videoOut);
         }
+        if (o.audioOut) {
+            audio_.open(*o.audioOut, std::ios::binary | std::ios::trunc);
+            if (!audio_) throw std::runtime_error("cannot write the sound to " + *o.audioOut);
+        }
     }
     ~MediaOutput() {
         std::lock_guard lock(mutex_);
@@ -175,6 +184,10 @@ public:
     bool take(MessageType type, const Bytes& body) {
         const bool media = type == MessageType::video || type == MessageType::audio;
         if (type == MessageType::video && video_.is_open()) write(body);
+        if (audio_.is_open()) {
+            if (type == MessageType::audioFormat) startAudio(body);
+            if (type == MessageType::audio) writeAudio(body);
+        }
         if (!media || !summary_) return false;
         std::lock_guard lock(mutex_);
         // A second's line covers the messages of that second: a late one opens the next.
@@ -215,6 +228,33 @@ private:
         video_.flush();
     }
 
+    void startAudio(const Bytes& body) {
+        auto format = json::decode<AudioStreamFormat>(body);
+        std::lock_guard lock(mutex_);
+        audioDecoder_ = format ? AudioDecoder::create(*format) : nullptr;
+        if (!audioDecoder_) emitError("the audio format has no usable decoder");
+    }
+
+    void writeAudio(const Bytes& body) {
+        std::lock_guard lock(mutex_);
+        if (!audioDecoder_) {
+            emitError("sound arrived without a usable audio format");
+            return;
+        }
+        auto pcm = audioDecoder_->decode(body);
+        if (!pcm) {
+            emitError("an audio packet did not decode");
+            return;
+        }
+        std::vector<float> interleaved;
+        interleaved.reserve(pcm->frameCount() * pcm->planes.size());
+        for (std::size_t i = 0; i < pcm->frameCount(); ++i)
+            for (const auto& plane : pcm->planes) interleaved.push_back(plane[i]);
+        audio_.write(reinterpret_cast<const char*>(interleaved.data()),
+                     static_cast<std::streamsize>(interleaved.size() * sizeof(float)));
+        audio_.flush();
+    }
+
     void flushLocked() {
         for (auto& [type, c] : counts_) {
             if (!c.count) continue;
@@ -232,6 +272,8 @@ private:
     std::mutex mutex_;
     std::ofstream video_;
     bool sawKeyframe_ = false;
+    std::ofstream audio_;
+    std::unique_ptr<AudioDecoder> audioDecoder_;
     std::map<MessageType, Counts> counts_;
     bool counting_ = false;
     std::chrono::steady_clock::time_point since_;
@@ -710,6 +752,8 @@ int parse(int argc, char** argv, Options& o) {
             o.keychain = value;
         else if (flag == "--video-out")
             o.videoOut = value;
+        else if (flag == "--audio-out")
+            o.audioOut = value;
         else if (flag == "--media" && (value == "each" || value == "summary"))
             o.mediaSummary = value == "summary";
         else if (flag == "--save-files")
@@ -735,7 +779,7 @@ int main(int argc, char** argv) {
     if (parsed != ok) {
         std::cerr << "usage: orvane-peer connect --host H [--port P] --code CODE [--name N] "
                      "[--platform P] [--role R] [--icloud-token T] [--expect-fingerprint FP] "
-                     "[--script FILE] [--keychain FILE] [--video-out FILE] "
+                     "[--script FILE] [--keychain FILE] [--video-out FILE] [--audio-out FILE] "
                      "[--media each|summary] [--save-files DIR]\n"
                      "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
                      "[--keychain FILE] [--save-files DIR]\n"
