@@ -185,7 +185,11 @@ TEST_F(X11HostDesktop, AllowedViewerChatsGetsAFileAndIsDisconnectedThenQuitExits
 
     // Send Files… asks for the files in the desktop's open dialog, typed in as a person would.
     ASSERT_TRUE(press("Send Files\u2026")) << host.process->output();
-    run({"xdotool", "sleep", "1", "type", "--delay", "10", source.string()});
+    ASSERT_EQ(
+        run({"xdotool", "search", "--sync", "--onlyvisible", "--name", Exchange::chooseMessage})
+            .first,
+        0);
+    run({"xdotool", "sleep", "0.5", "type", "--delay", "10", source.string()});
     run({"xdotool", "key", "Return"});
     ASSERT_TRUE(p->waitForOutput("fileReceived", 30s)) << p->output();
     EXPECT_EQ(readFile(saved / "From the machine.txt"), "sent from the window");
