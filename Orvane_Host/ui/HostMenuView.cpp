@@ -538,6 +538,8 @@ void HostMenuView::buildChatCard() {
     draft_->setPlaceholderText("Message");
     draft_->setAccessibleName("Message");
     connect(draft_, &QLineEdit::returnPressed, this, &HostMenuView::sendChat);
+    draft_->installEventFilter(this);
+    chatScroll_->viewport()->installEventFilter(this);
     // Typing only decides the send button; the rest of the window stays as it is.
     connect(draft_, &QLineEdit::textChanged, this, [this] {
         send_->setEnabled(!draft_->text().trimmed().isEmpty() && s_.model.anyAuthorized());
@@ -762,7 +764,10 @@ void HostMenuView::showEvent(QShowEvent* event) {
 }
 
 bool HostMenuView::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == chatCard_ && event->type() == QEvent::MouseButtonPress) markChatRead();
+    // A press anywhere on the chat card, also in the parts that keep presses to themselves.
+    if ((watched == chatCard_ || watched == draft_ || watched == chatScroll_->viewport()) &&
+        event->type() == QEvent::MouseButtonPress)
+        markChatRead();
     return QWidget::eventFilter(watched, event);
 }
 

@@ -421,6 +421,10 @@ TEST_F(Window, ChatSendsTheTrimmedDraftAndMarksMessagesRead) {
     EXPECT_EQ(child<QLabel>("unreadBadge")->text(), "1");
     QTest::mouseClick(view->card("chatCard"), Qt::LeftButton);
     EXPECT_EQ(host->unreadChat(), 0);
+    host->setUnreadChat(4);
+    settle();
+    QTest::mouseClick(draft, Qt::LeftButton);
+    EXPECT_EQ(host->unreadChat(), 0);
 }
 
 TEST_F(Window, AnEmptyChatIsLowUntilTheFirstMessage) {
