@@ -30,6 +30,7 @@ BACKENDS = {
     "canberra": [r"canberra\.h"],
     "inotify": [r"sys/inotify\.h"],
     "cups": [r"cups/"],
+    "natpmp": [r"natpmp\.h"],
 }
 PLATFORM = {tech: pats for tech, pats in BACKENDS.items()}
 QT = r"(Qt[A-Za-z]*/|Q[A-Z][A-Za-z]*$|Q[A-Z][A-Za-z]*>)"

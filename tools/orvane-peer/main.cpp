@@ -7,11 +7,15 @@
 //   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
 //                     [--save-files DIR]
 //   orvane-peer identity [--keychain FILE]
+//   orvane-peer pair parse LINK
+//   orvane-peer wake MAC [--dest ADDR]
 //
 // Prints one JSON object per line for every event and message. `connect` dials as a viewer and
 // sends a Hello (with the iCloud token when given) once the secure channel is up; `serve`
 // accepts one connection as a host and answers every ping with a pong; `identity` prints the
-// fingerprint this keychain gives the peer, making the identity when there is none. A script
+// fingerprint this keychain gives the peer, making the identity when there is none; `pair parse`
+// prints a pairing link's fields, reach and routes (exit 1 for a link that is not one); `wake`
+// sends the wake-on-LAN packets, to the broadcast address unless `--dest` names another. A script
 // holds one step a line:
 //   send TYPE [BODY]      BODY is JSON ({…}, […], "…"), hex:0A0B, or plain text
 //   expect TYPE [SECONDS] waits for the next message of that type (default 10 s)
@@ -62,6 +66,8 @@
 #include "OrvaneKit/protocol/Hello.h"
 #include "OrvaneKit/protocol/Messages.h"
 #include "OrvaneKit/protocol/OrvaneConnection.h"
+#include "OrvaneKit/reach/Pairing.h"
+#include "OrvaneKit/reach/WakeOnLAN.h"
 #include "OrvaneKit/security/AccessCode.h"
 #include "OrvaneKit/security/SecureIdentity.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
@@ -720,6 +726,45 @@ int serve(const Options& o, NetContext& net, SecureIdentity& identity) {
     return status;
 }
 
+json::Value optionalJson(const auto& v) {
+    return v ? json::Value(*v) : json::Value(nullptr);
+}
+
+int pairParse(const std::string& link) {
+    auto info = PairingInfo::parse(link);
+    if (!info) {
+        emitError("not a pairing link");
+        return stepFailed;
+    }
+    json::Value routes = json::Value::array();
+    for (const auto& r : info->routes()) routes.push_back({{"host", r.host}, {"port", r.port}});
+    emit({{"event", "pairing"},
+          {"name", info->name},
+          {"host", optionalJson(info->host)},
+          {"port", info->port},
+          {"code", info->code},
+          {"externalHost", optionalJson(info->externalHost)},
+          {"externalPort", optionalJson(info->externalPort)},
+          {"ipv6", info->ipv6},
+          {"natHost", optionalJson(info->natHost)},
+          {"natPort", optionalJson(info->natPort)},
+          {"reach", std::string(rawValue(info->reach()))},
+          {"routes", routes}});
+    return ok;
+}
+
+int wake(int argc, char** argv) {
+    if (argc != 3 && !(argc == 5 && std::string(argv[3]) == "--dest")) return usage;
+    std::string dest = argc == 5 ? argv[4] : std::string(WakeOnLAN::broadcast);
+    if (!WakeOnLAN::magicPacket(argv[2])) {
+        emitError("not a hardware address");
+        return stepFailed;
+    }
+    WakeOnLAN::send(argv[2], dest);
+    emit({{"event", "wake"}, {"destination", dest}});
+    return ok;
+}
+
 int parse(int argc, char** argv, Options& o) {
     if (argc < 2) return usage;
     o.mode = argv[1];
@@ -772,6 +817,10 @@ int main(int argc, char** argv) {
     returnLargeBuffersToSystem();
     Options o;
     int parsed = usage;
+    std::string mode = argc >= 2 ? argv[1] : "";
+    if (mode == "pair" && argc == 4 && std::string(argv[2]) == "parse") return pairParse(argv[3]);
+    if (mode == "wake")
+        if (int status = wake(argc, argv); status != usage) return status;
     try {
         parsed = parse(argc, argv, o);
     } catch (const std::exception&) {
@@ -783,7 +832,9 @@ int main(int argc, char** argv) {
                      "[--media each|summary] [--save-files DIR]\n"
                      "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
                      "[--keychain FILE] [--save-files DIR]\n"
-                     "       orvane-peer identity [--keychain FILE]\n";
+                     "       orvane-peer identity [--keychain FILE]\n"
+                     "       orvane-peer pair parse LINK\n"
+                     "       orvane-peer wake MAC [--dest ADDR]\n";
         return usage;
     }
     Log::setStderr(false);
