@@ -451,14 +451,15 @@ int main(int argc, char** argv) {
     DesktopSettingsOpener settingsOpener;
     if (desktop) {
         shell = std::make_unique<DesktopShell>(DesktopShell::Services{
-            *host, pasteboard, timers, mainActor,
-            // No pairing link yet: the QR code carries the code itself.
-            [](const std::string& code) {
-                return std::optional(HostMenuView::PairingLink{code, ""});
-            },
+            *host,
+            pasteboard,
+            timers,
+            mainActor,
+            {},  // the controller's own pairing link
             [&revealer](const std::filesystem::path& file) { revealer.reveal(file); },
             [] {},  // the settings window is still to come
-            [updates] { updates->check(true); }, [&] { quit.request(); },
+            [updates] { updates->check(true); },
+            [&] { quit.request(); },
             [&settingsOpener](SettingsOpener::Page page) { settingsOpener.open(page); }});
         QObject::connect(app.get(), &QGuiApplication::commitDataRequest,
                          [&](QSessionManager&) { quit.request(); });
