@@ -41,6 +41,10 @@ PACKAGES=(
   libclang-rt-14-dev
   # test oracles; the browser viewer test drives Debian's chromium, curl fetches its page
   nodejs npm chromium curl
+  # the desktop interface: Qt widgets, icons, fonts and the pairing QR code
+  qt6-base-dev qt6-svg-dev libqrencode-dev adwaita-icon-theme fonts-dejavu-core
+  # its tests: QR decoding, screenshots, window and tray hosts, the accessibility tree
+  zbar-tools imagemagick wmctrl openbox trayer at-spi2-core python3-pyatspi
 )
 
 missing=()
