@@ -11,6 +11,7 @@ if [[ ! -x build/release/Orvane_Host/app/orvane-host ]]; then
   exit 1
 fi
 if [[ -z "${DISPLAY:-}" ]]; then
-  exec xvfb-run -a -s "-screen 0 1920x1080x24" build/release/Orvane_Host/app/orvane-host "$@"
+  # Nobody sees a virtual display: the terminal host serves it, not the desktop interface.
+  exec xvfb-run -a -s "-screen 0 1920x1080x24" build/release/Orvane_Host/app/orvane-host --headless "$@"
 fi
 exec build/release/Orvane_Host/app/orvane-host "$@"
