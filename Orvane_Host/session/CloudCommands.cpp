@@ -18,22 +18,6 @@ constexpr const char* iCloudTokenAccount = "host.iCloudToken";
 CloudCommands::CloudCommands(const SessionServices& services, std::weak_ptr<void> core, Host& host)
     : SessionPart(services, std::move(core)), host_(host) {}
 
-const char* CloudCommands::title(CloudAction action) {
-    switch (action) {
-        case CloudAction::playSound:
-            return "Play Sound";
-        case CloudAction::lockScreen:
-            return "Lock Screen";
-        case CloudAction::sleepDisplay:
-            return "Turn Display Off";
-        case CloudAction::disconnectAll:
-            return "Disconnect Everyone";
-        case CloudAction::newCode:
-            return "New Access Code";
-    }
-    return "";
-}
-
 void CloudCommands::perform(CloudAction action, const std::string& sender) {
     onMainActor();
     const std::string from = boundedText(sender);
@@ -63,7 +47,7 @@ void CloudCommands::perform(CloudAction action, const std::string& sender) {
             newAccessCode();
             break;
     }
-    s_.notifier.post(title(action), "Requested from " + from + ".");
+    s_.notifier.post(std::string(title(action)), "Requested from " + from + ".");
 }
 
 void CloudCommands::newAccessCode() {

@@ -74,8 +74,6 @@ public:
     void newAccessCode();
     void playAlertSound();
 
-    static const char* title(CloudAction action);
-
 private:
     Host& host_;
     CloudConfig config_;
