@@ -33,6 +33,8 @@ PACKAGES=(
   cups cups-filters poppler-utils inotify-tools
   # discovery
   libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
+  # QUIC for punched connections, and its packaged example peers for the benchmark
+  libngtcp2-dev libngtcp2-crypto-gnutls-dev libgnutls28-dev ngtcp2-server ngtcp2-client
   # fuzzing (libFuzzer runtime for clang)
   libclang-rt-14-dev
   # test oracles; the browser viewer test drives Debian's chromium, curl fetches its page
