@@ -297,6 +297,12 @@ public:
     void perform(CloudAction action, const std::string& sender);
     void newAccessCode();
     void playAlertSound();
+    // A connection that came in over the NAT hole punch, unstarted: taken like the listener's,
+    // wrong-code guard first. Main actor.
+    void accept(std::shared_ptr<Transport> connection);
+    // The key of the code viewers must hold now (support code while set), for the punch
+    // listener to read at each handshake. Any thread.
+    std::function<Bytes()> currentKeySource() const;
 
     // ---- The parts, for tests and for the interface's finer controls ----
     FrontDoor& frontDoor() {
