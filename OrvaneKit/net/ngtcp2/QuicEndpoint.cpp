@@ -628,7 +628,10 @@ struct Connection final : Transport, std::enable_shared_from_this<Connection> {
         if (phase == Phase::closed) return;
         phase = Phase::closed;
         timer.cancel();
-        ep->unroute(cids);
+        if (ep->server && !started)
+            ep->linger(cids, {}, remote, std::chrono::seconds(10));  // refused: stay silent
+        else
+            ep->unroute(cids);
         if (!ep->server) ep->close();
         auto pending = std::move(units);
         units.clear();
