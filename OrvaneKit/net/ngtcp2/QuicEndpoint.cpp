@@ -16,6 +16,8 @@
 #include <mutex>
 #include <vector>
 
+#include "OrvaneKit/net/ngtcp2/PskTls.h"
+
 namespace orvane {
 namespace {
 
@@ -26,10 +28,6 @@ constexpr std::size_t cidLength = 16;
 constexpr std::size_t maxDatagram = 1500;
 constexpr std::size_t maxBufferedBeforeStart = 32;
 constexpr int packetsPerFlush = 64;
-// Our own priority set: TLS 1.3 only, the one suite, PSK with or without (EC)DHE.
-constexpr const char* priority =
-    "NORMAL:-VERS-ALL:+VERS-TLS1.3:-CIPHER-ALL:+AES-128-GCM:-KX-ALL:+ECDHE-PSK:+PSK:"
-    "%DISABLE_TLS13_COMPAT_MODE";
 
 ngtcp2_tstamp now() {
     return static_cast<ngtcp2_tstamp>(
@@ -136,10 +134,11 @@ struct Connection final : Transport, std::enable_shared_from_this<Connection> {
 
     Connection(std::shared_ptr<Endpoint> ep, udp::endpoint remote)
         : ep(std::move(ep)), remote(remote), timer(this->ep->strand) {
-        connRef.get_conn = [](ngtcp2_crypto_conn_ref* ref) {
+        tlsRef.conn.get_conn = [](ngtcp2_crypto_conn_ref* ref) {
             return static_cast<Connection*>(ref->user_data)->conn;
         };
-        connRef.user_data = this;
+        tlsRef.conn.user_data = this;
+        tlsRef.key = this->ep->key;
         std::memcpy(&remoteSa, remote.data(), remote.size());
         remoteLen = static_cast<ngtcp2_socklen>(remote.size());
     }
@@ -155,9 +154,6 @@ struct Connection final : Transport, std::enable_shared_from_this<Connection> {
         }
         if (!ep->server) ep->close();
         if (conn) ngtcp2_conn_del(conn);
-        if (session) gnutls_deinit(session);
-        if (clientCred) gnutls_psk_free_client_credentials(clientCred);
-        if (serverCred) gnutls_psk_free_server_credentials(serverCred);
     }
 
     // --- Transport ---
@@ -267,43 +263,10 @@ struct Connection final : Transport, std::enable_shared_from_this<Connection> {
     }
 
     bool setUpTls() {
-        int flags = (ep->server ? GNUTLS_SERVER : GNUTLS_CLIENT) | GNUTLS_NO_END_OF_EARLY_DATA;
-        if (gnutls_init(&session, flags) != 0) return false;
-        if (gnutls_priority_set_direct(session, priority, nullptr) != 0) return false;
-        if (ep->server) {
-            if (ngtcp2_crypto_gnutls_configure_server_session(session) != 0) return false;
-            if (gnutls_psk_allocate_server_credentials(&serverCred) != 0) return false;
-            gnutls_psk_set_server_credentials_function(serverCred, &Connection::serverKey);
-            if (gnutls_credentials_set(session, GNUTLS_CRD_PSK, serverCred) != 0) return false;
-        } else {
-            if (ngtcp2_crypto_gnutls_configure_client_session(session) != 0) return false;
-            if (gnutls_psk_allocate_client_credentials(&clientCred) != 0) return false;
-            gnutls_datum_t k{clientKey.data(), static_cast<unsigned>(clientKey.size())};
-            if (gnutls_psk_set_client_credentials(clientCred, QuicSettings::identity, &k,
-                                                  GNUTLS_PSK_KEY_RAW) != 0)
-                return false;
-            if (gnutls_credentials_set(session, GNUTLS_CRD_PSK, clientCred) != 0) return false;
-        }
-        gnutls_session_set_ptr(session, &connRef);
-        gnutls_datum_t alpn{reinterpret_cast<unsigned char*>(const_cast<char*>(QuicSettings::alpn)),
-                            static_cast<unsigned>(std::strlen(QuicSettings::alpn))};
-        return gnutls_alpn_set_protocols(session, &alpn, 1, GNUTLS_ALPN_MANDATORY) == 0;
-    }
-
-    // An unknown identity or a missing code gets a random key: it fails exactly like a wrong one.
-    static int serverKey(gnutls_session_t s, const char* identity, gnutls_datum_t* out) {
-        auto* ref = static_cast<ngtcp2_crypto_conn_ref*>(gnutls_session_get_ptr(s));
-        auto* self = static_cast<Connection*>(ref->user_data);
-        Bytes k = self->ep->key ? self->ep->key() : Bytes{};
-        if (std::strcmp(identity, QuicSettings::identity) != 0 || k.empty()) {
-            k.assign(32, 0);
-            randomFill(k.data(), k.size());
-        }
-        out->data = static_cast<unsigned char*>(gnutls_malloc(k.size()));
-        if (!out->data) return -1;
-        std::memcpy(out->data, k.data(), k.size());
-        out->size = static_cast<unsigned>(k.size());
-        return 0;
+        if (!tls.init(ep->server, tlsRef, clientKey)) return false;
+        int rv = ep->server ? ngtcp2_crypto_gnutls_configure_server_session(tls.session())
+                            : ngtcp2_crypto_gnutls_configure_client_session(tls.session());
+        return rv == 0;
     }
 
     bool makeConn(const ngtcp2_pkt_hd* hd) {
@@ -344,7 +307,7 @@ struct Connection final : Transport, std::enable_shared_from_this<Connection> {
         }
         if (rv != 0) return false;
         if (!setUpTls()) return false;
-        ngtcp2_conn_set_tls_native_handle(conn, session);
+        ngtcp2_conn_set_tls_native_handle(conn, tls.session());
         ngtcp2_conn_set_keep_alive_timeout(conn, ns(ep->settings.keepAlive));
         addCid(cidKey(scid.data, scid.datalen));
         return true;
@@ -670,11 +633,9 @@ struct Connection final : Transport, std::enable_shared_from_this<Connection> {
     ngtcp2_socklen remoteLen = 0;
     sockaddr_storage localSa{};
     ngtcp2_socklen localLen = 0;
-    ngtcp2_crypto_conn_ref connRef{};
+    PskTlsRef tlsRef;
     ngtcp2_conn* conn = nullptr;
-    gnutls_session_t session = nullptr;
-    gnutls_psk_client_credentials_t clientCred = nullptr;
-    gnutls_psk_server_credentials_t serverCred = nullptr;
+    PskTls tls;  // freed after the destructor has deleted conn, which uses it
     Bytes clientKey;
     std::vector<std::string> cids;
 
