@@ -114,8 +114,11 @@ private:
             return;
         }
         std::weak_ptr<DialAttempt> weak = attempt;
-        attempt->setOnStateChange([self = shared_from_this(), weak](const ConnState& state) {
-            if (auto a = weak.lock()) self->stateChanged(a, state);
+        // The pending timeout keeps the race alive; attempts only point back at it.
+        attempt->setOnStateChange([race = weak_from_this(), weak](const ConnState& state) {
+            auto self = race.lock();
+            auto a = weak.lock();
+            if (self && a) self->stateChanged(a, state);
         });
         attempt->start();
         bool finished;
