@@ -205,7 +205,7 @@ std::shared_ptr<DialAttempt> OrvaneConnectionDialer::make(
     const ConnectCandidate& candidate, const std::string& accessCode,
     const std::optional<std::string>& fingerprint) {
     auto c = OrvaneConnection::makeClient(candidate.endpoint, accessCode, candidate.interface,
-                                          candidate.parameters);
+                                          candidate.parameters, env_);
     c->setExpectedPeerFingerprint(fingerprint);
     return std::make_shared<ConnectionAttempt>(std::move(c));
 }

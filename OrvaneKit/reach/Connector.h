@@ -13,11 +13,10 @@
 #include "OrvaneKit/net/ConnState.h"
 #include "OrvaneKit/net/SessionParams.h"
 #include "OrvaneKit/net/Transport.h"
+#include "OrvaneKit/protocol/OrvaneConnection.h"
 #include "OrvaneKit/security/SecureChannelError.h"
 
 namespace orvane {
-
-class OrvaneConnection;
 
 // One way to reach a machine: where to dial, over which interface (any when absent), and with
 // which parameters (the code's session defaults when absent).
@@ -54,9 +53,13 @@ public:
 // Dials with OrvaneConnection (TCP with TLS over the code's key, or the candidate's parameters).
 class OrvaneConnectionDialer final : public Dialer {
 public:
+    explicit OrvaneConnectionDialer(ConnectionEnvironment env = {}) : env_(env) {}
     std::shared_ptr<DialAttempt> make(const ConnectCandidate& candidate,
                                       const std::string& accessCode,
                                       const std::optional<std::string>& fingerprint) override;
+
+private:
+    ConnectionEnvironment env_;
 };
 
 namespace outcome {
