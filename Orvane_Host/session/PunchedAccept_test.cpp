@@ -79,8 +79,8 @@ struct NetPunchedAccept : ::testing::Test {
     }
     bool ends(Dial& d, const std::function<bool(const ConnState&)>& pred) {
         return h.pumpUntil([&] {
-            auto last = d.probe->snapshot().last();
-            return last && pred(*last);
+            auto snap = d.probe->snapshot();
+            return snap.last() && pred(*snap.last());
         });
     }
 };
