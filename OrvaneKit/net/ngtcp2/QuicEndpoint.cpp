@@ -5,7 +5,9 @@
 #include <ngtcp2/ngtcp2.h>
 #include <ngtcp2/ngtcp2_crypto.h>
 #include <ngtcp2/ngtcp2_crypto_gnutls.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <asio/ip/udp.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
@@ -86,10 +88,12 @@ struct Endpoint : std::enable_shared_from_this<Endpoint> {
     // strand-only
     udp::endpoint from;
     std::uint8_t inbuf[65536];
+    std::vector<std::shared_ptr<Connection>> touched;
     bool closed = false;
 
     void receive();
     void onDatagram(std::size_t len);
+    void drain();
     void send(const std::uint8_t* data, std::size_t len, const udp::endpoint& to) {
         asio::error_code ec;
         socket.send_to(asio::buffer(data, len), to, 0, ec);  // a lost datagram is QUIC's to repair
@@ -111,6 +115,12 @@ struct Endpoint : std::enable_shared_from_this<Endpoint> {
             routes.erase(c);
             closing[c] = Closing{packet, remote, t + period};
         }
+    }
+    // A burst of a fast sender must not overflow the default queue; the system caps the size.
+    void enlargeBuffers() {
+        asio::error_code ignored;
+        socket.set_option(asio::socket_base::receive_buffer_size(4 << 20), ignored);
+        socket.set_option(asio::socket_base::send_buffer_size(4 << 20), ignored);
     }
     void close() {
         asio::post(strand, [self = shared_from_this()] {
@@ -354,7 +364,10 @@ struct Connection final : Transport, std::enable_shared_from_this<Connection> {
             return;
         }
         ingest(data, len, from);
-        if (phase != Phase::closed) flush();
+        if (phase != Phase::closed && !flushDue) {
+            flushDue = true;  // once the endpoint has read what is waiting
+            ep->touched.push_back(shared_from_this());
+        }
     }
 
     void ingest(const std::uint8_t* data, std::size_t len, const udp::endpoint& from) {
@@ -647,6 +660,7 @@ struct Connection final : Transport, std::enable_shared_from_this<Connection> {
     bool started = false;
     bool cancelled = false;
     bool handshakeDone = false;
+    bool flushDue = false;
     std::vector<Bytes> early;
     std::int64_t streamId = -1;
     std::deque<Chunk> chunks;  // kept until acknowledged: the stack resends from them
@@ -666,8 +680,33 @@ void Endpoint::receive() {
             if (self->closed || ec == asio::error::operation_aborted) return;
             if (!ec) self->onDatagram(len);
             // Other errors (ICMP reports on some stacks) concern one datagram, not the socket.
+            self->drain();
             self->receive();
         });
+}
+
+// Reads what else is waiting before answering: one reply then covers many packets.
+void Endpoint::drain() {
+    for (int i = 0; i < 256 && !closed; ++i) {
+        sockaddr_storage sa{};
+        socklen_t salen = sizeof sa;
+        auto n = ::recvfrom(socket.native_handle(), inbuf, sizeof inbuf, MSG_DONTWAIT,
+                            reinterpret_cast<sockaddr*>(&sa), &salen);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            continue;  // an error report about one datagram
+        }
+        std::memcpy(from.data(), &sa, std::min<std::size_t>(salen, sizeof sa));
+        from.resize(salen);
+        onDatagram(static_cast<std::size_t>(n));
+    }
+    auto due = std::move(touched);
+    touched.clear();
+    for (auto& c : due) {
+        c->flushDue = false;
+        c->flush();
+    }
 }
 
 void Endpoint::onDatagram(std::size_t len) {
@@ -767,6 +806,7 @@ std::shared_ptr<Transport> dialQuic(NetContext& net, HostPort remote, Bytes key,
     ep->socket.open(to->protocol(), ec);
     // No SO_REUSEADDR here: two sockets sharing the port would split the server's packets.
     if (!ec) ep->socket.bind(udp::endpoint(to->protocol(), localPort.value_or(0)), ec);
+    if (!ec) ep->enlargeBuffers();
     if (ec) return std::make_shared<BrokenTransport>(net, posixError(ec.value(), ec.message()));
     auto conn = std::make_shared<Connection>(ep, *to);
     conn->clientKey = std::move(key);
@@ -805,6 +845,7 @@ std::optional<NetError> QuicServerEndpoint::start() {
     ep.socket.open(local.protocol(), ec);
     if (!ec) ep.socket.set_option(udp::socket::reuse_address(true), ec);
     if (!ec) ep.socket.bind(local, ec);
+    if (!ec) ep.enlargeBuffers();
     if (ec) {
         asio::error_code ignored;
         ep.socket.close(ignored);
