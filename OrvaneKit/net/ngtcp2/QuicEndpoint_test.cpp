@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -188,6 +189,61 @@ TEST(NetQuic, WrongKeyFailsInTlsAtBothEndsAndTheKeyFollowsChanges) {
         }
         client->cancel();
     }
+}
+
+// Between a client and the server; drops the server's first `lose` datagrams.
+struct LossyRelay {
+    int toClient = udpSocket();
+    int toServer = udpSocket();
+    std::atomic<bool> stop{false};
+    std::thread thread;
+
+    LossyRelay(std::uint16_t serverPort, int lose) {
+        thread = std::thread([this, serverPort, lose] {
+            sockaddr_in client{};
+            socklen_t clientLen = 0;
+            int lost = 0;
+            std::uint8_t buf[2048];
+            while (!stop) {
+                pollfd fds[2] = {{toClient, POLLIN, 0}, {toServer, POLLIN, 0}};
+                if (::poll(fds, 2, 20) <= 0) continue;
+                if (fds[0].revents & POLLIN) {
+                    clientLen = sizeof client;
+                    auto n = ::recvfrom(toClient, buf, sizeof buf, 0,
+                                        reinterpret_cast<sockaddr*>(&client), &clientLen);
+                    if (n > 0) sendTo(toServer, serverPort, Bytes(buf, buf + n));
+                }
+                if (fds[1].revents & POLLIN) {
+                    auto n = ::recv(toServer, buf, sizeof buf, 0);
+                    if (n > 0 && lost++ >= lose && clientLen)
+                        ::sendto(toClient, buf, static_cast<std::size_t>(n), 0,
+                                 reinterpret_cast<sockaddr*>(&client), clientLen);
+                }
+            }
+        });
+    }
+    ~LossyRelay() {
+        stop = true;
+        thread.join();
+        ::close(toClient);
+        ::close(toServer);
+    }
+    std::uint16_t port() const { return boundPort(toClient); }
+};
+
+// The close that tells a viewer its code is wrong may be lost: the server answers the
+// retransmission with it again, so the viewer still learns it holds a wrong code.
+TEST(NetQuic, ALostCloseIsRepeatedToTheRetransmission) {
+    QuicSettings s;
+    s.handshakeTimeout = 8s;
+    QuicHarness h(keyOf(1), s);
+    LossyRelay relay(h.server->port(), 1);
+    auto client = dialQuic(h.net, {"127.0.0.1", relay.port()}, keyOf(2), std::nullopt, s);
+    TransportProbe probe(client);
+    client->start();
+    ASSERT_TRUE(probe.waitForState(holds<conn::Failed>, 6s));
+    EXPECT_TRUE(isTlsFailure(*probe.snapshot().last())) << describe(*probe.snapshot().last());
+    client->cancel();
 }
 
 TEST(NetQuic, ConnectionDroppedBeforeStartGetsNoAnswer) {
