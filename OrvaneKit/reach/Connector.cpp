@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <asio/post.hpp>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -9,6 +10,7 @@
 #include <set>
 
 #include "OrvaneKit/protocol/OrvaneConnection.h"
+#include "OrvaneKit/security/AccessCode.h"
 
 namespace orvane {
 
@@ -204,8 +206,17 @@ private:
 std::shared_ptr<DialAttempt> OrvaneConnectionDialer::make(
     const ConnectCandidate& candidate, const std::string& accessCode,
     const std::optional<std::string>& fingerprint) {
-    auto c = OrvaneConnection::makeClient(candidate.endpoint, accessCode, candidate.interface,
-                                          candidate.parameters, env_);
+    std::shared_ptr<OrvaneConnection> c;
+    if (candidate.quic) {
+        if (!quic_) throw PlatformError("quic", ENOTSUP, "no QUIC transport in this build");
+        auto t =
+            quic_(candidate.endpoint, AccessCode::pskKey(accessCode), candidate.quic->localPort);
+        c = OrvaneConnection::makeClient(std::move(t), accessCode,
+                                         NetworkEndpoint{candidate.endpoint}, true, env_);
+    } else {
+        c = OrvaneConnection::makeClient(candidate.endpoint, accessCode, candidate.interface,
+                                         candidate.parameters, env_);
+    }
     c->setExpectedPeerFingerprint(fingerprint);
     return std::make_shared<ConnectionAttempt>(std::move(c));
 }

@@ -18,12 +18,20 @@
 
 namespace orvane {
 
+// A punched path: QUIC on the code's key, leaving from `localPort` (the port the NAT mapping
+// was made for) when given.
+struct QuicPath {
+    std::optional<std::uint16_t> localPort;
+    bool operator==(const QuicPath&) const = default;
+};
+
 // One way to reach a machine: where to dial, over which interface (any when absent), and with
-// which parameters (the code's session defaults when absent).
+// which parameters (the code's session defaults when absent; QUIC when `quic` is set).
 struct ConnectCandidate {
     HostPort endpoint;
     std::optional<std::string> interface;
     std::optional<SessionParams> parameters;
+    std::optional<QuicPath> quic;
 };
 
 // One dial of the race: an OrvaneConnection in production, scripted in tests. State reports
@@ -50,16 +58,23 @@ public:
                                               const std::optional<std::string>& fingerprint) = 0;
 };
 
-// Dials with OrvaneConnection (TCP with TLS over the code's key, or the candidate's parameters).
+// Dials with OrvaneConnection: TCP with TLS over the code's key (or the candidate's
+// parameters), or QUIC through `quic` for punched paths.
 class OrvaneConnectionDialer final : public Dialer {
 public:
-    explicit OrvaneConnectionDialer(ConnectionEnvironment env = {}) : env_(env) {}
+    // Makes an idle QUIC transport to `remote` on `key`, from `localPort` when given.
+    using QuicDial = std::function<std::shared_ptr<Transport>(
+        HostPort remote, Bytes key, std::optional<std::uint16_t> localPort)>;
+
+    explicit OrvaneConnectionDialer(ConnectionEnvironment env = {}, QuicDial quic = {})
+        : env_(env), quic_(std::move(quic)) {}
     std::shared_ptr<DialAttempt> make(const ConnectCandidate& candidate,
                                       const std::string& accessCode,
                                       const std::optional<std::string>& fingerprint) override;
 
 private:
     ConnectionEnvironment env_;
+    QuicDial quic_;
 };
 
 namespace outcome {
