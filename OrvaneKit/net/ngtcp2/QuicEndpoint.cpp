@@ -478,7 +478,9 @@ struct Connection final : Transport, std::enable_shared_from_this<Connection> {
         if (!conn || phase == Phase::closed) return;
         std::uint8_t buf[maxDatagram];
         bool blocked = false;
-        for (int i = 0; i < packetsPerFlush; ++i) {
+        // A packet started with more data to come must be finished before anything else
+        // touches the connection, so only whole packets count towards the limit.
+        for (int packets = 0;;) {
             ngtcp2_path_storage ps;
             ngtcp2_path_storage_zero(&ps);
             ngtcp2_pkt_info pi{};
@@ -522,7 +524,7 @@ struct Connection final : Transport, std::enable_shared_from_this<Connection> {
             }
             if (n == 0) break;
             ep->send(buf, static_cast<std::size_t>(n), remote);
-            if (i == packetsPerFlush - 1) {
+            if (++packets == packetsPerFlush) {
                 // Let reads and other connections on the strand in before the rest.
                 asio::post(ep->strand, [weak = weak_from_this()] {
                     if (auto self = weak.lock()) self->flush();
