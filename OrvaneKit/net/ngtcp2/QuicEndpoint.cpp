@@ -11,6 +11,7 @@
 #include <asio/ip/udp.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -819,6 +820,7 @@ std::shared_ptr<Transport> dialQuic(NetContext& net, HostPort remote, Bytes key,
 struct QuicServerEndpoint::Impl {
     std::shared_ptr<Endpoint> ep;
     Options options;
+    std::atomic<std::uint16_t> port{0};
 };
 
 std::shared_ptr<QuicServerEndpoint> QuicServerEndpoint::make(NetContext& net, Options options) {
@@ -853,6 +855,7 @@ std::optional<NetError> QuicServerEndpoint::start() {
         ep.socket.close(ignored);
         return posixError(ec.value(), ec.message());
     }
+    impl_->port = ep.socket.local_endpoint(ec).port();
     asio::post(ep.strand, [e = impl_->ep] { e->receive(); });
     return std::nullopt;
 }
@@ -870,9 +873,7 @@ void QuicServerEndpoint::sendRaw(HostPort destination, Bytes datagram) {
 }
 
 std::uint16_t QuicServerEndpoint::port() const {
-    asio::error_code ec;
-    auto local = impl_->ep->socket.local_endpoint(ec);
-    return ec ? 0 : local.port();
+    return impl_->port;
 }
 
 NetContext::Strand QuicServerEndpoint::strand() const {

@@ -34,11 +34,11 @@ struct QuicSettings {
 // code changed in between is the one used. Empty: no code, every handshake fails.
 using QuicKeySource = std::function<Bytes()>;
 
-// Dials `remote` from its own UDP socket, bound to `localPort` when given (a punched path must
-// leave from the port the NAT mapping was made for). The transport is idle until start().
-// Before the handshake completes, no answer within the handshake time-out reports
-// waiting(ETIMEDOUT): unanswered packets and ICMP errors are normal while a far NAT is still
-// closed.
+// Dials `remote` (a numeric address: punched paths come from STUN) from its own UDP socket, bound
+// to `localPort` when given (a punched path must leave from the port the NAT mapping was made for).
+// The transport is idle until start(). Before the handshake completes, no answer within the
+// handshake time-out reports waiting(ETIMEDOUT): unanswered packets and ICMP errors are normal
+// while a far NAT is still closed.
 std::shared_ptr<Transport> dialQuic(NetContext& net, HostPort remote, Bytes key,
                                     std::optional<std::uint16_t> localPort = std::nullopt,
                                     QuicSettings settings = {});
@@ -77,6 +77,7 @@ public:
     // would capture the peer's packets). Callable from any thread.
     void sendRaw(HostPort destination, Bytes datagram);
 
+    // The bound port once started (the chosen one when asked for 0), else 0. Any thread.
     std::uint16_t port() const;
     NetContext::Strand strand() const;
 
