@@ -5,7 +5,7 @@
   Core code (outside backend folders, tests and testing/) includes no platform library and no
   backend folder; the host's core never includes app/ or ui/.
   A backend folder includes only its own technology's headers.
-  Qt appears only under Orvane_Host/ui and Orvane_Host/app.
+  Qt appears only under Orvane_Host/ui and Orvane_Host/app; the interface never includes the app.
 Tests, testing/ folders, tools/, bench/ and fuzz/ put layers together, so only the first and the
 last rule apply there.
 
@@ -28,6 +28,8 @@ BACKENDS = {
     "tesseract": [r"tesseract/", r"leptonica/"],
     "turbojpeg": [r"turbojpeg\.h"],
     "canberra": [r"canberra\.h"],
+    "sqlite": [r"sqlite3\.h"],
+    "natpmp": [r"natpmp\.h"],
     "inotify": [r"sys/inotify\.h"],
     "cups": [r"cups/"],
     "ngtcp2": [r"ngtcp2/", r"gnutls/"],
@@ -83,6 +85,8 @@ def check(path, lines):
             bad("the shared library never depends on the host")
         if m.group(1) == "<" and re.match(QT, header) and not qt_allowed:
             bad("Qt belongs to Orvane_Host/ui and Orvane_Host/app")
+        if path.startswith("Orvane_Host/ui/") and header.startswith("Orvane_Host/app/"):
+            bad("the interface is made by the app, never the other way round")
         if composition:
             continue
         if m.group(1) == "<":

@@ -33,12 +33,20 @@ PACKAGES=(
   cups cups-filters poppler-utils inotify-tools
   # discovery
   libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
+  # the owner's cloud records, kept in an embedded store
+  libsqlite3-dev sqlite3
+  # the router port mapping, and the namespace tests' gateway, STUN server and capture
+  libnatpmp-dev natpmpc miniupnpd-nftables nftables coturn tcpdump
   # QUIC for punched connections, and its packaged example peers for the benchmark
   libngtcp2-dev libngtcp2-crypto-gnutls-dev libgnutls28-dev ngtcp2-server ngtcp2-client
   # fuzzing (libFuzzer runtime for clang)
   libclang-rt-14-dev
   # test oracles; the browser viewer test drives Debian's chromium, curl fetches its page
   nodejs npm chromium curl
+  # the desktop interface: Qt widgets, icons, fonts and the pairing QR code
+  qt6-base-dev qt6-svg-dev libqrencode-dev adwaita-icon-theme fonts-dejavu-core
+  # its tests: QR decoding, screenshots, window and tray hosts, the accessibility tree
+  zbar-tools imagemagick wmctrl openbox trayer at-spi2-core python3-pyatspi
 )
 
 missing=()

@@ -80,7 +80,7 @@ if [[ "${ORVANE_QUICK:-0}" != 1 ]]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   # The sanitizer builds make only the test programs they run, to keep CI short.
-  run_preset debug "OrvaneKit_tests OrvaneKitPlatform_tests OrvaneHost_tests Integration_tests orvane-peer orvane-host" -L 'unit|net' -LE slow
+  run_preset debug "OrvaneKit_tests OrvaneKitPlatform_tests OrvaneHost_tests OrvaneHostUi_tests Integration_tests orvane-peer orvane-host" -L 'unit|net' -LE slow
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
   run_preset tsan "OrvaneKit_tests OrvaneKitPlatform_tests OrvaneHost_tests" -R 'Concurrency'
   run_fuzz_corpora

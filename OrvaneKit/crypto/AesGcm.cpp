@@ -40,12 +40,15 @@ void checkSizes(ByteView key, ByteView nonce, std::size_t len) {
 
 }  // namespace
 
-Bytes aesGcmSeal(ByteView key, ByteView nonce, ByteView plaintext) {
+Bytes aesGcmSeal(ByteView key, ByteView nonce, ByteView plaintext, ByteView aad) {
     checkSizes(key, nonce, plaintext.size());
     EVP_CIPHER_CTX* ctx = threadContext();
     Bytes out(plaintext.size() + kTagSize);
     int len = 0;
     bool ok = EVP_EncryptInit_ex(ctx, gcmCipher(), nullptr, key.data(), nonce.data()) == 1;
+    if (ok && !aad.empty())
+        ok = EVP_EncryptUpdate(ctx, nullptr, &len, aad.data(), static_cast<int>(aad.size())) == 1;
+    len = 0;
     if (ok && !plaintext.empty())
         ok = EVP_EncryptUpdate(ctx, out.data(), &len, plaintext.data(),
                                static_cast<int>(plaintext.size())) == 1;
@@ -57,7 +60,7 @@ Bytes aesGcmSeal(ByteView key, ByteView nonce, ByteView plaintext) {
     return out;
 }
 
-std::optional<Bytes> aesGcmOpen(ByteView key, ByteView nonce, ByteView sealed) {
+std::optional<Bytes> aesGcmOpen(ByteView key, ByteView nonce, ByteView sealed, ByteView aad) {
     checkSizes(key, nonce, sealed.size());
     if (sealed.size() < kTagSize) return std::nullopt;
     const std::size_t n = sealed.size() - kTagSize;
@@ -66,6 +69,10 @@ std::optional<Bytes> aesGcmOpen(ByteView key, ByteView nonce, ByteView sealed) {
     int len = 0;
     if (EVP_DecryptInit_ex(ctx, gcmCipher(), nullptr, key.data(), nonce.data()) != 1)
         throw CryptoError("AES-GCM init failed");
+    if (!aad.empty() &&
+        EVP_DecryptUpdate(ctx, nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1)
+        return std::nullopt;
+    len = 0;
     if (n > 0 && EVP_DecryptUpdate(ctx, out.data(), &len, sealed.data(), static_cast<int>(n)) != 1)
         return std::nullopt;
     if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, kTagSize,

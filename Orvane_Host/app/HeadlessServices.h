@@ -6,7 +6,6 @@
 #include "OrvaneKit/base/Logger.h"
 #include "Orvane_Host/capture/IDisplayStreams.h"
 #include "Orvane_Host/input/InputInjector.h"
-#include "Orvane_Host/session/IAnywhereAccess.h"
 #include "Orvane_Host/session/IBrowserServer.h"
 #include "Orvane_Host/session/IFileMessages.h"
 #include "Orvane_Host/session/IScreenOverlays.h"
@@ -16,17 +15,6 @@
 #include "Orvane_Host/system/ScreenInfo.h"
 
 namespace orvane {
-
-class NoAnywhereAccess final : public IAnywhereAccess {
-public:
-    asio::awaitable<void> publish() override {
-        log_.notice("the cloud record is not available in this build yet");
-        co_return;
-    }
-
-private:
-    const Logger log_{"com.nimbrel.kelsap.host", "cloud"};
-};
 
 class NoOverlays final : public IScreenOverlays {
 public:

@@ -1,9 +1,11 @@
-// orvane-host: the host without a desktop interface. The main actor runs on this thread.
+// orvane-host: the host. The main actor runs on this thread: Qt's loop when a display can be
+// used, else (or with --headless) an asio loop and the terminal only.
 //
-//   orvane-host [--port N] [--browser-port N]      (0: any free port, shown once ready)
+//   orvane-host [--headless] [--port N] [--browser-port N]   (0: any free port, shown once ready)
 //
 // The access code and the addresses to connect to go to the terminal only, never to the log.
-// SIGINT or SIGTERM shuts down in order (every viewer hears its bye); a second one exits at once.
+// SIGINT, SIGTERM, "Quit Orvane" or the session manager shut down in order (every viewer hears
+// its bye); a second request exits at once.
 // At launch the update feed is checked once; ORVANE_UPDATE_SERVER and ORVANE_UPDATE_CA_FILE (or
 // the settings "update.server" and "update.caFile") point it at another server.
 //
@@ -11,7 +13,12 @@
 // in the interface would.
 
 #include <unistd.h>
+#include <xcb/xcb.h>
 
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <QUrl>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
@@ -36,6 +43,8 @@
 #include "OrvaneKit/base/Paths.h"
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/TimerService.h"
+#include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
+#include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/net/avahi/AvahiServiceAdvertiser.h"
 #include "OrvaneKit/records/Diagnostics.h"
@@ -45,7 +54,6 @@
 #include "Orvane_Host/app/BuildInfo.h"
 #include "Orvane_Host/app/HeadlessAlertPresenter.h"
 #include "Orvane_Host/app/HeadlessServices.h"
-#include "Orvane_Host/app/InterfaceAddresses.h"
 #include "Orvane_Host/app/ViewerPage.h"
 #include "Orvane_Host/browser/BrowserServer.h"
 #include "Orvane_Host/browser/BrowserTLS.h"
@@ -61,6 +69,9 @@
 #include "Orvane_Host/input/x11/XTestEventPoster.h"
 #include "Orvane_Host/print/RemotePrint.h"
 #include "Orvane_Host/print/inotify/InotifyFolderWatcher.h"
+#include "Orvane_Host/reach/AnywhereAccess.h"
+#include "Orvane_Host/reach/LocalAddresses.h"
+#include "Orvane_Host/reach/natpmp/NatPmpBackend.h"
 #include "Orvane_Host/session/FileInbox.h"
 #include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/MacActions.h"
@@ -68,6 +79,7 @@
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
 #include "Orvane_Host/system/MachineName.h"
 #include "Orvane_Host/system/canberra/CanberraSoundPlayer.h"
+#include "Orvane_Host/system/dbus/DbusFileRevealer.h"
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
 #include "Orvane_Host/system/dbus/LogindAwakeInhibitor.h"
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
@@ -81,15 +93,27 @@
 #include "Orvane_Host/system/x11/X11FrontmostApp.h"
 #include "Orvane_Host/system/x11/X11Pasteboard.h"
 #include "Orvane_Host/system/x11/X11ScreenSaverInhibitor.h"
+#include "Orvane_Host/ui/DesktopSettingsOpener.h"
+#include "Orvane_Host/ui/DesktopShell.h"
+#include "Orvane_Host/ui/QtAlertPresenter.h"
+#include "Orvane_Host/ui/QtFilePicker.h"
+#include "Orvane_Host/ui/QtMainActor.h"
+#include "Orvane_Host/ui/QuitCoordinator.h"
 #include "Orvane_Host/update/UpdateChecker.h"
 #include "Orvane_Host/update/curl/CurlHttpClient.h"
 
 using namespace orvane;
 
+// fontconfig keeps a little of what Qt's font database asked of it for good; not ours. (Read
+// only by sanitizer builds.)
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+
 namespace {
 
 int usage() {
-    std::cerr << "usage: orvane-host [--port N] [--browser-port N]\n";
+    std::cerr << "usage: orvane-host [--headless] [--port N] [--browser-port N]\n";
     return 64;
 }
 
@@ -104,15 +128,29 @@ std::filesystem::path ownExecutable(const char* argv0) {
     return ec ? std::filesystem::absolute(argv0, ec) : self;
 }
 
+// Whether an X display answers, asked before Qt starts: Qt ends the process when it cannot
+// open one.
+bool displayUsable() {
+    const char* name = std::getenv("DISPLAY");
+    if (!name || !*name) return false;
+    xcb_connection_t* c = xcb_connect(name, nullptr);
+    bool ok = c && !xcb_connection_has_error(c);
+    if (c) xcb_disconnect(c);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     returnLargeBuffersToSystem();
     std::uint16_t port = HostController::sessionPort;
     std::uint16_t browserPort = IBrowserServer::defaultPort;
+    bool headless = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if ((a == "--port" || a == "--browser-port") && i + 1 < argc) {
+        if (a == "--headless") {
+            headless = true;
+        } else if ((a == "--port" || a == "--browser-port") && i + 1 < argc) {
             char* end = nullptr;
             long p = std::strtol(argv[++i], &end, 10);
             if (!end || *end || p < 0 || p > 65535) return usage();
@@ -155,13 +193,26 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The desktop interface, when there is a display to show it on.
+    const bool desktop = !headless && displayUsable();
+    std::unique_ptr<QApplication> app;
+    std::unique_ptr<QtMainActor> guiActor;
+    if (desktop) {
+        app = std::make_unique<QApplication>(argc, argv);
+        QApplication::setApplicationName("Orvane Host");
+        QApplication::setQuitOnLastWindowClosed(false);
+        guiActor = std::make_unique<QtMainActor>();
+    }
     asio::io_context mainIo;
-    IoContextMainActor mainActor(mainIo);
+    IoContextMainActor loopActor(mainIo);
+    MainActor& mainActor = desktop ? static_cast<MainActor&>(*guiActor) : loopActor;
     NetContext& net = NetContext::shared();
     AsioTimerService timers(net.context());
     FileSettingsStore settings(FileSettingsStore::standardPath());
     DbusNotifier notifier;
-    HeadlessAlertPresenter alerts(mainActor);
+    HeadlessAlertPresenter headlessAlerts(mainActor);
+    QtAlertPresenter desktopAlerts(mainActor);
+    AlertPresenter& alerts = desktop ? static_cast<AlertPresenter&>(desktopAlerts) : headlessAlerts;
     // Slow jobs (status records, viewers' requests) stay off the main actor and the network.
     asio::thread_pool background(2);
     // The displays of $DISPLAY with the pointer drawn in and repeated frames dropped; one
@@ -208,7 +259,7 @@ int main(int argc, char** argv) {
                              }});
     IBrowserServer& browser = *browserServer;
     NoOverlays overlays;
-    InterfaceAddresses addresses;
+    LocalAddresses addresses;
     TlsSessionListenerFactory listeners(net);
     // Viewers' input goes into the X session of $DISPLAY, on one strand of the network pool.
     SerialInputInjector injector(net.makeStrand("orvane.input"),
@@ -233,11 +284,12 @@ int main(int argc, char** argv) {
                         recognizer, jpeg, frontmost, actionPool.context().get_executor()},
                        {});
     CanberraSoundPlayer sound;
-    NoAnywhereAccess anywhere;
     NoShareWindows shareWindows;
     AvahiServiceAdvertiser advertiser;
     AutostartLoginItem loginItem(ownExecutable(argv[0]));
-    NoFilePicker filePicker;
+    NoFilePicker noFilePicker;
+    QtFilePicker dialogFilePicker;
+    FilePicker& filePicker = desktop ? static_cast<FilePicker&>(dialogFilePicker) : noFilePicker;
     HostStatusBuilder status(facts, SystemClock::shared());
     // One writer at a time keeps the history file's saves in order.
     SessionHistory history(SessionHistory::standardFile(), SystemClock::shared(),
@@ -265,7 +317,29 @@ int main(int argc, char** argv) {
                             UpdateChecker::Feed::fromSettings(
                                 settings, [](const char* name) { return std::getenv(name); }),
                             {buildinfo::shortVersion, buildinfo::buildNumber});
-    host->setCloud({&sound, &anywhere});
+    // The router forwards the session port here while the host runs.
+    NatPmpBackend portMapping(net.makeStrand("orvane.portmap"), timers);
+    // The owner's records: a store that cannot open fails each call with the reason, and the
+    // host runs on without them.
+    auto cloudStore = openConfiguredCloudStore(keychain, makeInotifyWakeSignal);
+    auto anywhere = AnywhereAccess::make(
+        {mainActor,
+         SystemClock::shared(),
+         timers,
+         settings,
+         cloudStore,
+         asio::make_strand(background),
+         addresses,
+         {[&host] { return host->accessCode(); }, [&host] { return host->iCloudAuthToken(); },
+          [] { return macDisplayName(); }, [&facts] { return facts.machineModel(); },
+          [&identity] { return identity->fingerprint(); }},
+         &portMapping});
+    auto reachability = anywhere->statusChanged.connect(
+        [](const std::string& status) { say("Anywhere access: " + status); });
+    host->setCloud({&sound, anywhere.get()});
+    host->setOutsideRoutes(anywhere.get());
+    // Any free port (0) is mapped once the listener has one.
+    anywhere->mapSessionPort(port);
     host->setFrontDoor({listeners,
                         advertiser,
                         {&*identity, nullptr, &net},
@@ -282,13 +356,29 @@ int main(int argc, char** argv) {
         if (lists.ipv4.empty() && lists.ipv6.empty())
             say("  127.0.0.1 port " + std::to_string(port) + " (this machine only)");
     };
+    // On the terminal only: the link carries the access code.
+    std::string shownLink;
+    auto showPairingLink = [&](bool again) {
+        auto link = host->makePairingInfo(host->accessCode()).url();
+        if (again || link != shownLink) say("Pairing link: " + link);
+        shownLink = link;
+    };
+    auto routes = anywhere->routesChanged.connect([&showPairingLink] { showPairingLink(false); });
+    std::optional<std::uint16_t> mappedPort;
     auto terminal = host->changed.connect([&](HostController::Field f) {
         if (f == HostController::Field::accessCode) say("Access code: " + host->accessCode());
         if (f == HostController::Field::lastError && host->lastError())
             say("Problem: " + *host->lastError());
         if (f != HostController::Field::listenerState) return;
         say(host->listenerState());
-        if (host->listenerState().rfind("Ready", 0) == 0) showAddresses();
+        if (host->listenerState().rfind("Ready", 0) != 0) return;
+        showAddresses();
+        showPairingLink(true);
+        if (!host->listener()) return;
+        if (auto listening = host->listener()->port(); mappedPort != listening) {
+            mappedPort = listening;
+            anywhere->mapSessionPort(listening);
+        }
     });
 
     // Documents printed to the "Orvane" queue reach the inbox through the user's script.
@@ -296,7 +386,7 @@ int main(int argc, char** argv) {
     auto print = RemotePrint::make({mainActor, timers, printInbox});
 
     auto work = asio::make_work_guard(mainIo);
-    asio::post(mainIo, [&] {
+    mainActor.post([&] {
         say("Orvane Host on " + macDisplayName());
         // The launch check runs in a task of its own; the launch does not wait for it.
         mainActor.post([updates] { updates->check(false); });
@@ -313,7 +403,7 @@ int main(int argc, char** argv) {
     // the background of a terminal, where reading would stop the process.
     asio::posix::stream_descriptor input(mainIo);
     bool inBackground = ::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) != ::getpgrp();
-    if (int fd = inBackground ? -1 : ::dup(STDIN_FILENO); fd >= 0) {
+    if (int fd = inBackground || desktop ? -1 : ::dup(STDIN_FILENO); fd >= 0) {
         std::error_code notReadable;
         input.assign(fd, notReadable);
         if (notReadable) ::close(fd);
@@ -335,37 +425,77 @@ int main(int argc, char** argv) {
     };
     if (input.is_open()) asio::async_read_until(input, typed, '\n', onLine);
 
-    asio::signal_set signals(mainIo, SIGINT, SIGTERM);
-    bool stopping = false;
-    std::function<void(const std::error_code&, int)> onSignal = [&](const std::error_code& e, int) {
-        if (e) return;
-        if (stopping) std::_Exit(1);
-        stopping = true;
-        signals.async_wait(onSignal);
+    // The shutdown every quit runs once: byes, then every held key and button let go.
+    auto shutdownThen = [&](std::function<void()> done) {
         say("Shutting down\u2026");
         std::error_code ignored;
         input.close(ignored);
         asio::co_spawn(
-            mainIo,
-            [&]() -> asio::awaitable<void> {
+            mainActor.executor(),
+            [&, done]() -> asio::awaitable<void> {
                 co_await host->shutdown();
                 // The host let go of every held key and button, and so did the browser server
                 // once its stop ran; the process ends once both injectors did it.
                 browserServer->drain();
-                browserInjector.afterPending([&] {
-                    injector.afterPending([&] {
-                        asio::post(mainIo, [&] {
-                            work.reset();
-                            mainIo.stop();
-                        });
-                    });
-                });
+                browserInjector.afterPending(
+                    [&, done] { injector.afterPending([&, done] { mainActor.post(done); }); });
             },
             asio::detached);
     };
+    QuitCoordinator quit({shutdownThen,
+                          [&](int code) {
+                              if (desktop) {
+                                  QCoreApplication::exit(code);
+                              } else {
+                                  work.reset();
+                                  mainIo.stop();
+                              }
+                          },
+                          [] { std::_Exit(1); }});
+
+    // Signals wait on the network pool, whichever loop the main actor is.
+    asio::signal_set signals(net.context(), SIGINT, SIGTERM);
+    std::function<void(const std::error_code&, int)> onSignal = [&](const std::error_code& e, int) {
+        if (e) return;
+        signals.async_wait(onSignal);
+        mainActor.post([&] { quit.request(); });
+    };
     signals.async_wait(onSignal);
 
-    mainIo.run();
+    std::unique_ptr<DesktopShell> shell;
+    DbusFileRevealer revealer(workspace);
+    DesktopSettingsOpener settingsOpener;
+    if (desktop) {
+        shell = std::make_unique<DesktopShell>(DesktopShell::Services{
+            *host,
+            pasteboard,
+            timers,
+            mainActor,
+            {},  // the controller's own pairing link
+            [&revealer](const std::filesystem::path& file) { revealer.reveal(file); },
+            [] {},  // the settings window is still to come
+            [updates] { updates->check(true); },
+            [&] { quit.request(); },
+            [&settingsOpener](SettingsOpener::Page page) { settingsOpener.open(page); }});
+        QObject::connect(app.get(), &QGuiApplication::commitDataRequest,
+                         [&](QSessionManager&) { quit.request(); });
+        app->exec();
+        if (!quit.isTerminating()) {
+            // The loop ended without a quit request (the session took the application down):
+            // the viewers still hear their bye, for a few seconds at most.
+            QEventLoop last;
+            bool over = false;
+            shutdownThen([&] {
+                over = true;
+                last.quit();
+            });
+            QTimer::singleShot(5000, &last, &QEventLoop::quit);
+            if (!over) last.exec();
+        }
+        shell.reset();
+    } else {
+        mainIo.run();
+    }
     terminal.disconnect();
     diagnostics.finish();
     say("Stopped.");

@@ -64,6 +64,7 @@ public:
 
     // Install before the first command.
     void configure(CloudConfig config) { config_ = config; }
+    IAnywhereAccess* anywhere() const { return config_.anywhere; }
 
     // Carries out one command from `sender` (a device's name) and tells the person at the
     // machine with a notification, whatever the command did.

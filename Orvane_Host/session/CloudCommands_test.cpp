@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+
 #include "OrvaneKit/base/Logger.h"
 #include "OrvaneKit/net/testing/FakeServiceAdvertiser.h"
 #include "OrvaneKit/protocol/Json.h"
@@ -224,4 +227,24 @@ TEST_F(Cloud, AKeychainThatCannotBeWrittenIsShownAndTheNewCodeStaysInUse) {
         logged = logged ||
                  (r.level == LogLevel::error && r.message.find("keychain") != std::string::npos);
     EXPECT_TRUE(logged);
+}
+
+TEST_F(Cloud, StartUpHandsTheCommandsToPerformAndShutdownStopsThem) {
+    EXPECT_EQ(h.calls.count("anywhere.start"), 1u);
+    ASSERT_TRUE(anywhere.perform());
+    anywhere.perform()(CloudAction::disconnectAll, "Owner's iPhone");
+    EXPECT_EQ(h.notifier.posted().back(),
+              (Posted{"Disconnect Everyone", "Requested from Owner's iPhone."}));
+
+    bool done = false;
+    asio::co_spawn(
+        h.rt.io,
+        [&]() -> asio::awaitable<void> {
+            co_await host->shutdown();
+            done = true;
+        },
+        asio::detached);
+    for (int i = 0; i < 20 && !done; ++i) h.rt.advance(100ms);
+    EXPECT_EQ(h.calls.count("anywhere.stop"), 1u);
+    EXPECT_FALSE(anywhere.perform());
 }

@@ -68,6 +68,11 @@ void HostController::start(SecretStore& secrets, RandomSource& random) {
     if (browserAccess_) s_.browser.start(accessCode_);
     exchange_->startPolling();
     streaming_->startStatusTimer();
+    // The owner's commands run once the handler is there to run them.
+    if (IAnywhereAccess* anywhere = cloud_->anywhere())
+        anywhere->start([weak](CloudAction action, const std::string& sender) {
+            if (auto self = weak.lock()) self->perform(action, sender);
+        });
 }
 
 asio::awaitable<void> HostController::shutdown() {
@@ -79,6 +84,7 @@ asio::awaitable<void> HostController::shutdown() {
     exchange_->stopPolling();
     streaming_->stopStatusTimer();
     idleWatch_->stop();
+    if (IAnywhereAccess* anywhere = cloud_->anywhere()) anywhere->stop();
 
     auto all = clients_;
     auto byesSent = s_.clock.monoNow();

@@ -1,7 +1,9 @@
 // Glass-to-glass latency on loopback, ours against FFmpeg's on the same private Xvfb and the
 // same content: a frame counter painted 30 times a second, read back from the decoded picture.
 //
-//   bench_glass [SECONDS] [WIDTH HEIGHT]      defaults: 10 s at 1280x720
+//   bench_glass [SECONDS] [WIDTH HEIGHT [--ours-samples]]      defaults: 10 s at 1280x720
+//
+// --ours-samples: our path alone, with every sample printed (for benchmarks that pool them).
 //
 // Ours: X11 capture -> video pipeline (x264, one viewer with its flow control) -> sealed
 // message connection over TCP -> open -> H.264 decode. Theirs: ffmpeg x11grab -> libx264
@@ -444,6 +446,12 @@ int main(int argc, char** argv) {
     Painter painter(server.display(), width, height);
 
     const auto ours = runOurs(server.display(), painter, duration);
+    if (argc > 4 && std::string(argv[4]) == "--ours-samples") {
+        std::printf("ours samples:");
+        for (double v : ours) std::printf(" %.3f", v);
+        std::printf("\n");
+        return ours.empty() ? 1 : 0;
+    }
     const auto theirs = runTheirs(server.display(), width, height, painter, duration);
     auto line = [](const char* who, const std::vector<double>& v) {
         std::printf("%-7s samples=%zu p50=%.1f ms p95=%.1f ms\n", who, v.size(), percentile(v, 0.5),

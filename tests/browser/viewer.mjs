@@ -29,6 +29,26 @@ const browser = await chromium.launch({
 try {
   const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
   page.on("console", (m) => say({ event: "console", text: m.text() }));
+  if (opts.counter) {
+    // When each picture went to the decoder, by its timestamp, for a breakdown of the latency.
+    await page.addInitScript(() => {
+      const submitted = window.orvaneSubmitted = new Map();
+      const decode = VideoDecoder.prototype.decode;
+      VideoDecoder.prototype.decode = function (chunk) {
+        submitted.set(chunk.timestamp, performance.timeOrigin + performance.now());
+        return decode.call(this, chunk);
+      };
+      // And how long the page's drawing of each takes.
+      const draws = window.orvaneDraws = [];
+      const draw = CanvasRenderingContext2D.prototype.drawImage;
+      CanvasRenderingContext2D.prototype.drawImage = function (...a) {
+        const start = performance.now();
+        const r = draw.apply(this, a);
+        draws.push(performance.now() - start);
+        return r;
+      };
+    });
+  }
   await page.goto(opts.url);
   say({ event: "loaded", webCodecs: await page.evaluate(() => typeof VideoDecoder) });
 
@@ -70,7 +90,7 @@ try {
       let last = -1;
       const rect = { x: 0, y: 0, width: 2 * bits * block, height: block };
       window.orvaneOnFrame = (frame) => {
-        const t = performance.timeOrigin + performance.now();
+        const t = performance.timeOrigin + performance.now(), ts = frame.timestamp;
         // Straight from the decoded picture's luma: no read-back of the canvas.
         const copy = frame.clone();
         const buffer = new Uint8Array(copy.allocationSize({ rect }));
@@ -84,13 +104,19 @@ try {
             if (on === off) return;
             if (on) value |= 1 << i;
           }
-          if (value !== last) seen.push([value, t]);
+          if (value !== last) {
+            seen.push([value, t, ts, window.orvaneSubmitted.get(ts) ?? 0]);
+          }
           last = value;
         }, () => copy.close());
       };
     }, opts.counter);
     await sleep(opts.counter.seconds * 1000);
-    say({ event: "counter", seen: await page.evaluate(() => window.orvaneCounter) });
+    say({ event: "counter", ...await page.evaluate(() => ({ seen: window.orvaneCounter,
+                                                             draws: window.orvaneDraws,
+                                                             keyframes: window.orvane.keyframes,
+                                                             decoded: window.orvane.framesDecoded,
+                                                           })) });
   }
 
   if (opts.actions) {

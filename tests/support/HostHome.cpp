@@ -83,6 +83,7 @@ HostHome::Running HostHome::start(const Options& options) {
     for (const auto& [name, value] : environment_) cmd += " " + name + "=" + shellWord(value);
     for (const auto& [name, value] : options.env) cmd += " " + name + "=" + shellWord(value);
     cmd += " " + shellWord(hostBinary) + " --port 0 --browser-port 0";
+    if (!options.desktop) cmd += " --headless";
     for (const auto& arg : options.args) cmd += " " + shellWord(arg);
     const std::chrono::seconds timeout = options.timeout;
     Running r;

@@ -69,6 +69,8 @@ public:
         // The largest file the host may write, in bytes (rounded down to 512), with the signal
         // for passing it ignored, so the write fails instead; 0: no limit.
         std::uint64_t fileSizeLimit = 0;
+        // With a display, show the desktop interface on it; by default the host stays headless.
+        bool desktop = false;
     };
     // Starts the host on a free loopback port and waits until it shows where to connect.
     Running start(const Options& options);

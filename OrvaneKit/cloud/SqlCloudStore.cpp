@@ -1,0 +1,622 @@
+#include "OrvaneKit/cloud/SqlCloudStore.h"
+
+#include <asio/post.hpp>
+#include <nlohmann/json.hpp>
+#include <utility>
+#include <vector>
+
+#include "OrvaneKit/base/Base64.h"
+#include "OrvaneKit/base/Uuid.h"
+#include "OrvaneKit/cloud/CloudStoreRules.h"
+#include "OrvaneKit/crypto/AesGcm.h"
+#include "OrvaneKit/crypto/Random.h"
+#include "OrvaneKit/security/Keychain.h"
+
+namespace orvane {
+
+namespace Rules = CloudStoreRules;
+using json = nlohmann::json;
+
+namespace {
+
+constexpr const char* keychainService = "com.nimbrel.kelsap";
+
+const char* schemaSql = R"(
+CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS zones (
+  db TEXT NOT NULL, owner TEXT NOT NULL, name TEXT NOT NULL,
+  generation TEXT NOT NULL, seq INTEGER NOT NULL,
+  PRIMARY KEY (db, owner, name));
+CREATE TABLE IF NOT EXISTS records (
+  db TEXT NOT NULL, owner TEXT NOT NULL, zone TEXT NOT NULL, name TEXT NOT NULL,
+  type TEXT NOT NULL, tag TEXT NOT NULL, seq INTEGER NOT NULL, deleted INTEGER NOT NULL,
+  plain TEXT NOT NULL, sealed TEXT NOT NULL,
+  PRIMARY KEY (db, owner, zone, name));
+CREATE INDEX IF NOT EXISTS records_by_change ON records (db, owner, zone, seq);
+CREATE TABLE IF NOT EXISTS subscriptions (
+  db TEXT NOT NULL, id TEXT NOT NULL, PRIMARY KEY (db, id));
+CREATE TABLE IF NOT EXISTS devices (
+  id TEXT PRIMARY KEY, user TEXT NOT NULL, pid INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS pushes (device TEXT NOT NULL);
+)";
+
+json encodeValue(const CloudValue& v) {
+    return std::visit(
+        [](const auto& x) -> json {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<T, std::string>)
+                return {{"s", x}};
+            else if constexpr (std::is_same_v<T, std::int64_t>)
+                return {{"i", x}};
+            else if constexpr (std::is_same_v<T, double>)
+                return {{"d", x}};
+            else if constexpr (std::is_same_v<T, CloudDate>)
+                return {{"t", x.time_since_epoch().count()}};
+            else if constexpr (std::is_same_v<T, std::vector<std::string>>)
+                return {{"l", x}};
+            else
+                return {{"b", base64Encode(x)}};
+        },
+        v);
+}
+
+std::optional<CloudValue> decodeValue(const json& j) {
+    if (!j.is_object() || j.size() != 1) return std::nullopt;
+    const auto it = j.begin();
+    const std::string k = it.key();
+    const json& v = it.value();
+    if (k == "s" && v.is_string()) return v.get<std::string>();
+    if (k == "i" && v.is_number_integer()) return v.get<std::int64_t>();
+    if (k == "d" && v.is_number()) return v.get<double>();
+    if (k == "t" && v.is_number_integer())
+        return CloudDate(std::chrono::milliseconds(v.get<std::int64_t>()));
+    if (k == "l" && v.is_array()) {
+        std::vector<std::string> out;
+        for (const auto& e : v)
+            if (e.is_string()) out.push_back(e.get<std::string>());
+        return out;
+    }
+    if (k == "b" && v.is_string()) {
+        if (auto b = base64Decode(v.get<std::string>())) return *b;
+    }
+    return std::nullopt;
+}
+
+std::string dbName(CloudScope scope, const std::string& user) {
+    return (scope == CloudScope::privateScope ? "private:" : "shared:") + user;
+}
+
+Bytes associatedData(const CloudRecordID& id, const std::string& key) {
+    return toBytes(id.zone.name + "|" + id.name + "|" + key);
+}
+
+}  // namespace
+
+struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
+    std::mutex mutex;
+    std::unique_ptr<SqlConnection> sql;
+    SqlCloudAccount account;
+    Bytes key;
+    std::unique_ptr<CloudWakeSignal> wake;
+    std::string storeID;
+    const std::string deviceID = Uuid::random().string();
+    asio::any_io_executor pushExecutor;
+    std::function<void()> pushHandler;
+
+    void checkAccount() {
+        if (account.status != CloudAccountStatus::available)
+            throw cloudError(CloudErrorCode::notAuthenticated);
+    }
+
+    // Runs `body` in one write transaction; any throw undoes it.
+    template <class F>
+    auto transaction(F&& body) {
+        sql->begin();
+        try {
+            if constexpr (std::is_void_v<decltype(body())>) {
+                body();
+                sql->commit();
+            } else {
+                auto out = body();
+                sql->commit();
+                return out;
+            }
+        } catch (...) {
+            try {
+                sql->rollback();
+            } catch (...) {
+            }
+            throw;
+        }
+    }
+
+    struct ZoneRow {
+        std::string generation;
+        std::int64_t seq = 0;
+    };
+
+    std::optional<ZoneRow> zone(const std::string& db, const CloudZoneID& z) {
+        auto st =
+            sql->prepare("SELECT generation, seq FROM zones WHERE db=? AND owner=? AND name=?");
+        st->bind(1, db);
+        st->bind(2, z.owner);
+        st->bind(3, z.name);
+        if (!st->step()) return std::nullopt;
+        return ZoneRow{st->text(0), st->integer(1)};
+    }
+
+    std::int64_t nextSeq(const std::string& db, const CloudZoneID& z) {
+        auto up = sql->prepare("UPDATE zones SET seq = seq + 1 WHERE db=? AND owner=? AND name=?");
+        up->bind(1, db);
+        up->bind(2, z.owner);
+        up->bind(3, z.name);
+        up->step();
+        return zone(db, z)->seq;
+    }
+
+    struct Row {
+        Rules::Stored stored;
+        bool deleted = false;
+        std::int64_t seq = 0;
+    };
+
+    std::optional<Row> loadRow(const std::string& db, const CloudRecordID& id) {
+        auto st = sql->prepare(
+            "SELECT type, tag, deleted, plain, sealed, seq FROM records "
+            "WHERE db=? AND owner=? AND zone=? AND name=?");
+        st->bind(1, db);
+        st->bind(2, id.zone.owner);
+        st->bind(3, id.zone.name);
+        st->bind(4, id.name);
+        if (!st->step()) return std::nullopt;
+        return rowFrom(*st, 0);
+    }
+
+    Row rowFrom(SqlStatement& st, int c) {
+        Row r;
+        r.stored.type = st.text(c);
+        r.stored.tag = st.text(c + 1);
+        r.deleted = st.integer(c + 2) != 0;
+        r.seq = st.integer(c + 5);
+        auto plain = json::parse(st.text(c + 3), nullptr, false);
+        if (plain.is_object())
+            for (const auto& [k, v] : plain.items())
+                if (auto value = decodeValue(v)) r.stored.plain[k] = *value;
+        auto sealed = json::parse(st.text(c + 4), nullptr, false);
+        if (sealed.is_object())
+            for (const auto& [k, v] : sealed.items())
+                if (v.is_string())
+                    if (auto b = base64Decode(v.get<std::string>())) r.stored.encrypted[k] = *b;
+        return r;
+    }
+
+    void writeRow(const std::string& db, const CloudRecordID& id, const Row& row) {
+        json plain = json::object();
+        for (const auto& [k, v] : row.stored.plain) plain[k] = encodeValue(v);
+        json sealed = json::object();
+        for (const auto& [k, v] : row.stored.encrypted)
+            if (const auto* b = std::get_if<Bytes>(&v)) sealed[k] = base64Encode(*b);
+        auto st = sql->prepare(
+            "INSERT OR REPLACE INTO records (db, owner, zone, name, type, tag, seq, deleted, "
+            "plain, sealed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        st->bind(1, db);
+        st->bind(2, id.zone.owner);
+        st->bind(3, id.zone.name);
+        st->bind(4, id.name);
+        st->bind(5, row.stored.type);
+        st->bind(6, row.stored.tag);
+        st->bind(7, row.seq);
+        st->bind(8, std::int64_t{row.deleted ? 1 : 0});
+        st->bind(9, plain.dump());
+        st->bind(10, sealed.dump());
+        st->step();
+    }
+
+    Bytes seal(const CloudRecordID& id, const std::string& k, const CloudValue& v) {
+        const Bytes nonce = randomBytes(12);
+        Bytes out = nonce;
+        append(out, aesGcmSeal(key, nonce, asBytes(encodeValue(v).dump()), associatedData(id, k)));
+        return out;
+    }
+
+    std::optional<CloudValue> open(const CloudRecordID& id, const std::string& k,
+                                   const CloudValue& v) {
+        const auto* b = std::get_if<Bytes>(&v);
+        if (!b || b->size() < 12) return std::nullopt;
+        auto plain = aesGcmOpen(key, ByteView(b->data(), 12),
+                                ByteView(b->data() + 12, b->size() - 12), associatedData(id, k));
+        if (!plain) return std::nullopt;
+        auto j = json::parse(plain->begin(), plain->end(), nullptr, false);
+        return decodeValue(j);
+    }
+
+    // The record as callers see it: encrypted values opened. A value sealed under another key
+    // reads as absent.
+    CloudRecord reveal(const Rules::Stored& stored, const CloudRecordID& id) {
+        Rules::Stored open_ = stored;
+        open_.encrypted.clear();
+        for (const auto& [k, v] : stored.encrypted)
+            if (auto value = open(id, k, v)) open_.encrypted[k] = *value;
+        return Rules::toRecord(open_, id);
+    }
+
+    void notePushes(const std::string& db) {
+        auto subs = sql->prepare("SELECT 1 FROM subscriptions WHERE db=? LIMIT 1");
+        subs->bind(1, db);
+        if (!subs->step()) return;
+        auto devices = sql->prepare("SELECT id, pid FROM devices WHERE user=? AND id<>?");
+        devices->bind(1, account.userRecordName);
+        devices->bind(2, deviceID);
+        std::vector<std::string> live, gone;
+        while (devices->step())
+            (wake->processAlive(devices->integer(1)) ? live : gone).push_back(devices->text(0));
+        for (const auto& d : gone) {
+            auto del = sql->prepare("DELETE FROM devices WHERE id=?");
+            del->bind(1, d);
+            del->step();
+            auto drop = sql->prepare("DELETE FROM pushes WHERE device=?");
+            drop->bind(1, d);
+            drop->step();
+        }
+        for (const auto& d : live) {
+            auto ins = sql->prepare("INSERT INTO pushes (device) VALUES (?)");
+            ins->bind(1, d);
+            ins->step();
+        }
+    }
+
+    bool pushWaiting() {
+        auto waiting = sql->prepare("SELECT 1 FROM pushes WHERE device=? LIMIT 1");
+        waiting->bind(1, deviceID);
+        return waiting->step();
+    }
+
+    // On the signal's thread.
+    void drainPushes() {
+        std::function<void()> handler;
+        asio::any_io_executor ex;
+        {
+            std::lock_guard lock(mutex);
+            if (!pushHandler) return;
+            std::int64_t n = 0;
+            try {
+                // Every device wakes on every write: look before taking the write lock.
+                if (!pushWaiting()) return;
+                n = transaction([&] {
+                    auto count = sql->prepare("SELECT count(*) FROM pushes WHERE device=?");
+                    count->bind(1, deviceID);
+                    count->step();
+                    const auto c = count->integer(0);
+                    auto del = sql->prepare("DELETE FROM pushes WHERE device=?");
+                    del->bind(1, deviceID);
+                    del->step();
+                    return c;
+                });
+            } catch (const CloudError&) {
+                return;  // the next wake reads them
+            }
+            if (n == 0) return;
+            handler = pushHandler;
+            ex = pushExecutor;
+        }
+        asio::post(ex, handler);
+    }
+};
+
+namespace {
+
+class SqlDatabase final : public CloudDatabase {
+public:
+    SqlDatabase(std::shared_ptr<SqlCloudStore::Impl> impl, CloudScope scope)
+        : s_(std::move(impl)), db_(dbName(scope, s_->account.userRecordName)) {}
+
+    void modifyZones(const std::vector<CloudZoneID>& save,
+                     const std::vector<CloudZoneID>& remove) override {
+        std::lock_guard lock(s_->mutex);
+        s_->checkAccount();
+        s_->transaction([&] {
+            for (const auto& z : save) {
+                auto st = s_->sql->prepare(
+                    "INSERT OR IGNORE INTO zones (db, owner, name, generation, seq) "
+                    "VALUES (?, ?, ?, ?, 0)");
+                st->bind(1, db_);
+                st->bind(2, z.owner);
+                st->bind(3, z.name);
+                st->bind(4, Uuid::random().string());
+                st->step();
+            }
+            for (const auto& z : remove) {
+                for (const char* sql : {"DELETE FROM zones WHERE db=? AND owner=? AND name=?",
+                                        "DELETE FROM records WHERE db=? AND owner=? AND zone=?"}) {
+                    auto st = s_->sql->prepare(sql);
+                    st->bind(1, db_);
+                    st->bind(2, z.owner);
+                    st->bind(3, z.name);
+                    st->step();
+                }
+            }
+        });
+    }
+
+    std::vector<CloudZoneID> allZones() override {
+        std::lock_guard lock(s_->mutex);
+        s_->checkAccount();
+        auto st = s_->sql->prepare("SELECT owner, name FROM zones WHERE db=? ORDER BY owner, name");
+        st->bind(1, db_);
+        std::vector<CloudZoneID> out;
+        while (st->step()) out.push_back({st->text(1), st->text(0)});
+        return out;
+    }
+
+    void modifySubscriptions(const std::vector<CloudSubscription>& save,
+                             const std::vector<std::string>& remove) override {
+        std::lock_guard lock(s_->mutex);
+        s_->checkAccount();
+        s_->transaction([&] {
+            for (const auto& sub : save) {
+                auto st = s_->sql->prepare("INSERT OR REPLACE INTO subscriptions VALUES (?, ?)");
+                st->bind(1, db_);
+                st->bind(2, sub.id);
+                st->step();
+            }
+            for (const auto& id : remove) {
+                auto st = s_->sql->prepare("DELETE FROM subscriptions WHERE db=? AND id=?");
+                st->bind(1, db_);
+                st->bind(2, id);
+                st->step();
+            }
+        });
+    }
+
+    std::vector<CloudSubscription> allSubscriptions() override {
+        std::lock_guard lock(s_->mutex);
+        s_->checkAccount();
+        auto st = s_->sql->prepare("SELECT id FROM subscriptions WHERE db=? ORDER BY id");
+        st->bind(1, db_);
+        std::vector<CloudSubscription> out;
+        while (st->step()) out.push_back({st->text(0)});
+        return out;
+    }
+
+    CloudModifyResult modifyRecords(const std::vector<CloudRecord>& save,
+                                    const std::vector<CloudRecordID>& remove,
+                                    CloudSavePolicy policy, bool atomic) override {
+        std::lock_guard lock(s_->mutex);
+        s_->checkAccount();
+        CloudModifyResult result;
+        bool failed = false;
+        bool changed = false;
+        s_->sql->begin();
+        try {
+            for (const auto& r : save) {
+                CloudSaveResult out{r.id, std::nullopt, std::nullopt};
+                if (!s_->zone(db_, r.id.zone)) {
+                    out.error = cloudError(CloudErrorCode::zoneNotFound);
+                } else if (auto bad = Rules::checkSchema(r)) {
+                    out.error = *bad;
+                } else {
+                    CloudRecord sealed = r;
+                    for (auto& [k, v] : sealed.encrypted)
+                        if (v) v = s_->seal(r.id, k, *v);
+                    auto row = s_->loadRow(db_, r.id);
+                    const Rules::Stored* server = row && !row->deleted ? &row->stored : nullptr;
+                    auto applied = Rules::applySave(server, sealed, policy);
+                    if (auto* e = std::get_if<CloudError>(&applied)) {
+                        out.error = *e;
+                    } else {
+                        SqlCloudStore::Impl::Row next;
+                        next.stored = std::get<Rules::Stored>(std::move(applied));
+                        next.stored.tag = toHex(randomBytes(8));
+                        next.seq = s_->nextSeq(db_, r.id.zone);
+                        s_->writeRow(db_, r.id, next);
+                        out.record = s_->reveal(next.stored, r.id);
+                        changed = true;
+                    }
+                }
+                failed |= out.error.has_value();
+                result.saved.push_back(std::move(out));
+            }
+            for (const auto& id : remove) {
+                CloudDeleteResult out{id, std::nullopt};
+                if (!s_->zone(db_, id.zone)) {
+                    out.error = cloudError(CloudErrorCode::zoneNotFound);
+                } else {
+                    auto row = s_->loadRow(db_, id);
+                    if (!row || row->deleted) {
+                        out.error = cloudError(CloudErrorCode::unknownItem);
+                    } else {
+                        // The tombstone tells later readers of a token that it is gone.
+                        SqlCloudStore::Impl::Row tomb;
+                        tomb.stored.type = row->stored.type;
+                        tomb.deleted = true;
+                        tomb.seq = s_->nextSeq(db_, id.zone);
+                        s_->writeRow(db_, id, tomb);
+                        changed = true;
+                    }
+                }
+                failed |= out.error.has_value();
+                result.deleted.push_back(std::move(out));
+            }
+            if (atomic && failed) {
+                s_->sql->rollback();
+                for (auto& s : result.saved) {
+                    s.record.reset();
+                    if (!s.error) s.error = cloudError(CloudErrorCode::batchRequestFailed);
+                }
+                for (auto& d : result.deleted)
+                    if (!d.error) d.error = cloudError(CloudErrorCode::batchRequestFailed);
+                return result;
+            }
+            if (changed) s_->notePushes(db_);
+            s_->sql->commit();
+        } catch (...) {
+            try {
+                s_->sql->rollback();
+            } catch (...) {
+            }
+            throw;
+        }
+        if (changed) s_->wake->notify();
+        return result;
+    }
+
+    CloudRecord fetchRecord(const CloudRecordID& id) override {
+        std::lock_guard lock(s_->mutex);
+        s_->checkAccount();
+        if (!s_->zone(db_, id.zone)) throw cloudError(CloudErrorCode::zoneNotFound);
+        auto row = s_->loadRow(db_, id);
+        if (!row || row->deleted) throw cloudError(CloudErrorCode::unknownItem);
+        return s_->reveal(row->stored, id);
+    }
+
+    CloudZoneChanges fetchZoneChanges(const CloudZoneID& zoneID,
+                                      const std::optional<std::string>& token,
+                                      std::size_t limit) override {
+        std::lock_guard lock(s_->mutex);
+        s_->checkAccount();
+        auto zone = s_->zone(db_, zoneID);
+        if (!zone) throw cloudError(CloudErrorCode::zoneNotFound);
+        const std::string zoneKey = db_ + "/" + zoneID.owner + "/" + zoneID.name;
+        std::int64_t since = 0;
+        if (token) {
+            auto t = Rules::decodeToken(*token);
+            if (t.store != s_->storeID || t.zone != zoneKey || t.generation != zone->generation)
+                throw cloudError(CloudErrorCode::changeTokenExpired);
+            since = t.sequence;
+        }
+        const std::int64_t page = limit ? static_cast<std::int64_t>(limit) : 200;
+        auto st = s_->sql->prepare(
+            "SELECT name, type, tag, deleted, plain, sealed, seq FROM records "
+            "WHERE db=? AND owner=? AND zone=? AND seq>? AND (deleted=0 OR ?) "
+            "ORDER BY seq LIMIT ?");
+        st->bind(1, db_);
+        st->bind(2, zoneID.owner);
+        st->bind(3, zoneID.name);
+        st->bind(4, since);
+        st->bind(5, std::int64_t{token ? 1 : 0});
+        st->bind(6, page + 1);
+        CloudZoneChanges out;
+        std::int64_t last = since;
+        std::int64_t n = 0;
+        while (st->step()) {
+            if (n++ == page) {
+                out.moreComing = true;
+                break;
+            }
+            CloudRecordID id{st->text(0), zoneID};
+            auto row = s_->rowFrom(*st, 1);
+            if (row.deleted)
+                out.deleted.push_back(id);
+            else
+                out.changed.push_back(s_->reveal(row.stored, id));
+            last = row.seq;
+        }
+        if (!out.moreComing) last = std::max(last, zone->seq);
+        out.token = Rules::encodeToken({s_->storeID, zoneKey, zone->generation, last});
+        return out;
+    }
+
+private:
+    std::shared_ptr<SqlCloudStore::Impl> s_;
+    std::string db_;
+};
+
+}  // namespace
+
+SqlCloudStore::SqlCloudStore(std::unique_ptr<SqlConnection> sql, SqlCloudAccount account,
+                             Bytes fieldKey, std::unique_ptr<CloudWakeSignal> wake)
+    : impl_(std::make_shared<Impl>()) {
+    impl_->sql = std::move(sql);
+    impl_->account = std::move(account);
+    impl_->key = std::move(fieldKey);
+    impl_->wake = std::move(wake);
+    if (impl_->key.size() != 32) throw cloudError(CloudErrorCode::internalError);
+    impl_->transaction([&] {
+        impl_->sql->execute(schemaSql);
+        auto get = impl_->sql->prepare("SELECT value FROM meta WHERE key='store'");
+        if (get->step()) {
+            impl_->storeID = get->text(0);
+        } else {
+            impl_->storeID = Uuid::random().string();
+            auto put = impl_->sql->prepare("INSERT INTO meta (key, value) VALUES ('store', ?)");
+            put->bind(1, impl_->storeID);
+            put->step();
+        }
+    });
+}
+
+SqlCloudStore::~SqlCloudStore() {
+    setPushHandler({}, {});
+}
+
+Bytes SqlCloudStore::fieldKey(SecretStore& keychain) {
+    auto read = Keychain::readChecked(fieldKeyAccount, keychainService, std::nullopt, keychain);
+    if (read.status == KeychainStatus::success) {
+        if (auto key = fromHex(read.value); key && key->size() == 32) return *key;
+    } else if (read.status != KeychainStatus::notFound) {
+        throw CloudError(CloudErrorCode::internalError,
+                         "The key for encrypted fields could not be read from the keychain.");
+    }
+    if (read.status == KeychainStatus::success)
+        throw CloudError(CloudErrorCode::internalError,
+                         "The key for encrypted fields in the keychain is damaged.");
+    Bytes key = randomBytes(32);
+    if (!Keychain::set(toHex(key), fieldKeyAccount, keychainService, true, std::nullopt, keychain))
+        throw CloudError(CloudErrorCode::internalError,
+                         "The key for encrypted fields could not be saved in the keychain.");
+    return key;
+}
+
+int SqlCloudStore::accountStatus() {
+    return impl_->account.status;
+}
+
+std::string SqlCloudStore::currentUserRecordName() {
+    impl_->checkAccount();
+    return impl_->account.userRecordName;
+}
+
+std::shared_ptr<CloudDatabase> SqlCloudStore::database(CloudScope scope) {
+    return std::make_shared<SqlDatabase>(impl_, scope);
+}
+
+void SqlCloudStore::setPushHandler(asio::any_io_executor ex, std::function<void()> handler) {
+    const bool listen = static_cast<bool>(handler);
+    {
+        std::lock_guard lock(impl_->mutex);
+        const bool was = static_cast<bool>(impl_->pushHandler);
+        impl_->pushExecutor = ex;
+        impl_->pushHandler = std::move(handler);
+        if (was == listen) return;
+        try {
+            impl_->transaction([&] {
+                auto del = impl_->sql->prepare("DELETE FROM devices WHERE id=?");
+                del->bind(1, impl_->deviceID);
+                del->step();
+                auto drop = impl_->sql->prepare("DELETE FROM pushes WHERE device=?");
+                drop->bind(1, impl_->deviceID);
+                drop->step();
+                if (listen) {
+                    auto ins =
+                        impl_->sql->prepare("INSERT INTO devices (id, user, pid) VALUES (?, ?, ?)");
+                    ins->bind(1, impl_->deviceID);
+                    ins->bind(2, impl_->account.userRecordName);
+                    ins->bind(3, impl_->wake->processID());
+                    ins->step();
+                }
+            });
+        } catch (const CloudError&) {
+            if (listen) throw;
+        }
+    }
+    if (listen) {
+        std::weak_ptr<Impl> weak = impl_;
+        impl_->wake->watch([weak] {
+            if (auto s = weak.lock()) s->drainPushes();
+        });
+    } else {
+        impl_->wake->watch({});
+    }
+}
+
+}  // namespace orvane
