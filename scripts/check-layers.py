@@ -32,6 +32,7 @@ BACKENDS = {
     "natpmp": [r"natpmp\.h"],
     "inotify": [r"sys/inotify\.h"],
     "cups": [r"cups/"],
+    "ngtcp2": [r"ngtcp2/", r"gnutls/"],
 }
 PLATFORM = {tech: pats for tech, pats in BACKENDS.items()}
 QT = r"(Qt[A-Za-z]*/|Q[A-Z][A-Za-z]*$|Q[A-Z][A-Za-z]*>)"

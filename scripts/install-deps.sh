@@ -37,6 +37,8 @@ PACKAGES=(
   libsqlite3-dev sqlite3
   # the router port mapping, and the namespace tests' gateway, STUN server and capture
   libnatpmp-dev natpmpc miniupnpd-nftables nftables coturn tcpdump
+  # QUIC for punched connections, and its packaged example peers for the benchmark
+  libngtcp2-dev libngtcp2-crypto-gnutls-dev libgnutls28-dev ngtcp2-server ngtcp2-client
   # fuzzing (libFuzzer runtime for clang)
   libclang-rt-14-dev
   # test oracles; the browser viewer test drives Debian's chromium, curl fetches its page

@@ -49,9 +49,10 @@ OrvaneConnection::OrvaneConnection(Role role, std::shared_ptr<Transport> transpo
 }
 
 std::shared_ptr<OrvaneConnection> OrvaneConnection::makeServer(
-    std::shared_ptr<Transport> connection, std::string_view accessCode, Environment env) {
+    std::shared_ptr<Transport> connection, std::string_view accessCode, Environment env,
+    bool holePunched) {
     return std::shared_ptr<OrvaneConnection>(new OrvaneConnection(
-        Role::server, std::move(connection), accessCode, std::nullopt, false, env));
+        Role::server, std::move(connection), accessCode, std::nullopt, holePunched, env));
 }
 
 std::shared_ptr<OrvaneConnection> OrvaneConnection::makeClient(

@@ -62,10 +62,11 @@ public:
     using Environment = ConnectionEnvironment;
 
     // Server role, over an accepted transport that has not started. `accessCode` is the code
-    // the listener's TLS key was made from.
+    // the listener's TLS key was made from. `holePunched`: it came in over a punched UDP path.
     static std::shared_ptr<OrvaneConnection> makeServer(std::shared_ptr<Transport> connection,
                                                         std::string_view accessCode,
-                                                        Environment env = {});
+                                                        Environment env = {},
+                                                        bool holePunched = false);
 
     // Client role, dialling `endpoint`. Without `parameters` the session parameters come from
     // the code (cellular allowed only for endpoints that are not local); given parameters are

@@ -40,6 +40,10 @@ void FrontDoor::start() {
     if (!config_ || host_.isShuttingDown()) return;
     restart_.cancel();
     SessionParams params = AccessCode::pskParameters(host_.currentCode(), true);
+    {
+        std::lock_guard lock(key_->mutex);
+        key_->key = params.tls.key;
+    }
     params.allowLocalEndpointReuse = true;
     // A listener that works keeps its socket: closing it would refuse viewers until the new one
     // is bound and drop those waiting to be accepted.
@@ -126,7 +130,14 @@ void FrontDoor::listenerStateChanged(const ConnState& state) {
     }
 }
 
-void FrontDoor::accept(std::shared_ptr<Transport> connection) {
+std::function<Bytes()> FrontDoor::currentKeySource() const {
+    return [key = key_] {
+        std::lock_guard lock(key->mutex);
+        return key->key;
+    };
+}
+
+void FrontDoor::accept(std::shared_ptr<Transport> connection, bool holePunched) {
     onMainActor();
     std::string address = endpointText(connection->remoteEndpoint());
     if (guard_.isBlocked(address, guardNow())) {
@@ -134,7 +145,8 @@ void FrontDoor::accept(std::shared_ptr<Transport> connection) {
         return;
     }
     ConnectionEnvironment env = config_ ? config_->connections : ConnectionEnvironment{};
-    auto secure = OrvaneConnection::makeServer(std::move(connection), host_.currentCode(), env);
+    auto secure =
+        OrvaneConnection::makeServer(std::move(connection), host_.currentCode(), env, holePunched);
     auto client = RemoteClient::make(std::make_shared<SecureSessionConnection>(secure), s_.clock,
                                      s_.screens.mainDisplayID());
     client->address = address;

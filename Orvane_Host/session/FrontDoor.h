@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -61,7 +62,11 @@ public:
     void start();
     // Shutdown: the listener closes, the advertisement is withdrawn, no restart follows.
     void close();
-    void accept(std::shared_ptr<Transport> connection);
+    // `holePunched`: the connection came in over the NAT hole punch rather than the listener.
+    void accept(std::shared_ptr<Transport> connection, bool holePunched = false);
+    // The key of the code the listener takes now, for transports that read it at each
+    // handshake; follows every start(). Callable from any thread.
+    std::function<Bytes()> currentKeySource() const;
     void listenerStateChanged(const ConnState& state);
     // A state report of a client's connection. `wrongCode` is set on the first report that
     // shows the peer holds another code, and never again for that connection.
@@ -85,6 +90,11 @@ private:
     bool listenerReady_ = false;  // the current listener's last report was ready
     TimerHandle restart_;
     BruteForceGuard guard_ = BruteForceGuard::forHost();
+    struct SharedKey {
+        std::mutex mutex;
+        Bytes key;
+    };
+    const std::shared_ptr<SharedKey> key_ = std::make_shared<SharedKey>();
 };
 
 }  // namespace orvane

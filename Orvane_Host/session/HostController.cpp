@@ -299,6 +299,14 @@ void HostController::onStreamsStopped(std::optional<std::string> error) {
     });
 }
 
+void HostController::accept(std::shared_ptr<Transport> connection) {
+    frontDoor_->accept(std::move(connection), true);
+}
+
+std::function<Bytes()> HostController::currentKeySource() const {
+    return frontDoor_->currentKeySource();
+}
+
 void HostController::setFrontDoor(FrontDoorConfig config) {
     frontDoor_->configure(std::move(config));
 }

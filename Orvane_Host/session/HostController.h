@@ -299,6 +299,12 @@ public:
     void perform(CloudAction action, const std::string& sender);
     void newAccessCode();
     void playAlertSound();
+    // A connection that came in over the NAT hole punch, unstarted: taken like the listener's,
+    // wrong-code guard first. Main actor.
+    void accept(std::shared_ptr<Transport> connection);
+    // The key of the code viewers must hold now (support code while set), for the punch
+    // listener to read at each handshake. Any thread.
+    std::function<Bytes()> currentKeySource() const;
 
     // ---- Pairing ----
     // Where the router mapping and the hole-punch address come from; none: neither is known.

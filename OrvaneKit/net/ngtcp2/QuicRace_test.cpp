@@ -1,0 +1,104 @@
+// A punched-path candidate in the connection race: a session over QUIC on loopback.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <future>
+
+#include "OrvaneKit/net/ngtcp2/QuicEndpoint.h"
+#include "OrvaneKit/reach/Connector.h"
+#include "OrvaneKit/security/AccessCode.h"
+#include "OrvaneKit/security/testing/FakeIdentity.h"
+
+namespace orvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* code = "ABC-DEF-GHJ-KLM";
+
+struct NetQuicRace : ::testing::Test {
+    FakeIdentity hostId{Bytes(32, 0x22), systemRandom(), "com.nimbrel.kelsap.host"};
+    FakeIdentity viewerId{Bytes(32, 0x11), systemRandom(), "com.nimbrel.kelsap.viewer"};
+    NetContext net{3};
+    AsioTimerService timers{net.context()};
+    OrvaneConnectionDialer dialer{
+        {&viewerId.identity(), nullptr, &net},
+        [this](HostPort remote, Bytes key, std::optional<std::uint16_t> localPort) {
+            return dialQuic(net, remote, std::move(key), localPort);
+        }};
+    Connector connector{dialer, timers, net.context().get_executor()};
+    std::shared_ptr<QuicServerEndpoint> server;
+    std::mutex mutex;
+    std::vector<std::shared_ptr<OrvaneConnection>> hosts;
+    std::optional<HostPort> seenFrom;
+
+    void SetUp() override {
+        QuicServerEndpoint::Options o;
+        o.bindAddress = "127.0.0.1";
+        o.key = [] { return AccessCode::pskKey(code); };
+        server = QuicServerEndpoint::make(net, o);
+        server->setConnectionHandler([this](std::shared_ptr<Transport> t) {
+            std::lock_guard lock(mutex);
+            seenFrom = t->remoteEndpoint();
+            auto host =
+                OrvaneConnection::makeServer(std::move(t), code, {&hostId.identity()}, true);
+            host->start();
+            hosts.push_back(std::move(host));
+        });
+        ASSERT_EQ(server->start(), std::nullopt);
+    }
+    void TearDown() override {
+        {
+            std::lock_guard lock(mutex);
+            for (auto& h : hosts) h->cancel();
+        }
+        server->cancel();
+        std::this_thread::sleep_for(50ms);
+        net.stop();
+    }
+    ConnectOutcome race(const std::string& withCode, ConnectCandidate candidate) {
+        std::promise<ConnectOutcome> done;
+        connector.connect(
+            withCode, std::nullopt, [candidate] { return std::vector{candidate}; }, {100, 5},
+            [&](ConnectOutcome o) { done.set_value(std::move(o)); });
+        auto f = done.get_future();
+        EXPECT_EQ(f.wait_for(10s), std::future_status::ready);
+        return f.get();
+    }
+};
+
+std::uint16_t freeUdpPort() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+TEST_F(NetQuicRace, APunchedCandidateCarriesASecureSessionFromItsPort) {
+    std::uint16_t from = freeUdpPort();
+    auto result =
+        race(code, {{"127.0.0.1", server->port()}, std::nullopt, std::nullopt, QuicPath{from}});
+    ASSERT_TRUE(std::holds_alternative<outcome::Ready>(result));
+    auto c = std::get<outcome::Ready>(result).attempt->connection();
+    ASSERT_TRUE(c);
+    EXPECT_TRUE(c->holePunched());
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(seenFrom, (HostPort{"127.0.0.1", from}));
+    c->cancel();
+}
+
+TEST_F(NetQuicRace, AnotherCodeOverQuicIsAWrongCode) {
+    auto result = race("ZZZ-ZZZ-ZZZ-ZZZ",
+                       {{"127.0.0.1", server->port()}, std::nullopt, std::nullopt, QuicPath{}});
+    EXPECT_TRUE(std::holds_alternative<outcome::WrongCode>(result));
+}
+
+}  // namespace
+}  // namespace orvane
