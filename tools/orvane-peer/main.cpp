@@ -605,8 +605,12 @@ int runScript(Session& session, FileTransfers& files, const std::string& path) {
             if (!out) return bad("cannot write " + rest);
         } else if (verb == "bye") {
             session.sendAndWait(MessageType::bye, *json::encode(Bye{rest}));
-            session.conn_->cancel();
-            session.waitEnded(5s);
+            // The host closes once it has read the bye. Closing first, with its messages still
+            // unread here, resets the connection, and the host loses what it had not read yet.
+            if (!session.waitEnded(5s)) {
+                session.conn_->cancel();
+                session.waitEnded(5s);
+            }
             return forbiddenCame() ? stepFailed : ok;
         } else if (verb == "sendfile") {
             std::istringstream args(rest);
