@@ -35,6 +35,8 @@ public:
     std::string currentUserRecordName() override { throw error(); }
     std::shared_ptr<CloudDatabase> database(CloudScope scope) override;
     void setPushHandler(asio::any_io_executor, std::function<void()>) override {}
+    void addShareParticipant(const CloudZoneID&, const std::string&) override { throw error(); }
+    CloudZoneID acceptShare(const std::string&) override { throw error(); }
     CloudError error() const { return CloudError(CloudErrorCode::internalError, reason_); }
 
 private:

@@ -53,6 +53,8 @@ public:
     std::string currentUserRecordName() override;
     std::shared_ptr<CloudDatabase> database(CloudScope scope) override;
     void setPushHandler(asio::any_io_executor ex, std::function<void()> handler) override;
+    void addShareParticipant(const CloudZoneID& zone, const std::string& userRecordName) override;
+    CloudZoneID acceptShare(const std::string& url) override;
 
     struct Impl;
 

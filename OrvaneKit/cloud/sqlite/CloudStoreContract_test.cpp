@@ -29,6 +29,8 @@ public:
     virtual std::shared_ptr<CloudStore> device(int n) = 0;
     virtual std::shared_ptr<CloudStore> withoutAccount() = 0;
     virtual std::shared_ptr<CloudStore> unrelated() = 0;
+    // Somebody else's account on the same server.
+    virtual std::shared_ptr<CloudStore> person(const std::string& user) = 0;
 };
 
 class FakeWorld final : public World {
@@ -43,6 +45,9 @@ public:
         return s;
     }
     std::shared_ptr<CloudStore> unrelated() override { return std::make_shared<FakeCloudStore>(); }
+    std::shared_ptr<CloudStore> person(const std::string& user) override {
+        return first_->otherPerson(user);
+    }
 
 private:
     std::shared_ptr<FakeCloudStore> first_ = std::make_shared<FakeCloudStore>();
@@ -74,6 +79,11 @@ public:
     std::shared_ptr<CloudStore> unrelated() override {
         return openSqliteCloudStore(dir_ / "other" / "records.sqlite", account_, keychain_,
                                     makeInotifyWakeSignal);
+    }
+    std::shared_ptr<CloudStore> person(const std::string& user) override {
+        auto other = account_;
+        other.userRecordName = user;
+        return openSqliteCloudStore(file(), other, keychain_, makeInotifyWakeSignal);
     }
 
 private:
@@ -406,6 +416,105 @@ TEST_P(CloudStoreContract, OtherDevicesGetOnePushPerChangeAndTheWriterNone) {
 
     writer->setPushHandler({}, {});
     listener->setPushHandler({}, {});
+    guard.reset();
+    io.stop();
+    runner.join();
+}
+
+// The owner shares the zone; returns the share's URL.
+std::string shareZone(CloudDatabase& db) {
+    CloudRecord share;
+    share.type = cloudShareType;
+    share.id = {cloudZoneShareName, zone};
+    share.set("title", std::string("Ops"));
+    CloudRecord saved;
+    EXPECT_EQ(codeOf(saveOne(db, share, CloudSavePolicy::changedKeys, &saved)), 0);
+    EXPECT_EQ(std::get<std::string>(*saved.get("publicPermission")), "none");
+    EXPECT_EQ(std::get<std::string>(*saved.get("title")), "Ops");
+    return std::get<std::string>(*saved.get("url"));
+}
+
+TEST_P(CloudStoreContract, ASharedZoneIsReachedOnlyByAnAddedParticipantOnceAccepted) {
+    auto owner = world->device(0);
+    const std::string ownerName = owner->currentUserRecordName();
+    auto member = world->person("_b0000000000000000000000000000001");
+    auto stranger = world->person("_c0000000000000000000000000000002");
+    ASSERT_EQ(codeOf(saveOne(*db, note("n1"))), 0);
+    const std::string url = shareZone(*db);
+    EXPECT_EQ(url.rfind("orvane-share://", 0), 0u) << url;
+    EXPECT_EQ(shareZone(*db), url) << "saving the share again keeps its URL";
+
+    const CloudZoneID theirs{zone.name, ownerName};
+    auto memberShared = member->database(CloudScope::sharedScope);
+    EXPECT_TRUE(memberShared->allZones().empty());
+    EXPECT_EQ(thrownCode([&] { memberShared->fetchRecord({"n1", theirs}); }), 26);
+    EXPECT_EQ(thrownCode([&] { member->acceptShare(url); }), 10);
+
+    owner->addShareParticipant(zone, member->currentUserRecordName());
+    EXPECT_EQ(thrownCode([&] { stranger->acceptShare(url); }), 10);
+    EXPECT_EQ(thrownCode([&] { member->acceptShare(url + "x"); }), 11);
+    EXPECT_EQ(thrownCode([&] { member->acceptShare("orvane-share://elsewhere/abc"); }), 11);
+    EXPECT_EQ(member->acceptShare(url), theirs);
+    EXPECT_EQ(memberShared->allZones(), std::vector<CloudZoneID>{theirs});
+    EXPECT_TRUE(member->database(CloudScope::privateScope)->allZones().empty());
+    EXPECT_TRUE(stranger->database(CloudScope::sharedScope)->allZones().empty());
+    EXPECT_EQ(thrownCode([&] {
+                  stranger->database(CloudScope::sharedScope)->fetchRecord({"n1", theirs});
+              }),
+              26);
+
+    // Read and written by the participant, seen by the owner.
+    EXPECT_EQ(memberShared->fetchRecord({"n1", theirs}).type, "Note");
+    auto byMember = note("n2", theirs);
+    byMember.setEncrypted("secret", std::string("s3"));
+    ASSERT_EQ(codeOf(saveOne(*memberShared, byMember)), 0);
+    auto back = db->fetchRecord({"n2", zone});
+    EXPECT_EQ(std::get<std::string>(*back.getEncrypted("secret")), "s3");
+    auto changes = memberShared->fetchZoneChanges(theirs, std::nullopt, 0);
+    EXPECT_EQ(changes.changed.size(), 3u);  // n1, the share, n2
+
+    // The share itself stays the owner's.
+    CloudRecord share;
+    share.type = cloudShareType;
+    share.id = {cloudZoneShareName, theirs};
+    share.set("title", std::string("Mine"));
+    EXPECT_EQ(codeOf(saveOne(*memberShared, share, CloudSavePolicy::allKeys)), 10);
+    EXPECT_EQ(thrownCode([&] { memberShared->modifyZones({}, {theirs}); }), 10);
+}
+
+TEST_P(CloudStoreContract, ChangesInASharedZonePushToSubscribedParticipantsAndBack) {
+    asio::io_context io;
+    auto guard = asio::make_work_guard(io);
+    std::thread runner([&] { io.run(); });
+    auto owner = world->device(0);
+    auto member = world->person("_b0000000000000000000000000000001");
+    const std::string url = shareZone(*db);
+    owner->addShareParticipant(zone, member->currentUserRecordName());
+    const CloudZoneID theirs = member->acceptShare(url);
+    auto memberShared = member->database(CloudScope::sharedScope);
+    std::atomic<int> toOwner{0}, toMember{0};
+    owner->setPushHandler(io.get_executor(), [&] { ++toOwner; });
+    member->setPushHandler(io.get_executor(), [&] { ++toMember; });
+    db->modifySubscriptions({{"team"}}, {});
+    memberShared->modifySubscriptions({{"team"}}, {});
+
+    const auto waitFor = [](std::atomic<int>& n) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (n.load() == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(200ms);
+    };
+    ASSERT_EQ(codeOf(saveOne(*db, note("from-owner"))), 0);
+    waitFor(toMember);
+    EXPECT_EQ(toMember.load(), 1);
+    EXPECT_EQ(toOwner.load(), 0);
+    ASSERT_EQ(codeOf(saveOne(*memberShared, note("from-member", theirs))), 0);
+    waitFor(toOwner);
+    EXPECT_EQ(toOwner.load(), 1);
+    EXPECT_EQ(toMember.load(), 1);
+
+    owner->setPushHandler({}, {});
+    member->setPushHandler({}, {});
     guard.reset();
     io.stop();
     runner.join();
