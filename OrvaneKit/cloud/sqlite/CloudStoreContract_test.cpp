@@ -11,9 +11,11 @@
 
 #include "OrvaneKit/cloud/CloudStore.h"
 #include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
+#include "OrvaneKit/cloud/postgres/PostgresCloudStore.h"
 #include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/cloud/testing/FakeCloudStore.h"
 #include "OrvaneKit/security/testing/MemorySecretStore.h"
+#include "tests/support/PostgresServer.h"
 
 using namespace orvane;
 namespace fs = std::filesystem;
@@ -93,6 +95,41 @@ private:
     std::map<int, std::shared_ptr<CloudStore>> devices_;
 };
 
+// One database per test on the program's private server.
+class PostgresWorld final : public World {
+public:
+    explicit PostgresWorld(PostgresServer& server)
+        : server_(server), conninfo_(server.newDatabase()) {
+        account_.userRecordName = "_00112233445566778899aabbccddeeff";
+    }
+    ~PostgresWorld() override { devices_.clear(); }
+    std::shared_ptr<CloudStore> device(int n) override {
+        if (!devices_.contains(n))
+            devices_[n] = openPostgresCloudStore(conninfo_, account_, keychain_);
+        return devices_[n];
+    }
+    std::shared_ptr<CloudStore> withoutAccount() override {
+        auto none = account_;
+        none.account = "none";
+        return openPostgresCloudStore(conninfo_, none, keychain_);
+    }
+    std::shared_ptr<CloudStore> unrelated() override {
+        return openPostgresCloudStore(server_.newDatabase(), account_, keychain_);
+    }
+    std::shared_ptr<CloudStore> person(const std::string& user) override {
+        auto other = account_;
+        other.userRecordName = user;
+        return openPostgresCloudStore(conninfo_, other, keychain_);
+    }
+
+private:
+    PostgresServer& server_;
+    std::string conninfo_;
+    CloudAccountFile account_;
+    MemorySecretStore keychain_;
+    std::map<int, std::shared_ptr<CloudStore>> devices_;
+};
+
 struct Backend {
     std::string name;
     std::function<std::unique_ptr<World>()> make;
@@ -103,6 +140,7 @@ std::ostream& operator<<(std::ostream& o, const Backend& b) {
 }
 
 const CloudZoneID zone{"Kelsap"};
+std::string skipReason;
 
 CloudRecord note(const std::string& name, CloudZoneID z = zone) {
     CloudRecord r;
@@ -137,6 +175,7 @@ class CloudStoreContract : public testing::TestWithParam<Backend> {
 protected:
     void SetUp() override {
         world = GetParam().make();
+        if (!world) GTEST_SKIP() << skipReason;
         db = world->device(0)->database(CloudScope::privateScope);
         db->modifyZones({zone}, {});
     }
@@ -525,5 +564,16 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Backend{"fake", [] { return std::make_unique<FakeWorld>(); }},
                     Backend{"sqlite", [] { return std::make_unique<SqliteWorld>(); }}),
     [](const auto& info) { return info.param.name; });
+
+// The server takes a moment to start: the slow label.
+INSTANTIATE_TEST_SUITE_P(Slow, CloudStoreContract,
+                         testing::Values(Backend{
+                             "postgres",
+                             []() -> std::unique_ptr<World> {
+                                 auto* server = PostgresServer::shared(skipReason);
+                                 if (!server) return nullptr;
+                                 return std::make_unique<PostgresWorld>(*server);
+                             }}),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace

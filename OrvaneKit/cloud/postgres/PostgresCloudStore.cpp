@@ -1,0 +1,229 @@
+#include "OrvaneKit/cloud/postgres/PostgresCloudStore.h"
+
+#include <libpq-fe.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace orvane {
+
+namespace {
+
+constexpr const char* channel = "orvane_cloud";
+
+CloudError pgError(PGconn* c, const std::string& what) {
+    std::string text = c ? PQerrorMessage(c) : "no connection";
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    const bool lost = !c || PQstatus(c) != CONNECTION_OK;
+    return CloudError(lost ? CloudErrorCode::networkUnavailable : CloudErrorCode::internalError,
+                      "The cloud server failed (" + what + ": " + text + ").");
+}
+
+PGconn* connect(const std::string& conninfo) {
+    PGconn* c = PQconnectdb(conninfo.c_str());
+    if (PQstatus(c) != CONNECTION_OK) {
+        CloudError e = pgError(c, "connect");
+        PQfinish(c);
+        throw e;
+    }
+    return c;
+}
+
+// "?" placeholders become $1, $2, ...; quoted text and names are left alone.
+std::string numbered(const std::string& sql) {
+    std::string out;
+    int n = 0;
+    char quote = 0;
+    for (char ch : sql) {
+        if (quote) {
+            if (ch == quote) quote = 0;
+            out += ch;
+        } else if (ch == '\'' || ch == '"') {
+            quote = ch;
+            out += ch;
+        } else if (ch == '?') {
+            out += "$" + std::to_string(++n);
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+class PgStatement final : public SqlStatement {
+public:
+    PgStatement(PGconn* c, std::string sql) : c_(c), sql_(numbered(sql)) {}
+    ~PgStatement() override {
+        if (res_) PQclear(res_);
+    }
+    void bind(int i, std::int64_t v) override { at(i) = std::to_string(v); }
+    void bind(int i, const std::string& v) override { at(i) = v; }
+    void bindNull(int i) override { at(i) = std::nullopt; }
+    bool step() override {
+        if (!res_) {
+            std::vector<const char*> values;
+            for (const auto& p : params_) values.push_back(p ? p->c_str() : nullptr);
+            res_ = PQexecParams(c_, sql_.c_str(), static_cast<int>(values.size()), nullptr,
+                                values.data(), nullptr, nullptr, 0);
+            const auto status = PQresultStatus(res_);
+            if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw pgError(c_, "query");
+        }
+        return ++row_ < PQntuples(res_);
+    }
+    bool isNull(int c) override { return PQgetisnull(res_, row_, c); }
+    std::int64_t integer(int c) override {
+        const char* v = PQgetvalue(res_, row_, c);
+        if (v[0] == 't') return 1;
+        if (v[0] == 'f') return 0;
+        return std::strtoll(v, nullptr, 10);
+    }
+    std::string text(int c) override {
+        return std::string(PQgetvalue(res_, row_, c),
+                           static_cast<std::size_t>(PQgetlength(res_, row_, c)));
+    }
+
+private:
+    std::optional<std::string>& at(int i) {
+        if (static_cast<std::size_t>(i) > params_.size()) params_.resize(i);
+        return params_[i - 1];
+    }
+    PGconn* c_;
+    std::string sql_;
+    std::vector<std::optional<std::string>> params_;
+    PGresult* res_ = nullptr;
+    int row_ = -1;
+};
+
+class PgConnection final : public SqlConnection {
+public:
+    explicit PgConnection(const std::string& conninfo) : c_(connect(conninfo)) {
+        PQsetNoticeProcessor(
+            c_, [](void*, const char*) {}, nullptr);
+    }
+    ~PgConnection() override { PQfinish(c_); }
+
+    void execute(const std::string& sql) override {
+        PGresult* r = PQexec(c_, sql.c_str());
+        const auto status = PQresultStatus(r);
+        PQclear(r);
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw pgError(c_, "execute");
+    }
+    std::unique_ptr<SqlStatement> prepare(const std::string& sql) override {
+        if (PQstatus(c_) != CONNECTION_OK) PQreset(c_);
+        if (PQstatus(c_) != CONNECTION_OK) throw pgError(c_, "connect");
+        return std::make_unique<PgStatement>(c_, sql);
+    }
+    // One writer at a time across every device, as the embedded store has: each zone's change
+    // numbers then commit in order, so a token never passes over a change that commits later.
+    void begin() override {
+        if (PQstatus(c_) != CONNECTION_OK) PQreset(c_);
+        execute("BEGIN; SELECT pg_advisory_xact_lock(7214301)");
+    }
+    void commit() override { execute("COMMIT"); }
+    void rollback() override { execute("ROLLBACK"); }
+
+private:
+    PGconn* c_;
+};
+
+// Wakes by LISTEN/NOTIFY; a device is alive while its listening connection is.
+class PgWakeSignal final : public CloudWakeSignal {
+public:
+    explicit PgWakeSignal(const std::string& conninfo)
+        : listen_(connect(conninfo)), talk_(connect(conninfo)), stop_(::eventfd(0, EFD_CLOEXEC)) {
+        PQsetNoticeProcessor(
+            listen_, [](void*, const char*) {}, nullptr);
+        pid_ = PQbackendPID(listen_);
+        PGresult* r = PQexec(listen_, (std::string("LISTEN ") + channel).c_str());
+        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+        PQclear(r);
+        if (!ok) throw pgError(listen_, "listen");
+    }
+    ~PgWakeSignal() override {
+        watch({});
+        PQfinish(listen_);
+        PQfinish(talk_);
+        ::close(stop_);
+    }
+
+    void notify() override {
+        std::lock_guard lock(talkMutex_);
+        PGresult* r = PQexec(talk_, (std::string("NOTIFY ") + channel).c_str());
+        PQclear(r);
+    }
+
+    void watch(std::function<void()> onWake) override {
+        if (thread_.joinable()) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] auto n = ::write(stop_, &one, sizeof one);
+            thread_.join();
+            std::uint64_t drain = 0;
+            n = ::read(stop_, &drain, sizeof drain);
+        }
+        if (!onWake) return;
+        thread_ = std::thread([this, onWake = std::move(onWake)] { run(onWake); });
+    }
+
+    std::int64_t processID() override { return pid_; }
+
+    bool processAlive(std::int64_t pid) override {
+        std::lock_guard lock(talkMutex_);
+        const std::string p = std::to_string(pid);
+        const char* values[] = {p.c_str()};
+        PGresult* r = PQexecParams(talk_, "SELECT 1 FROM pg_stat_activity WHERE pid = $1::int", 1,
+                                   nullptr, values, nullptr, nullptr, 0);
+        // When the server cannot tell, keep the device.
+        const bool alive = PQresultStatus(r) != PGRES_TUPLES_OK || PQntuples(r) > 0;
+        PQclear(r);
+        return alive;
+    }
+
+private:
+    void run(const std::function<void()>& onWake) {
+        for (;;) {
+            pollfd fds[2] = {{PQsocket(listen_), POLLIN, 0}, {stop_, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) continue;
+            if (fds[1].revents) return;
+            if (!PQconsumeInput(listen_)) {
+                // The server went away: try again shortly, without spinning.
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+                continue;
+            }
+            bool woke = false;
+            while (PGnotify* n = PQnotifies(listen_)) {
+                woke = true;
+                PQfreemem(n);
+            }
+            if (woke) onWake();
+        }
+    }
+
+    PGconn* listen_;
+    PGconn* talk_;
+    std::mutex talkMutex_;
+    int stop_;
+    std::int64_t pid_ = 0;
+    std::thread thread_;
+};
+
+}  // namespace
+
+std::shared_ptr<CloudStore> openPostgresCloudStore(const std::string& conninfo,
+                                                   const CloudAccountFile& account,
+                                                   SecretStore& keychain) {
+    Bytes key = SqlCloudStore::fieldKey(keychain);
+    auto sql = std::make_unique<PgConnection>(conninfo);
+    auto wake = std::make_unique<PgWakeSignal>(conninfo);
+    return std::make_shared<SqlCloudStore>(
+        std::move(sql), SqlCloudAccount{account.userRecordName, account.accountStatus()},
+        std::move(key), std::move(wake));
+}
+
+}  // namespace orvane
