@@ -59,7 +59,9 @@ bool canGrant(TeamRole actor, TeamRole role) {
 }
 
 bool SharedMac::isVisible(const std::string& identity) const {
-    return access.empty() || std::find(access.begin(), access.end(), identity) != access.end();
+    if (access.empty()) return true;
+    if (identity.empty() || identity == unknownIdentity) return false;
+    return std::find(access.begin(), access.end(), identity) != access.end();
 }
 
 std::string description(const AuditEvent& e) {
@@ -178,8 +180,8 @@ std::optional<SharedMac> readMac(const CloudRecord& r) {
     auto team = text(r, "teamID");
     if (!team) return std::nullopt;
     std::vector<std::string> access;
-    if (const auto* l = r.get("access") ? std::get_if<std::vector<std::string>>(r.get("access"))
-                                        : nullptr)
+    if (const auto* l =
+            r.get("access") ? std::get_if<std::vector<std::string>>(r.get("access")) : nullptr)
         access = *l;
     return SharedMac{r.id.name,
                      *team,
