@@ -15,6 +15,12 @@ struct CloudAccountFile {
     std::string userRecordName;
     // "available", or "none" for a machine without an account.
     std::string account = "available";
+    // For "postgres": where the server is and whom to log in as; the password is in the
+    // keychain ("cloud.postgres").
+    std::string server;
+    int port = 5432;
+    std::string database;
+    std::string role;
 
     // $XDG_CONFIG_HOME/orvane/cloud.json
     static std::filesystem::path standardPath();

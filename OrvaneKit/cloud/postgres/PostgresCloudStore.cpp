@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "OrvaneKit/security/Keychain.h"
+
 namespace orvane {
 
 namespace {
@@ -224,6 +226,37 @@ std::shared_ptr<CloudStore> openPostgresCloudStore(const std::string& conninfo,
     return std::make_shared<SqlCloudStore>(
         std::move(sql), SqlCloudAccount{account.userRecordName, account.accountStatus()},
         std::move(key), std::move(wake));
+}
+
+std::string postgresConnInfo(const CloudAccountFile& account, const std::string& password) {
+    // Values quoted as libpq reads them.
+    auto quoted = [](const std::string& v) {
+        std::string out = "'";
+        for (char c : v) {
+            if (c == '\\' || c == '\'') out += '\\';
+            out += c;
+        }
+        return out + "'";
+    };
+    const bool loopback = account.server == "127.0.0.1" || account.server == "::1" ||
+                          account.server == "localhost" || account.server.starts_with("/");
+    std::string info = "host=" + quoted(account.server) + " port=" + std::to_string(account.port) +
+                       " dbname=" + quoted(account.database) + " user=" + quoted(account.role) +
+                       " connect_timeout=10 sslmode=" + (loopback ? "prefer" : "verify-full");
+    if (!password.empty()) info += " password=" + quoted(password);
+    return info;
+}
+
+std::shared_ptr<CloudStore> openPostgresBackend(const CloudAccountFile& account,
+                                                SecretStore& keychain) {
+    if (account.backend != "postgres") return nullptr;
+    if (account.server.empty() || account.database.empty() || account.role.empty())
+        throw CloudError(CloudErrorCode::internalError,
+                         "The cloud settings name no server, database and role.");
+    const auto password =
+        Keychain::read(postgresPasswordAccount, "com.nimbrel.kelsap", std::nullopt, keychain);
+    return openPostgresCloudStore(postgresConnInfo(account, password.value_or("")), account,
+                                  keychain);
 }
 
 }  // namespace orvane

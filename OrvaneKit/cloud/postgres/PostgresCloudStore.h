@@ -18,4 +18,13 @@ std::shared_ptr<CloudStore> openPostgresCloudStore(const std::string& conninfo,
                                                    const CloudAccountFile& account,
                                                    SecretStore& keychain);
 
+// The connection string for the server cloud.json names: off loopback the server's certificate
+// must match its name (sslmode verify-full).
+std::string postgresConnInfo(const CloudAccountFile& account, const std::string& password);
+inline constexpr const char* postgresPasswordAccount = "cloud.postgres";
+
+// The store cloud.json names when its backend is "postgres", else null (a CloudBackendOpener).
+std::shared_ptr<CloudStore> openPostgresBackend(const CloudAccountFile& account,
+                                                SecretStore& keychain);
+
 }  // namespace orvane
