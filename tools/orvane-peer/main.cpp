@@ -73,6 +73,7 @@ using namespace orvane;
 using namespace std::chrono_literals;
 
 int runCloudCommand(int argc, char** argv);
+int runTeamCommand(int argc, char** argv);
 
 namespace {
 
@@ -777,6 +778,10 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::string(argv[1]) == "cloud") {
         Log::setStderr(false);
         return runCloudCommand(argc, argv);
+    }
+    if (argc >= 2 && std::string(argv[1]) == "team") {
+        Log::setStderr(false);
+        return runTeamCommand(argc, argv);
     }
     Options o;
     int parsed = usage;
