@@ -74,6 +74,7 @@ using namespace std::chrono_literals;
 
 int runCloudCommand(int argc, char** argv);
 int runTeamCommand(int argc, char** argv);
+int runWidgetCommand(int argc, char** argv);
 
 namespace {
 
@@ -782,6 +783,10 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::string(argv[1]) == "team") {
         Log::setStderr(false);
         return runTeamCommand(argc, argv);
+    }
+    if (argc >= 2 && (std::string(argv[1]) == "widget" || std::string(argv[1]) == "broadcast")) {
+        Log::setStderr(false);
+        return runWidgetCommand(argc, argv);
     }
     Options o;
     int parsed = usage;
