@@ -21,6 +21,8 @@ using json = nlohmann::json;
 namespace {
 
 constexpr const char* keychainService = "com.nimbrel.kelsap";
+// Raised with every change of the tables below.
+constexpr const char* schemaVersion = "2";
 
 const char* schemaSql = R"(
 CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -637,18 +639,35 @@ SqlCloudStore::SqlCloudStore(std::unique_ptr<SqlConnection> sql, SqlCloudAccount
     impl_->key = std::move(fieldKey);
     impl_->wake = std::move(wake);
     if (impl_->key.size() != 32) throw cloudError(CloudErrorCode::internalError);
-    impl_->transaction([&] {
-        impl_->sql->execute(schemaSql);
-        auto get = impl_->sql->prepare("SELECT value FROM meta WHERE key='store'");
+    // A store made by its administrator already: people may not change its schema.
+    try {
+        auto get = impl_->sql->prepare(
+            "SELECT s.value FROM meta s JOIN meta v ON v.key='schema' AND v.value=? "
+            "WHERE s.key='store'");
+        get->bind(1, std::string(schemaVersion));
         if (get->step()) {
             impl_->storeID = get->text(0);
-        } else {
-            impl_->storeID = Uuid::random().string();
-            auto put = impl_->sql->prepare("INSERT INTO meta (key, value) VALUES ('store', ?)");
-            put->bind(1, impl_->storeID);
-            put->step();
+            return;
         }
-    });
+    } catch (const CloudError&) {
+    }
+    impl_->transaction([&] { impl_->storeID = createSchema(*impl_->sql); });
+}
+
+std::string SqlCloudStore::createSchema(SqlConnection& sql) {
+    sql.execute(schemaSql);
+    auto version = sql.prepare(
+        "INSERT INTO meta (key, value) VALUES ('schema', ?) "
+        "ON CONFLICT (key) DO UPDATE SET value=excluded.value");
+    version->bind(1, std::string(schemaVersion));
+    version->step();
+    auto get = sql.prepare("SELECT value FROM meta WHERE key='store'");
+    if (get->step()) return get->text(0);
+    const std::string id = Uuid::random().string();
+    auto put = sql.prepare("INSERT INTO meta (key, value) VALUES ('store', ?)");
+    put->bind(1, id);
+    put->step();
+    return id;
 }
 
 SqlCloudStore::~SqlCloudStore() {

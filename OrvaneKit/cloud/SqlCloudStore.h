@@ -48,6 +48,8 @@ public:
     // The key that seals encrypted fields, from the keychain, made on first use. Throws
     // CloudError when the keychain cannot be read or written.
     static Bytes fieldKey(SecretStore& keychain);
+    // Makes the tables when missing, inside the caller's transaction; the store's id.
+    static std::string createSchema(SqlConnection& sql);
 
     int accountStatus() override;
     std::string currentUserRecordName() override;

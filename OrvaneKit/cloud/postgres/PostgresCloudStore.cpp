@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -226,6 +227,143 @@ std::shared_ptr<CloudStore> openPostgresCloudStore(const std::string& conninfo,
     return std::make_shared<SqlCloudStore>(
         std::move(sql), SqlCloudAccount{account.userRecordName, account.accountStatus()},
         std::move(key), std::move(wake));
+}
+
+namespace {
+
+// Who is asking, by login role; and whether that person reaches a zone: their own, or one whose
+// share they accepted. Definer's rights, so the lookups themselves pass no policy.
+const char* rulesSql = R"(
+CREATE TABLE IF NOT EXISTS people (role_name TEXT PRIMARY KEY, user_record TEXT NOT NULL UNIQUE);
+CREATE OR REPLACE FUNCTION orvane_me() RETURNS text LANGUAGE sql STABLE SECURITY DEFINER
+  SET search_path = public AS
+  $$ SELECT user_record FROM people WHERE role_name = session_user $$;
+CREATE OR REPLACE FUNCTION orvane_reaches(zdb text, zname text) RETURNS boolean LANGUAGE sql
+  STABLE SECURITY DEFINER SET search_path = public AS $$
+  SELECT zdb = 'private:' || orvane_me() OR zdb = 'shared:' || orvane_me() OR EXISTS (
+    SELECT 1 FROM shares s JOIN participants p ON p.token = s.token
+    WHERE zdb = 'private:' || s.owner AND s.zone = zname AND p.person = orvane_me()
+      AND p.accepted = 1) $$;
+CREATE OR REPLACE FUNCTION orvane_in_share(t text) RETURNS boolean LANGUAGE sql
+  STABLE SECURITY DEFINER SET search_path = public AS $$
+  SELECT EXISTS (SELECT 1 FROM shares s WHERE s.token = t AND s.owner = orvane_me())
+      OR EXISTS (SELECT 1 FROM participants p WHERE p.token = t AND p.person = orvane_me()) $$;
+ALTER TABLE zones ENABLE ROW LEVEL SECURITY;
+ALTER TABLE records ENABLE ROW LEVEL SECURITY;
+ALTER TABLE shares ENABLE ROW LEVEL SECURITY;
+ALTER TABLE participants ENABLE ROW LEVEL SECURITY;
+ALTER TABLE subscriptions ENABLE ROW LEVEL SECURITY;
+ALTER TABLE devices ENABLE ROW LEVEL SECURITY;
+ALTER TABLE pushes ENABLE ROW LEVEL SECURITY;
+ALTER TABLE meta ENABLE ROW LEVEL SECURITY;
+ALTER TABLE people ENABLE ROW LEVEL SECURITY;
+DROP POLICY IF EXISTS zones_read ON zones;
+DROP POLICY IF EXISTS zones_count ON zones;
+DROP POLICY IF EXISTS zones_make ON zones;
+DROP POLICY IF EXISTS zones_drop ON zones;
+CREATE POLICY zones_read ON zones FOR SELECT USING (orvane_reaches(db, name));
+CREATE POLICY zones_count ON zones FOR UPDATE USING (orvane_reaches(db, name));
+CREATE POLICY zones_make ON zones FOR INSERT WITH CHECK (db = 'private:' || orvane_me());
+CREATE POLICY zones_drop ON zones FOR DELETE USING (db = 'private:' || orvane_me());
+DROP POLICY IF EXISTS records_all ON records;
+CREATE POLICY records_all ON records USING (orvane_reaches(db, zone))
+  WITH CHECK (orvane_reaches(db, zone));
+DROP POLICY IF EXISTS shares_read ON shares;
+DROP POLICY IF EXISTS shares_own ON shares;
+CREATE POLICY shares_read ON shares FOR SELECT USING (orvane_in_share(token));
+CREATE POLICY shares_own ON shares USING (owner = orvane_me()) WITH CHECK (owner = orvane_me());
+DROP POLICY IF EXISTS participants_read ON participants;
+DROP POLICY IF EXISTS participants_add ON participants;
+DROP POLICY IF EXISTS participants_accept ON participants;
+DROP POLICY IF EXISTS participants_drop ON participants;
+CREATE POLICY participants_read ON participants FOR SELECT USING (orvane_in_share(token));
+CREATE POLICY participants_add ON participants FOR INSERT WITH CHECK
+  (EXISTS (SELECT 1 FROM shares s WHERE s.token = participants.token AND s.owner = orvane_me()));
+CREATE POLICY participants_accept ON participants FOR UPDATE USING (person = orvane_me())
+  WITH CHECK (person = orvane_me());
+CREATE POLICY participants_drop ON participants FOR DELETE USING
+  (EXISTS (SELECT 1 FROM shares s WHERE s.token = participants.token AND s.owner = orvane_me()));
+DROP POLICY IF EXISTS subscriptions_read ON subscriptions;
+DROP POLICY IF EXISTS subscriptions_own ON subscriptions;
+CREATE POLICY subscriptions_read ON subscriptions FOR SELECT USING (true);
+CREATE POLICY subscriptions_own ON subscriptions
+  USING (db IN ('private:' || orvane_me(), 'shared:' || orvane_me()))
+  WITH CHECK (db IN ('private:' || orvane_me(), 'shared:' || orvane_me()));
+DROP POLICY IF EXISTS devices_read ON devices;
+DROP POLICY IF EXISTS devices_own ON devices;
+DROP POLICY IF EXISTS devices_gone ON devices;
+CREATE POLICY devices_read ON devices FOR SELECT USING (true);
+CREATE POLICY devices_own ON devices FOR INSERT WITH CHECK ("user" = orvane_me());
+CREATE POLICY devices_gone ON devices FOR DELETE USING (true);
+DROP POLICY IF EXISTS pushes_send ON pushes;
+DROP POLICY IF EXISTS pushes_mine ON pushes;
+DROP POLICY IF EXISTS pushes_gone ON pushes;
+CREATE POLICY pushes_send ON pushes FOR INSERT WITH CHECK (true);
+CREATE POLICY pushes_mine ON pushes FOR SELECT
+  USING (device IN (SELECT id FROM devices WHERE "user" = orvane_me()));
+CREATE POLICY pushes_gone ON pushes FOR DELETE USING (true);
+DROP POLICY IF EXISTS meta_read ON meta;
+CREATE POLICY meta_read ON meta FOR SELECT USING (true);
+)";
+
+void run(PGconn* c, const std::string& sql) {
+    PGresult* r = PQexec(c, sql.c_str());
+    const auto status = PQresultStatus(r);
+    PQclear(r);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw pgError(c, "server");
+}
+
+std::string escaped(PGconn* c, const std::string& v, bool identifier) {
+    char* e = identifier ? PQescapeIdentifier(c, v.data(), v.size())
+                         : PQescapeLiteral(c, v.data(), v.size());
+    if (!e) throw pgError(c, "escape");
+    std::string out = e;
+    PQfreemem(e);
+    return out;
+}
+
+}  // namespace
+
+void initPostgresServer(const std::string& conninfo) {
+    PgConnection sql(conninfo);
+    sql.begin();
+    try {
+        SqlCloudStore::createSchema(sql);
+        sql.execute(rulesSql);
+        sql.commit();
+    } catch (...) {
+        sql.rollback();
+        throw;
+    }
+}
+
+void addPostgresUser(const std::string& conninfo, const std::string& role,
+                     const std::string& userRecordName, const std::string& password) {
+    PGconn* c = connect(conninfo);
+    try {
+        const std::string r = escaped(c, role, true);
+        const std::string p = escaped(c, password, false);
+        run(c, "BEGIN; SELECT pg_advisory_xact_lock(7214301)");
+        PGresult* exists =
+            PQexecParams(c, "SELECT 1 FROM pg_roles WHERE rolname = $1::text", 1, nullptr,
+                         std::array{role.c_str()}.data(), nullptr, nullptr, 0);
+        const bool known = PQntuples(exists) > 0;
+        PQclear(exists);
+        run(c, (known ? "ALTER ROLE " : "CREATE ROLE ") + r + " LOGIN PASSWORD " + p);
+        run(c,
+            "GRANT SELECT, INSERT, UPDATE, DELETE ON meta, zones, records, subscriptions, "
+            "devices, pushes, shares, participants TO " +
+                r);
+        run(c, "INSERT INTO people (role_name, user_record) VALUES (" + escaped(c, role, false) +
+                   ", " + escaped(c, userRecordName, false) +
+                   ") ON CONFLICT (role_name) DO UPDATE SET user_record = excluded.user_record");
+        run(c, "COMMIT");
+    } catch (...) {
+        PQclear(PQexec(c, "ROLLBACK"));
+        PQfinish(c);
+        throw;
+    }
+    PQfinish(c);
 }
 
 std::string postgresConnInfo(const CloudAccountFile& account, const std::string& password) {

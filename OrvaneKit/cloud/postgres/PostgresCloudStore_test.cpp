@@ -94,3 +94,71 @@ TEST(SlowPostgresCloudStore, CloudJsonNamesTheServerAndPagingSeesEveryRecordOnce
     for (const auto& [name, n] : seen) EXPECT_EQ(n, 1) << name;
     fs::remove_all(dir);
 }
+
+TEST(SlowPostgresCloudStore, EachPersonReachesOnlyTheirOwnAndAcceptedZones) {
+    std::string why;
+    auto* server = PostgresServer::shared(why);
+    if (!server) GTEST_SKIP() << why;
+    const std::string admin = server->newDatabase();
+    const auto at = admin.find("dbname=") + 7;
+    const std::string dbname = admin.substr(at, admin.find(' ', at) - at);
+    initPostgresServer(admin);
+    initPostgresServer(admin);  // safe to repeat
+    const std::string ann = "_a0000000000000000000000000000001";
+    const std::string bob = "_b0000000000000000000000000000002";
+    addPostgresUser(admin, "ann_" + dbname, ann, "pw-a");
+    addPostgresUser(admin, "bob_" + dbname, bob, "pw-b");
+    auto as = [&](const std::string& role) {
+        std::string info = admin;
+        info.replace(info.find("user=postgres"), 13, "user=" + role);
+        return info;
+    };
+    MemorySecretStore keychain;
+    CloudAccountFile a, b;
+    a.userRecordName = ann;
+    b.userRecordName = bob;
+    auto annStore = openPostgresCloudStore(as("ann_" + dbname), a, keychain);
+    auto bobStore = openPostgresCloudStore(as("bob_" + dbname), b, keychain);
+    const CloudZoneID zone{"OrvaneTeam"};
+    auto annDb = annStore->database(CloudScope::privateScope);
+    annDb->modifyZones({zone, {"Private"}}, {});
+    CloudRecord note;
+    note.type = "Note";
+    note.id = {"n1", {"Private"}};
+    note.set("text", std::string("only Ann's"));
+    ASSERT_FALSE(annDb->modifyRecords({note}, {}, CloudSavePolicy::allKeys, true).saved[0].error);
+
+    // Bob's login sees none of Ann's rows, and his store cannot write there.
+    EXPECT_EQ(server->psql(dbname, "SELECT count(*) FROM records", "bob_" + dbname), "0\n");
+    EXPECT_EQ(server->psql(dbname, "SELECT count(*) FROM records", "ann_" + dbname), "1\n");
+    auto bobShared = bobStore->database(CloudScope::sharedScope);
+    CloudRecord intrusion;
+    intrusion.type = "Note";
+    intrusion.id = {"x", {"Private", ann}};
+    auto result = bobShared->modifyRecords({intrusion}, {}, CloudSavePolicy::allKeys, true);
+    ASSERT_TRUE(result.saved[0].error);
+    EXPECT_EQ(result.saved[0].error->code, CloudErrorCode::zoneNotFound);
+    EXPECT_EQ(
+        server->psql(dbname,
+                     "WITH u AS (UPDATE zones SET seq = 99 RETURNING 1) SELECT count(*) FROM u",
+                     "bob_" + dbname),
+        "0\n");
+
+    // Shared and accepted: Bob reaches that zone, and no other.
+    CloudRecord share;
+    share.type = cloudShareType;
+    share.id = {cloudZoneShareName, zone};
+    share.set("title", std::string("Ops"));
+    auto saved = annDb->modifyRecords({share}, {}, CloudSavePolicy::changedKeys, true);
+    const auto url = std::get<std::string>(*saved.saved[0].record->get("url"));
+    annStore->addShareParticipant(zone, bob);
+    EXPECT_EQ(bobStore->acceptShare(url), (CloudZoneID{"OrvaneTeam", ann}));
+    EXPECT_EQ(bobShared->allZones(), std::vector<CloudZoneID>{(CloudZoneID{"OrvaneTeam", ann})});
+    CloudRecord fromBob;
+    fromBob.type = "Note";
+    fromBob.id = {"b1", {"OrvaneTeam", ann}};
+    EXPECT_FALSE(
+        bobShared->modifyRecords({fromBob}, {}, CloudSavePolicy::allKeys, true).saved[0].error);
+    EXPECT_EQ(annDb->fetchRecord({"b1", zone}).type, "Note");
+    EXPECT_EQ(server->psql(dbname, "SELECT count(*) FROM records", "bob_" + dbname), "2\n");
+}
