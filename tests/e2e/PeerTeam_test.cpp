@@ -19,19 +19,24 @@ namespace fs = std::filesystem;
 
 class Person {
 public:
-    Person(const fs::path& dir, const std::string& user, int port, const std::string& database)
+    Person(const fs::path& dir, const std::string& user, int port, const std::string& database,
+           const std::string& role)
         : dir_(dir / user), user_(user) {
         fs::create_directories(dir_);
         std::ofstream(dir_ / "cloud.json")
             << nlohmann::json{{"backend", "postgres"}, {"userRecordName", user},
                               {"server", "127.0.0.1"}, {"port", port},
-                              {"database", database},  {"role", "postgres"}}
+                              {"database", database},  {"role", role}}
                    .dump();
     }
     const std::string& user() const { return user_; }
     // orvane-peer team ARGS: exit status and output.
     std::pair<std::optional<int>, std::string> team(std::vector<std::string> args) const {
-        std::vector<std::string> argv{HostHome::peerBinary, "team"};
+        args.insert(args.begin(), "team");
+        return peer(std::move(args));
+    }
+    std::pair<std::optional<int>, std::string> peer(std::vector<std::string> args) const {
+        std::vector<std::string> argv{HostHome::peerBinary};
         argv.insert(argv.end(), args.begin(), args.end());
         for (const char* flag : {"--cloud", "--keychain"}) {
             argv.push_back(flag);
@@ -61,8 +66,17 @@ TEST(SlowPeerTeam, TwoPeopleKeepOneTeamWithRolesAndAnAuditLog) {
     const std::string database = info.substr(at, info.find(' ', at) - at);
     char tmpl[] = "/tmp/orvane-team-XXXXXX";
     const fs::path dir = mkdtemp(tmpl);
-    Person a(dir, "_a0000000000000000000000000000001", server->port(), database);
-    Person b(dir, "_b0000000000000000000000000000002", server->port(), database);
+    // The administrator sets the server up; each person logs in with a role of their own.
+    Person admin(dir, "_admin", server->port(), database, "postgres");
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(admin.peer({"cloud", "server", "init"}).first, 0);
+    Person a(dir, "_a0000000000000000000000000000001", server->port(), database, database + "_a");
+    Person b(dir, "_b0000000000000000000000000000002", server->port(), database, database + "_b");
+    for (const auto* p : {&a, &b}) {
+        auto [status, out] =
+            admin.peer({"cloud", "server", "add-user", database + (p == &a ? "_a" : "_b"),
+                        p->user(), "--password", "pw"});
+        ASSERT_EQ(status, 0) << out;
+    }
 
     auto created = a.teamJson({"create", "Ops", "--name", "Person A"});
     ASSERT_TRUE(created["shareURL"].is_string()) << created;
