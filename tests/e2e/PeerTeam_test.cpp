@@ -115,6 +115,14 @@ TEST(SlowPeerTeam, TwoPeopleKeepOneTeamWithRolesAndAnAuditLog) {
                            (dir / "audit.csv").string()},
                           "", 20s);
     EXPECT_EQ(row, "Person B|Studio Mac|connect 2\n");
+
+    // The key of encrypted fields goes to another machine of the same person as it is.
+    auto [exported, key] = a.peer({"cloud", "key", "export"});
+    ASSERT_EQ(exported, 0);
+    ASSERT_EQ(key.size(), 65u) << key;
+    EXPECT_EQ(b.peer({"cloud", "key", "import", key.substr(0, 64)}).first, 0);
+    EXPECT_EQ(b.peer({"cloud", "key", "export"}).second, key);
+    EXPECT_EQ(b.peer({"cloud", "key", "import", "abc"}).first, 64);
     fs::remove_all(dir);
 }
 
