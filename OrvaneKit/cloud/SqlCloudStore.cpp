@@ -10,6 +10,7 @@
 #include "OrvaneKit/base/Uuid.h"
 #include "OrvaneKit/cloud/CloudStoreRules.h"
 #include "OrvaneKit/crypto/AesGcm.h"
+#include "OrvaneKit/crypto/Hash.h"
 #include "OrvaneKit/crypto/Random.h"
 #include "OrvaneKit/security/Keychain.h"
 
@@ -107,6 +108,8 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
     Bytes key;
     std::unique_ptr<CloudWakeSignal> wake;
     std::string storeID;
+    // The owner's other machines seal with a key this one does not hold.
+    bool foreignKey = false;
     const std::string deviceID = Uuid::random().string();
     asio::any_io_executor pushExecutor;
     std::function<void()> pushHandler;
@@ -461,6 +464,11 @@ public:
                     out.error = cloudError(CloudErrorCode::permissionFailure);
                 } else if (auto bad = Rules::checkSchema(r)) {
                     out.error = *bad;
+                } else if (s_->foreignKey && sealsAny(r)) {
+                    out.error = CloudError(
+                        CloudErrorCode::internalError,
+                        "This machine does not hold the key the owner's other machines seal "
+                        "fields with: import it with orvane-peer cloud key import.");
                 } else {
                     const CloudRecordID at{r.id.name, where->zone};
                     CloudRecord sealed = r;
@@ -597,6 +605,12 @@ public:
 private:
     bool shared() const { return scope_ == CloudScope::sharedScope; }
 
+    static bool sealsAny(const CloudRecord& r) {
+        for (const auto& [k, v] : r.encrypted)
+            if (v) return true;
+        return false;
+    }
+
     // Where a zone this user names lives: an own zone, or a shared one once accepted.
     struct Place {
         std::string db;
@@ -645,13 +659,29 @@ SqlCloudStore::SqlCloudStore(std::unique_ptr<SqlConnection> sql, SqlCloudAccount
             "SELECT s.value FROM meta s JOIN meta v ON v.key='schema' AND v.value=? "
             "WHERE s.key='store'");
         get->bind(1, std::string(schemaVersion));
-        if (get->step()) {
-            impl_->storeID = get->text(0);
-            return;
-        }
+        if (get->step()) impl_->storeID = get->text(0);
     } catch (const CloudError&) {
     }
-    impl_->transaction([&] { impl_->storeID = createSchema(*impl_->sql); });
+    if (impl_->storeID.empty())
+        impl_->transaction([&] { impl_->storeID = createSchema(*impl_->sql); });
+    if (impl_->account.status != CloudAccountStatus::available) return;
+    // The first machine of an owner leaves its key's fingerprint, never the key; a machine
+    // with another key then writes no sealed field rather than a second key's.
+    const auto digest = sha256(impl_->key);
+    const std::string fingerprint = toHex(ByteView(digest.data(), 16));
+    const std::string name = "fieldKey:" + impl_->account.userRecordName;
+    impl_->transaction([&] {
+        auto get = impl_->sql->prepare("SELECT value FROM meta WHERE key=?");
+        get->bind(1, name);
+        if (get->step()) {
+            impl_->foreignKey = get->text(0) != fingerprint;
+            return;
+        }
+        auto put = impl_->sql->prepare("INSERT INTO meta (key, value) VALUES (?, ?)");
+        put->bind(1, name);
+        put->bind(2, fingerprint);
+        put->step();
+    });
 }
 
 std::string SqlCloudStore::createSchema(SqlConnection& sql) {

@@ -303,7 +303,9 @@ CREATE POLICY pushes_mine ON pushes FOR SELECT
   USING (device IN (SELECT id FROM devices WHERE "user" = orvane_me()));
 CREATE POLICY pushes_gone ON pushes FOR DELETE USING (true);
 DROP POLICY IF EXISTS meta_read ON meta;
+DROP POLICY IF EXISTS meta_key ON meta;
 CREATE POLICY meta_read ON meta FOR SELECT USING (true);
+CREATE POLICY meta_key ON meta FOR INSERT WITH CHECK (key = 'fieldKey:' || orvane_me());
 )";
 
 void run(PGconn* c, const std::string& sql) {
