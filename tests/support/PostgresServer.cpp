@@ -86,7 +86,8 @@ PostgresServer* PostgresServer::shared(std::string& whyNot) {
             failure = "initdb failed";
             return;
         }
-        s->run(start + " >/dev/null 2>&1");
+        s->startCommand_ = start + " >/dev/null 2>&1";
+        s->start();
         if (s->psql("postgres", "SELECT 1").find('1') == std::string::npos) {
             failure = "the private server did not start (see " + (s->dir_ / "log").string() + ")";
             return;
@@ -103,6 +104,15 @@ PostgresServer::~PostgresServer() {
         " -m immediate -w stop >/dev/null 2>&1");
     std::error_code ec;
     fs::remove_all(dir_, ec);
+}
+
+void PostgresServer::stop() {
+    run((bin_ / "pg_ctl").string() + " -D " + (dir_ / "data").string() +
+        " -m fast -w stop >/dev/null 2>&1");
+}
+
+void PostgresServer::start() {
+    run(startCommand_);
 }
 
 std::string PostgresServer::run(const std::string& command) {

@@ -21,10 +21,14 @@ public:
     std::string psql(const std::string& database, const std::string& sql,
                      const std::string& role = "postgres");
     int port() const { return port_; }
+    // Stops the server and starts it again on the same port and data.
+    void stop();
+    void start();
 
 private:
     PostgresServer() = default;
     std::string run(const std::string& command);
+    std::string startCommand_;
     std::filesystem::path bin_;
     std::filesystem::path dir_;
     int port_ = 0;

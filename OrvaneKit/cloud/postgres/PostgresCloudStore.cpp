@@ -194,9 +194,15 @@ private:
             pollfd fds[2] = {{PQsocket(listen_), POLLIN, 0}, {stop_, POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) continue;
             if (fds[1].revents) return;
-            if (!PQconsumeInput(listen_)) {
-                // The server went away: try again shortly, without spinning.
-                std::this_thread::sleep_for(std::chrono::seconds(1));
+            if (!PQconsumeInput(listen_) || PQstatus(listen_) != CONNECTION_OK) {
+                // The server went away: listen again once it is back, a second apart.
+                pollfd stop = {stop_, POLLIN, 0};
+                if (::poll(&stop, 1, 1000) > 0) return;
+                PQreset(listen_);
+                if (PQstatus(listen_) == CONNECTION_OK) {
+                    PQclear(PQexec(listen_, (std::string("LISTEN ") + channel).c_str()));
+                    onWake();  // whatever came meanwhile
+                }
                 continue;
             }
             bool woke = false;

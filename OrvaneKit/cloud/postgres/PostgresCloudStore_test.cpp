@@ -162,3 +162,25 @@ TEST(SlowPostgresCloudStore, EachPersonReachesOnlyTheirOwnAndAcceptedZones) {
     EXPECT_EQ(annDb->fetchRecord({"b1", zone}).type, "Note");
     EXPECT_EQ(server->psql(dbname, "SELECT count(*) FROM records", "bob_" + dbname), "2\n");
 }
+
+TEST(SlowPostgresCloudStore, AStoppedServerFailsWith3AndIsReachedAgainAfterItsRestart) {
+    std::string why;
+    auto* server = PostgresServer::shared(why);
+    if (!server) GTEST_SKIP() << why;
+    MemorySecretStore keychain;
+    CloudAccountFile account;
+    account.userRecordName = "_00112233445566778899aabbccddeeff";
+    auto store = openPostgresCloudStore(server->newDatabase(), account, keychain);
+    auto db = store->database(CloudScope::privateScope);
+    db->modifyZones({{"Kelsap"}}, {});
+    server->stop();
+    int code = 0;
+    try {
+        db->allZones();
+    } catch (const CloudError& e) {
+        code = e.code;
+    }
+    server->start();
+    EXPECT_EQ(code, CloudErrorCode::networkUnavailable);
+    EXPECT_EQ(db->allZones().size(), 1u);
+}
