@@ -160,7 +160,10 @@ int runTeamCommand(int argc, char** argv) {
             auto l = loadTeam(teams);
             if (!l.context.amOwner) refuse("Only the team's owner can invite.");
             store->addShareParticipant({TeamsCloud::zoneName}, words[1]);
-            line({{"event", "invited"}, {"user", words[1]}, {"shareURL", *teams.shareURL()}});
+            const auto url = teams.shareURL();
+            line({{"event", "invited"},
+                  {"user", words[1]},
+                  {"shareURL", url ? nlohmann::json(*url) : nlohmann::json(nullptr)}});
         } else if (verb == "accept") {
             auto zone = store->acceptShare(words[1]);
             line({{"event", "accepted"}, {"zone", zone.name}, {"owner", zone.owner}});
