@@ -36,13 +36,16 @@ public:
         return peer(std::move(args));
     }
     std::pair<std::optional<int>, std::string> peer(std::vector<std::string> args) const {
+        return ChildProcess::run(argv(std::move(args)), "", 20s);
+    }
+    std::vector<std::string> argv(std::vector<std::string> args) const {
         std::vector<std::string> argv{HostHome::peerBinary};
         argv.insert(argv.end(), args.begin(), args.end());
         for (const char* flag : {"--cloud", "--keychain"}) {
             argv.push_back(flag);
             argv.push_back((dir_ / (flag[2] == 'c' ? "cloud.json" : "keychain.json")).string());
         }
-        return ChildProcess::run(argv, "", 20s);
+        return argv;
     }
     nlohmann::json teamJson(std::vector<std::string> args) const {
         auto [status, out] = team(std::move(args));
@@ -99,7 +102,11 @@ TEST(SlowPeerTeam, TwoPeopleKeepOneTeamWithRolesAndAnAuditLog) {
     EXPECT_NE(out.find("\"code\":10"), std::string::npos) << out;
     EXPECT_EQ(a.teamJson({"load"})["members"].size(), 3u);
 
+    // The owner's other process hears of the member's change through the server.
+    ChildProcess watcher(a.argv({"cloud", "watch"}));
+    ASSERT_TRUE(watcher.waitForOutput(R"("event":"watching")", 10s)) << watcher.output();
     b.teamJson({"record-connect", "mac-1", "Studio Mac", "--name", "Person B"});
+    EXPECT_TRUE(watcher.waitForOutput(R"("event":"push")", 5s)) << watcher.output();
     auto state = a.teamJson({"load"});
     ASSERT_EQ(state["audit"].size(), 1u) << state;
     EXPECT_EQ(state["audit"][0]["description"], "Person B connected to Studio Mac");
