@@ -126,11 +126,16 @@ TEST(SlowPostgresCloudStore, EachPersonReachesOnlyTheirOwnAndAcceptedZones) {
     note.type = "Note";
     note.id = {"n1", {"Private"}};
     note.set("text", std::string("only Ann's"));
+    note.setEncrypted("authToken", std::string("TOKEN-IN-THE-CLEAR"));
     ASSERT_FALSE(annDb->modifyRecords({note}, {}, CloudSavePolicy::allKeys, true).saved[0].error);
 
     // Bob's login sees none of Ann's rows, and his store cannot write there.
     EXPECT_EQ(server->psql(dbname, "SELECT count(*) FROM records", "bob_" + dbname), "0\n");
     EXPECT_EQ(server->psql(dbname, "SELECT count(*) FROM records", "ann_" + dbname), "1\n");
+    // Not even the server's owner reads a sealed value.
+    const auto everything = server->psql(dbname, "SELECT plain, sealed FROM records");
+    EXPECT_NE(everything.find("only Ann"), std::string::npos) << everything;
+    EXPECT_EQ(everything.find("TOKEN-IN-THE-CLEAR"), std::string::npos) << everything;
     auto bobShared = bobStore->database(CloudScope::sharedScope);
     CloudRecord intrusion;
     intrusion.type = "Note";
