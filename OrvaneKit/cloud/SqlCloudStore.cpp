@@ -331,6 +331,18 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
             if (!pushHandler) return;
             std::int64_t n = 0;
             try {
+                // A device taken for gone (its server connection was lost) signs up again.
+                auto known = sql->prepare("SELECT 1 FROM devices WHERE id=?");
+                known->bind(1, deviceID);
+                if (!known->step())
+                    transaction([&] {
+                        auto ins = sql->prepare(
+                            "INSERT INTO devices (id, \"user\", pid) VALUES (?, ?, ?)");
+                        ins->bind(1, deviceID);
+                        ins->bind(2, account.userRecordName);
+                        ins->bind(3, wake->processID());
+                        ins->step();
+                    });
                 // Every device wakes on every write: look before taking the write lock.
                 if (!pushWaiting()) return;
                 n = transaction([&] {

@@ -158,8 +158,14 @@ public:
 
     void notify() override {
         std::lock_guard lock(talkMutex_);
-        PGresult* r = PQexec(talk_, (std::string("NOTIFY ") + channel).c_str());
-        PQclear(r);
+        // Once more on a fresh connection when the server was restarted meanwhile.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (PQstatus(talk_) != CONNECTION_OK) PQreset(talk_);
+            PGresult* r = PQexec(talk_, (std::string("NOTIFY ") + channel).c_str());
+            const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+            PQclear(r);
+            if (ok) return;
+        }
     }
 
     void watch(std::function<void()> onWake) override {
@@ -178,6 +184,7 @@ public:
 
     bool processAlive(std::int64_t pid) override {
         std::lock_guard lock(talkMutex_);
+        if (PQstatus(talk_) != CONNECTION_OK) PQreset(talk_);
         const std::string p = std::to_string(pid);
         const char* values[] = {p.c_str()};
         PGresult* r = PQexecParams(talk_, "SELECT 1 FROM pg_stat_activity WHERE pid = $1::int", 1,
@@ -200,6 +207,7 @@ private:
                 if (::poll(&stop, 1, 1000) > 0) return;
                 PQreset(listen_);
                 if (PQstatus(listen_) == CONNECTION_OK) {
+                    pid_ = PQbackendPID(listen_);
                     PQclear(PQexec(listen_, (std::string("LISTEN ") + channel).c_str()));
                     onWake();  // whatever came meanwhile
                 }
@@ -218,7 +226,7 @@ private:
     PGconn* talk_;
     std::mutex talkMutex_;
     int stop_;
-    std::int64_t pid_ = 0;
+    std::atomic<std::int64_t> pid_ = 0;
     std::thread thread_;
 };
 

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -17,6 +20,7 @@
 
 using namespace orvane;
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 TEST(PostgresCloudStore, OffLoopbackTheServerMustProveItsName) {
     CloudAccountFile a;
@@ -175,9 +179,17 @@ TEST(SlowPostgresCloudStore, AStoppedServerFailsWith3AndIsReachedAgainAfterItsRe
     MemorySecretStore keychain;
     CloudAccountFile account;
     account.userRecordName = "_00112233445566778899aabbccddeeff";
-    auto store = openPostgresCloudStore(server->newDatabase(), account, keychain);
+    const std::string info = server->newDatabase();
+    auto store = openPostgresCloudStore(info, account, keychain);
+    auto listener = openPostgresCloudStore(info, account, keychain);
     auto db = store->database(CloudScope::privateScope);
     db->modifyZones({{"Kelsap"}}, {});
+    db->modifySubscriptions({{"all"}}, {});
+    asio::io_context io;
+    auto guard = asio::make_work_guard(io);
+    std::thread runner([&] { io.run(); });
+    std::atomic<int> pushes{0};
+    listener->setPushHandler(io.get_executor(), [&] { ++pushes; });
     server->stop();
     int code = 0;
     try {
@@ -188,4 +200,19 @@ TEST(SlowPostgresCloudStore, AStoppedServerFailsWith3AndIsReachedAgainAfterItsRe
     server->start();
     EXPECT_EQ(code, CloudErrorCode::networkUnavailable);
     EXPECT_EQ(db->allZones().size(), 1u);
+
+    // The listening device hears of changes again once it listens anew.
+    CloudRecord r;
+    r.type = "Note";
+    r.id = {"n", {"Kelsap"}};
+    for (auto until = std::chrono::steady_clock::now() + 15s;
+         pushes.load() == 0 && std::chrono::steady_clock::now() < until;) {
+        db->modifyRecords({r}, {}, CloudSavePolicy::allKeys, true);
+        std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_GT(pushes.load(), 0);
+    listener->setPushHandler({}, {});
+    guard.reset();
+    io.stop();
+    runner.join();
 }
