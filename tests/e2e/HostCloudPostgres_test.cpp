@@ -26,7 +26,10 @@ TEST(SlowHostCloudPostgres, PublishesItselfAndRunsTheOwnersCommand) {
         if (!fs::exists(b)) GTEST_SKIP() << "not built: " << b;
     std::string why;
     auto* server = PostgresServer::shared(why);
-    if (!server) GTEST_SKIP() << why;
+    if (!server) {
+        if (PostgresServer::missing()) GTEST_SKIP() << why;
+        FAIL() << why;
+    }
     const std::string info = server->newDatabase();
     const auto at = info.find("dbname=") + 7;
     HostHome home;

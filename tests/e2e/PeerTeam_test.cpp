@@ -63,7 +63,10 @@ TEST(SlowPeerTeam, TwoPeopleKeepOneTeamWithRolesAndAnAuditLog) {
     if (!fs::exists(HostHome::peerBinary)) GTEST_SKIP() << "not built: " << HostHome::peerBinary;
     std::string why;
     auto* server = PostgresServer::shared(why);
-    if (!server) GTEST_SKIP() << why;
+    if (!server) {
+        if (PostgresServer::missing()) GTEST_SKIP() << why;
+        FAIL() << why;
+    }
     const std::string info = server->newDatabase();
     const auto at = info.find("dbname=") + 7;
     const std::string database = info.substr(at, info.find(' ', at) - at);

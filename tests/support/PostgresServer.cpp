@@ -43,8 +43,15 @@ fs::path findBin() {
 
 std::unique_ptr<PostgresServer> instance;
 std::string failure;
+bool binariesMissing = false;
 
 }  // namespace
+
+bool PostgresServer::missing() {
+    std::string why;
+    shared(why);
+    return binariesMissing;
+}
 
 PostgresServer* PostgresServer::shared(std::string& whyNot) {
     static std::once_flag once;
@@ -53,6 +60,7 @@ PostgresServer* PostgresServer::shared(std::string& whyNot) {
         s->bin_ = findBin();
         if (s->bin_.empty()) {
             failure = "PostgreSQL's server binaries are not installed (postgresql-15)";
+            binariesMissing = true;
             return;
         }
         s->root_ = ::geteuid() == 0;
@@ -73,22 +81,26 @@ PostgresServer* PostgresServer::shared(std::string& whyNot) {
                 return;
             }
         }
-        s->port_ = freePort();
         const std::string data = (s->dir_ / "data").string();
-        const std::string init = (s->bin_ / "initdb").string() + " -D " + data +
-                                 " -A trust -U postgres -E UTF8 --no-sync --locale=C.UTF-8";
-        const std::string start =
-            (s->bin_ / "pg_ctl").string() + " -D " + data + " -l " + (s->dir_ / "log").string() +
-            " -w -t 30 -o \"-p " + std::to_string(s->port_) + " -k " + s->dir_.string() +
-            " -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=200\" start";
-        s->run(init + " >/dev/null 2>&1");
+        s->run((s->bin_ / "initdb").string() + " -D " + data +
+               " -A trust -U postgres -E UTF8 --no-sync --locale=C.UTF-8 >/dev/null 2>&1");
         if (!fs::exists(s->dir_ / "data" / "PG_VERSION")) {
-            failure = "initdb failed";
+            failure = "initdb failed in " + s->dir_.string();
             return;
         }
-        s->startCommand_ = start + " >/dev/null 2>&1";
-        s->start();
-        if (s->psql("postgres", "SELECT 1").find('1') == std::string::npos) {
+        // Another program may take the free port first: try a few.
+        bool up = false;
+        for (int attempt = 0; attempt < 3 && !up; ++attempt) {
+            s->port_ = freePort();
+            s->startCommand_ = (s->bin_ / "pg_ctl").string() + " -D " + data + " -l " +
+                               (s->dir_ / "log").string() + " -w -t 30 -o \"-p " +
+                               std::to_string(s->port_) + " -k " + s->dir_.string() +
+                               " -c listen_addresses=127.0.0.1 -c fsync=off" +
+                               " -c max_connections=200\" start >/dev/null 2>&1";
+            s->start();
+            up = s->psql("postgres", "SELECT 1").find('1') != std::string::npos;
+        }
+        if (!up) {
             failure = "the private server did not start (see " + (s->dir_ / "log").string() + ")";
             return;
         }

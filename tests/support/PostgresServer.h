@@ -13,6 +13,8 @@ class PostgresServer {
 public:
     // The server, or null with `whyNot` set when it cannot run here (binaries missing, ...).
     static PostgresServer* shared(std::string& whyNot);
+    // Whether the server's binaries are absent: the only reason to skip rather than fail.
+    static bool missing();
     ~PostgresServer();
 
     // A new empty database owned by the superuser "postgres"; its connection string.

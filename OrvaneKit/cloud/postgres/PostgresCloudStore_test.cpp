@@ -44,7 +44,10 @@ TEST(PostgresCloudStore, OffLoopbackTheServerMustProveItsName) {
 TEST(SlowPostgresCloudStore, CloudJsonNamesTheServerAndPagingSeesEveryRecordOnce) {
     std::string why;
     auto* server = PostgresServer::shared(why);
-    if (!server) GTEST_SKIP() << why;
+    if (!server) {
+        if (PostgresServer::missing()) GTEST_SKIP() << why;
+        FAIL() << why;
+    }
     const std::string conninfo = server->newDatabase();
     const std::string dbname =
         conninfo.substr(conninfo.find("dbname=") + 7, conninfo.find(' ', conninfo.find("dbname=")) -
@@ -102,7 +105,10 @@ TEST(SlowPostgresCloudStore, CloudJsonNamesTheServerAndPagingSeesEveryRecordOnce
 TEST(SlowPostgresCloudStore, EachPersonReachesOnlyTheirOwnAndAcceptedZones) {
     std::string why;
     auto* server = PostgresServer::shared(why);
-    if (!server) GTEST_SKIP() << why;
+    if (!server) {
+        if (PostgresServer::missing()) GTEST_SKIP() << why;
+        FAIL() << why;
+    }
     const std::string admin = server->newDatabase();
     const auto at = admin.find("dbname=") + 7;
     const std::string dbname = admin.substr(at, admin.find(' ', at) - at);
@@ -175,7 +181,10 @@ TEST(SlowPostgresCloudStore, EachPersonReachesOnlyTheirOwnAndAcceptedZones) {
 TEST(SlowPostgresCloudStore, AStoppedServerFailsWith3AndIsReachedAgainAfterItsRestart) {
     std::string why;
     auto* server = PostgresServer::shared(why);
-    if (!server) GTEST_SKIP() << why;
+    if (!server) {
+        if (PostgresServer::missing()) GTEST_SKIP() << why;
+        FAIL() << why;
+    }
     MemorySecretStore keychain;
     CloudAccountFile account;
     account.userRecordName = "_00112233445566778899aabbccddeeff";

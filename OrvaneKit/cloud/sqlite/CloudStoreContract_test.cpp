@@ -175,7 +175,10 @@ class CloudStoreContract : public testing::TestWithParam<Backend> {
 protected:
     void SetUp() override {
         world = GetParam().make();
-        if (!world) GTEST_SKIP() << skipReason;
+        if (!world) {
+            if (PostgresServer::missing()) GTEST_SKIP() << skipReason;
+            FAIL() << skipReason;
+        }
         db = world->device(0)->database(CloudScope::privateScope);
         db->modifyZones({zone}, {});
     }
