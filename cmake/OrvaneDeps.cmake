@@ -19,6 +19,7 @@ pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 pkg_check_modules(CANBERRA REQUIRED IMPORTED_TARGET libcanberra)
 pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
 pkg_check_modules(NGTCP2 REQUIRED IMPORTED_TARGET libngtcp2 libngtcp2_crypto_gnutls gnutls)
+pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET libpq)
 
 # libyuv ships no pkg-config file.
 find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)
@@ -56,7 +57,7 @@ add_library(orvane::deps_host ALIAS orvane_deps_host)
 
 # Backend folders, by technology, and the only libraries that link each (see OrvaneModules).
 set(ORVANE_BACKENDS x11 pulse dbus avahi linux ffmpeg x26x curl tesseract turbojpeg canberra
-  natpmp inotify sqlite ngtcp2)
+  natpmp inotify sqlite ngtcp2 postgres)
 set(ORVANE_BACKEND_LIBS_x11 PkgConfig::X11LIBS)
 set(ORVANE_BACKEND_LIBS_pulse PkgConfig::PULSE)
 set(ORVANE_BACKEND_LIBS_dbus PkgConfig::SYSTEMD)
@@ -69,6 +70,7 @@ set(ORVANE_BACKEND_LIBS_tesseract PkgConfig::TESSERACT)
 set(ORVANE_BACKEND_LIBS_turbojpeg PkgConfig::TURBOJPEG)
 set(ORVANE_BACKEND_LIBS_canberra PkgConfig::CANBERRA)
 set(ORVANE_BACKEND_LIBS_sqlite PkgConfig::SQLITE)
+set(ORVANE_BACKEND_LIBS_postgres PkgConfig::LIBPQ)
 set(ORVANE_BACKEND_LIBS_natpmp orvane_natpmp)
 set(ORVANE_BACKEND_LIBS_inotify "")
 set(ORVANE_BACKEND_LIBS_ngtcp2 PkgConfig::NGTCP2)

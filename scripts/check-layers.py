@@ -29,6 +29,7 @@ BACKENDS = {
     "turbojpeg": [r"turbojpeg\.h"],
     "canberra": [r"canberra\.h"],
     "sqlite": [r"sqlite3\.h"],
+    "postgres": [r"libpq-fe\.h"],
     "natpmp": [r"natpmp\.h"],
     "inotify": [r"sys/inotify\.h"],
     "cups": [r"cups/"],

@@ -35,6 +35,8 @@ PACKAGES=(
   libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
   # the owner's cloud records, kept in an embedded store
   libsqlite3-dev sqlite3
+  # the cloud store shared by several machines, and the private server its tests start
+  libpq-dev postgresql-15
   # the router port mapping, and the namespace tests' gateway, STUN server and capture
   libnatpmp-dev natpmpc miniupnpd-nftables nftables coturn tcpdump
   # QUIC for punched connections, and its packaged example peers for the benchmark

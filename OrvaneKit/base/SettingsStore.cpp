@@ -1,5 +1,10 @@
 #include "OrvaneKit/base/SettingsStore.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -152,7 +157,10 @@ void FileSettingsStore::reloadIfChangedLocked() const {
     auto time = std::filesystem::last_write_time(path_, ec);
     if (ec) return;  // no file yet: keep what we have
     auto size = std::filesystem::file_size(path_, ec);
-    if (ec || (time == loadedTime_ && size == loadedSize_)) return;
+    // Every write puts a new file in place: a new inode is a change even within one tick.
+    struct stat st {};
+    const std::uintmax_t inode = ::stat(path_.c_str(), &st) == 0 ? st.st_ino : 0;
+    if (ec || (time == loadedTime_ && size == loadedSize_ && inode == loadedInode_)) return;
     std::ifstream in(path_, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
@@ -164,6 +172,7 @@ void FileSettingsStore::reloadIfChangedLocked() const {
     values_ = std::move(parsed);
     loadedTime_ = time;
     loadedSize_ = size;
+    loadedInode_ = inode;
 }
 
 std::optional<SettingsStore::Value> FileSettingsStore::storedValue(std::string_view key) const {
@@ -175,6 +184,19 @@ std::optional<SettingsStore::Value> FileSettingsStore::storedValue(std::string_v
 
 void FileSettingsStore::store(std::string_view key, std::optional<Value> value) {
     std::lock_guard lock(mutex_);
+    // Other processes write the same file: read, change and write it under their common lock,
+    // so a key another one wrote meanwhile is kept.
+    std::error_code dirError;
+    std::filesystem::create_directories(path_.parent_path(), dirError);
+    const std::string lockPath = path_.string() + ".lock";
+    const int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd >= 0) ::flock(lockFd, LOCK_EX);
+    struct Unlock {
+        int fd;
+        ~Unlock() {
+            if (fd >= 0) ::close(fd);
+        }
+    } unlock{lockFd};
     reloadIfChangedLocked();
     if (value)
         values_[std::string(key)] = std::move(*value);
@@ -188,6 +210,8 @@ void FileSettingsStore::store(std::string_view key, std::optional<Value> value) 
     std::error_code ec;
     loadedTime_ = std::filesystem::last_write_time(path_, ec);
     loadedSize_ = text.size();
+    struct stat st {};
+    loadedInode_ = ::stat(path_.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 }  // namespace orvane

@@ -72,8 +72,9 @@ private:
     std::map<std::string, Value, std::less<>> values_;
 };
 
-// One JSON object in a file, replaced atomically on every change (mode 0600). A change made by
-// another process is picked up on the next read.
+// One JSON object in a file, replaced atomically on every change (mode 0600), under an flock of
+// "<file>.lock" so that processes writing different keys lose none. A change made by another
+// process is picked up on the next read.
 class FileSettingsStore final : public SettingsStore {
 public:
     explicit FileSettingsStore(std::filesystem::path path);
@@ -92,6 +93,7 @@ private:
     mutable Value values_ = Value::object();
     mutable std::filesystem::file_time_type loadedTime_{};
     mutable std::uintmax_t loadedSize_ = 0;
+    mutable std::uintmax_t loadedInode_ = 0;
 };
 
 }  // namespace orvane

@@ -47,6 +47,10 @@ CloudAccountFile CloudAccountFile::loadOrCreate(const std::filesystem::path& pat
     f.backend = text("backend", f.backend);
     f.userRecordName = text("userRecordName", "");
     f.account = text("account", f.account);
+    f.server = text("server", "");
+    f.database = text("database", "");
+    f.role = text("role", "");
+    if (auto it = j.find("port"); it != j.end() && it->is_number_integer()) f.port = it->get<int>();
     if (f.userRecordName.empty() && f.account != "none")
         throw CloudError(CloudErrorCode::internalError,
                          "The cloud settings " + path.string() + " name no user.");

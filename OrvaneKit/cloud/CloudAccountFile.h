@@ -15,6 +15,12 @@ struct CloudAccountFile {
     std::string userRecordName;
     // "available", or "none" for a machine without an account.
     std::string account = "available";
+    // For "postgres": where the server is and whom to log in as; the password is in the
+    // keychain ("cloud.postgres").
+    std::string server;
+    int port = 5432;
+    std::string database;
+    std::string role;
 
     // $XDG_CONFIG_HOME/orvane/cloud.json
     static std::filesystem::path standardPath();
@@ -35,6 +41,8 @@ public:
     std::string currentUserRecordName() override { throw error(); }
     std::shared_ptr<CloudDatabase> database(CloudScope scope) override;
     void setPushHandler(asio::any_io_executor, std::function<void()>) override {}
+    void addShareParticipant(const CloudZoneID&, const std::string&) override { throw error(); }
+    CloudZoneID acceptShare(const std::string&) override { throw error(); }
     CloudError error() const { return CloudError(CloudErrorCode::internalError, reason_); }
 
 private:

@@ -25,6 +25,7 @@ namespace CloudErrorCode {
 inline constexpr int internalError = 1;
 inline constexpr int networkUnavailable = 3;
 inline constexpr int notAuthenticated = 9;
+inline constexpr int permissionFailure = 10;
 inline constexpr int unknownItem = 11;
 inline constexpr int invalidArguments = 12;
 inline constexpr int serverRecordChanged = 14;
@@ -51,6 +52,11 @@ inline constexpr int noAccount = 3;
 }  // namespace CloudAccountStatus
 
 enum class CloudScope { privateScope, sharedScope };
+
+// A zone-wide share: a record of this type and name in the zone it shares. The store gives it
+// "url" and "publicPermission" ("none"); the caller gives it "title".
+inline constexpr const char* cloudShareType = "cloudkit.share";
+inline constexpr const char* cloudZoneShareName = "cloudkit.zoneshare";
 
 // The owner that stands for the signed-in user.
 inline constexpr const char* cloudDefaultOwner = "__defaultOwner__";
@@ -177,6 +183,14 @@ public:
     // Runs `handler` on `ex` once for each batch of changes that another device makes to a
     // database this user subscribed to. An empty handler stops listening.
     virtual void setPushHandler(asio::any_io_executor ex, std::function<void()> handler) = 0;
+
+    // Lets the person of that user record name accept the share of one of this user's own
+    // zones (saved as the record `cloudZoneShareName`). 11 when the zone has no share.
+    virtual void addShareParticipant(const CloudZoneID& zone,
+                                     const std::string& userRecordName) = 0;
+    // Takes part in the share at `url`: its zone then shows in this user's shared database,
+    // owned by the sharer. 10 for anyone the owner did not add, 11 for an unknown share.
+    virtual CloudZoneID acceptShare(const std::string& url) = 0;
 };
 
 }  // namespace orvane

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "OrvaneKit/base/Base64.h"
+#include "OrvaneKit/crypto/Random.h"
 
 namespace orvane {
 
@@ -15,6 +16,8 @@ CloudError cloudError(int code) {
             return {code, "The cloud store cannot be reached."};
         case CloudErrorCode::notAuthenticated:
             return {code, "No cloud account is signed in."};
+        case CloudErrorCode::permissionFailure:
+            return {code, "This account may not do that."};
         case CloudErrorCode::unknownItem:
             return {code, "The record does not exist."};
         case CloudErrorCode::invalidArguments:
@@ -169,6 +172,31 @@ Token decodeToken(const std::string& text) {
         throw cloudError(CloudErrorCode::changeTokenExpired);
     }
     return t;
+}
+
+bool isZoneShare(const CloudRecordID& id) {
+    return id.name == cloudZoneShareName;
+}
+
+void finishShare(Stored& stored, const std::string& storeID, const std::string& token) {
+    stored.type = cloudShareType;
+    stored.plain["url"] = shareURL(storeID, token);
+    stored.plain["publicPermission"] = std::string("none");
+}
+
+std::string shareURL(const std::string& storeID, const std::string& token) {
+    return "orvane-share://" + storeID + "/" + token;
+}
+
+std::string shareToken(const std::string& url, const std::string& storeID) {
+    const std::string prefix = shareURL(storeID, "");
+    if (url.size() <= prefix.size() || url.compare(0, prefix.size(), prefix) != 0)
+        throw CloudError(CloudErrorCode::unknownItem, "There is no such share here.");
+    return url.substr(prefix.size());
+}
+
+std::string newShareToken() {
+    return toHex(randomBytes(16));
 }
 
 }  // namespace CloudStoreRules

@@ -47,6 +47,15 @@ std::string encodeToken(const Token& t);
 // 21 when the text is no token of ours.
 Token decodeToken(const std::string& text);
 
+// Zone-wide shares.
+bool isZoneShare(const CloudRecordID& id);
+// The stored share as the store finishes it: its URL and no public access.
+void finishShare(Stored& stored, const std::string& storeID, const std::string& token);
+std::string shareURL(const std::string& storeID, const std::string& token);
+// The token of a URL of this store; 11 for any other text.
+std::string shareToken(const std::string& url, const std::string& storeID);
+std::string newShareToken();
+
 }  // namespace CloudStoreRules
 
 }  // namespace orvane

@@ -2,6 +2,7 @@
 
 #include <asio/post.hpp>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "OrvaneKit/base/Uuid.h"
 #include "OrvaneKit/cloud/CloudStoreRules.h"
 #include "OrvaneKit/crypto/AesGcm.h"
+#include "OrvaneKit/crypto/Hash.h"
 #include "OrvaneKit/crypto/Random.h"
 #include "OrvaneKit/security/Keychain.h"
 
@@ -20,24 +22,31 @@ using json = nlohmann::json;
 namespace {
 
 constexpr const char* keychainService = "com.nimbrel.kelsap";
+// Raised with every change of the tables below.
+constexpr const char* schemaVersion = "2";
 
 const char* schemaSql = R"(
 CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS zones (
   db TEXT NOT NULL, owner TEXT NOT NULL, name TEXT NOT NULL,
-  generation TEXT NOT NULL, seq INTEGER NOT NULL,
+  generation TEXT NOT NULL, seq BIGINT NOT NULL,
   PRIMARY KEY (db, owner, name));
 CREATE TABLE IF NOT EXISTS records (
   db TEXT NOT NULL, owner TEXT NOT NULL, zone TEXT NOT NULL, name TEXT NOT NULL,
-  type TEXT NOT NULL, tag TEXT NOT NULL, seq INTEGER NOT NULL, deleted INTEGER NOT NULL,
+  type TEXT NOT NULL, tag TEXT NOT NULL, seq BIGINT NOT NULL, deleted INTEGER NOT NULL,
   plain TEXT NOT NULL, sealed TEXT NOT NULL,
   PRIMARY KEY (db, owner, zone, name));
 CREATE INDEX IF NOT EXISTS records_by_change ON records (db, owner, zone, seq);
 CREATE TABLE IF NOT EXISTS subscriptions (
   db TEXT NOT NULL, id TEXT NOT NULL, PRIMARY KEY (db, id));
 CREATE TABLE IF NOT EXISTS devices (
-  id TEXT PRIMARY KEY, user TEXT NOT NULL, pid INTEGER NOT NULL);
+  id TEXT PRIMARY KEY, "user" TEXT NOT NULL, pid BIGINT NOT NULL);
 CREATE TABLE IF NOT EXISTS pushes (device TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS shares (
+  token TEXT PRIMARY KEY, owner TEXT NOT NULL, zone TEXT NOT NULL, UNIQUE (owner, zone));
+CREATE TABLE IF NOT EXISTS participants (
+  token TEXT NOT NULL, person TEXT NOT NULL, accepted INTEGER NOT NULL,
+  PRIMARY KEY (token, person));
 )";
 
 json encodeValue(const CloudValue& v) {
@@ -99,6 +108,8 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
     Bytes key;
     std::unique_ptr<CloudWakeSignal> wake;
     std::string storeID;
+    // The owner's other machines seal with a key this one does not hold.
+    bool foreignKey = false;
     const std::string deviceID = Uuid::random().string();
     asio::any_io_executor pushExecutor;
     std::function<void()> pushHandler;
@@ -197,8 +208,10 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
         for (const auto& [k, v] : row.stored.encrypted)
             if (const auto* b = std::get_if<Bytes>(&v)) sealed[k] = base64Encode(*b);
         auto st = sql->prepare(
-            "INSERT OR REPLACE INTO records (db, owner, zone, name, type, tag, seq, deleted, "
-            "plain, sealed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+            "INSERT INTO records (db, owner, zone, name, type, tag, seq, deleted, plain, sealed) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (db, owner, zone, name) DO UPDATE "
+            "SET type=excluded.type, tag=excluded.tag, seq=excluded.seq, "
+            "deleted=excluded.deleted, plain=excluded.plain, sealed=excluded.sealed");
         st->bind(1, db);
         st->bind(2, id.zone.owner);
         st->bind(3, id.zone.name);
@@ -240,28 +253,66 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
         return Rules::toRecord(open_, id);
     }
 
-    void notePushes(const std::string& db) {
+    // After a change to a zone of `owner`: that user's other devices when subscribed, and the
+    // devices of every subscribed person who accepted its share. The writer gets none.
+    void notePushes(const std::string& owner, const std::string& zoneName) {
+        std::vector<std::string> users;
         auto subs = sql->prepare("SELECT 1 FROM subscriptions WHERE db=? LIMIT 1");
-        subs->bind(1, db);
-        if (!subs->step()) return;
-        auto devices = sql->prepare("SELECT id, pid FROM devices WHERE user=? AND id<>?");
-        devices->bind(1, account.userRecordName);
-        devices->bind(2, deviceID);
-        std::vector<std::string> live, gone;
-        while (devices->step())
-            (wake->processAlive(devices->integer(1)) ? live : gone).push_back(devices->text(0));
-        for (const auto& d : gone) {
-            auto del = sql->prepare("DELETE FROM devices WHERE id=?");
-            del->bind(1, d);
-            del->step();
-            auto drop = sql->prepare("DELETE FROM pushes WHERE device=?");
-            drop->bind(1, d);
-            drop->step();
+        subs->bind(1, dbName(CloudScope::privateScope, owner));
+        if (subs->step()) users.push_back(owner);
+        auto people = sql->prepare(
+            "SELECT p.person FROM shares s JOIN participants p ON p.token = s.token "
+            "WHERE s.owner=? AND s.zone=? AND p.accepted=1 AND EXISTS "
+            "(SELECT 1 FROM subscriptions b WHERE b.db = 'shared:' || p.person)");
+        people->bind(1, owner);
+        people->bind(2, zoneName);
+        while (people->step()) users.push_back(people->text(0));
+        for (const auto& user : users) {
+            auto devices = sql->prepare("SELECT id, pid FROM devices WHERE \"user\"=? AND id<>?");
+            devices->bind(1, user);
+            devices->bind(2, deviceID);
+            std::vector<std::string> live, gone;
+            while (devices->step())
+                (wake->processAlive(devices->integer(1)) ? live : gone).push_back(devices->text(0));
+            for (const auto& d : gone) {
+                auto del = sql->prepare("DELETE FROM devices WHERE id=?");
+                del->bind(1, d);
+                del->step();
+                auto drop = sql->prepare("DELETE FROM pushes WHERE device=?");
+                drop->bind(1, d);
+                drop->step();
+            }
+            for (const auto& d : live) {
+                auto ins = sql->prepare("INSERT INTO pushes (device) VALUES (?)");
+                ins->bind(1, d);
+                ins->step();
+            }
         }
-        for (const auto& d : live) {
-            auto ins = sql->prepare("INSERT INTO pushes (device) VALUES (?)");
-            ins->bind(1, d);
-            ins->step();
+    }
+
+    // The share of one of this user's zones, made on its first save.
+    std::string shareToken(const std::string& zoneName) {
+        auto get = sql->prepare("SELECT token FROM shares WHERE owner=? AND zone=?");
+        get->bind(1, account.userRecordName);
+        get->bind(2, zoneName);
+        if (get->step()) return get->text(0);
+        std::string token = Rules::newShareToken();
+        auto put = sql->prepare("INSERT INTO shares (token, owner, zone) VALUES (?, ?, ?)");
+        put->bind(1, token);
+        put->bind(2, account.userRecordName);
+        put->bind(3, zoneName);
+        put->step();
+        return token;
+    }
+
+    void dropShare(const std::string& zoneName) {
+        for (const char* q : {"DELETE FROM participants WHERE token IN "
+                              "(SELECT token FROM shares WHERE owner=? AND zone=?)",
+                              "DELETE FROM shares WHERE owner=? AND zone=?"}) {
+            auto st = sql->prepare(q);
+            st->bind(1, account.userRecordName);
+            st->bind(2, zoneName);
+            st->step();
         }
     }
 
@@ -280,6 +331,18 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
             if (!pushHandler) return;
             std::int64_t n = 0;
             try {
+                // A device taken for gone (its server connection was lost) signs up again.
+                auto known = sql->prepare("SELECT 1 FROM devices WHERE id=?");
+                known->bind(1, deviceID);
+                if (!known->step())
+                    transaction([&] {
+                        auto ins = sql->prepare(
+                            "INSERT INTO devices (id, \"user\", pid) VALUES (?, ?, ?)");
+                        ins->bind(1, deviceID);
+                        ins->bind(2, account.userRecordName);
+                        ins->bind(3, wake->processID());
+                        ins->step();
+                    });
                 // Every device wakes on every write: look before taking the write lock.
                 if (!pushWaiting()) return;
                 n = transaction([&] {
@@ -308,17 +371,18 @@ namespace {
 class SqlDatabase final : public CloudDatabase {
 public:
     SqlDatabase(std::shared_ptr<SqlCloudStore::Impl> impl, CloudScope scope)
-        : s_(std::move(impl)), db_(dbName(scope, s_->account.userRecordName)) {}
+        : s_(std::move(impl)), scope_(scope), db_(dbName(scope, s_->account.userRecordName)) {}
 
     void modifyZones(const std::vector<CloudZoneID>& save,
                      const std::vector<CloudZoneID>& remove) override {
         std::lock_guard lock(s_->mutex);
         s_->checkAccount();
+        if (shared()) throw cloudError(CloudErrorCode::permissionFailure);
         s_->transaction([&] {
             for (const auto& z : save) {
                 auto st = s_->sql->prepare(
-                    "INSERT OR IGNORE INTO zones (db, owner, name, generation, seq) "
-                    "VALUES (?, ?, ?, ?, 0)");
+                    "INSERT INTO zones (db, owner, name, generation, seq) "
+                    "VALUES (?, ?, ?, ?, 0) ON CONFLICT DO NOTHING");
                 st->bind(1, db_);
                 st->bind(2, z.owner);
                 st->bind(3, z.name);
@@ -334,6 +398,7 @@ public:
                     st->bind(3, z.name);
                     st->step();
                 }
+                s_->dropShare(z.name);
             }
         });
     }
@@ -341,8 +406,21 @@ public:
     std::vector<CloudZoneID> allZones() override {
         std::lock_guard lock(s_->mutex);
         s_->checkAccount();
-        auto st = s_->sql->prepare("SELECT owner, name FROM zones WHERE db=? ORDER BY owner, name");
-        st->bind(1, db_);
+        auto st =
+            shared()
+                ? s_->sql->prepare(
+                      "SELECT s.owner, s.zone FROM shares s JOIN participants p ON p.token = "
+                      "s.token "
+                      "JOIN zones z ON z.db = 'private:' || s.owner AND z.owner = ? AND z.name = "
+                      "s.zone "
+                      "WHERE p.person=? AND p.accepted=1 ORDER BY s.owner, s.zone")
+                : s_->sql->prepare("SELECT owner, name FROM zones WHERE db=? ORDER BY owner, name");
+        if (shared()) {
+            st->bind(1, std::string(cloudDefaultOwner));
+            st->bind(2, s_->account.userRecordName);
+        } else {
+            st->bind(1, db_);
+        }
         std::vector<CloudZoneID> out;
         while (st->step()) out.push_back({st->text(1), st->text(0)});
         return out;
@@ -354,7 +432,8 @@ public:
         s_->checkAccount();
         s_->transaction([&] {
             for (const auto& sub : save) {
-                auto st = s_->sql->prepare("INSERT OR REPLACE INTO subscriptions VALUES (?, ?)");
+                auto st = s_->sql->prepare(
+                    "INSERT INTO subscriptions (db, id) VALUES (?, ?) ON CONFLICT DO NOTHING");
                 st->bind(1, db_);
                 st->bind(2, sub.id);
                 st->step();
@@ -385,20 +464,29 @@ public:
         s_->checkAccount();
         CloudModifyResult result;
         bool failed = false;
-        bool changed = false;
+        std::set<std::pair<std::string, std::string>> changed;  // owner, zone
         s_->sql->begin();
         try {
             for (const auto& r : save) {
                 CloudSaveResult out{r.id, std::nullopt, std::nullopt};
-                if (!s_->zone(db_, r.id.zone)) {
+                const auto where = place(r.id.zone);
+                if (!where) {
                     out.error = cloudError(CloudErrorCode::zoneNotFound);
+                } else if (shared() && Rules::isZoneShare(r.id)) {
+                    out.error = cloudError(CloudErrorCode::permissionFailure);
                 } else if (auto bad = Rules::checkSchema(r)) {
                     out.error = *bad;
+                } else if (s_->foreignKey && sealsAny(r)) {
+                    out.error = CloudError(
+                        CloudErrorCode::internalError,
+                        "This machine does not hold the key the owner's other machines seal "
+                        "fields with: import it with orvane-peer cloud key import.");
                 } else {
+                    const CloudRecordID at{r.id.name, where->zone};
                     CloudRecord sealed = r;
                     for (auto& [k, v] : sealed.encrypted)
                         if (v) v = s_->seal(r.id, k, *v);
-                    auto row = s_->loadRow(db_, r.id);
+                    auto row = s_->loadRow(where->db, at);
                     const Rules::Stored* server = row && !row->deleted ? &row->stored : nullptr;
                     auto applied = Rules::applySave(server, sealed, policy);
                     if (auto* e = std::get_if<CloudError>(&applied)) {
@@ -406,11 +494,14 @@ public:
                     } else {
                         SqlCloudStore::Impl::Row next;
                         next.stored = std::get<Rules::Stored>(std::move(applied));
+                        if (Rules::isZoneShare(r.id))
+                            Rules::finishShare(next.stored, s_->storeID,
+                                               s_->shareToken(r.id.zone.name));
                         next.stored.tag = toHex(randomBytes(8));
-                        next.seq = s_->nextSeq(db_, r.id.zone);
-                        s_->writeRow(db_, r.id, next);
+                        next.seq = s_->nextSeq(where->db, where->zone);
+                        s_->writeRow(where->db, at, next);
                         out.record = s_->reveal(next.stored, r.id);
-                        changed = true;
+                        changed.insert({where->owner, r.id.zone.name});
                     }
                 }
                 failed |= out.error.has_value();
@@ -418,10 +509,14 @@ public:
             }
             for (const auto& id : remove) {
                 CloudDeleteResult out{id, std::nullopt};
-                if (!s_->zone(db_, id.zone)) {
+                const auto where = place(id.zone);
+                if (!where) {
                     out.error = cloudError(CloudErrorCode::zoneNotFound);
+                } else if (shared() && Rules::isZoneShare(id)) {
+                    out.error = cloudError(CloudErrorCode::permissionFailure);
                 } else {
-                    auto row = s_->loadRow(db_, id);
+                    const CloudRecordID at{id.name, where->zone};
+                    auto row = s_->loadRow(where->db, at);
                     if (!row || row->deleted) {
                         out.error = cloudError(CloudErrorCode::unknownItem);
                     } else {
@@ -429,9 +524,10 @@ public:
                         SqlCloudStore::Impl::Row tomb;
                         tomb.stored.type = row->stored.type;
                         tomb.deleted = true;
-                        tomb.seq = s_->nextSeq(db_, id.zone);
-                        s_->writeRow(db_, id, tomb);
-                        changed = true;
+                        tomb.seq = s_->nextSeq(where->db, where->zone);
+                        s_->writeRow(where->db, at, tomb);
+                        if (Rules::isZoneShare(id)) s_->dropShare(id.zone.name);
+                        changed.insert({where->owner, id.zone.name});
                     }
                 }
                 failed |= out.error.has_value();
@@ -447,7 +543,7 @@ public:
                     if (!d.error) d.error = cloudError(CloudErrorCode::batchRequestFailed);
                 return result;
             }
-            if (changed) s_->notePushes(db_);
+            for (const auto& [owner, zoneName] : changed) s_->notePushes(owner, zoneName);
             s_->sql->commit();
         } catch (...) {
             try {
@@ -456,15 +552,16 @@ public:
             }
             throw;
         }
-        if (changed) s_->wake->notify();
+        if (!changed.empty()) s_->wake->notify();
         return result;
     }
 
     CloudRecord fetchRecord(const CloudRecordID& id) override {
         std::lock_guard lock(s_->mutex);
         s_->checkAccount();
-        if (!s_->zone(db_, id.zone)) throw cloudError(CloudErrorCode::zoneNotFound);
-        auto row = s_->loadRow(db_, id);
+        const auto where = place(id.zone);
+        if (!where) throw cloudError(CloudErrorCode::zoneNotFound);
+        auto row = s_->loadRow(where->db, {id.name, where->zone});
         if (!row || row->deleted) throw cloudError(CloudErrorCode::unknownItem);
         return s_->reveal(row->stored, id);
     }
@@ -474,13 +571,14 @@ public:
                                       std::size_t limit) override {
         std::lock_guard lock(s_->mutex);
         s_->checkAccount();
-        auto zone = s_->zone(db_, zoneID);
-        if (!zone) throw cloudError(CloudErrorCode::zoneNotFound);
+        const auto where = place(zoneID);
+        if (!where) throw cloudError(CloudErrorCode::zoneNotFound);
+        const auto& zone = where->row;
         const std::string zoneKey = db_ + "/" + zoneID.owner + "/" + zoneID.name;
         std::int64_t since = 0;
         if (token) {
             auto t = Rules::decodeToken(*token);
-            if (t.store != s_->storeID || t.zone != zoneKey || t.generation != zone->generation)
+            if (t.store != s_->storeID || t.zone != zoneKey || t.generation != zone.generation)
                 throw cloudError(CloudErrorCode::changeTokenExpired);
             since = t.sequence;
         }
@@ -489,8 +587,8 @@ public:
             "SELECT name, type, tag, deleted, plain, sealed, seq FROM records "
             "WHERE db=? AND owner=? AND zone=? AND seq>? AND (deleted=0 OR ?) "
             "ORDER BY seq LIMIT ?");
-        st->bind(1, db_);
-        st->bind(2, zoneID.owner);
+        st->bind(1, where->db);
+        st->bind(2, where->zone.owner);
         st->bind(3, zoneID.name);
         st->bind(4, since);
         st->bind(5, std::int64_t{token ? 1 : 0});
@@ -511,13 +609,49 @@ public:
                 out.changed.push_back(s_->reveal(row.stored, id));
             last = row.seq;
         }
-        if (!out.moreComing) last = std::max(last, zone->seq);
-        out.token = Rules::encodeToken({s_->storeID, zoneKey, zone->generation, last});
+        if (!out.moreComing) last = std::max(last, zone.seq);
+        out.token = Rules::encodeToken({s_->storeID, zoneKey, zone.generation, last});
         return out;
     }
 
 private:
+    bool shared() const { return scope_ == CloudScope::sharedScope; }
+
+    static bool sealsAny(const CloudRecord& r) {
+        for (const auto& [k, v] : r.encrypted)
+            if (v) return true;
+        return false;
+    }
+
+    // Where a zone this user names lives: an own zone, or a shared one once accepted.
+    struct Place {
+        std::string db;
+        CloudZoneID zone;
+        std::string owner;
+        SqlCloudStore::Impl::ZoneRow row;
+    };
+    std::optional<Place> place(const CloudZoneID& z) {
+        Place p;
+        if (!shared()) {
+            p = {db_, z, s_->account.userRecordName, {}};
+        } else {
+            auto st = s_->sql->prepare(
+                "SELECT 1 FROM shares s JOIN participants p ON p.token = s.token "
+                "WHERE s.owner=? AND s.zone=? AND p.person=? AND p.accepted=1");
+            st->bind(1, z.owner);
+            st->bind(2, z.name);
+            st->bind(3, s_->account.userRecordName);
+            if (!st->step()) return std::nullopt;
+            p = {dbName(CloudScope::privateScope, z.owner), CloudZoneID{z.name}, z.owner, {}};
+        }
+        auto row = s_->zone(p.db, p.zone);
+        if (!row) return std::nullopt;
+        p.row = *row;
+        return p;
+    }
+
     std::shared_ptr<SqlCloudStore::Impl> s_;
+    CloudScope scope_;
     std::string db_;
 };
 
@@ -531,18 +665,51 @@ SqlCloudStore::SqlCloudStore(std::unique_ptr<SqlConnection> sql, SqlCloudAccount
     impl_->key = std::move(fieldKey);
     impl_->wake = std::move(wake);
     if (impl_->key.size() != 32) throw cloudError(CloudErrorCode::internalError);
+    // A store made by its administrator already: people may not change its schema.
+    try {
+        auto get = impl_->sql->prepare(
+            "SELECT s.value FROM meta s JOIN meta v ON v.key='schema' AND v.value=? "
+            "WHERE s.key='store'");
+        get->bind(1, std::string(schemaVersion));
+        if (get->step()) impl_->storeID = get->text(0);
+    } catch (const CloudError&) {
+    }
+    if (impl_->storeID.empty())
+        impl_->transaction([&] { impl_->storeID = createSchema(*impl_->sql); });
+    if (impl_->account.status != CloudAccountStatus::available) return;
+    // The first machine of an owner leaves its key's fingerprint, never the key; a machine
+    // with another key then writes no sealed field rather than a second key's.
+    const auto digest = sha256(impl_->key);
+    const std::string fingerprint = toHex(ByteView(digest.data(), 16));
+    const std::string name = "fieldKey:" + impl_->account.userRecordName;
     impl_->transaction([&] {
-        impl_->sql->execute(schemaSql);
-        auto get = impl_->sql->prepare("SELECT value FROM meta WHERE key='store'");
+        auto get = impl_->sql->prepare("SELECT value FROM meta WHERE key=?");
+        get->bind(1, name);
         if (get->step()) {
-            impl_->storeID = get->text(0);
-        } else {
-            impl_->storeID = Uuid::random().string();
-            auto put = impl_->sql->prepare("INSERT INTO meta (key, value) VALUES ('store', ?)");
-            put->bind(1, impl_->storeID);
-            put->step();
+            impl_->foreignKey = get->text(0) != fingerprint;
+            return;
         }
+        auto put = impl_->sql->prepare("INSERT INTO meta (key, value) VALUES (?, ?)");
+        put->bind(1, name);
+        put->bind(2, fingerprint);
+        put->step();
     });
+}
+
+std::string SqlCloudStore::createSchema(SqlConnection& sql) {
+    sql.execute(schemaSql);
+    auto version = sql.prepare(
+        "INSERT INTO meta (key, value) VALUES ('schema', ?) "
+        "ON CONFLICT (key) DO UPDATE SET value=excluded.value");
+    version->bind(1, std::string(schemaVersion));
+    version->step();
+    auto get = sql.prepare("SELECT value FROM meta WHERE key='store'");
+    if (get->step()) return get->text(0);
+    const std::string id = Uuid::random().string();
+    auto put = sql.prepare("INSERT INTO meta (key, value) VALUES ('store', ?)");
+    put->bind(1, id);
+    put->step();
+    return id;
 }
 
 SqlCloudStore::~SqlCloudStore() {
@@ -580,6 +747,50 @@ std::shared_ptr<CloudDatabase> SqlCloudStore::database(CloudScope scope) {
     return std::make_shared<SqlDatabase>(impl_, scope);
 }
 
+void SqlCloudStore::addShareParticipant(const CloudZoneID& zone,
+                                        const std::string& userRecordName) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->checkAccount();
+    impl_->transaction([&] {
+        auto get = impl_->sql->prepare("SELECT token FROM shares WHERE owner=? AND zone=?");
+        get->bind(1, impl_->account.userRecordName);
+        get->bind(2, zone.name);
+        if (!get->step()) throw CloudError(CloudErrorCode::unknownItem, "The zone is not shared.");
+        auto put = impl_->sql->prepare(
+            "INSERT INTO participants (token, person, accepted) VALUES (?, ?, 0) "
+            "ON CONFLICT DO NOTHING");
+        put->bind(1, get->text(0));
+        put->bind(2, userRecordName);
+        put->step();
+    });
+}
+
+CloudZoneID SqlCloudStore::acceptShare(const std::string& url) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->checkAccount();
+    const std::string token = Rules::shareToken(url, impl_->storeID);
+    return impl_->transaction([&] {
+        auto get = impl_->sql->prepare("SELECT owner, zone FROM shares WHERE token=?");
+        get->bind(1, token);
+        if (!get->step())
+            throw CloudError(CloudErrorCode::unknownItem, "There is no such share here.");
+        CloudZoneID zone{get->text(1), get->text(0)};
+        auto up =
+            impl_->sql->prepare("UPDATE participants SET accepted=1 WHERE token=? AND person=?");
+        up->bind(1, token);
+        up->bind(2, impl_->account.userRecordName);
+        up->step();
+        auto check = impl_->sql->prepare(
+            "SELECT 1 FROM participants WHERE token=? AND person=? AND accepted=1");
+        check->bind(1, token);
+        check->bind(2, impl_->account.userRecordName);
+        if (!check->step())
+            throw CloudError(CloudErrorCode::permissionFailure,
+                             "This account was not invited to the share.");
+        return zone;
+    });
+}
+
 void SqlCloudStore::setPushHandler(asio::any_io_executor ex, std::function<void()> handler) {
     const bool listen = static_cast<bool>(handler);
     {
@@ -597,8 +808,8 @@ void SqlCloudStore::setPushHandler(asio::any_io_executor ex, std::function<void(
                 drop->bind(1, impl_->deviceID);
                 drop->step();
                 if (listen) {
-                    auto ins =
-                        impl_->sql->prepare("INSERT INTO devices (id, user, pid) VALUES (?, ?, ?)");
+                    auto ins = impl_->sql->prepare(
+                        "INSERT INTO devices (id, \"user\", pid) VALUES (?, ?, ?)");
                     ins->bind(1, impl_->deviceID);
                     ins->bind(2, impl_->account.userRecordName);
                     ins->bind(3, impl_->wake->processID());

@@ -48,11 +48,15 @@ public:
     // The key that seals encrypted fields, from the keychain, made on first use. Throws
     // CloudError when the keychain cannot be read or written.
     static Bytes fieldKey(SecretStore& keychain);
+    // Makes the tables when missing, inside the caller's transaction; the store's id.
+    static std::string createSchema(SqlConnection& sql);
 
     int accountStatus() override;
     std::string currentUserRecordName() override;
     std::shared_ptr<CloudDatabase> database(CloudScope scope) override;
     void setPushHandler(asio::any_io_executor ex, std::function<void()> handler) override;
+    void addShareParticipant(const CloudZoneID& zone, const std::string& userRecordName) override;
+    CloudZoneID acceptShare(const std::string& url) override;
 
     struct Impl;
 

@@ -44,6 +44,7 @@
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/TimerService.h"
 #include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
+#include "OrvaneKit/cloud/postgres/PostgresCloudStore.h"
 #include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/net/avahi/AvahiServiceAdvertiser.h"
@@ -321,7 +322,9 @@ int main(int argc, char** argv) {
     NatPmpBackend portMapping(net.makeStrand("orvane.portmap"), timers);
     // The owner's records: a store that cannot open fails each call with the reason, and the
     // host runs on without them.
-    auto cloudStore = openConfiguredCloudStore(keychain, makeInotifyWakeSignal);
+    auto cloudStore = openConfiguredCloudStore(
+        keychain, makeInotifyWakeSignal, CloudAccountFile::standardPath(),
+        [&](const CloudAccountFile& a) { return openPostgresBackend(a, keychain); });
     auto anywhere = AnywhereAccess::make(
         {mainActor,
          SystemClock::shared(),

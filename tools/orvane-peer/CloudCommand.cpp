@@ -17,6 +17,7 @@
 #include "OrvaneKit/base/Clock.h"
 #include "OrvaneKit/cloud/OrvaneCloud.h"
 #include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
+#include "OrvaneKit/cloud/postgres/PostgresCloudStore.h"
 #include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
 
@@ -93,7 +94,9 @@ int runCloudCommand(int argc, char** argv) {
     }
 
     FileSecretStore keychain{std::filesystem::path(keychainFile)};
-    OrvaneCloud cloud(openConfiguredCloudStore(keychain, makeInotifyWakeSignal, accountFile));
+    OrvaneCloud cloud(openConfiguredCloudStore(
+        keychain, makeInotifyWakeSignal, accountFile,
+        [&](const CloudAccountFile& a) { return openPostgresBackend(a, keychain); }));
     const Date now = Date::fromTimePoint(SystemClock::shared().wallNow());
     try {
         if (verb == "status") {

@@ -77,6 +77,10 @@ using namespace orvane;
 using namespace std::chrono_literals;
 
 int runCloudCommand(int argc, char** argv);
+int runTeamCommand(int argc, char** argv);
+int runCloudServerCommand(int argc, char** argv);
+int runCloudKeyCommand(int argc, char** argv);
+int runWidgetCommand(int argc, char** argv);
 
 namespace {
 
@@ -824,7 +828,17 @@ int main(int argc, char** argv) {
     returnLargeBuffersToSystem();
     if (argc >= 2 && std::string(argv[1]) == "cloud") {
         Log::setStderr(false);
+        if (argc >= 3 && std::string(argv[2]) == "server") return runCloudServerCommand(argc, argv);
+        if (argc >= 3 && std::string(argv[2]) == "key") return runCloudKeyCommand(argc, argv);
         return runCloudCommand(argc, argv);
+    }
+    if (argc >= 2 && std::string(argv[1]) == "team") {
+        Log::setStderr(false);
+        return runTeamCommand(argc, argv);
+    }
+    if (argc >= 2 && (std::string(argv[1]) == "widget" || std::string(argv[1]) == "broadcast")) {
+        Log::setStderr(false);
+        return runWidgetCommand(argc, argv);
     }
     Options o;
     int parsed = usage;

@@ -11,9 +11,11 @@
 
 #include "OrvaneKit/cloud/CloudStore.h"
 #include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
+#include "OrvaneKit/cloud/postgres/PostgresCloudStore.h"
 #include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/cloud/testing/FakeCloudStore.h"
 #include "OrvaneKit/security/testing/MemorySecretStore.h"
+#include "tests/support/PostgresServer.h"
 
 using namespace orvane;
 namespace fs = std::filesystem;
@@ -29,6 +31,8 @@ public:
     virtual std::shared_ptr<CloudStore> device(int n) = 0;
     virtual std::shared_ptr<CloudStore> withoutAccount() = 0;
     virtual std::shared_ptr<CloudStore> unrelated() = 0;
+    // Somebody else's account on the same server.
+    virtual std::shared_ptr<CloudStore> person(const std::string& user) = 0;
 };
 
 class FakeWorld final : public World {
@@ -43,6 +47,9 @@ public:
         return s;
     }
     std::shared_ptr<CloudStore> unrelated() override { return std::make_shared<FakeCloudStore>(); }
+    std::shared_ptr<CloudStore> person(const std::string& user) override {
+        return first_->otherPerson(user);
+    }
 
 private:
     std::shared_ptr<FakeCloudStore> first_ = std::make_shared<FakeCloudStore>();
@@ -75,9 +82,49 @@ public:
         return openSqliteCloudStore(dir_ / "other" / "records.sqlite", account_, keychain_,
                                     makeInotifyWakeSignal);
     }
+    std::shared_ptr<CloudStore> person(const std::string& user) override {
+        auto other = account_;
+        other.userRecordName = user;
+        return openSqliteCloudStore(file(), other, keychain_, makeInotifyWakeSignal);
+    }
 
 private:
     fs::path dir_;
+    CloudAccountFile account_;
+    MemorySecretStore keychain_;
+    std::map<int, std::shared_ptr<CloudStore>> devices_;
+};
+
+// One database per test on the program's private server.
+class PostgresWorld final : public World {
+public:
+    explicit PostgresWorld(PostgresServer& server)
+        : server_(server), conninfo_(server.newDatabase()) {
+        account_.userRecordName = "_00112233445566778899aabbccddeeff";
+    }
+    ~PostgresWorld() override { devices_.clear(); }
+    std::shared_ptr<CloudStore> device(int n) override {
+        if (!devices_.contains(n))
+            devices_[n] = openPostgresCloudStore(conninfo_, account_, keychain_);
+        return devices_[n];
+    }
+    std::shared_ptr<CloudStore> withoutAccount() override {
+        auto none = account_;
+        none.account = "none";
+        return openPostgresCloudStore(conninfo_, none, keychain_);
+    }
+    std::shared_ptr<CloudStore> unrelated() override {
+        return openPostgresCloudStore(server_.newDatabase(), account_, keychain_);
+    }
+    std::shared_ptr<CloudStore> person(const std::string& user) override {
+        auto other = account_;
+        other.userRecordName = user;
+        return openPostgresCloudStore(conninfo_, other, keychain_);
+    }
+
+private:
+    PostgresServer& server_;
+    std::string conninfo_;
     CloudAccountFile account_;
     MemorySecretStore keychain_;
     std::map<int, std::shared_ptr<CloudStore>> devices_;
@@ -93,6 +140,7 @@ std::ostream& operator<<(std::ostream& o, const Backend& b) {
 }
 
 const CloudZoneID zone{"Kelsap"};
+std::string skipReason;
 
 CloudRecord note(const std::string& name, CloudZoneID z = zone) {
     CloudRecord r;
@@ -127,6 +175,10 @@ class CloudStoreContract : public testing::TestWithParam<Backend> {
 protected:
     void SetUp() override {
         world = GetParam().make();
+        if (!world) {
+            if (PostgresServer::missing()) GTEST_SKIP() << skipReason;
+            FAIL() << skipReason;
+        }
         db = world->device(0)->database(CloudScope::privateScope);
         db->modifyZones({zone}, {});
     }
@@ -411,10 +463,120 @@ TEST_P(CloudStoreContract, OtherDevicesGetOnePushPerChangeAndTheWriterNone) {
     runner.join();
 }
 
+// The owner shares the zone; returns the share's URL.
+std::string shareZone(CloudDatabase& db) {
+    CloudRecord share;
+    share.type = cloudShareType;
+    share.id = {cloudZoneShareName, zone};
+    share.set("title", std::string("Ops"));
+    CloudRecord saved;
+    EXPECT_EQ(codeOf(saveOne(db, share, CloudSavePolicy::changedKeys, &saved)), 0);
+    EXPECT_EQ(std::get<std::string>(*saved.get("publicPermission")), "none");
+    EXPECT_EQ(std::get<std::string>(*saved.get("title")), "Ops");
+    return std::get<std::string>(*saved.get("url"));
+}
+
+TEST_P(CloudStoreContract, ASharedZoneIsReachedOnlyByAnAddedParticipantOnceAccepted) {
+    auto owner = world->device(0);
+    const std::string ownerName = owner->currentUserRecordName();
+    auto member = world->person("_b0000000000000000000000000000001");
+    auto stranger = world->person("_c0000000000000000000000000000002");
+    ASSERT_EQ(codeOf(saveOne(*db, note("n1"))), 0);
+    const std::string url = shareZone(*db);
+    EXPECT_EQ(url.rfind("orvane-share://", 0), 0u) << url;
+    EXPECT_EQ(shareZone(*db), url) << "saving the share again keeps its URL";
+
+    const CloudZoneID theirs{zone.name, ownerName};
+    auto memberShared = member->database(CloudScope::sharedScope);
+    EXPECT_TRUE(memberShared->allZones().empty());
+    EXPECT_EQ(thrownCode([&] { memberShared->fetchRecord({"n1", theirs}); }), 26);
+    EXPECT_EQ(thrownCode([&] { member->acceptShare(url); }), 10);
+
+    owner->addShareParticipant(zone, member->currentUserRecordName());
+    EXPECT_EQ(thrownCode([&] { stranger->acceptShare(url); }), 10);
+    EXPECT_EQ(thrownCode([&] { member->acceptShare(url + "x"); }), 11);
+    EXPECT_EQ(thrownCode([&] { member->acceptShare("orvane-share://elsewhere/abc"); }), 11);
+    EXPECT_EQ(member->acceptShare(url), theirs);
+    EXPECT_EQ(memberShared->allZones(), std::vector<CloudZoneID>{theirs});
+    EXPECT_TRUE(member->database(CloudScope::privateScope)->allZones().empty());
+    EXPECT_TRUE(stranger->database(CloudScope::sharedScope)->allZones().empty());
+    EXPECT_EQ(thrownCode([&] {
+                  stranger->database(CloudScope::sharedScope)->fetchRecord({"n1", theirs});
+              }),
+              26);
+
+    // Read and written by the participant, seen by the owner.
+    EXPECT_EQ(memberShared->fetchRecord({"n1", theirs}).type, "Note");
+    auto byMember = note("n2", theirs);
+    byMember.setEncrypted("secret", std::string("s3"));
+    ASSERT_EQ(codeOf(saveOne(*memberShared, byMember)), 0);
+    auto back = db->fetchRecord({"n2", zone});
+    EXPECT_EQ(std::get<std::string>(*back.getEncrypted("secret")), "s3");
+    auto changes = memberShared->fetchZoneChanges(theirs, std::nullopt, 0);
+    EXPECT_EQ(changes.changed.size(), 3u);  // n1, the share, n2
+
+    // The share itself stays the owner's.
+    CloudRecord share;
+    share.type = cloudShareType;
+    share.id = {cloudZoneShareName, theirs};
+    share.set("title", std::string("Mine"));
+    EXPECT_EQ(codeOf(saveOne(*memberShared, share, CloudSavePolicy::allKeys)), 10);
+    EXPECT_EQ(thrownCode([&] { memberShared->modifyZones({}, {theirs}); }), 10);
+}
+
+TEST_P(CloudStoreContract, ChangesInASharedZonePushToSubscribedParticipantsAndBack) {
+    asio::io_context io;
+    auto guard = asio::make_work_guard(io);
+    std::thread runner([&] { io.run(); });
+    auto owner = world->device(0);
+    auto member = world->person("_b0000000000000000000000000000001");
+    const std::string url = shareZone(*db);
+    owner->addShareParticipant(zone, member->currentUserRecordName());
+    const CloudZoneID theirs = member->acceptShare(url);
+    auto memberShared = member->database(CloudScope::sharedScope);
+    std::atomic<int> toOwner{0}, toMember{0};
+    owner->setPushHandler(io.get_executor(), [&] { ++toOwner; });
+    member->setPushHandler(io.get_executor(), [&] { ++toMember; });
+    db->modifySubscriptions({{"team"}}, {});
+    memberShared->modifySubscriptions({{"team"}}, {});
+
+    const auto waitFor = [](std::atomic<int>& n) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (n.load() == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(200ms);
+    };
+    ASSERT_EQ(codeOf(saveOne(*db, note("from-owner"))), 0);
+    waitFor(toMember);
+    EXPECT_EQ(toMember.load(), 1);
+    EXPECT_EQ(toOwner.load(), 0);
+    ASSERT_EQ(codeOf(saveOne(*memberShared, note("from-member", theirs))), 0);
+    waitFor(toOwner);
+    EXPECT_EQ(toOwner.load(), 1);
+    EXPECT_EQ(toMember.load(), 1);
+
+    owner->setPushHandler({}, {});
+    member->setPushHandler({}, {});
+    guard.reset();
+    io.stop();
+    runner.join();
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Stores, CloudStoreContract,
     testing::Values(Backend{"fake", [] { return std::make_unique<FakeWorld>(); }},
                     Backend{"sqlite", [] { return std::make_unique<SqliteWorld>(); }}),
     [](const auto& info) { return info.param.name; });
+
+// The server takes a moment to start: the slow label.
+INSTANTIATE_TEST_SUITE_P(Slow, CloudStoreContract,
+                         testing::Values(Backend{
+                             "postgres",
+                             []() -> std::unique_ptr<World> {
+                                 auto* server = PostgresServer::shared(skipReason);
+                                 if (!server) return nullptr;
+                                 return std::make_unique<PostgresWorld>(*server);
+                             }}),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace

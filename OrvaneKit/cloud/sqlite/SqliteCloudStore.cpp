@@ -119,9 +119,12 @@ std::shared_ptr<CloudStore> openSqliteCloudStore(const std::filesystem::path& fi
 
 std::shared_ptr<CloudStore> openConfiguredCloudStore(SecretStore& keychain,
                                                      const CloudWakeFactory& wakeSignal,
-                                                     const std::filesystem::path& accountFile) {
+                                                     const std::filesystem::path& accountFile,
+                                                     const CloudBackendOpener& otherBackend) {
     try {
         auto account = CloudAccountFile::loadOrCreate(accountFile);
+        if (account.backend != "sqlite" && otherBackend)
+            if (auto store = otherBackend(account)) return store;
         if (account.backend != "sqlite")
             return std::make_shared<UnavailableCloudStore>("The cloud store \"" + account.backend +
                                                            "\" named in " + accountFile.string() +

@@ -24,9 +24,15 @@ std::shared_ptr<CloudStore> openSqliteCloudStore(const std::filesystem::path& fi
                                                  SecretStore& keychain,
                                                  const CloudWakeFactory& wakeSignal);
 
+// Opens the store of a backend other than this one that cloud.json names, or returns null
+// when it knows no such backend; the composition root gives it.
+using CloudBackendOpener =
+    std::function<std::shared_ptr<CloudStore>(const CloudAccountFile& account)>;
+
 // What cloud.json names, or a store whose every call fails with the reason it could not.
 std::shared_ptr<CloudStore> openConfiguredCloudStore(
     SecretStore& keychain, const CloudWakeFactory& wakeSignal,
-    const std::filesystem::path& accountFile = CloudAccountFile::standardPath());
+    const std::filesystem::path& accountFile = CloudAccountFile::standardPath(),
+    const CloudBackendOpener& otherBackend = {});
 
 }  // namespace orvane

@@ -68,6 +68,19 @@ TEST(SqliteCloudStore, KeepsSealedFieldsOutOfTheFilesAndItsFilesPrivate) {
         auto rec = store->database(CloudScope::privateScope)->fetchRecord({"M1", {"Kelsap"}});
         EXPECT_EQ(rec.getEncrypted("accessCode"), nullptr);
         EXPECT_EQ(std::get<std::string>(*rec.get("name")), "VisibleName");
+        // Nor does it seal anything with a second key; plain fields it still writes.
+        rec.setEncrypted("accessCode", std::string("OTHERCODE"));
+        auto res = store->database(CloudScope::privateScope)
+                       ->modifyRecords({rec}, {}, CloudSavePolicy::allKeys, true);
+        ASSERT_TRUE(res.saved[0].error);
+        EXPECT_NE(std::string(res.saved[0].error->what()).find("cloud key import"),
+                  std::string::npos);
+        rec.encrypted.clear();
+        rec.set("name", std::string("Renamed"));
+        EXPECT_FALSE(store->database(CloudScope::privateScope)
+                         ->modifyRecords({rec}, {}, CloudSavePolicy::changedKeys, true)
+                         .saved[0]
+                         .error);
     }
     fs::remove_all(dir);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <asio/post.hpp>
+#include <set>
 #include <utility>
 
 #include "OrvaneKit/base/Uuid.h"
@@ -29,19 +30,39 @@ struct Database {
     std::vector<CloudSubscription> subscriptions;
 };
 
+struct Share {
+    std::string owner;
+    std::string zone;
+    std::set<std::string> participants;
+    std::set<std::string> accepted;
+};
+
 struct Device {
     FakeCloudStore* store = nullptr;
+    const FakeCloudStore::State* account = nullptr;
     asio::any_io_executor ex;
     std::function<void()> handler;
     std::size_t pushes = 0;
 };
 
+// What every account on one server shares.
+struct Server {
+    std::mutex mutex;
+    std::string storeID = Uuid::random().string();
+    std::map<std::string, Database> privateDatabases;  // by user
+    std::map<std::string, std::vector<CloudSubscription>> sharedSubscriptions;
+    std::map<std::string, Share> shares;  // by token
+    std::int64_t tags = 0;
+    std::vector<std::shared_ptr<Device>> devices;
+};
+
 }  // namespace
 
 struct FakeCloudStore::State {
-    mutable std::mutex mutex;
-    std::string storeID = Uuid::random().string();
-    std::map<CloudScope, Database> databases;
+    explicit State(std::shared_ptr<Server> server_)
+        : server(std::move(server_)), mutex(server->mutex) {}
+    std::shared_ptr<Server> server;
+    std::mutex& mutex;
     std::size_t pageSize = 100;
     std::optional<CloudError> nextFailure;
     std::map<std::string, CloudError> recordFailures;
@@ -50,8 +71,6 @@ struct FakeCloudStore::State {
     bool userFails = false;
     std::string user = "_4c1f0e7d2a9b8c3d6e5f4a3b2c1d0e9f";
     std::size_t requests = 0;
-    std::int64_t tags = 0;
-    std::vector<std::shared_ptr<Device>> devices;
 
     std::vector<std::string> log;
     std::function<void(const std::string&)> hook;
@@ -66,10 +85,20 @@ struct FakeCloudStore::State {
             throw cloudError(CloudErrorCode::notAuthenticated);
     }
 
-    void pushToOthers(const FakeCloudStore* writer, CloudScope scope) {
-        if (databases[scope].subscriptions.empty()) return;
-        for (auto& d : devices) {
-            if (d->store == writer || !d->handler) continue;
+    Database& own() { return server->privateDatabases[user]; }
+
+    // After a change to a zone of `owner`: that user's other devices when subscribed, and the
+    // devices of every subscribed person who accepted its share.
+    void pushChange(const FakeCloudStore* writer, const std::string& owner,
+                    const std::string& zone) {
+        std::set<std::string> users;
+        if (!server->privateDatabases[owner].subscriptions.empty()) users.insert(owner);
+        for (const auto& [token, share] : server->shares)
+            if (share.owner == owner && share.zone == zone)
+                for (const auto& p : share.accepted)
+                    if (!server->sharedSubscriptions[p].empty()) users.insert(p);
+        for (auto& d : server->devices) {
+            if (d->store == writer || !d->handler || !users.contains(d->account->user)) continue;
             ++d->pushes;
             asio::post(d->ex, d->handler);
         }
@@ -88,17 +117,30 @@ public:
                      const std::vector<CloudZoneID>& remove) override {
         std::lock_guard lock(s_->mutex);
         s_->begin("modifyZones");
-        auto& db = s_->databases[scope_];
+        if (shared()) throw cloudError(CloudErrorCode::permissionFailure);
+        auto& db = s_->own();
         for (const auto& z : save)
             if (!db.zones.contains(z)) db.zones[z].generation = Uuid::random().string();
-        for (const auto& z : remove) db.zones.erase(z);
+        for (const auto& z : remove) {
+            db.zones.erase(z);
+            std::erase_if(s_->server->shares, [&](const auto& kv) {
+                return kv.second.owner == s_->user && kv.second.zone == z.name;
+            });
+        }
     }
 
     std::vector<CloudZoneID> allZones() override {
         std::lock_guard lock(s_->mutex);
         s_->begin("allZones");
         std::vector<CloudZoneID> out;
-        for (const auto& [id, z] : s_->databases[scope_].zones) out.push_back(id);
+        if (!shared()) {
+            for (const auto& [id, z] : s_->own().zones) out.push_back(id);
+            return out;
+        }
+        for (const auto& [token, share] : s_->server->shares)
+            if (share.accepted.contains(s_->user) && find({share.zone, share.owner}))
+                out.push_back({share.zone, share.owner});
+        std::sort(out.begin(), out.end());
         return out;
     }
 
@@ -106,7 +148,7 @@ public:
                              const std::vector<std::string>& remove) override {
         std::lock_guard lock(s_->mutex);
         s_->begin("modifySubscriptions");
-        auto& subs = s_->databases[scope_].subscriptions;
+        auto& subs = subscriptions();
         for (const auto& sub : save) {
             std::erase(subs, sub);
             subs.push_back(sub);
@@ -118,7 +160,7 @@ public:
     std::vector<CloudSubscription> allSubscriptions() override {
         std::lock_guard lock(s_->mutex);
         s_->begin("allSubscriptions");
-        return s_->databases[scope_].subscriptions;
+        return subscriptions();
     }
 
     CloudModifyResult modifyRecords(const std::vector<CloudRecord>& save,
@@ -126,36 +168,40 @@ public:
                                     CloudSavePolicy policy, bool atomic) override {
         std::lock_guard lock(s_->mutex);
         s_->begin("modifyRecords");
-        auto& db = s_->databases[scope_];
-        const auto before = db.zones;
+        auto& server = *s_->server;
+        const auto before = server.privateDatabases;
+        const auto sharesBefore = server.shares;
         CloudModifyResult result;
         bool failed = false;
-        bool changed = false;
+        std::set<std::pair<std::string, std::string>> changed;  // owner, zone
         for (const auto& r : save) {
             CloudSaveResult out{r.id, std::nullopt, std::nullopt};
-            auto zone = db.zones.find(r.id.zone);
+            Zone* zone = find(r.id.zone);
             if (auto f = s_->recordFailures.find(r.id.name); f != s_->recordFailures.end()) {
                 out.error = f->second;
-            } else if (zone == db.zones.end()) {
+            } else if (!zone) {
                 out.error = cloudError(CloudErrorCode::zoneNotFound);
+            } else if (shared() && Rules::isZoneShare(r.id)) {
+                out.error = cloudError(CloudErrorCode::permissionFailure);
             } else if (auto bad = Rules::checkSchema(r)) {
                 out.error = *bad;
             } else {
-                auto it = zone->second.records.find(r.id.name);
-                const Rules::Stored* server =
-                    it != zone->second.records.end() && !it->second.deleted ? &it->second.stored
-                                                                            : nullptr;
-                auto applied = Rules::applySave(server, r, policy);
+                auto it = zone->records.find(r.id.name);
+                const Rules::Stored* server_ =
+                    it != zone->records.end() && !it->second.deleted ? &it->second.stored : nullptr;
+                auto applied = Rules::applySave(server_, r, policy);
                 if (auto* e = std::get_if<CloudError>(&applied)) {
                     out.error = *e;
                 } else {
-                    auto& entry = zone->second.records[r.id.name];
+                    auto& entry = zone->records[r.id.name];
                     entry.stored = std::get<Rules::Stored>(std::move(applied));
-                    entry.stored.tag = "t" + std::to_string(++s_->tags);
-                    entry.sequence = ++zone->second.sequence;
+                    if (Rules::isZoneShare(r.id))
+                        Rules::finishShare(entry.stored, server.storeID, shareToken(r.id.zone));
+                    entry.stored.tag = "t" + std::to_string(++server.tags);
+                    entry.sequence = ++zone->sequence;
                     entry.deleted = false;
                     out.record = Rules::toRecord(entry.stored, r.id);
-                    changed = true;
+                    changed.insert({ownerOf(r.id.zone), r.id.zone.name});
                 }
             }
             failed |= out.error.has_value();
@@ -163,47 +209,53 @@ public:
         }
         for (const auto& id : remove) {
             CloudDeleteResult out{id, std::nullopt};
-            auto zone = db.zones.find(id.zone);
+            Zone* zone = find(id.zone);
             if (auto f = s_->recordFailures.find(id.name); f != s_->recordFailures.end()) {
                 out.error = f->second;
-            } else if (zone == db.zones.end()) {
+            } else if (!zone) {
                 out.error = cloudError(CloudErrorCode::zoneNotFound);
+            } else if (shared() && Rules::isZoneShare(id)) {
+                out.error = cloudError(CloudErrorCode::permissionFailure);
             } else {
-                auto it = zone->second.records.find(id.name);
-                if (it == zone->second.records.end() || it->second.deleted) {
+                auto it = zone->records.find(id.name);
+                if (it == zone->records.end() || it->second.deleted) {
                     out.error = cloudError(CloudErrorCode::unknownItem);
                 } else {
                     it->second.deleted = true;
                     it->second.stored = {};
-                    it->second.sequence = ++zone->second.sequence;
-                    changed = true;
+                    it->second.sequence = ++zone->sequence;
+                    if (Rules::isZoneShare(id))
+                        std::erase_if(server.shares, [&](const auto& kv) {
+                            return kv.second.owner == s_->user && kv.second.zone == id.zone.name;
+                        });
+                    changed.insert({ownerOf(id.zone), id.zone.name});
                 }
             }
             failed |= out.error.has_value();
             result.deleted.push_back(std::move(out));
         }
         if (atomic && failed) {
-            db.zones = before;
+            server.privateDatabases = before;
+            server.shares = sharesBefore;
             for (auto& s : result.saved) {
                 s.record.reset();
                 if (!s.error) s.error = cloudError(CloudErrorCode::batchRequestFailed);
             }
             for (auto& d : result.deleted)
                 if (!d.error) d.error = cloudError(CloudErrorCode::batchRequestFailed);
-            changed = false;
+            changed.clear();
         }
-        if (changed) s_->pushToOthers(device_, scope_);
+        for (const auto& [owner, zone] : changed) s_->pushChange(device_, owner, zone);
         return result;
     }
 
     CloudRecord fetchRecord(const CloudRecordID& id) override {
         std::lock_guard lock(s_->mutex);
         s_->begin("fetchRecord");
-        auto& db = s_->databases[scope_];
-        auto zone = db.zones.find(id.zone);
-        if (zone == db.zones.end()) throw cloudError(CloudErrorCode::zoneNotFound);
-        auto it = zone->second.records.find(id.name);
-        if (it == zone->second.records.end() || it->second.deleted)
+        Zone* zone = find(id.zone);
+        if (!zone) throw cloudError(CloudErrorCode::zoneNotFound);
+        auto it = zone->records.find(id.name);
+        if (it == zone->records.end() || it->second.deleted)
             throw cloudError(CloudErrorCode::unknownItem);
         return Rules::toRecord(it->second.stored, id);
     }
@@ -213,20 +265,19 @@ public:
                                       std::size_t limit) override {
         std::lock_guard lock(s_->mutex);
         s_->begin("fetchZoneChanges");
-        auto& db = s_->databases[scope_];
-        auto zone = db.zones.find(zoneID);
-        if (zone == db.zones.end()) throw cloudError(CloudErrorCode::zoneNotFound);
+        Zone* zone = find(zoneID);
+        if (!zone) throw cloudError(CloudErrorCode::zoneNotFound);
+        const std::string& storeID = s_->server->storeID;
         const std::string zoneKey = zoneID.owner + "/" + zoneID.name;
         std::int64_t since = 0;
         if (token) {
             auto t = Rules::decodeToken(*token);
-            if (t.store != s_->storeID || t.zone != zoneKey ||
-                t.generation != zone->second.generation)
+            if (t.store != storeID || t.zone != zoneKey || t.generation != zone->generation)
                 throw cloudError(CloudErrorCode::changeTokenExpired);
             since = t.sequence;
         }
         std::vector<std::pair<std::int64_t, const std::string*>> pending;
-        for (const auto& [name, e] : zone->second.records)
+        for (const auto& [name, e] : zone->records)
             if (e.sequence > since && !(e.deleted && !token))
                 pending.push_back({e.sequence, &name});
         std::sort(pending.begin(), pending.end());
@@ -234,7 +285,7 @@ public:
         CloudZoneChanges out;
         std::int64_t last = since;
         for (std::size_t i = 0; i < pending.size() && i < page; ++i) {
-            const auto& e = zone->second.records.at(*pending[i].second);
+            const auto& e = zone->records.at(*pending[i].second);
             CloudRecordID id{*pending[i].second, zoneID};
             if (e.deleted)
                 out.deleted.push_back(id);
@@ -243,12 +294,48 @@ public:
             last = pending[i].first;
         }
         out.moreComing = pending.size() > page;
-        if (!out.moreComing) last = std::max(last, zone->second.sequence);
-        out.token = Rules::encodeToken({s_->storeID, zoneKey, zone->second.generation, last});
+        if (!out.moreComing) last = std::max(last, zone->sequence);
+        out.token = Rules::encodeToken({storeID, zoneKey, zone->generation, last});
         return out;
     }
 
 private:
+    bool shared() const { return scope_ == CloudScope::sharedScope; }
+
+    std::vector<CloudSubscription>& subscriptions() {
+        return shared() ? s_->server->sharedSubscriptions[s_->user] : s_->own().subscriptions;
+    }
+
+    std::string ownerOf(const CloudZoneID& z) const { return shared() ? z.owner : s_->user; }
+
+    // The zone this user reaches under that name: an own one, or a shared one once accepted.
+    Zone* find(const CloudZoneID& z) {
+        auto& dbs = s_->server->privateDatabases;
+        if (!shared()) {
+            auto& own = s_->own();
+            auto it = own.zones.find(z);
+            return it == own.zones.end() ? nullptr : &it->second;
+        }
+        for (const auto& [token, share] : s_->server->shares) {
+            if (share.owner != z.owner || share.zone != z.name ||
+                !share.accepted.contains(s_->user))
+                continue;
+            auto& db = dbs[share.owner];
+            auto it = db.zones.find({z.name});
+            return it == db.zones.end() ? nullptr : &it->second;
+        }
+        return nullptr;
+    }
+
+    // The token of this user's share of the zone, made on its first save.
+    std::string shareToken(const CloudZoneID& z) {
+        for (const auto& [token, share] : s_->server->shares)
+            if (share.owner == s_->user && share.zone == z.name) return token;
+        std::string token = Rules::newShareToken();
+        s_->server->shares[token] = Share{s_->user, z.name, {}, {}};
+        return token;
+    }
+
     std::shared_ptr<FakeCloudStore::State> s_;
     const FakeCloudStore* device_;
     CloudScope scope_;
@@ -256,7 +343,8 @@ private:
 
 }  // namespace
 
-FakeCloudStore::FakeCloudStore() : FakeCloudStore(std::make_shared<State>()) {}
+FakeCloudStore::FakeCloudStore()
+    : FakeCloudStore(std::make_shared<State>(std::make_shared<Server>())) {}
 
 FakeCloudStore::FakeCloudStore(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
@@ -266,6 +354,38 @@ FakeCloudStore::~FakeCloudStore() {
 
 std::shared_ptr<FakeCloudStore> FakeCloudStore::otherDevice() {
     return std::shared_ptr<FakeCloudStore>(new FakeCloudStore(state_));
+}
+
+std::shared_ptr<FakeCloudStore> FakeCloudStore::otherPerson(std::string userRecordName) {
+    auto state = std::make_shared<State>(state_->server);
+    state->user = std::move(userRecordName);
+    return std::shared_ptr<FakeCloudStore>(new FakeCloudStore(state));
+}
+
+void FakeCloudStore::addShareParticipant(const CloudZoneID& zone,
+                                         const std::string& userRecordName) {
+    std::lock_guard lock(state_->mutex);
+    state_->begin("addShareParticipant");
+    for (auto& [token, share] : state_->server->shares)
+        if (share.owner == state_->user && share.zone == zone.name) {
+            share.participants.insert(userRecordName);
+            return;
+        }
+    throw CloudError(CloudErrorCode::unknownItem, "The zone is not shared.");
+}
+
+CloudZoneID FakeCloudStore::acceptShare(const std::string& url) {
+    std::lock_guard lock(state_->mutex);
+    state_->begin("acceptShare");
+    auto& shares = state_->server->shares;
+    auto it = shares.find(Rules::shareToken(url, state_->server->storeID));
+    if (it == shares.end())
+        throw CloudError(CloudErrorCode::unknownItem, "There is no such share here.");
+    if (!it->second.participants.contains(state_->user))
+        throw CloudError(CloudErrorCode::permissionFailure,
+                         "This account was not invited to the share.");
+    it->second.accepted.insert(state_->user);
+    return {it->second.zone, it->second.owner};
 }
 
 int FakeCloudStore::accountStatus() {
@@ -290,8 +410,10 @@ std::shared_ptr<CloudDatabase> FakeCloudStore::database(CloudScope scope) {
 
 void FakeCloudStore::setPushHandler(asio::any_io_executor ex, std::function<void()> handler) {
     std::lock_guard lock(state_->mutex);
-    std::erase_if(state_->devices, [&](const auto& d) { return d->store == this; });
-    if (handler) state_->devices.push_back(std::make_shared<Device>(Device{this, ex, handler, 0}));
+    auto& devices = state_->server->devices;
+    std::erase_if(devices, [&](const auto& d) { return d->store == this; });
+    if (handler)
+        devices.push_back(std::make_shared<Device>(Device{this, state_.get(), ex, handler, 0}));
 }
 
 void FakeCloudStore::setPageSize(std::size_t n) {
@@ -338,7 +460,7 @@ void FakeCloudStore::setRequestHook(std::function<void(const std::string&)> hook
 std::size_t FakeCloudStore::pushCount() const {
     std::lock_guard lock(state_->mutex);
     std::size_t n = 0;
-    for (const auto& d : state_->devices)
+    for (const auto& d : state_->server->devices)
         if (d->store == this) n += d->pushes;
     return n;
 }

@@ -14,18 +14,23 @@
 namespace orvane {
 
 // The owner's account in memory, seen from one device; otherDevice() gives another device of
-// the same account. Settings and counters are the account's, shared by its devices.
+// the same account, otherPerson() somebody else's account on the same server. Settings and counters
+// are the account's, shared by its devices.
 class FakeCloudStore final : public CloudStore,
                              public std::enable_shared_from_this<FakeCloudStore> {
 public:
     FakeCloudStore();
     ~FakeCloudStore() override;
     std::shared_ptr<FakeCloudStore> otherDevice();
+    // Another person's account on the same server, where shares reach.
+    std::shared_ptr<FakeCloudStore> otherPerson(std::string userRecordName);
 
     int accountStatus() override;
     std::string currentUserRecordName() override;
     std::shared_ptr<CloudDatabase> database(CloudScope scope) override;
     void setPushHandler(asio::any_io_executor ex, std::function<void()> handler) override;
+    void addShareParticipant(const CloudZoneID& zone, const std::string& userRecordName) override;
+    CloudZoneID acceptShare(const std::string& url) override;
 
     // At most this many changes per page, whatever the caller asks.
     void setPageSize(std::size_t n);

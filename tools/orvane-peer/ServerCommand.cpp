@@ -1,0 +1,126 @@
+// orvane-peer cloud server and cloud key: the administrator's set-up of a PostgreSQL cloud
+// server, logged in as the database's owner that cloud.json names (password in the keychain,
+// "cloud.postgres"), and the keys a machine keeps.
+//
+//   orvane-peer cloud server init [--cloud FILE] [--keychain FILE]
+//   orvane-peer cloud server add-user ROLE USERRECORD --password P [--cloud FILE] [--keychain FILE]
+//   orvane-peer cloud key export | import HEX | password P [--keychain FILE]
+
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "OrvaneKit/base/Bytes.h"
+#include "OrvaneKit/cloud/CloudAccountFile.h"
+#include "OrvaneKit/cloud/SqlCloudStore.h"
+#include "OrvaneKit/cloud/postgres/PostgresCloudStore.h"
+#include "OrvaneKit/security/Keychain.h"
+#include "OrvaneKit/security/file/FileSecretStore.h"
+
+using namespace orvane;
+
+// Exit status: 0 done, 1 the server failed, 64 bad usage.
+int runCloudServerCommand(int argc, char** argv) {
+    std::vector<std::string> args(argv + 3, argv + argc);
+    std::string accountFile = CloudAccountFile::standardPath().string();
+    std::string keychainFile = FileSecretStore::standardFile().string();
+    std::string password;
+    std::vector<std::string> words;
+    bool bad = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const bool hasValue = i + 1 < args.size();
+        if (args[i] == "--cloud" && hasValue)
+            accountFile = args[++i];
+        else if (args[i] == "--keychain" && hasValue)
+            keychainFile = args[++i];
+        else if (args[i] == "--password" && hasValue)
+            password = args[++i];
+        else if (args[i].rfind("--", 0) == 0)
+            bad = true;
+        else
+            words.push_back(args[i]);
+    }
+    const std::string verb = words.empty() ? "" : words[0];
+    if (bad || !((verb == "init" && words.size() == 1) ||
+                 (verb == "add-user" && words.size() == 3 && !password.empty()))) {
+        std::cerr << "usage: orvane-peer cloud server init [--cloud FILE] [--keychain FILE]\n"
+                     "       orvane-peer cloud server add-user ROLE USERRECORD --password P "
+                     "[--cloud FILE] [--keychain FILE]\n";
+        return 64;
+    }
+    try {
+        auto account = CloudAccountFile::loadOrCreate(accountFile);
+        if (account.backend != "postgres")
+            throw CloudError(CloudErrorCode::internalError,
+                             accountFile + " names no PostgreSQL server.");
+        FileSecretStore keychain{std::filesystem::path(keychainFile)};
+        const auto info = postgresConnInfo(
+            account,
+            Keychain::read(postgresPasswordAccount, "com.nimbrel.kelsap", std::nullopt, keychain)
+                .value_or(""));
+        if (verb == "init") {
+            initPostgresServer(info);
+            std::cout << nlohmann::json{{"event", "initialised"}}.dump() << std::endl;
+        } else {
+            addPostgresUser(info, words[1], words[2], password);
+            std::cout << nlohmann::json{{"event", "user-added"}, {"role", words[1]}}.dump()
+                      << std::endl;
+        }
+    } catch (const CloudError& e) {
+        std::cout
+            << nlohmann::json{{"event", "error"}, {"code", e.code}, {"message", e.what()}}.dump()
+            << std::endl;
+        std::cerr << "orvane-peer: " << e.what() << std::endl;
+        return 1;
+    }
+    return 0;
+}
+
+// orvane-peer cloud key: carries the key of encrypted fields to the owner's other machines,
+// which otherwise read those fields as absent, and keeps the server password of cloud.json.
+int runCloudKeyCommand(int argc, char** argv) {
+    std::vector<std::string> args(argv + 3, argv + argc);
+    std::string keychainFile = FileSecretStore::standardFile().string();
+    std::vector<std::string> words;
+    bool bad = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--keychain" && i + 1 < args.size())
+            keychainFile = args[++i];
+        else if (args[i] == "--cloud" && i + 1 < args.size())
+            ++i;  // the keys are the machine's, whatever store it uses
+        else if (args[i].rfind("--", 0) == 0)
+            bad = true;
+        else
+            words.push_back(args[i]);
+    }
+    const std::string verb = words.empty() ? "" : words[0];
+    if (bad ||
+        !((verb == "export" && words.size() == 1) || (verb == "import" && words.size() == 2))) {
+        std::cerr << "usage: orvane-peer cloud key export | import HEX [--keychain FILE]\n";
+        return 64;
+    }
+    FileSecretStore keychain{std::filesystem::path(keychainFile)};
+    constexpr const char* service = "com.nimbrel.kelsap";
+    if (verb == "export") {
+        auto key = Keychain::read(SqlCloudStore::fieldKeyAccount, service, std::nullopt, keychain);
+        if (!key) {
+            std::cerr << "orvane-peer: this machine holds no key for encrypted fields\n";
+            return 1;
+        }
+        std::cout << *key << std::endl;
+        return 0;
+    }
+    auto key = fromHex(words[1]);
+    if (!key || key->size() != 32) {
+        std::cerr << "orvane-peer: the key is 64 hexadecimal digits\n";
+        return 64;
+    }
+    if (!Keychain::set(toHex(*key), SqlCloudStore::fieldKeyAccount, service, true, std::nullopt,
+                       keychain)) {
+        std::cerr << "orvane-peer: the keychain could not be written\n";
+        return 1;
+    }
+    std::cout << nlohmann::json{{"event", "imported"}}.dump() << std::endl;
+    return 0;
+}
