@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -69,7 +70,8 @@ int connectFrom(const std::string& from, std::uint16_t port) {
     return fd;
 }
 
-// Connects and closes as fast as a scanner would, half of the time with a reset, until stopped.
+// A port scan from an address of its own: a connect and a close every few milliseconds, half of
+// them with a reset, until stopped.
 class PortScan {
 public:
     explicit PortScan(std::uint16_t port)
@@ -129,6 +131,8 @@ protected:
         auto acked = [](const ChildProcess& p) {
             return p.output().find(R"("type":"helloAck")") != std::string::npos;
         };
+        // Bringing them all in takes about 5 s on two cores.
+        const auto firstLaunch = Clock::now(), leaveAt = firstLaunch + 10s;
         for (int i = 0; i < viewerCount; ++i) {
             for (auto until = Clock::now() + 60s;;) {
                 int waiting = 0;
@@ -138,12 +142,24 @@ protected:
             }
             char hex[16];
             std::snprintf(hex, sizeof hex, "%02x%02xc0de", cycle, i);
-            // Each stays a moment after its pong, so the viewers are in together.
-            running.push_back(
-                viewers[i].connect(port, code,
-                                   std::string("forbid bye\nexpect helloAck 30\nsend ping hex:") +
-                                       hex + "\nexpect pong 30\nwait 1500\nbye done\n"));
+            // Each stays until about the same time, so the viewers are in together.
+            const auto stay = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::max<Clock::duration>(leaveAt - Clock::now(), 0s));
+            running.push_back(viewers[i].connect(
+                port, code,
+                std::string("forbid bye\nexpect helloAck 30\nsend ping hex:") + hex +
+                    "\nexpect pong 30\nwait " + std::to_string(stay.count()) + "\nbye done\n"));
         }
+        bool allIn = false;
+        for (auto until = Clock::now() + 60s; !allIn && Clock::now() < until;
+             std::this_thread::sleep_for(5ms))
+            allIn = std::all_of(running.begin(), running.end(),
+                                [&](const auto& p) { return acked(*p); });
+        EXPECT_TRUE(allIn);
+        const auto leaving = std::count_if(running.begin(), running.end(), [](const auto& p) {
+            return p->output().find(R"("step":"bye done")") != std::string::npos;
+        });
+        EXPECT_EQ(leaving, 0) << "the first viewers left before the last came in";
         for (int i = 0; i < viewerCount; ++i) {
             auto& p = *running[i];
             SCOPED_TRACE(viewers[i].name());
