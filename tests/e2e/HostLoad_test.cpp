@@ -131,8 +131,8 @@ protected:
         auto acked = [](const ChildProcess& p) {
             return p.output().find(R"("type":"helloAck")") != std::string::npos;
         };
-        // Bringing them all in takes about 5 s on two cores.
-        const auto firstLaunch = Clock::now(), leaveAt = firstLaunch + 10s;
+        // Bringing them all in takes about 5 s on two cores of their own.
+        const auto firstLaunch = Clock::now(), leaveAt = firstLaunch + 12s;
         for (int i = 0; i < viewerCount; ++i) {
             for (auto until = Clock::now() + 60s;;) {
                 int waiting = 0;
