@@ -6,7 +6,9 @@
 # fuzz/corpus/TARGET (without _fastpq); crashes land in its artifacts/ folder. To keep one as a
 # regression, copy it into fuzz/corpus/TARGET/ with a telling name.
 # Environment: ORVANE_FUZZ_BUILD (default build/fuzz, or build/fuzz-fastpq for the _fastpq
-# targets; configured by this script if missing), FUZZ_RUNS (default 10000000).
+# targets; configured by this script if missing), FUZZ_RUNS (default 10000000), ORVANE_FUZZ_ASAN
+# (OFF: a build without AddressSanitizer, UBSan only, for runs of millions of inputs; its build
+# directory ends in -noasan).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [[ $# -lt 2 ]]; then
@@ -18,15 +20,22 @@ shift 2
 base=${target%_fastpq}
 fastpq=OFF
 [[ $base != "$target" ]] && fastpq=ON
+asan=${ORVANE_FUZZ_ASAN:-ON}
+sanitize=(-DORVANE_SANITIZE=ON)
+suffix=""
+if [[ $asan == OFF ]]; then
+  sanitize=(-DORVANE_FUZZ_ASAN=OFF)
+  suffix=-noasan
+fi
 if [[ $fastpq == ON ]]; then
-  build=${ORVANE_FUZZ_BUILD:-$root/build/fuzz-fastpq}
+  build=${ORVANE_FUZZ_BUILD:-$root/build/fuzz-fastpq$suffix}
 else
-  build=${ORVANE_FUZZ_BUILD:-$root/build/fuzz}
+  build=${ORVANE_FUZZ_BUILD:-$root/build/fuzz$suffix}
 fi
 
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
   CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DORVANE_FUZZ=ON -DORVANE_SANITIZE=ON -DORVANE_FUZZ_FAST_PQ=$fastpq >/dev/null
+    -DORVANE_FUZZ=ON "${sanitize[@]}" -DORVANE_FUZZ_FAST_PQ=$fastpq >/dev/null
 fi
 cmake --build "$build" --target "fuzz_$target"
 

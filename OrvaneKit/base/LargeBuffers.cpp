@@ -12,6 +12,10 @@ void returnLargeBuffersToSystem() {
     mallopt(M_TRIM_THRESHOLD, static_cast<int>(largeBufferSize));
 }
 
+void returnFreeMemoryToSystem() {
+    malloc_trim(0);
+}
+
 void adviseHugePages(std::span<std::uint8_t> buffer) {
     constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
     const auto begin = reinterpret_cast<std::uintptr_t>(buffer.data());

@@ -15,6 +15,12 @@ inline constexpr std::size_t largeBufferSize = std::size_t{4} << 20;
 // its peak resident size.
 void returnLargeBuffersToSystem();
 
+// Hands every free page in the allocator's heaps back to the system, not only those at a heap's
+// top. Many connections that came and went leave their memory free but resident, scattered
+// between what lives on. Takes the heaps' locks while it runs: call it now and then, off any
+// thread that must answer quickly.
+void returnFreeMemoryToSystem();
+
 // Asks for huge pages under the whole 2 MiB pages inside `buffer`, so that filling a large
 // buffer costs a few page faults instead of one per 4 KiB. Advice only; failures are ignored.
 void adviseHugePages(std::span<std::uint8_t> buffer);

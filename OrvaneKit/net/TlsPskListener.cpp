@@ -176,7 +176,15 @@ void TlsPskListener::acceptNext() {
             self->acceptPaused_ = false;
             std::error_code peerError;
             auto peer = self->incoming_->remote_endpoint(peerError);
-            const std::string address = peerError ? std::string() : addressText(peer.address());
+            if (peerError) {
+                // Reset before it was accepted (a port scan, mostly): nothing is left to serve,
+                // and sharing one slot count under no address it would crowd out real peers.
+                std::error_code ignored;
+                self->incoming_->close(ignored);
+                self->incoming_.reset();
+                return self->acceptNext();
+            }
+            const std::string address = addressText(peer.address());
             auto slot = self->unfinished_->enter(address, self->options_.unfinishedPerAddress,
                                                  self->options_.unfinishedTotal);
             if (!slot) {

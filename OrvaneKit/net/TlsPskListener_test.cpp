@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <asio/post.hpp>
 #include <functional>
 #include <future>
 #include <optional>
@@ -320,6 +321,33 @@ TEST(NetTlsPskListener, AHandshakeSlotFreesWhenTlsIsUpOrTheConnectionEnds) {
     EXPECT_TRUE(eventually([&] { return acceptedCount(h) == 6; }));
     EXPECT_EQ(h.listener->refusedCount(), 1u);
     for (auto& c : clients) c->cancel();
+}
+
+// A scan's connections reset before the listener took them are gone already: they reach no one
+// and hold no slot, however many come while the listener is busy.
+TEST(NetTlsPskListener, ConnectionsResetBeforeTheyAreTakenAreDropped) {
+    ListenerHarness h(paramsWithKey(7), "127.0.0.1", 100, 2);
+    const std::uint16_t port = h.port();
+    std::promise<void> busy;
+    std::promise<void> held;
+    asio::post(h.listener->strand(), [&] {
+        held.set_value();
+        busy.get_future().wait();
+    });
+    held.get_future().wait();
+    for (int i = 0; i < 5; ++i) {
+        SilentSocket probe("127.0.0.2", port);
+        linger reset{1, 0};
+        ::setsockopt(probe.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    std::this_thread::sleep_for(100ms);
+    busy.set_value();
+
+    SilentSocket first("127.0.0.3", port), second("127.0.0.4", port);
+    EXPECT_TRUE(eventually([&] { return acceptedCount(h) == 2; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(acceptedCount(h), 2u);
+    EXPECT_EQ(h.listener->refusedCount(), 0u);
 }
 
 TEST(NetTlsPskListener, RunningOutOfDescriptorsPausesAcceptingWithoutClosingThePort) {

@@ -137,6 +137,21 @@ TEST_F(InteropHostListener, PendingSupportCodeReplacesTheAccessCode) {
     EXPECT_EQ(h.wrongCodeEntries(), 1u);
 }
 
+// A restart keeps the listening socket: a wrong code arriving while the listener restarts meets
+// TLS and is counted, never a closed port.
+TEST_F(InteropHostListener, WrongCodesDuringRestartsAreCounted) {
+    auto ready = readyReports();
+    for (std::size_t i = 1; i <= 3; ++i) {
+        auto peer = sClient("ZZZ-ZZZ-ZZZ-ZZ" + std::to_string(i + 1));
+        host->frontDoor().start();
+        EXPECT_TRUE(ended(*peer)) << peer->output();
+        EXPECT_TRUE(h.pumpUntil([&] { return h.wrongCodeEntries() == i; })) << peer->output();
+        EXPECT_EQ(peer->output().find("onnection refused"), std::string::npos) << peer->output();
+        h.rt.advance(4s);  // apart enough to be separate history entries
+    }
+    EXPECT_EQ(readyReports(), ready);
+}
+
 // Port scans (connect, then close before any TLS byte) neither restart the listener nor count as
 // wrong codes, and a viewer with the right code arriving among them gets in.
 TEST_F(InteropHostListener, PortScansLeaveTheListenerAlone) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <asio/post.hpp>
 
+#include "OrvaneKit/base/LargeBuffers.h"
 #include "OrvaneKit/protocol/Json.h"
 #include "OrvaneKit/protocol/Messages.h"
 #include "Orvane_Host/session/Admission.h"
@@ -70,6 +71,13 @@ void SessionEnder::closeAfterPeerBye(const std::shared_ptr<RemoteClient>& client
 void SessionEnder::removeClient(const std::shared_ptr<RemoteClient>& client,
                                 std::optional<bool> wasSession) {
     onMainActor();
+    // Also for a client already gone: its connection may only now have ended. A crowd of
+    // connections that came and went would otherwise leave the process at its peak size.
+    if (!memoryReturnPending_->exchange(true))
+        s_.timers.after(memoryReturnDelay, s_.background, [pending = memoryReturnPending_] {
+            pending->store(false);
+            returnFreeMemoryToSystem();
+        });
     const auto& clients = host_.clients();
     auto it = std::find_if(clients.begin(), clients.end(),
                            [&](const auto& c) { return c->id == client->id; });

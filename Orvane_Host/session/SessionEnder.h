@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -14,7 +16,8 @@
 namespace orvane {
 
 // How sessions end: the host's bye, removing a client with everything that hangs on it, in
-// order, and stopping everything from the machine. Holds no state of its own; main actor only.
+// order, and stopping everything from the machine. Holds no state of its own but whether memory
+// is about to be handed back; main actor only.
 class SessionEnder : SessionPart {
 public:
     using Clients = std::vector<std::shared_ptr<RemoteClient>>;
@@ -60,8 +63,13 @@ public:
     // endSession closes every connection this long after its bye at the latest.
     static constexpr auto latestCancel = std::chrono::seconds(1);
 
+    // Memory is handed back to the system this long after a client went, once for all that go
+    // meanwhile: by then their connections are closed and freed.
+    static constexpr auto memoryReturnDelay = std::chrono::seconds(2);
+
 private:
     Host& host_;
+    std::shared_ptr<std::atomic<bool>> memoryReturnPending_ = std::make_shared<std::atomic<bool>>();
 };
 
 }  // namespace orvane

@@ -172,5 +172,32 @@ TEST_F(NetHostSessions, ICloudTokenLetsTheDeviceInAndTrustsIt) {
     EXPECT_FALSE(home->settings().boolValue("unattendedAccess"));
 }
 
+// A peer's device name reaches the history file and the log only up to the cap, for a declined
+// peer and an admitted one alike. The longest name one argument can carry is plenty.
+TEST_F(NetHostSessions, HugeDeviceNameIsCappedInHistoryAndLog) {
+    const std::string huge(120'000, 'x');
+    auto stranger = peer("Stranger");
+    auto known = peer("Known");
+    TrustedDevice::save(home->settings(), {{known.fingerprint(), "Known", ClientPlatform::mac}});
+    home->settings().setBool("unattendedAccess", true);
+    auto host = home->start();
+    ASSERT_NE(host.port, 0) << host.process->output();
+
+    auto declined =
+        stranger.connect(host.port, code, "expect bye 20\nclosed 3\n", {"--name", huge});
+    EXPECT_EQ(declined->waitExit(40s), 0) << declined->output().substr(0, 2000);
+    auto admitted = known.connect(host.port, code, "forbid bye\nexpect helloAck 20\nbye done\n",
+                                  {"--name", huge});
+    EXPECT_EQ(admitted->waitExit(40s), 0) << admitted->output().substr(0, 2000);
+
+    const std::string capped = std::string(254, 'x') + "\xE2\x80\xA6";
+    ASSERT_TRUE(historyShows("Ended on " + capped));
+    const std::string history = readFile(home->historyFile());
+    EXPECT_LT(history.size(), 4000u);
+    const std::string logged = host.process->output() + readFile(home->logFile());
+    EXPECT_NE(logged.find("xxxx"), std::string::npos) << "the name is logged somewhere";
+    EXPECT_EQ(logged.find(std::string(256, 'x')), std::string::npos);
+}
+
 }  // namespace
 }  // namespace orvane

@@ -518,10 +518,11 @@ public:
     }
 
     bool sendAndWait(MessageType type, Bytes body) {
-        std::promise<std::optional<NetError>> done;
-        auto f = done.get_future();
+        // Shared: the completion may come after we stopped waiting for it.
+        auto done = std::make_shared<std::promise<std::optional<NetError>>>();
+        auto f = done->get_future();
         conn_->send(type, std::move(body),
-                    [&done](std::optional<NetError> e) { done.set_value(e); });
+                    [done](std::optional<NetError> e) { done->set_value(e); });
         if (f.wait_for(20s) != std::future_status::ready) return false;
         auto e = f.get();
         if (e) emitError("send failed: " + describe(*e));
