@@ -7,7 +7,7 @@ find_package(benchmark QUIET)
 find_package(nlohmann_json 3.11 REQUIRED)
 find_package(ICU REQUIRED COMPONENTS uc i18n)
 
-pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil libswscale)
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavformat libavutil libswscale)
 pkg_check_modules(X26X REQUIRED IMPORTED_TARGET x264 x265)
 pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes xdamage xcomposite xtst
   xscrnsaver xcb xcb-dpms)

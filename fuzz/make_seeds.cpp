@@ -10,6 +10,7 @@
 
 #include "FuzzSupport.h"
 #include "OrvaneKit/media/AudioStreamFormat.h"
+#include "OrvaneKit/media/BitWriter.h"
 #include "OrvaneKit/media/VideoPacket.h"
 #include "OrvaneKit/protocol/FrameDecoder.h"
 #include "OrvaneKit/protocol/Json.h"
@@ -284,6 +285,80 @@ void videoSeeds() {
     Bytes over{0x01, 0, 0, 0, 0, 0, 0, 0, 4, 1, 0xFF, 0xFF};
     append(over, Bytes(100, 0x67));
     videoSeed("set-length-65535-short", over);
+}
+
+// Runs of packets for the depacketizer, each body after a u16 length.
+void writeUe(BitWriter& w, uint32_t v) {
+    uint64_t code = uint64_t{v} + 1;
+    int bits = 64 - __builtin_clzll(code);
+    w.write(0, bits - 1);
+    w.write(static_cast<uint32_t>(code), bits);
+}
+
+Bytes h264Sps(uint32_t widthMbs, uint32_t heightMbs) {
+    BitWriter w;
+    w.write(66, 8);
+    w.write(0xC01F, 16);
+    for (uint32_t v : {0u, 0u, 0u, 0u, 1u}) writeUe(w, v);
+    w.write(0, 1);
+    writeUe(w, widthMbs - 1);
+    writeUe(w, heightMbs - 1);
+    w.write(0b1101, 4);  // frame only, direct 8x8, no crop, no VUI
+    w.write(1, 1);
+    w.alignToByte();
+    Bytes out{0x67};
+    append(out, w.bytes());
+    return out;
+}
+
+Bytes hevcSps(uint32_t width, uint32_t height) {
+    BitWriter w;
+    w.write(1, 8);
+    for (int i = 0; i < 3; ++i) w.write(0x40000000, 32);
+    for (uint32_t v : {0u, 1u, width, height}) writeUe(w, v);
+    w.write(0b01, 2);
+    w.alignToByte();
+    Bytes out{0x42, 0x01};
+    append(out, w.bytes());
+    return out;
+}
+
+void depacketizerSeed(const std::string& name, const std::vector<VideoPacket>& packets) {
+    Bytes run;
+    for (const auto& p : packets) {
+        Bytes body = *p.serialize();
+        appendBE16(run, static_cast<uint16_t>(body.size()));
+        append(run, body);
+    }
+    write("video_depacketizer", name, run);
+}
+
+void depacketizerSeeds() {
+    const Bytes pps{0x68, 0xCE, 0x3C, 0x80};
+    const Bytes idr{0x00, 0x00, 0x00, 0x05, 0x65, 0x88, 0x84, 0x00, 0x33};
+    const Bytes p{0x00, 0x00, 0x00, 0x04, 0x41, 0x9A, 0x02, 0x10};
+    const VideoCodec h264 = VideoCodec::h264, hevc = VideoCodec::hevc;
+    depacketizerSeed("h264-key-delta",
+                     {{true, h264, 1, {h264Sps(20, 15), pps}, idr}, {false, h264, 2, {}, p}});
+    depacketizerSeed("h264-resize", {{true, h264, 1, {h264Sps(20, 15), pps}, idr},
+                                     {true, h264, 2, {h264Sps(120, 68), pps}, idr}});
+    depacketizerSeed("h264-too-wide", {{true, h264, 1, {h264Sps(513, 1), pps}, idr}});
+    depacketizerSeed("delta-first",
+                     {{false, h264, 1, {}, p}, {true, h264, 2, {h264Sps(1, 1), pps}, idr}});
+    Bytes past = idr;
+    past[3] = 0x06;
+    depacketizerSeed("length-past-payload", {{true, h264, 1, {h264Sps(1, 1), pps}, past}});
+    depacketizerSeed("hevc-key-delta",
+                     {{true,
+                       hevc,
+                       1,
+                       {Bytes{0x40, 0x01, 0x0C}, hevcSps(1170, 2532), Bytes{0x44, 0x01, 0xC1}},
+                       idr},
+                      {false, hevc, 2, {}, p}});
+    depacketizerSeed(
+        "hevc-huge",
+        {{true, hevc, 1, {Bytes{0x40, 0x01}, hevcSps(1u << 30, 64), Bytes{0x44, 0x01}}, idr}});
+    depacketizerSeed("time-2-63", {{true, h264, uint64_t{1} << 63, {h264Sps(1, 1), pps}, idr}});
 }
 
 // ---- Sealed records ------------------------------------------------------------------------
@@ -667,6 +742,7 @@ int main(int argc, char** argv) {
     frameSeeds(session);
     jsonSeeds();
     videoSeeds();
+    depacketizerSeeds();
     recordSeeds(session);
     handshakeSeeds(session);
     connectionSeeds(session);

@@ -108,6 +108,58 @@ TEST(X11HostStreaming, ViewerReceivesTheDisplayAsVideoThatDecodesToWhatIsPainted
     EXPECT_NEAR((*right)[2], 0xD0, 24);
 }
 
+TEST(X11HostStreaming, RecordedMovieHoldsEveryFrameFromTheFirstKeyframe) {
+    for (const auto& b : {HostHome::hostBinary, HostHome::peerBinary})
+        if (!std::filesystem::exists(b)) GTEST_SKIP() << "not built: " << b;
+    if (std::system("ffprobe -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffprobe";
+    XvfbServer server;
+    if (!server.start(640, 480)) GTEST_SKIP() << "no X server: " << server.error();
+    X11TestPainter painter(server.display(), 0, 0, 640, 480);
+    painter.fill(0, 0, 640, 480, 0x2040D0);
+    painter.movePointer(639, 479);
+    painter.flush();
+
+    HostHome home;
+    const std::string code = AccessCode::generate();
+    ASSERT_TRUE(
+        Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {}, home.keychain()));
+    home.settings().setBool("askBeforeConnecting", false);
+    HostHome::Options options;
+    options.display = server.display();
+    auto host = home.start(options);
+    ASSERT_NE(host.port, 0) << host.process->output();
+
+    ViewerPeer viewer(home.dir(), "Recording Laptop");
+    const auto movie = home.dir() / "movies" / "session.mov";
+    auto peer = viewer.connect(host.port, code,
+                               "forbid bye\nexpect helloAck 20\nexpect video 20\nwait 2500\n"
+                               "bye done\n",
+                               {"--record", movie.string(), "--media", "summary"});
+    // A changing picture.
+    for (int i = 0; i < 20; ++i) {
+        std::this_thread::sleep_for(100ms);
+        painter.fill(0, 0, 640, 480, i == 19 ? 0x20D040 : (i % 2 ? 0xD02020 : 0x2040D0));
+        painter.flush();
+    }
+    ASSERT_EQ(peer->waitExit(60s), 0) << peer->output() << host.process->output();
+    EXPECT_NE(peer->output().find("\"event\":\"recorded\""), std::string::npos) << peer->output();
+
+    int sent = 0;
+    for (const json::Value& line : videoLines(peer->output())) sent += line["count"].get<int>();
+    FILE* pipe = ::popen(("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                          "stream=codec_name,width,height,nb_read_frames -of csv=p=0 '" +
+                          movie.string() + "' 2>&1")
+                             .c_str(),
+                         "r");
+    ASSERT_TRUE(pipe);
+    char line[256] = {};
+    std::string probed = std::fgets(line, sizeof line, pipe) ? line : "";
+    ::pclose(pipe);
+    EXPECT_EQ(probed, "h264,640,480," + std::to_string(sent) + "\n");
+    EXPECT_GE(sent, 5) << "the changing picture should have sent frames";
+    EXPECT_TRUE(decodedPixel(movie, 640, 320, 240)) << "nothing decodable in " << movie;
+}
+
 // A host on `display` (and `pulse` when given) that admits anyone with the code it returns.
 struct AdmittingHost {
     HostHome home;

@@ -3,7 +3,7 @@
 //   orvane-peer connect --host H [--port P] --code CODE [--name N] [--platform P]
 //                       [--role viewer|screenSharer] [--icloud-token T] [--expect-fingerprint FP]
 //                       [--script FILE] [--keychain FILE] [--video-out FILE] [--audio-out FILE]
-//                       [--media each|summary] [--save-files DIR]
+//                       [--media each|summary] [--save-files DIR] [--record FILE.mov]
 //   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
 //                     [--save-files DIR]
 //   orvane-peer identity [--keychain FILE]
@@ -33,13 +33,17 @@
 // one line a second per type (count, bytes, keyframes) instead of one line each.
 //   sendfile PATH [NAME]  streams the file (under NAME when given), one chunk in flight, and
 //                         waits until it went out or failed
+// `--record` stores the received video as a movie without re-encoding, from the first keyframe
+// on; it is finished when the session ends or the peer gets SIGINT or SIGTERM (then exit 0).
 // `--platform` names the device kind in the Hello (mac, iPhone, iPad, …). With `--save-files`
 // the files the other side sends are put together in DIR, and reported instead of their chunks.
 // Exit status: 0 done, 1 a step failed or the connection broke, 2 the access code was refused,
 // 3 the peer's identity did not match, 64 bad usage.
 
+#include <signal.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <fstream>
@@ -61,8 +65,10 @@
 #include "OrvaneKit/files/FileReceiver.h"
 #include "OrvaneKit/files/FileSender.h"
 #include "OrvaneKit/media/AudioStreamFormat.h"
+#include "OrvaneKit/media/VideoDepacketizer.h"
 #include "OrvaneKit/media/VideoPacket.h"
 #include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
+#include "OrvaneKit/media/ffmpeg/SessionRecorder.h"
 #include "OrvaneKit/net/TlsPskListener.h"
 #include "OrvaneKit/protocol/Hello.h"
 #include "OrvaneKit/protocol/Messages.h"
@@ -149,6 +155,7 @@ struct Options {
     std::optional<std::string> audioOut;
     bool mediaSummary = false;
     std::optional<std::string> saveFiles;
+    std::optional<std::string> record;
 };
 
 // Appends a video packet's parameter sets (keyframes) and NAL units with start codes. False
@@ -183,20 +190,35 @@ public:
             video_.open(*o.videoOut, std::ios::binary | std::ios::trunc);
             if (!video_) throw std::runtime_error("cannot write the video to " + *o.videoOut);
         }
+        if (o.record) recorder_ = std::make_unique<SessionRecorder>(*o.record);
         if (o.audioOut) {
             audio_.open(*o.audioOut, std::ios::binary | std::ios::trunc);
             if (!audio_) throw std::runtime_error("cannot write the sound to " + *o.audioOut);
         }
     }
     ~MediaOutput() {
+        finishRecording();
         std::lock_guard lock(mutex_);
         flushLocked();
+    }
+
+    // Closes the movie and reports it; later video is ignored.
+    void finishRecording() {
+        std::lock_guard lock(mutex_);
+        if (!recorder_ || recordingDone_) return;
+        recordingDone_ = true;
+        if (auto file = recorder_->finish())
+            emit({{"event", "recorded"}, {"file", file->string()}});
+        else
+            emitError("nothing recorded: " +
+                      recorder_->lastError().value_or("no keyframe arrived"));
     }
 
     // True when the message was printed here (summary mode) and needs no line of its own.
     bool take(MessageType type, const Bytes& body) {
         const bool media = type == MessageType::video || type == MessageType::audio;
         if (type == MessageType::video && video_.is_open()) write(body);
+        if (type == MessageType::video && recorder_) record(body);
         if (audio_.is_open()) {
             if (type == MessageType::audioFormat) startAudio(body);
             if (type == MessageType::audio) writeAudio(body);
@@ -239,6 +261,17 @@ private:
         video_.write(reinterpret_cast<const char*>(stream.data()),
                      static_cast<std::streamsize>(stream.size()));
         video_.flush();
+    }
+
+    void record(const Bytes& body) {
+        auto packet = VideoPacket::parse(body);
+        std::lock_guard lock(mutex_);
+        if (!packet || recordingDone_) return;
+        if (auto sample = depacketizer_.sampleBuffer(*packet)) recorder_->append(*sample);
+        if (auto error = recorder_->lastError(); error && error != lastRecordError_) {
+            lastRecordError_ = error;
+            emitError("recording: " + *error);
+        }
     }
 
     void startAudio(const Bytes& body) {
@@ -285,6 +318,10 @@ private:
     std::mutex mutex_;
     std::ofstream video_;
     bool sawKeyframe_ = false;
+    VideoDepacketizer depacketizer_;
+    std::unique_ptr<SessionRecorder> recorder_;
+    bool recordingDone_ = false;
+    std::optional<std::string> lastRecordError_;
     std::ofstream audio_;
     std::unique_ptr<AudioDecoder> audioDecoder_;
     std::map<MessageType, Counts> counts_;
@@ -655,8 +692,35 @@ struct StopOnExit {
     ~StopOnExit() { net.stop(); }
 };
 
+// With a recording, SIGINT and SIGTERM finish the movie before the peer exits; a movie cut off
+// mid-write has no index and plays nowhere.
+std::atomic<MediaOutput*> recordingMedia{nullptr};
+
+struct FinishRecordingOnSignal {
+    explicit FinishRecordingOnSignal(MediaOutput& media, bool recording) {
+        if (!recording) return;
+        recordingMedia = &media;
+        static std::once_flag started;
+        std::call_once(started, [] {
+            std::thread([] {
+                sigset_t set;
+                sigemptyset(&set);
+                sigaddset(&set, SIGINT);
+                sigaddset(&set, SIGTERM);
+                int sig = 0;
+                if (sigwait(&set, &sig) != 0) return;
+                if (MediaOutput* media = recordingMedia.exchange(nullptr)) media->finishRecording();
+                std::cout.flush();
+                std::_Exit(ok);
+            }).detach();
+        });
+    }
+    ~FinishRecordingOnSignal() { recordingMedia = nullptr; }
+};
+
 int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
     MediaOutput media(o);
+    FinishRecordingOnSignal onSignal(media, o.record.has_value());
     FileTransfers files(o);
     Session session;
     session.setFiles(&files);
@@ -691,6 +755,7 @@ int serve(const Options& o, NetContext& net, SecureIdentity& identity) {
     lo.params = AccessCode::pskParameters(o.code, true);
     auto listener = TlsPskListener::make(net, lo);
     MediaOutput media(o);
+    FinishRecordingOnSignal onSignal(media, o.record.has_value());
     FileTransfers files(o);
     Session session;
     session.setFiles(&files);
@@ -815,6 +880,8 @@ int parse(int argc, char** argv, Options& o) {
             o.mediaSummary = value == "summary";
         else if (flag == "--save-files")
             o.saveFiles = value;
+        else if (flag == "--record")
+            o.record = value;
         else
             return usage;
     }
@@ -855,7 +922,7 @@ int main(int argc, char** argv) {
         std::cerr << "usage: orvane-peer connect --host H [--port P] --code CODE [--name N] "
                      "[--platform P] [--role R] [--icloud-token T] [--expect-fingerprint FP] "
                      "[--script FILE] [--keychain FILE] [--video-out FILE] [--audio-out FILE] "
-                     "[--media each|summary] [--save-files DIR]\n"
+                     "[--media each|summary] [--save-files DIR] [--record FILE.mov]\n"
                      "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
                      "[--keychain FILE] [--save-files DIR]\n"
                      "       orvane-peer identity [--keychain FILE]\n"
@@ -865,6 +932,14 @@ int main(int argc, char** argv) {
         return usage;
     }
     Log::setStderr(false);
+    if (o.record) {
+        // Blocked before any thread starts, so only the recorder's signal thread takes them.
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    }
     try {
         SecureIdentity& identity = identityFor(o);
         if (o.mode == "identity") {
