@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Long fuzz run of one target: fuzz/run.sh TARGET SECONDS [libFuzzer options...]
 # TARGET is the name without the prefix (frame_decoder, json_bodies, video_packet,
-# video_depacketizer, record_open,
+# video_depacketizer, record_open, http_head, websocket_frames, stun_response, pairing_link,
 # handshake, connection, or handshake_fastpq and connection_fastpq over the post-quantum
 # stand-ins). New inputs go to a working corpus under the build directory, seeded from
 # fuzz/corpus/TARGET (without _fastpq); crashes land in its artifacts/ folder. To keep one as a
