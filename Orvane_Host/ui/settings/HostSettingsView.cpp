@@ -100,7 +100,7 @@ HostSettingsView::HostSettingsView(Services services, QWidget* parent)
     : QTabWidget(parent), s_(std::move(services)) {
     setObjectName("settingsWindow");
     setWindowTitle("Orvane Host Settings");
-    setFixedWidth(width);
+    setFixedWidth(paneWidth);
     const char* titles[] = {"General", "Security", "Picture", "Network", "History", "About"};
     const char* symbols[] = {
         "gearshape", "lock.shield", "display", "network", "clock.arrow.circlepath", "info.circle"};
@@ -575,27 +575,7 @@ QWidget* HostSettingsView::about() {
     connect(check, &QPushButton::clicked, this, [this] {
         if (s_.updates) s_.updates->check(true);
     });
-    QString status;
-    if (s_.updates) {
-        using Kind = UpdateChecker::Status::Kind;
-        const auto& st = s_.updates->status();
-        switch (st.kind) {
-            case Kind::idle:
-                break;
-            case Kind::checking:
-                status = "Checking\u2026";
-                break;
-            case Kind::upToDate:
-                status = "Up to date";
-                break;
-            case Kind::available:
-                status = "Version " + q(st.text) + " available";
-                break;
-            case Kind::failed:
-                status = "Check failed";
-                break;
-        }
-    }
+    QString status = s_.updates ? q(settings::updateStatusText(s_.updates->status())) : "";
     auto* line = new QWidget;
     auto* h = new QHBoxLayout(line);
     h->setContentsMargins(0, 0, 0, 0);

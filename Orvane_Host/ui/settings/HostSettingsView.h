@@ -47,7 +47,7 @@ public:
         std::function<Date()> now;
     };
 
-    static constexpr int width = 520;
+    static constexpr int paneWidth = 520;
     explicit HostSettingsView(Services services, QWidget* parent = nullptr);
     ~HostSettingsView() override;
 

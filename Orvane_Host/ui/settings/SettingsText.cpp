@@ -185,4 +185,21 @@ std::string versionString(std::optional<std::string> shortVersion,
     return part(shortVersion) + " (" + part(buildNumber) + ")";
 }
 
+std::string updateStatusText(const UpdateChecker::Status& status) {
+    using Kind = UpdateChecker::Status::Kind;
+    switch (status.kind) {
+        case Kind::idle:
+            return "";
+        case Kind::checking:
+            return "Checking\u2026";
+        case Kind::upToDate:
+            return "Up to date";
+        case Kind::available:
+            return "Version " + status.text + " available";
+        case Kind::failed:
+            return "Check failed";
+    }
+    return "";
+}
+
 }  // namespace orvane::settings

@@ -7,6 +7,7 @@
 
 #include "OrvaneKit/base/Date.h"
 #include "Orvane_Host/session/SessionHistory.h"
+#include "Orvane_Host/update/UpdateChecker.h"
 
 namespace orvane::settings {
 
@@ -45,5 +46,8 @@ std::optional<std::string> exportLogs(const std::vector<std::filesystem::path>& 
 // "1.2.0 (345)", a missing part as "–".
 std::string versionString(std::optional<std::string> shortVersion,
                           std::optional<std::string> buildNumber);
+
+// The About pane's line for the last update check; empty before any.
+std::string updateStatusText(const UpdateChecker::Status& status);
 
 }  // namespace orvane::settings
