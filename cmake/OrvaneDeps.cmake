@@ -26,6 +26,13 @@ target_include_directories(orvane_libyuv SYSTEM INTERFACE ${LIBYUV_INCLUDE_DIR})
 target_link_libraries(orvane_libyuv INTERFACE ${LIBYUV_LIBRARY})
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 
+# libnatpmp ships no pkg-config file either.
+find_path(NATPMP_INCLUDE_DIR natpmp.h REQUIRED)
+find_library(NATPMP_LIBRARY natpmp REQUIRED)
+add_library(orvane_natpmp INTERFACE)
+target_include_directories(orvane_natpmp SYSTEM INTERFACE ${NATPMP_INCLUDE_DIR})
+target_link_libraries(orvane_natpmp INTERFACE ${NATPMP_LIBRARY})
+
 # asio is header-only and standalone.
 find_path(ASIO_INCLUDE_DIR asio.hpp REQUIRED)
 add_library(orvane_asio INTERFACE)
@@ -46,7 +53,8 @@ target_link_libraries(orvane_deps_host INTERFACE orvane_libyuv)
 add_library(orvane::deps_host ALIAS orvane_deps_host)
 
 # Backend folders, by technology, and the only libraries that link each (see OrvaneModules).
-set(ORVANE_BACKENDS x11 pulse dbus avahi linux ffmpeg x26x curl tesseract turbojpeg canberra inotify)
+set(ORVANE_BACKENDS x11 pulse dbus avahi linux ffmpeg x26x curl tesseract turbojpeg canberra
+  inotify natpmp)
 set(ORVANE_BACKEND_LIBS_x11 PkgConfig::X11LIBS)
 set(ORVANE_BACKEND_LIBS_pulse PkgConfig::PULSE)
 set(ORVANE_BACKEND_LIBS_dbus PkgConfig::SYSTEMD)
@@ -59,3 +67,4 @@ set(ORVANE_BACKEND_LIBS_tesseract PkgConfig::TESSERACT)
 set(ORVANE_BACKEND_LIBS_turbojpeg PkgConfig::TURBOJPEG)
 set(ORVANE_BACKEND_LIBS_canberra PkgConfig::CANBERRA)
 set(ORVANE_BACKEND_LIBS_inotify "")
+set(ORVANE_BACKEND_LIBS_natpmp orvane_natpmp)

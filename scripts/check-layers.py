@@ -5,7 +5,7 @@
   Core code (outside backend folders, tests and testing/) includes no platform library and no
   backend folder; the host's core never includes app/ or ui/.
   A backend folder includes only its own technology's headers.
-  Qt appears only under Orvane_Host/ui and Orvane_Host/app.
+  Qt appears only under Orvane_Host/ui and Orvane_Host/app; the interface never includes the app.
 Tests, testing/ folders, tools/, bench/ and fuzz/ put layers together, so only the first and the
 last rule apply there.
 
@@ -30,6 +30,7 @@ BACKENDS = {
     "canberra": [r"canberra\.h"],
     "inotify": [r"sys/inotify\.h"],
     "cups": [r"cups/"],
+    "natpmp": [r"natpmp\.h"],
 }
 PLATFORM = {tech: pats for tech, pats in BACKENDS.items()}
 QT = r"(Qt[A-Za-z]*/|Q[A-Z][A-Za-z]*$|Q[A-Z][A-Za-z]*>)"
@@ -82,6 +83,8 @@ def check(path, lines):
             bad("the shared library never depends on the host")
         if m.group(1) == "<" and re.match(QT, header) and not qt_allowed:
             bad("Qt belongs to Orvane_Host/ui and Orvane_Host/app")
+        if path.startswith("Orvane_Host/ui/") and header.startswith("Orvane_Host/app/"):
+            bad("the interface is made by the app, never the other way round")
         if composition:
             continue
         if m.group(1) == "<":

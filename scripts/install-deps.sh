@@ -33,6 +33,8 @@ PACKAGES=(
   cups cups-filters poppler-utils inotify-tools
   # discovery
   libavahi-client-dev avahi-daemon avahi-utils dbus iproute2
+  # the router port mapping, and the namespace tests' gateway, STUN server and capture
+  libnatpmp-dev natpmpc miniupnpd-nftables nftables coturn tcpdump
   # fuzzing (libFuzzer runtime for clang)
   libclang-rt-14-dev
   # test oracles; the browser viewer test drives Debian's chromium, curl fetches its page

@@ -2,8 +2,14 @@
 
 #include <openssl/crypto.h>
 
+#include <atomic>
 #include <cstring>
 #include <stdexcept>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define ORVANE_KECCAK_AVX2 1
+#endif
 
 namespace orvane {
 
@@ -140,6 +146,218 @@ void keccakF1600(std::uint64_t s[25]) {
     s[22] = a22;
     s[23] = a23;
     s[24] = a24;
+}
+
+namespace {
+
+bool cpuHasAvx2() {
+#if defined(ORVANE_KECCAK_AVX2)
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+#else
+    return false;
+#endif
+}
+
+std::atomic<bool>& simdFlag() {
+    static std::atomic<bool> flag{cpuHasAvx2()};
+    return flag;
+}
+
+#if defined(ORVANE_KECCAK_AVX2)
+// Rotation offsets and lane order match the scalar permutation above.
+template <int N>
+__attribute__((target("avx2"))) inline __m256i rolv(__m256i x) {
+    return _mm256_or_si256(_mm256_slli_epi64(x, N), _mm256_srli_epi64(x, 64 - N));
+}
+
+__attribute__((target("avx2"))) inline __m256i xor5(__m256i a, __m256i b, __m256i c, __m256i d,
+                                                    __m256i e) {
+    return _mm256_xor_si256(_mm256_xor_si256(_mm256_xor_si256(a, b), _mm256_xor_si256(c, d)), e);
+}
+
+// Unrolled like the scalar permutation, so that the compiler keeps lanes in registers.
+__attribute__((target("avx2"))) void keccakF1600x4Avx2(KeccakX4& st) {
+    const auto* in = reinterpret_cast<const __m256i*>(st.lanes);
+    __m256i a00 = _mm256_load_si256(in + 0);
+    __m256i a01 = _mm256_load_si256(in + 1);
+    __m256i a02 = _mm256_load_si256(in + 2);
+    __m256i a03 = _mm256_load_si256(in + 3);
+    __m256i a04 = _mm256_load_si256(in + 4);
+    __m256i a05 = _mm256_load_si256(in + 5);
+    __m256i a06 = _mm256_load_si256(in + 6);
+    __m256i a07 = _mm256_load_si256(in + 7);
+    __m256i a08 = _mm256_load_si256(in + 8);
+    __m256i a09 = _mm256_load_si256(in + 9);
+    __m256i a10 = _mm256_load_si256(in + 10);
+    __m256i a11 = _mm256_load_si256(in + 11);
+    __m256i a12 = _mm256_load_si256(in + 12);
+    __m256i a13 = _mm256_load_si256(in + 13);
+    __m256i a14 = _mm256_load_si256(in + 14);
+    __m256i a15 = _mm256_load_si256(in + 15);
+    __m256i a16 = _mm256_load_si256(in + 16);
+    __m256i a17 = _mm256_load_si256(in + 17);
+    __m256i a18 = _mm256_load_si256(in + 18);
+    __m256i a19 = _mm256_load_si256(in + 19);
+    __m256i a20 = _mm256_load_si256(in + 20);
+    __m256i a21 = _mm256_load_si256(in + 21);
+    __m256i a22 = _mm256_load_si256(in + 22);
+    __m256i a23 = _mm256_load_si256(in + 23);
+    __m256i a24 = _mm256_load_si256(in + 24);
+    for (int round = 0; round < 24; ++round) {
+        const __m256i c0 = xor5(a00, a05, a10, a15, a20);
+        const __m256i c1 = xor5(a01, a06, a11, a16, a21);
+        const __m256i c2 = xor5(a02, a07, a12, a17, a22);
+        const __m256i c3 = xor5(a03, a08, a13, a18, a23);
+        const __m256i c4 = xor5(a04, a09, a14, a19, a24);
+        const __m256i d0 = _mm256_xor_si256(c4, rolv<1>(c1));
+        const __m256i d1 = _mm256_xor_si256(c0, rolv<1>(c2));
+        const __m256i d2 = _mm256_xor_si256(c1, rolv<1>(c3));
+        const __m256i d3 = _mm256_xor_si256(c2, rolv<1>(c4));
+        const __m256i d4 = _mm256_xor_si256(c3, rolv<1>(c0));
+        const __m256i b00 = _mm256_xor_si256(a00, d0);
+        const __m256i b01 = rolv<44>(_mm256_xor_si256(a06, d1));
+        const __m256i b02 = rolv<43>(_mm256_xor_si256(a12, d2));
+        const __m256i b03 = rolv<21>(_mm256_xor_si256(a18, d3));
+        const __m256i b04 = rolv<14>(_mm256_xor_si256(a24, d4));
+        const __m256i b05 = rolv<28>(_mm256_xor_si256(a03, d3));
+        const __m256i b06 = rolv<20>(_mm256_xor_si256(a09, d4));
+        const __m256i b07 = rolv<3>(_mm256_xor_si256(a10, d0));
+        const __m256i b08 = rolv<45>(_mm256_xor_si256(a16, d1));
+        const __m256i b09 = rolv<61>(_mm256_xor_si256(a22, d2));
+        const __m256i b10 = rolv<1>(_mm256_xor_si256(a01, d1));
+        const __m256i b11 = rolv<6>(_mm256_xor_si256(a07, d2));
+        const __m256i b12 = rolv<25>(_mm256_xor_si256(a13, d3));
+        const __m256i b13 = rolv<8>(_mm256_xor_si256(a19, d4));
+        const __m256i b14 = rolv<18>(_mm256_xor_si256(a20, d0));
+        const __m256i b15 = rolv<27>(_mm256_xor_si256(a04, d4));
+        const __m256i b16 = rolv<36>(_mm256_xor_si256(a05, d0));
+        const __m256i b17 = rolv<10>(_mm256_xor_si256(a11, d1));
+        const __m256i b18 = rolv<15>(_mm256_xor_si256(a17, d2));
+        const __m256i b19 = rolv<56>(_mm256_xor_si256(a23, d3));
+        const __m256i b20 = rolv<62>(_mm256_xor_si256(a02, d2));
+        const __m256i b21 = rolv<55>(_mm256_xor_si256(a08, d3));
+        const __m256i b22 = rolv<39>(_mm256_xor_si256(a14, d4));
+        const __m256i b23 = rolv<41>(_mm256_xor_si256(a15, d0));
+        const __m256i b24 = rolv<2>(_mm256_xor_si256(a21, d1));
+        a00 = _mm256_xor_si256(b00, _mm256_andnot_si256(b01, b02));
+        a01 = _mm256_xor_si256(b01, _mm256_andnot_si256(b02, b03));
+        a02 = _mm256_xor_si256(b02, _mm256_andnot_si256(b03, b04));
+        a03 = _mm256_xor_si256(b03, _mm256_andnot_si256(b04, b00));
+        a04 = _mm256_xor_si256(b04, _mm256_andnot_si256(b00, b01));
+        a05 = _mm256_xor_si256(b05, _mm256_andnot_si256(b06, b07));
+        a06 = _mm256_xor_si256(b06, _mm256_andnot_si256(b07, b08));
+        a07 = _mm256_xor_si256(b07, _mm256_andnot_si256(b08, b09));
+        a08 = _mm256_xor_si256(b08, _mm256_andnot_si256(b09, b05));
+        a09 = _mm256_xor_si256(b09, _mm256_andnot_si256(b05, b06));
+        a10 = _mm256_xor_si256(b10, _mm256_andnot_si256(b11, b12));
+        a11 = _mm256_xor_si256(b11, _mm256_andnot_si256(b12, b13));
+        a12 = _mm256_xor_si256(b12, _mm256_andnot_si256(b13, b14));
+        a13 = _mm256_xor_si256(b13, _mm256_andnot_si256(b14, b10));
+        a14 = _mm256_xor_si256(b14, _mm256_andnot_si256(b10, b11));
+        a15 = _mm256_xor_si256(b15, _mm256_andnot_si256(b16, b17));
+        a16 = _mm256_xor_si256(b16, _mm256_andnot_si256(b17, b18));
+        a17 = _mm256_xor_si256(b17, _mm256_andnot_si256(b18, b19));
+        a18 = _mm256_xor_si256(b18, _mm256_andnot_si256(b19, b15));
+        a19 = _mm256_xor_si256(b19, _mm256_andnot_si256(b15, b16));
+        a20 = _mm256_xor_si256(b20, _mm256_andnot_si256(b21, b22));
+        a21 = _mm256_xor_si256(b21, _mm256_andnot_si256(b22, b23));
+        a22 = _mm256_xor_si256(b22, _mm256_andnot_si256(b23, b24));
+        a23 = _mm256_xor_si256(b23, _mm256_andnot_si256(b24, b20));
+        a24 = _mm256_xor_si256(b24, _mm256_andnot_si256(b20, b21));
+        a00 = _mm256_xor_si256(a00,
+                               _mm256_set1_epi64x(static_cast<long long>(kRoundConstants[round])));
+    }
+    auto* out = reinterpret_cast<__m256i*>(st.lanes);
+    _mm256_store_si256(out + 0, a00);
+    _mm256_store_si256(out + 1, a01);
+    _mm256_store_si256(out + 2, a02);
+    _mm256_store_si256(out + 3, a03);
+    _mm256_store_si256(out + 4, a04);
+    _mm256_store_si256(out + 5, a05);
+    _mm256_store_si256(out + 6, a06);
+    _mm256_store_si256(out + 7, a07);
+    _mm256_store_si256(out + 8, a08);
+    _mm256_store_si256(out + 9, a09);
+    _mm256_store_si256(out + 10, a10);
+    _mm256_store_si256(out + 11, a11);
+    _mm256_store_si256(out + 12, a12);
+    _mm256_store_si256(out + 13, a13);
+    _mm256_store_si256(out + 14, a14);
+    _mm256_store_si256(out + 15, a15);
+    _mm256_store_si256(out + 16, a16);
+    _mm256_store_si256(out + 17, a17);
+    _mm256_store_si256(out + 18, a18);
+    _mm256_store_si256(out + 19, a19);
+    _mm256_store_si256(out + 20, a20);
+    _mm256_store_si256(out + 21, a21);
+    _mm256_store_si256(out + 22, a22);
+    _mm256_store_si256(out + 23, a23);
+    _mm256_store_si256(out + 24, a24);
+}
+#endif
+
+}  // namespace
+
+bool simdEnabled() {
+    return simdFlag().load(std::memory_order_relaxed);
+}
+
+void setSimdEnabled(bool on) {
+    simdFlag().store(on && cpuHasAvx2(), std::memory_order_relaxed);
+}
+
+void keccakF1600x4(KeccakX4& st) {
+#if defined(ORVANE_KECCAK_AVX2)
+    if (simdEnabled()) {
+        keccakF1600x4Avx2(st);
+        return;
+    }
+#endif
+    std::uint64_t one[25];
+    for (int s = 0; s < 4; ++s) {
+        for (int i = 0; i < 25; ++i) one[i] = st.lanes[i][s];
+        keccakF1600(one);
+        for (int i = 0; i < 25; ++i) st.lanes[i][s] = one[i];
+    }
+    OPENSSL_cleanse(one, sizeof(one));
+}
+
+void KeccakX4::absorbOnce(std::size_t rate, std::uint8_t pad, const std::uint8_t* const msgs[4],
+                          std::size_t len) {
+    if (len >= rate) throw std::logic_error("Keccak: message longer than one block");
+    const std::uint8_t pads[4] = {pad, pad, pad, pad};
+    const std::size_t lens[4] = {len, len, len, len};
+    absorb(rate, pads, msgs, lens);
+}
+
+void KeccakX4::absorb(std::size_t rate, const std::uint8_t pads[4],
+                      const std::uint8_t* const msgs[4], const std::size_t lens[4]) {
+    const std::size_t blocks = lens[0] / rate;
+    for (int s = 1; s < 4; ++s)
+        if (lens[s] / rate != blocks) throw std::logic_error("Keccak: unequal block counts");
+    std::memset(lanes, 0, sizeof(lanes));
+    for (std::size_t b = 0; b < blocks; ++b) {
+        for (int s = 0; s < 4; ++s)
+            for (std::size_t i = 0; i < rate / 8; ++i)
+                lanes[i][s] ^= load64(msgs[s] + b * rate + 8 * i);
+        keccakF1600x4(*this);
+    }
+    for (int s = 0; s < 4; ++s) {
+        const std::uint8_t* tail = msgs[s] + blocks * rate;
+        const std::size_t len = lens[s] - blocks * rate;
+        std::size_t i = 0;
+        for (; i + 8 <= len; i += 8) lanes[i >> 3][s] ^= load64(tail + i);
+        for (; i < len; ++i) lanes[i >> 3][s] ^= std::uint64_t{tail[i]} << (8 * (i & 7));
+        lanes[len >> 3][s] ^= std::uint64_t{pads[s]} << (8 * (len & 7));
+        lanes[(rate - 1) >> 3][s] ^= std::uint64_t{0x80} << (8 * ((rate - 1) & 7));
+    }
+}
+
+void KeccakX4::squeezeBlock(std::size_t rate, std::uint8_t* const out[4]) {
+    keccakF1600x4(*this);
+    for (int s = 0; s < 4; ++s)
+        for (std::size_t i = 0; i < rate / 8; ++i) store64(out[s] + 8 * i, lanes[i][s]);
 }
 
 Keccak::Keccak(Kind kind) {

@@ -40,6 +40,28 @@ private:
 // The permutation itself, exposed for the sponge users that batch blocks.
 void keccakF1600(std::uint64_t state[25]);
 
+// Four independent states side by side (lane i of state s at lanes[i][s]), so that four sponges
+// of the same shape, such as the rows of a lattice matrix, run in one vector pass.
+struct KeccakX4 {
+    alignas(32) std::uint64_t lanes[25][4];
+
+    // Starts afresh with one message per state (all of length len, under one block) padded.
+    void absorbOnce(std::size_t rate, std::uint8_t pad, const std::uint8_t* const msgs[4],
+                    std::size_t len);
+    // Starts afresh with one message and padding byte per state; the lengths may differ but
+    // must hold the same number of whole blocks.
+    void absorb(std::size_t rate, const std::uint8_t pads[4], const std::uint8_t* const msgs[4],
+                const std::size_t lens[4]);
+    // Permutes, then writes one block (rate bytes) of each state's output to out[s].
+    void squeezeBlock(std::size_t rate, std::uint8_t* const out[4]);
+};
+void keccakF1600x4(KeccakX4& st);
+
+// Vector code paths are taken when the CPU has AVX2; tests turn them off to cover the portable
+// ones (turning them on again is clamped to what the CPU offers).
+bool simdEnabled();
+void setSimdEnabled(bool on);
+
 Bytes sha3_256(ByteView data);  // 32 bytes
 Bytes sha3_512(ByteView data);  // 64 bytes
 Bytes shake128(ByteView data, std::size_t outLen);

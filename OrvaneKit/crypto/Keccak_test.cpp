@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <memory>
+#include <vector>
 
 namespace orvane {
 namespace {
@@ -66,6 +67,75 @@ TEST(Keccak, IncrementalSqueezeMatchesOpenSslOneShot) {
             }
         }
     }
+}
+
+// Four side-by-side sponges, vector or portable, equal four separate ones over several blocks.
+TEST(Keccak, FourStatesMatchSeparateSponges) {
+    struct Shape {
+        Keccak::Kind kind;
+        std::size_t rate;
+    };
+    for (const Shape shape :
+         {Shape{Keccak::Kind::shake128, 168}, Shape{Keccak::Kind::shake256, 136}}) {
+        for (std::size_t len : {0, 7, 34, 135}) {
+            Bytes msgs[4];
+            const std::uint8_t* ptrs[4];
+            for (int s = 0; s < 4; ++s) {
+                msgs[s] = patternInput(len + 300 * static_cast<std::size_t>(s));
+                msgs[s].resize(len);
+                ptrs[s] = msgs[s].data();
+            }
+            for (bool simd : {false, true}) {
+                setSimdEnabled(simd);
+                KeccakX4 x4;
+                x4.absorbOnce(shape.rate, 0x1f, ptrs, len);
+                std::vector<Bytes> got(4, Bytes(3 * shape.rate));
+                for (std::size_t b = 0; b < 3; ++b) {
+                    std::uint8_t* const out[4] = {
+                        got[0].data() + b * shape.rate, got[1].data() + b * shape.rate,
+                        got[2].data() + b * shape.rate, got[3].data() + b * shape.rate};
+                    x4.squeezeBlock(shape.rate, out);
+                }
+                for (int s = 0; s < 4; ++s) {
+                    Keccak one(shape.kind);
+                    one.absorb(msgs[s]);
+                    ASSERT_EQ(got[s], one.squeeze(3 * shape.rate))
+                        << "rate " << shape.rate << " len " << len << " state " << s << " simd "
+                        << simd;
+                }
+            }
+            setSimdEnabled(true);
+        }
+    }
+}
+
+// Messages of several blocks, of unequal lengths and with their own padding, side by side.
+TEST(Keccak, FourStatesAbsorbLongMessages) {
+    const std::size_t rate = 136;
+    const std::size_t lens[4] = {2 * rate, 2 * rate + 5, 2 * rate + 100, 3 * rate - 1};
+    const std::uint8_t pads[4] = {0x06, 0x1f, 0x1f, 0x06};
+    Bytes msgs[4];
+    const std::uint8_t* ptrs[4];
+    for (int s = 0; s < 4; ++s) {
+        msgs[s] = patternInput(lens[s]);
+        ptrs[s] = msgs[s].data();
+    }
+    for (bool simd : {false, true}) {
+        setSimdEnabled(simd);
+        KeccakX4 x4;
+        x4.absorb(rate, pads, ptrs, lens);
+        std::vector<Bytes> got(4, Bytes(rate));
+        std::uint8_t* const out[4] = {got[0].data(), got[1].data(), got[2].data(), got[3].data()};
+        x4.squeezeBlock(rate, out);
+        for (int s = 0; s < 4; ++s) {
+            const Bytes expected = pads[s] == 0x06 ? sha3_256(msgs[s]) : shake256(msgs[s], 32);
+            EXPECT_EQ(Bytes(got[s].begin(), got[s].begin() + 32), expected)
+                << "state " << s << " simd " << simd;
+        }
+        const std::size_t uneven[4] = {rate, 2 * rate, rate, rate};
+        EXPECT_THROW(x4.absorb(rate, pads, ptrs, uneven), std::logic_error);
+    }
+    setSimdEnabled(true);
 }
 
 TEST(Keccak, ResetStartsAfresh) {

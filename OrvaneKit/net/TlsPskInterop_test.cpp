@@ -22,6 +22,7 @@ protected:
     static std::string pskHex;
 
     static void SetUpTestSuite() {
+        pskHex.clear();  // repeated runs set the suite up again
         auto [status, out] =
             ChildProcess::run({"openssl", "kdf", "-keylen", "32", "-kdfopt", "digest:SHA256",
                                "-kdfopt", "pass:ABCDEFGHJKLM", "-kdfopt", "salt:tamblo.key.r7",

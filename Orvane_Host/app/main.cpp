@@ -52,7 +52,7 @@
 #include "Orvane_Host/app/BuildInfo.h"
 #include "Orvane_Host/app/HeadlessAlertPresenter.h"
 #include "Orvane_Host/app/HeadlessServices.h"
-#include "Orvane_Host/app/InterfaceAddresses.h"
+#include "Orvane_Host/app/RouterMapping.h"
 #include "Orvane_Host/app/ViewerPage.h"
 #include "Orvane_Host/browser/BrowserServer.h"
 #include "Orvane_Host/browser/BrowserTLS.h"
@@ -68,6 +68,8 @@
 #include "Orvane_Host/input/x11/XTestEventPoster.h"
 #include "Orvane_Host/print/RemotePrint.h"
 #include "Orvane_Host/print/inotify/InotifyFolderWatcher.h"
+#include "Orvane_Host/reach/LocalAddresses.h"
+#include "Orvane_Host/reach/natpmp/NatPmpBackend.h"
 #include "Orvane_Host/session/FileInbox.h"
 #include "Orvane_Host/session/HostController.h"
 #include "Orvane_Host/session/MacActions.h"
@@ -99,6 +101,12 @@
 #include "Orvane_Host/update/curl/CurlHttpClient.h"
 
 using namespace orvane;
+
+// fontconfig keeps a little of what Qt's font database asked of it for good; not ours. (Read
+// only by sanitizer builds.)
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
 
 namespace {
 
@@ -249,7 +257,7 @@ int main(int argc, char** argv) {
                              }});
     IBrowserServer& browser = *browserServer;
     NoOverlays overlays;
-    InterfaceAddresses addresses;
+    LocalAddresses addresses;
     TlsSessionListenerFactory listeners(net);
     // Viewers' input goes into the X session of $DISPLAY, on one strand of the network pool.
     SerialInputInjector injector(net.makeStrand("orvane.input"),
@@ -309,6 +317,10 @@ int main(int argc, char** argv) {
                                 settings, [](const char* name) { return std::getenv(name); }),
                             {buildinfo::shortVersion, buildinfo::buildNumber});
     host->setCloud({&sound, &anywhere});
+    // The router forwards the session port here while the host runs.
+    NatPmpBackend portMapping(net.makeStrand("orvane.portmap"), timers);
+    RouterMapping outside(portMapping);
+    host->setOutsideRoutes(&outside);
     host->setFrontDoor({listeners,
                         advertiser,
                         {&*identity, nullptr, &net},
@@ -325,13 +337,31 @@ int main(int argc, char** argv) {
         if (lists.ipv4.empty() && lists.ipv6.empty())
             say("  127.0.0.1 port " + std::to_string(port) + " (this machine only)");
     };
+    // On the terminal only: the link carries the access code.
+    std::string shownLink;
+    auto showPairingLink = [&](bool again) {
+        auto link = host->makePairingInfo(host->accessCode()).url();
+        if (again || link != shownLink) say("Pairing link: " + link);
+        shownLink = link;
+    };
+    outside.mapper().setOnChange([&mainActor, &showPairingLink](const auto&) {
+        mainActor.post([&showPairingLink] { showPairingLink(false); });
+    });
+    std::optional<std::uint16_t> mappedPort;
     auto terminal = host->changed.connect([&](HostController::Field f) {
         if (f == HostController::Field::accessCode) say("Access code: " + host->accessCode());
         if (f == HostController::Field::lastError && host->lastError())
             say("Problem: " + *host->lastError());
         if (f != HostController::Field::listenerState) return;
         say(host->listenerState());
-        if (host->listenerState().rfind("Ready", 0) == 0) showAddresses();
+        if (host->listenerState().rfind("Ready", 0) != 0) return;
+        showAddresses();
+        showPairingLink(true);
+        if (!host->listener()) return;
+        if (auto listening = host->listener()->port(); mappedPort != listening) {
+            mappedPort = listening;
+            outside.mapper().map(listening);
+        }
     });
 
     // Documents printed to the "Orvane" queue reach the inbox through the user's script.
@@ -387,6 +417,7 @@ int main(int argc, char** argv) {
             mainActor.executor(),
             [&, done]() -> asio::awaitable<void> {
                 co_await host->shutdown();
+                outside.mapper().stop();
                 // The host let go of every held key and button, and so did the browser server
                 // once its stop ran; the process ends once both injectors did it.
                 browserServer->drain();

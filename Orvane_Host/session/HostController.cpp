@@ -398,6 +398,28 @@ void HostController::perform(CloudAction action, const std::string& sender) {
     cloud_->perform(action, sender);
 }
 
+PairingInfo HostController::makePairingInfo(const std::string& code) const {
+    auto lists = s_.addresses.localAddresses();
+    PairingInfo info;
+    info.name = frontDoor_->machineName();
+    if (!lists.ipv4.empty()) info.host = lists.ipv4.front();
+    // A host told to listen elsewhere (or on any free port) gives the port it has.
+    if (const auto& l = frontDoor_->listener(); l && l->port() != 0) info.port = l->port();
+    info.code = code;
+    info.ipv6 = std::move(lists.ipv6);
+    if (outside_) {
+        if (auto m = outside_->routerMapping()) {
+            info.externalHost = m->address;
+            info.externalPort = m->port;
+        }
+        if (auto r = outside_->holePunchAddress()) {
+            info.natHost = r->host;
+            info.natPort = r->port;
+        }
+    }
+    return info;
+}
+
 void HostController::newAccessCode() {
     cloud_->newAccessCode();
 }

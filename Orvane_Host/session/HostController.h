@@ -18,12 +18,14 @@
 #include "OrvaneKit/media/VideoCodec.h"
 #include "OrvaneKit/protocol/Hello.h"
 #include "OrvaneKit/protocol/Messages.h"
+#include "OrvaneKit/reach/Pairing.h"
 #include "OrvaneKit/security/SecretStore.h"
 #include "Orvane_Host/session/Admission.h"
 #include "Orvane_Host/session/BrowserGate.h"
 #include "Orvane_Host/session/CloudCommands.h"
 #include "Orvane_Host/session/Exchange.h"
 #include "Orvane_Host/session/FrontDoor.h"
+#include "Orvane_Host/session/IOutsideRoutes.h"
 #include "Orvane_Host/session/IdleWatch.h"
 #include "Orvane_Host/session/MessageRouter.h"
 #include "Orvane_Host/session/RemoteClient.h"
@@ -298,6 +300,15 @@ public:
     void newAccessCode();
     void playAlertSound();
 
+    // ---- Pairing ----
+    // Where the router mapping and the hole-punch address come from; none: neither is known.
+    void setOutsideRoutes(IOutsideRoutes* outside) {
+        outside_ = outside;
+    }
+    // The pairing link's content for `code`: this machine's name, first IPv4 address, the port
+    // listened on, global IPv6 addresses and whatever is known from outside. Cannot fail.
+    PairingInfo makePairingInfo(const std::string& code) const;
+
     // ---- The parts, for tests and for the interface's finer controls ----
     FrontDoor& frontDoor() {
         return *frontDoor_;
@@ -419,6 +430,7 @@ private:
     SecretStore* secrets_ = nullptr;
     RandomSource* random_ = nullptr;
     std::unique_ptr<BrowserGate> browserGate_;
+    IOutsideRoutes* outside_ = nullptr;
 };
 
 }  // namespace orvane

@@ -163,6 +163,40 @@ TEST(HostControllerSettings, BrowserAccessAndURL) {
     EXPECT_EQ(c->browserURL(), std::nullopt);
 }
 
+TEST(HostControllerSettings, PairingInfoFromAddressesAndOutsideRoutes) {
+    struct Outside final : IOutsideRoutes {
+        std::optional<PortMapping> mapping;
+        std::optional<STUNReflexive> reflexive;
+        std::optional<PortMapping> routerMapping() const override { return mapping; }
+        std::optional<STUNReflexive> holePunchAddress() const override { return reflexive; }
+    } outside;
+    HostHarness h;
+    auto c = h.make();
+    auto info = c->makePairingInfo("ABC-DEF-GHJ-KLM");
+    EXPECT_EQ(info, (PairingInfo{c->frontDoor().machineName(),
+                                 std::nullopt,
+                                 5895,
+                                 "ABC-DEF-GHJ-KLM",
+                                 std::nullopt,
+                                 std::nullopt,
+                                 {},
+                                 std::nullopt,
+                                 std::nullopt}));
+
+    h.addresses.lists = {{"10.0.0.2", "192.168.1.5"}, {"2001:db8::1"}};
+    outside.mapping = PortMapping{"203.0.113.7", 6000};
+    outside.reflexive = STUNReflexive{"203.0.113.7", 40000};
+    c->setOutsideRoutes(&outside);
+    info = c->makePairingInfo("ABC-DEF-GHJ-KLM");
+    EXPECT_EQ(info.host, "10.0.0.2");
+    EXPECT_EQ(info.ipv6, std::vector<std::string>{"2001:db8::1"});
+    EXPECT_EQ(info.externalHost, "203.0.113.7");
+    EXPECT_EQ(info.externalPort, 6000);
+    EXPECT_EQ(info.natHost, "203.0.113.7");
+    EXPECT_EQ(info.natPort, 40000);
+    c->setOutsideRoutes(nullptr);
+}
+
 TEST(HostControllerSettings, ShareSoundSendsTheFormatToAuthorisedClients) {
     HostHarness h;
     auto c = h.make();

@@ -10,7 +10,8 @@ struct LocalAddressLists {
     std::vector<std::string> ipv6;
 };
 
-// The addresses of this machine's interfaces that are up, loopback left out, sorted.
+// The addresses of this machine's interfaces that are up, loopback and tunnels left out: IPv4
+// and global IPv6, each once, sorted.
 class ILocalAddresses {
 public:
     virtual ~ILocalAddresses() = default;

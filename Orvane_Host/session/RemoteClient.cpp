@@ -156,9 +156,16 @@ bool RemoteClient::sendVideo(const VideoPacket& packet, const Bytes& serialized)
 void RemoteClient::sendAudio(const Bytes& packet) {
     {
         std::lock_guard g(lock_);
-        if (!authorized_ || isScreenSharerLocked()) return;
+        if (!authorized_ || !sentAudioFormat_ || isScreenSharerLocked()) return;
     }
     connection->send(MessageType::audio, packet);
+}
+
+void RemoteClient::sendAudioFormat(const Bytes& body) {
+    connection->send(MessageType::audioFormat, body);
+    // Only now: a packet queued before the format would reach the viewer first.
+    std::lock_guard g(lock_);
+    sentAudioFormat_ = true;
 }
 
 bool RemoteClient::sendVideo(bool isKeyframe, Bytes serialized) {

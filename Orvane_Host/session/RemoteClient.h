@@ -82,8 +82,10 @@ public:
     // for a keyframe), true when it was sent or the peer takes no video.
     bool sendVideo(const VideoPacket& packet, const Bytes& serialized) override;
     bool sendVideo(bool isKeyframe, Bytes serialized);
-    // Sound goes only to an authorised viewer, without waiting for the send.
+    // Sound goes only to an authorised viewer that was sent its format, without waiting for
+    // the send: packets before the format could not be decoded.
     void sendAudio(const Bytes& packet) override;
+    void sendAudioFormat(const Bytes& body);
 
 private:
     RemoteClient(std::shared_ptr<ISessionConnection> connection, const Clock& clock,
@@ -98,6 +100,7 @@ private:
     int inFlight_ = 0;
     bool needsKeyframe_ = true;
     bool canControl_ = true;
+    bool sentAudioFormat_ = false;
     MonoTime lastActivity_;
     MonoTime lastHeard_;
     std::uint32_t displayID_;

@@ -43,6 +43,20 @@ TEST(RemoteClient, StartsUnauthorisedOnTheMainDisplay) {
     EXPECT_EQ(RemoteClient::filesFolder().filename(), "Orvane");
 }
 
+TEST(RemoteClient, SoundFollowsItsFormatNeverPrecedesIt) {
+    ClientFixture f;
+    f.authorise();
+    f.client->sendAudio(Bytes{1});
+    EXPECT_TRUE(f.conn->sent().empty());
+    f.client->sendAudioFormat(Bytes{9});
+    f.client->sendAudio(Bytes{2});
+    auto sent = f.conn->sent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].type, MessageType::audioFormat);
+    EXPECT_EQ(sent[1].type, MessageType::audio);
+    EXPECT_EQ(sent[1].body, Bytes{2});
+}
+
 TEST(RemoteClient, SymbolByPlatform) {
     std::pair<ClientPlatform, const char*> table[] = {
         {ClientPlatform::mac, "laptopcomputer"}, {ClientPlatform::iPhone, "iphone"},

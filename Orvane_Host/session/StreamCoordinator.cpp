@@ -37,7 +37,7 @@ void StreamCoordinator::sendAudioFormat(const Clients& to) {
     if (!format) return;
     auto body = json::encode(*format);
     if (!body) return;
-    for (const auto& c : targets) c->connection->send(MessageType::audioFormat, *body);
+    for (const auto& c : targets) c->sendAudioFormat(*body);
 }
 
 void StreamCoordinator::applyCurtain() {

@@ -206,6 +206,43 @@ TEST(HostStreaming, UpdatesRequestedDuringAStartShareOneStartAfterIt) {
     EXPECT_TRUE(b.host->isStreaming());
 }
 
+TEST(HostStreaming, HdrChangeRestartsTheStreamsWhileACodecChangeDoesNot) {
+    StreamBench b;
+    b.h.screens.edr = true;
+    auto ann = b.viewer("Ann");
+    auto hello = *ann->hello();
+    hello.supportsHEVC = true;
+    hello.supportsHDR = true;
+    ann->setHello(hello);
+    b.startStreaming(ann);
+    ASSERT_TRUE(b.host->isStreaming());
+    auto starts = [&] { return b.h.calls.count("streams.start"); };
+
+    ASSERT_EQ(b.host->activeCodec(), VideoCodec::hevc);
+    b.h.calls.clear();
+    b.host->setPreferHEVC(false);
+    b.h.rt.drain();
+    b.host->setPreferHEVC(true);
+    b.h.rt.drain();
+    EXPECT_EQ(b.h.calls.calls(),
+              (std::vector<std::string>{"streams.setCodec h264 sdr", "streams.setCodec hevc sdr"}));
+
+    b.h.calls.clear();
+    b.host->setPreferHDR(true);
+    b.h.rt.drain();
+    EXPECT_EQ(b.h.calls.count("streams.storeCodec hevc hdr"), 1u);
+    EXPECT_EQ(b.h.calls.count("streams.setCodec"), 0u);
+    EXPECT_EQ(b.h.calls.count("streams.start [1] width 2304 sound restart"), 1u);
+    EXPECT_TRUE(b.host->activeHDR());
+
+    // Back to SDR is a change of range too.
+    b.h.calls.clear();
+    b.host->setPreferHDR(false);
+    b.h.rt.drain();
+    EXPECT_EQ(b.h.calls.count("streams.storeCodec hevc sdr"), 1u);
+    EXPECT_EQ(starts(), 1u);
+}
+
 TEST(HostStreaming, StatusTickReachesEveryViewerAndNobodyElse) {
     StreamBench b;
     auto sharer = b.viewer("Pad", std::nullopt, true);

@@ -86,7 +86,10 @@ void clearLayout(QLayout* layout) {
 
 QString shortTime(const Date& d) {
     auto t = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(d.unixSeconds() * 1000.0));
-    return QLocale::system().toString(t.time(), QLocale::ShortFormat);
+    // The short form is hours and minutes; some locales' (C's among them) carry seconds too.
+    QString format = QLocale::system().timeFormat(QLocale::ShortFormat);
+    format.remove(":ss").remove(".ss");
+    return QLocale::system().toString(t.time(), format);
 }
 
 // "Access code " and the code's characters one by one, so a screen reader spells it.
@@ -535,6 +538,8 @@ void HostMenuView::buildChatCard() {
     draft_->setPlaceholderText("Message");
     draft_->setAccessibleName("Message");
     connect(draft_, &QLineEdit::returnPressed, this, &HostMenuView::sendChat);
+    draft_->installEventFilter(this);
+    chatScroll_->viewport()->installEventFilter(this);
     // Typing only decides the send button; the rest of the window stays as it is.
     connect(draft_, &QLineEdit::textChanged, this, [this] {
         send_->setEnabled(!draft_->text().trimmed().isEmpty() && s_.model.anyAuthorized());
@@ -759,7 +764,10 @@ void HostMenuView::showEvent(QShowEvent* event) {
 }
 
 bool HostMenuView::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == chatCard_ && event->type() == QEvent::MouseButtonPress) markChatRead();
+    // A press anywhere on the chat card, also in the parts that keep presses to themselves.
+    if ((watched == chatCard_ || watched == draft_ || watched == chatScroll_->viewport()) &&
+        event->type() == QEvent::MouseButtonPress)
+        markChatRead();
     return QWidget::eventFilter(watched, event);
 }
 

@@ -345,6 +345,8 @@ TEST_F(Window, DeviceRowsShowStateAndControlTheClient) {
     ASSERT_EQ(statuses.size(), 2);
     EXPECT_TRUE(statuses[1]->text().startsWith("Controlling \u00b7 since "))
         << statuses[1]->text().toStdString();
+    EXPECT_EQ(statuses[1]->text().count(':'), 1)  // hours and minutes only
+        << statuses[1]->text().toStdString();
     auto control = [&] { return card->findChildren<QToolButton*>("controlButton").at(0); };
     EXPECT_EQ(control()->property("symbol").toString(), "hand.point.up.left.fill");
     EXPECT_EQ(control()->toolTip(), "Can control \u00b7 click to make view-only");
@@ -364,6 +366,12 @@ TEST_F(Window, DeviceRowsShowStateAndControlTheClient) {
     QTest::mouseClick(card->findChildren<QToolButton*>("disconnectButton")[1], Qt::LeftButton);
     settle();
     EXPECT_EQ(byeReason(ann), "Disconnected by the host.");
+
+    // However long a name or an error, the window keeps its width.
+    listed(std::string(300, 'W'), true);
+    host->setLastError(std::string(500, 'E'));
+    settle();
+    EXPECT_EQ(view->width(), HostMenuView::fixedWidth);
 }
 
 TEST_F(Window, ChatSendsTheTrimmedDraftAndMarksMessagesRead) {
@@ -412,6 +420,10 @@ TEST_F(Window, ChatSendsTheTrimmedDraftAndMarksMessagesRead) {
     settle();
     EXPECT_EQ(child<QLabel>("unreadBadge")->text(), "1");
     QTest::mouseClick(view->card("chatCard"), Qt::LeftButton);
+    EXPECT_EQ(host->unreadChat(), 0);
+    host->setUnreadChat(4);
+    settle();
+    QTest::mouseClick(draft, Qt::LeftButton);
     EXPECT_EQ(host->unreadChat(), 0);
 }
 

@@ -4,11 +4,12 @@
 //   bench_capture drive DISPLAY FPS SECONDS anim|static [WIDTH HEIGHT]
 //                                       content driver: repaints the whole screen FPS times a
 //                                       second (or paints once and holds still)
-//   bench_capture ours DISPLAY CODEC SECONDS THREADS [MAXWIDTH]
-//                                       capture -> encode at 60 fps into a null sink; prints
-//                                       "frames=N cpu=SECONDS wall=SECONDS bytes=N"
+//   bench_capture ours DISPLAY CODEC SECONDS THREADS [MAXWIDTH [FPS]]
+//                                       capture -> encode paced to FPS (60) into a null sink;
+//                                       prints "frames=N cpu=SECONDS wall=SECONDS bytes=N"
+//   bench_capture hog SECONDS           keeps one CPU busy (pin it with taskset)
 //
-// bench/capture/run.sh runs the last two against `ffmpeg -f x11grab` on a private Xvfb.
+// bench/capture/run.sh runs these against `ffmpeg -f x11grab` on a private Xvfb.
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -136,27 +137,27 @@ int drive(const std::string& display, int fps, double seconds, bool still, int w
 }
 
 int ours(const std::string& display, const std::string& codecName, double seconds, int threads,
-         int maxWidth) {
+         int maxWidth, int fps) {
     const auto codec = videoCodecFromName(codecName);
     if (!codec) {
         std::fprintf(stderr, "unknown codec %s\n", codecName.c_str());
         return 2;
     }
     const double cpu0 = cpuSeconds();
-    const auto wall0 = std::chrono::steady_clock::now();
 
     NetContext net{2};
     auto source = std::make_shared<X11ScreenSource>(display);
     ScreenCapturer capturer(source, net);
+    // Rate control budgets per frame at the capture rate, as ffmpeg's does from -framerate.
     VideoEncoder encoder(
-        12'000'000, 60,
+        12'000'000, fps,
         std::make_shared<LibraryEncoderBackend>(EncoderTuning{"ultrafast", threads}));
     std::atomic<int64_t> frames{0}, bytes{0};
     encoder.onPacket = [&](VideoPacket p) {
         frames.fetch_add(1);
         bytes.fetch_add(static_cast<int64_t>(p.avcc.size()));
     };
-    encoder.configure(12'000'000, 60, *codec);
+    encoder.configure(12'000'000, fps, *codec);
     // Encoding runs on the capture queue, as in the host's pipeline.
     capturer.setOnFrame([&](const std::shared_ptr<FrameBuffer>& frame, MediaTime pts) {
         encoder.encode(*frame, pts);
@@ -164,7 +165,10 @@ int ours(const std::string& display, const std::string& codecName, double second
     capturer.setPixelFormat(*codec == VideoCodec::hevc ? PixelFormat::i420 : PixelFormat::nv12);
     const auto main = source->mainDisplay();
     if (!main) return 1;
-    capturer.start(*main, maxWidth, 60, false, false);
+    // Wall time from the start of capture, as ffmpeg's -benchmark counts from after opening
+    // its input; process start-up stays out of the fps.
+    const auto wall0 = std::chrono::steady_clock::now();
+    capturer.start(*main, maxWidth, fps, false, false);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     capturer.stop();
     std::promise<void> drained;
@@ -182,6 +186,14 @@ int ours(const std::string& display, const std::string& codecName, double second
     return 0;
 }
 
+int hog(double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    volatile std::uint64_t x = 1;
+    while (std::chrono::steady_clock::now() < end)
+        for (int i = 0; i < 100000; ++i) x = x * 6364136223846793005ULL + 1;
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,7 +204,8 @@ int main(int argc, char** argv) {
                      argc > 7 ? std::atoi(argv[6]) : 1920, argc > 7 ? std::atoi(argv[7]) : 1080);
     if (mode == "ours" && argc >= 6)
         return ours(argv[2], argv[3], std::atof(argv[4]), std::atoi(argv[5]),
-                    argc > 6 ? std::atoi(argv[6]) : 3840);
+                    argc > 6 ? std::atoi(argv[6]) : 3840, argc > 7 ? std::atoi(argv[7]) : 60);
+    if (mode == "hog" && argc >= 3) return hog(std::atof(argv[2]));
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -150,19 +151,24 @@ TEST_F(X11HostDesktop, WindowShowsAtLaunchAndClosingItKeepsTheHostServing) {
     EXPECT_EQ(reason(byes[0]), "The Mac's owner declined the connection.");
 }
 
-TEST_F(X11HostDesktop, AllowedViewerChatsAndIsDisconnectedThenQuitExits) {
+TEST_F(X11HostDesktop, AllowedViewerChatsGetsAFileAndIsDisconnectedThenQuitExits) {
     auto host = start();
     ASSERT_NE(host.port, 0) << host.process->output();
     ASSERT_TRUE(windowMapped());
 
     ViewerPeer viewer(home->dir(), "Kitchen iPad");
+    auto saved = dir / "saved";
+    std::filesystem::create_directories(saved);
+    auto source = dir / "From the machine.txt";
+    std::ofstream(source) << "sent from the window";
     auto p = viewer.connect(
         host.port, code,
         "expect helloAck 40\nexpect permissions\nexpect hostStatus 20\n"
         "send chat {\"id\":\"" +
             Uuid::random().string() +
             "\",\"text\":\"hello host\",\"sender\":\"Kitchen iPad\",\"sentAt\":800000000}\n"
-            "expect chat 40\nexpect bye 40\nclosed 5\n");
+            "expect chat 40\nexpect fileEnd 60\nexpect bye 40\nclosed 5\n",
+        {"--save-files", saved.string()});
     ASSERT_TRUE(press("Allow")) << host.process->output();
     ASSERT_TRUE(ViewerPeer::waitForMessages(*p, "hostStatus", 1, 40s)) << p->output();
     auto permissions = ViewerPeer::messages(p->output(), "permissions");
@@ -176,6 +182,17 @@ TEST_F(X11HostDesktop, AllowedViewerChatsAndIsDisconnectedThenQuitExits) {
     ASSERT_TRUE(ViewerPeer::waitForMessages(*p, "chat", 1, 20s)) << p->output();
     auto chats = ViewerPeer::messages(p->output(), "chat");
     EXPECT_EQ(chats[0]["body"].value("text", ""), "hi there");
+
+    // Send Files… asks for the files in the desktop's open dialog, typed in as a person would.
+    ASSERT_TRUE(press("Send Files\u2026")) << host.process->output();
+    ASSERT_EQ(
+        run({"xdotool", "search", "--sync", "--onlyvisible", "--name", Exchange::chooseMessage})
+            .first,
+        0);
+    run({"xdotool", "sleep", "0.5", "type", "--delay", "10", source.string()});
+    run({"xdotool", "key", "Return"});
+    ASSERT_TRUE(p->waitForOutput("fileReceived", 30s)) << p->output();
+    EXPECT_EQ(readFile(saved / "From the machine.txt"), "sent from the window");
 
     ASSERT_TRUE(press("Disconnect Kitchen iPad")) << host.process->output();
     EXPECT_EQ(p->waitExit(40s), 0) << p->output();

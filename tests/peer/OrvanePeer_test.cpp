@@ -170,3 +170,30 @@ TEST_F(NetOrvanePeer, VideoOutAndMediaSummary) {
 
 }  // namespace
 }  // namespace orvane
+
+namespace orvane {
+namespace {
+
+TEST(OrvanePeerPairing, ParsesALinkAndRefusesOthers) {
+    if (!fs::exists(peerBinary)) GTEST_SKIP() << "orvane-peer is not built: " << peerBinary;
+    auto [status, out] = ChildProcess::run(
+        {peerBinary, "pair", "parse",
+         "kelsap://pair?name=Mac%20%26%20Co&code=abc-def-ghj-klm&port=5895&ext=203.0.113.7:6000"},
+        "", 10s);
+    ASSERT_EQ(status, 0) << out;
+    auto line = json::parse(out.substr(0, out.find('\n')));
+    ASSERT_TRUE(line) << out;
+    EXPECT_EQ((*line)["name"], "Mac & Co");
+    EXPECT_EQ((*line)["code"], "ABC-DEF-GHJ-KLM");
+    EXPECT_EQ((*line)["reach"], "bestEffortInternet");
+    EXPECT_EQ((*line)["routes"][0]["host"], "203.0.113.7");
+    EXPECT_EQ((*line)["routes"][0]["port"], 6000);
+
+    EXPECT_EQ(
+        ChildProcess::run({peerBinary, "pair", "parse", "kelsap://other?name=x"}, "", 10s).first,
+        1);
+    EXPECT_EQ(ChildProcess::run({peerBinary, "wake", "00:11"}, "", 10s).first, 1);
+}
+
+}  // namespace
+}  // namespace orvane

@@ -2,16 +2,20 @@
 //
 //   orvane-peer connect --host H [--port P] --code CODE [--name N] [--platform P]
 //                       [--role viewer|screenSharer] [--icloud-token T] [--expect-fingerprint FP]
-//                       [--script FILE] [--keychain FILE] [--video-out FILE] [--media each|summary]
-//                       [--save-files DIR]
+//                       [--script FILE] [--keychain FILE] [--video-out FILE] [--audio-out FILE]
+//                       [--media each|summary] [--save-files DIR]
 //   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
 //                     [--save-files DIR]
 //   orvane-peer identity [--keychain FILE]
+//   orvane-peer pair parse LINK
+//   orvane-peer wake MAC [--dest ADDR]
 //
 // Prints one JSON object per line for every event and message. `connect` dials as a viewer and
 // sends a Hello (with the iCloud token when given) once the secure channel is up; `serve`
 // accepts one connection as a host and answers every ping with a pong; `identity` prints the
-// fingerprint this keychain gives the peer, making the identity when there is none. A script
+// fingerprint this keychain gives the peer, making the identity when there is none; `pair parse`
+// prints a pairing link's fields, reach and routes (exit 1 for a link that is not one); `wake`
+// sends the wake-on-LAN packets, to the broadcast address unless `--dest` names another. A script
 // holds one step a line:
 //   send TYPE [BODY]      BODY is JSON ({…}, […], "…"), hex:0A0B, or plain text
 //   expect TYPE [SECONDS] waits for the next message of that type (default 10 s)
@@ -22,7 +26,9 @@
 //   bye [REASON]          sends a bye and closes once it is out
 //   close
 // `--video-out` writes the video it receives, from the first keyframe on, as an Annex-B byte
-// stream that a standalone decoder reads. `--media summary` prints video and audio messages as
+// stream that a standalone decoder reads. `--audio-out` decodes the sound with the format the
+// host announced and writes it as interleaved 32-bit float samples (a packet that does not
+// decode is an error line). `--media summary` prints video and audio messages as
 // one line a second per type (count, bytes, keyframes) instead of one line each.
 //   sendfile PATH [NAME]  streams the file (under NAME when given), one chunk in flight, and
 //                         waits until it went out or failed
@@ -53,11 +59,15 @@
 #include "OrvaneKit/files/ConnectionSink.h"
 #include "OrvaneKit/files/FileReceiver.h"
 #include "OrvaneKit/files/FileSender.h"
+#include "OrvaneKit/media/AudioStreamFormat.h"
 #include "OrvaneKit/media/VideoPacket.h"
+#include "OrvaneKit/media/ffmpeg/AudioDecoder.h"
 #include "OrvaneKit/net/TlsPskListener.h"
 #include "OrvaneKit/protocol/Hello.h"
 #include "OrvaneKit/protocol/Messages.h"
 #include "OrvaneKit/protocol/OrvaneConnection.h"
+#include "OrvaneKit/reach/Pairing.h"
+#include "OrvaneKit/reach/WakeOnLAN.h"
 #include "OrvaneKit/security/AccessCode.h"
 #include "OrvaneKit/security/SecureIdentity.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
@@ -129,6 +139,7 @@ struct Options {
     std::optional<std::string> script;
     std::optional<std::string> keychain;
     std::optional<std::string> videoOut;
+    std::optional<std::string> audioOut;
     bool mediaSummary = false;
     std::optional<std::string> saveFiles;
 };
@@ -165,6 +176,10 @@ public:
             video_.open(*o.videoOut, std::ios::binary | std::ios::trunc);
             if (!video_) throw std::runtime_error("cannot write the video to " + *o.videoOut);
         }
+        if (o.audioOut) {
+            audio_.open(*o.audioOut, std::ios::binary | std::ios::trunc);
+            if (!audio_) throw std::runtime_error("cannot write the sound to " + *o.audioOut);
+        }
     }
     ~MediaOutput() {
         std::lock_guard lock(mutex_);
@@ -175,6 +190,10 @@ public:
     bool take(MessageType type, const Bytes& body) {
         const bool media = type == MessageType::video || type == MessageType::audio;
         if (type == MessageType::video && video_.is_open()) write(body);
+        if (audio_.is_open()) {
+            if (type == MessageType::audioFormat) startAudio(body);
+            if (type == MessageType::audio) writeAudio(body);
+        }
         if (!media || !summary_) return false;
         std::lock_guard lock(mutex_);
         // A second's line covers the messages of that second: a late one opens the next.
@@ -215,6 +234,33 @@ private:
         video_.flush();
     }
 
+    void startAudio(const Bytes& body) {
+        auto format = json::decode<AudioStreamFormat>(body);
+        std::lock_guard lock(mutex_);
+        audioDecoder_ = format ? AudioDecoder::create(*format) : nullptr;
+        if (!audioDecoder_) emitError("the audio format has no usable decoder");
+    }
+
+    void writeAudio(const Bytes& body) {
+        std::lock_guard lock(mutex_);
+        if (!audioDecoder_) {
+            emitError("sound arrived without a usable audio format");
+            return;
+        }
+        auto pcm = audioDecoder_->decode(body);
+        if (!pcm) {
+            emitError("an audio packet did not decode");
+            return;
+        }
+        std::vector<float> interleaved;
+        interleaved.reserve(pcm->frameCount() * pcm->planes.size());
+        for (std::size_t i = 0; i < pcm->frameCount(); ++i)
+            for (const auto& plane : pcm->planes) interleaved.push_back(plane[i]);
+        audio_.write(reinterpret_cast<const char*>(interleaved.data()),
+                     static_cast<std::streamsize>(interleaved.size() * sizeof(float)));
+        audio_.flush();
+    }
+
     void flushLocked() {
         for (auto& [type, c] : counts_) {
             if (!c.count) continue;
@@ -232,6 +278,8 @@ private:
     std::mutex mutex_;
     std::ofstream video_;
     bool sawKeyframe_ = false;
+    std::ofstream audio_;
+    std::unique_ptr<AudioDecoder> audioDecoder_;
     std::map<MessageType, Counts> counts_;
     bool counting_ = false;
     std::chrono::steady_clock::time_point since_;
@@ -678,6 +726,45 @@ int serve(const Options& o, NetContext& net, SecureIdentity& identity) {
     return status;
 }
 
+json::Value optionalJson(const auto& v) {
+    return v ? json::Value(*v) : json::Value(nullptr);
+}
+
+int pairParse(const std::string& link) {
+    auto info = PairingInfo::parse(link);
+    if (!info) {
+        emitError("not a pairing link");
+        return stepFailed;
+    }
+    json::Value routes = json::Value::array();
+    for (const auto& r : info->routes()) routes.push_back({{"host", r.host}, {"port", r.port}});
+    emit({{"event", "pairing"},
+          {"name", info->name},
+          {"host", optionalJson(info->host)},
+          {"port", info->port},
+          {"code", info->code},
+          {"externalHost", optionalJson(info->externalHost)},
+          {"externalPort", optionalJson(info->externalPort)},
+          {"ipv6", info->ipv6},
+          {"natHost", optionalJson(info->natHost)},
+          {"natPort", optionalJson(info->natPort)},
+          {"reach", std::string(rawValue(info->reach()))},
+          {"routes", routes}});
+    return ok;
+}
+
+int wake(int argc, char** argv) {
+    if (argc != 3 && !(argc == 5 && std::string(argv[3]) == "--dest")) return usage;
+    std::string dest = argc == 5 ? argv[4] : std::string(WakeOnLAN::broadcast);
+    if (!WakeOnLAN::magicPacket(argv[2])) {
+        emitError("not a hardware address");
+        return stepFailed;
+    }
+    WakeOnLAN::send(argv[2], dest);
+    emit({{"event", "wake"}, {"destination", dest}});
+    return ok;
+}
+
 int parse(int argc, char** argv, Options& o) {
     if (argc < 2) return usage;
     o.mode = argv[1];
@@ -710,6 +797,8 @@ int parse(int argc, char** argv, Options& o) {
             o.keychain = value;
         else if (flag == "--video-out")
             o.videoOut = value;
+        else if (flag == "--audio-out")
+            o.audioOut = value;
         else if (flag == "--media" && (value == "each" || value == "summary"))
             o.mediaSummary = value == "summary";
         else if (flag == "--save-files")
@@ -728,6 +817,10 @@ int main(int argc, char** argv) {
     returnLargeBuffersToSystem();
     Options o;
     int parsed = usage;
+    std::string mode = argc >= 2 ? argv[1] : "";
+    if (mode == "pair" && argc == 4 && std::string(argv[2]) == "parse") return pairParse(argv[3]);
+    if (mode == "wake")
+        if (int status = wake(argc, argv); status != usage) return status;
     try {
         parsed = parse(argc, argv, o);
     } catch (const std::exception&) {
@@ -735,11 +828,13 @@ int main(int argc, char** argv) {
     if (parsed != ok) {
         std::cerr << "usage: orvane-peer connect --host H [--port P] --code CODE [--name N] "
                      "[--platform P] [--role R] [--icloud-token T] [--expect-fingerprint FP] "
-                     "[--script FILE] [--keychain FILE] [--video-out FILE] "
+                     "[--script FILE] [--keychain FILE] [--video-out FILE] [--audio-out FILE] "
                      "[--media each|summary] [--save-files DIR]\n"
                      "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
                      "[--keychain FILE] [--save-files DIR]\n"
-                     "       orvane-peer identity [--keychain FILE]\n";
+                     "       orvane-peer identity [--keychain FILE]\n"
+                     "       orvane-peer pair parse LINK\n"
+                     "       orvane-peer wake MAC [--dest ADDR]\n";
         return usage;
     }
     Log::setStderr(false);

@@ -31,6 +31,8 @@ public:
     // Waits for the exit; kills the process at the time-out. nullopt when it had to be killed.
     std::optional<int> waitExit(std::chrono::milliseconds timeout);
     std::string output() const;
+    // For signals the test sends itself (SIGSTOP to play a frozen peer).
+    pid_t pid() const { return pid_; }
 
     // Runs a program to completion with the given input; the output and the exit status.
     static std::pair<std::optional<int>, std::string> run(std::vector<std::string> argv,

@@ -4,6 +4,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 namespace orvane {
@@ -47,6 +48,30 @@ void X11TestPainter::animate(int step) {
     }
     // A counter block: its size and place change every step, as a clock in the picture would.
     fill(32 + (step * 7) % (width_ / 2), 32, 64 + step % 64, 64, 0xffffff);
+}
+
+void X11TestPainter::noise(int x, int y, int width, int height, uint32_t seed) {
+    const int screen = DefaultScreen(dpy_);
+    // XDestroyImage frees the pixels with free().
+    auto* pixels = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t) * width * height));
+    if (!pixels) return;
+    uint32_t state = seed * 2654435761u + 1;
+    for (int i = 0; i < width * height; ++i) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        pixels[i] = state & 0xffffff;
+    }
+    XImage* image = XCreateImage(dpy_, DefaultVisual(dpy_, screen), 24, ZPixmap, 0,
+                                 reinterpret_cast<char*>(pixels), static_cast<unsigned>(width),
+                                 static_cast<unsigned>(height), 32, 0);
+    if (!image) {
+        std::free(pixels);
+        return;
+    }
+    XPutImage(dpy_, window_, static_cast<GC>(gc_), image, 0, 0, x, y, static_cast<unsigned>(width),
+              static_cast<unsigned>(height));
+    XDestroyImage(image);
 }
 
 void X11TestPainter::flush() {

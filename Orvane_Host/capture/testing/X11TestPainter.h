@@ -22,6 +22,9 @@ public:
     void fill(int x, int y, int width, int height, uint32_t rgb);
     // A full repaint that differs every step: a moving gradient of bands with a counter block.
     void animate(int step);
+    // Random pixels over the rectangle, different for every seed: content no encoder can
+    // shrink, so a stream runs at its full bitrate.
+    void noise(int x, int y, int width, int height, uint32_t seed);
     // Sends everything and waits until the server has drawn it.
     void flush();
 

@@ -46,10 +46,14 @@ void X11DisplayChanges::start(std::function<void()> onChange) {
             dpy, DefaultRootWindow(dpy),
             RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
     }
+    // The list to compare with is taken before start returns: a monitor added right after
+    // must count as a change even when the server sends no event for it.
+    std::vector<x11::Monitor> known = x11::listMonitors(dpy, x11::hasRandr(dpy));
     XFlush(dpy);
     dpy_ = dpy;
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    thread_ = std::thread([this, onChange = std::move(onChange)] { run(onChange); });
+    thread_ = std::thread(
+        [this, onChange = std::move(onChange), known = std::move(known)] { run(onChange, known); });
 }
 
 void X11DisplayChanges::stop() {
@@ -69,12 +73,11 @@ void X11DisplayChanges::stop() {
     dpy_ = nullptr;
 }
 
-void X11DisplayChanges::run(std::function<void()> onChange) {
+void X11DisplayChanges::run(std::function<void()> onChange, std::vector<x11::Monitor> known) {
     auto* dpy = static_cast<Display*>(dpy_);
     const bool randr = x11::hasRandr(dpy);
     int randrEvent = 0, randrError = 0;
     if (randr) XRRQueryExtension(dpy, &randrEvent, &randrError);
-    std::vector<x11::Monitor> known = x11::listMonitors(dpy, randr);
     auto nextCheck = std::chrono::steady_clock::now() + recheck;
 
     while (!stopping_) {

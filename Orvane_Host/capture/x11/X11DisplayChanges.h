@@ -4,10 +4,15 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Orvane_Host/capture/DisplayChanges.h"
 
 namespace orvane {
+
+namespace x11 {
+struct Monitor;
+}
 
 // Follows the X server's display configuration on a connection and thread of its own: RandR
 // change events, and a comparison of the monitor list once a second for the changes that send
@@ -21,7 +26,7 @@ public:
     void stop() override;
 
 private:
-    void run(std::function<void()> onChange);
+    void run(std::function<void()> onChange, std::vector<x11::Monitor> known);
 
     std::string name_;
     std::mutex mutex_;
