@@ -16,7 +16,9 @@
 #include <xcb/xcb.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QEventLoop>
+#include <QFileDialog>
 #include <QTimer>
 #include <QUrl>
 #include <asio/co_spawn.hpp>
@@ -97,6 +99,7 @@
 #include "Orvane_Host/ui/QtFilePicker.h"
 #include "Orvane_Host/ui/QtMainActor.h"
 #include "Orvane_Host/ui/QuitCoordinator.h"
+#include "Orvane_Host/ui/settings/HostSettingsView.h"
 #include "Orvane_Host/update/UpdateChecker.h"
 #include "Orvane_Host/update/curl/CurlHttpClient.h"
 
@@ -449,6 +452,34 @@ int main(int argc, char** argv) {
     std::unique_ptr<DesktopShell> shell;
     DbusFileRevealer revealer(workspace);
     DesktopSettingsOpener settingsOpener;
+    std::unique_ptr<HostSettingsView> settingsWindow;
+    auto openSettings = [&] {
+        if (!settingsWindow)
+            settingsWindow = std::make_unique<HostSettingsView>(HostSettingsView::Services{
+                shell->model(),
+                history,
+                {},  // no cloud account yet: the row reads "Unknown"
+                &HostSettingsView::openDesktopPage,
+                [&addresses] { return addresses.localAddresses(); },
+                [] { return std::string("Off"); },
+                {logDir / "host.log.1", logDir / "host.log"},
+                [](const std::string& name,
+                   const std::string& filter) -> std::optional<std::filesystem::path> {
+                    auto chosen = QFileDialog::getSaveFileName(
+                        nullptr, {}, QDir::home().filePath(QString::fromStdString(name)),
+                        QString::fromStdString(filter));
+                    if (chosen.isEmpty()) return std::nullopt;
+                    return std::filesystem::path(chosen.toStdString());
+                },
+                [&revealer](const std::filesystem::path& file) { revealer.reveal(file); },
+                identity->fingerprint(),
+                identity->isHardwareBacked(),
+                std::string(buildinfo::shortVersion),
+                std::string(buildinfo::buildNumber),
+                updates.get(),
+                {}});
+        settingsWindow->present();
+    };
     if (desktop) {
         shell = std::make_unique<DesktopShell>(DesktopShell::Services{
             *host, pasteboard, timers, mainActor,
@@ -456,8 +487,7 @@ int main(int argc, char** argv) {
             [](const std::string& code) {
                 return std::optional(HostMenuView::PairingLink{code, ""});
             },
-            [&revealer](const std::filesystem::path& file) { revealer.reveal(file); },
-            [] {},  // the settings window is still to come
+            [&revealer](const std::filesystem::path& file) { revealer.reveal(file); }, openSettings,
             [updates] { updates->check(true); }, [&] { quit.request(); },
             [&settingsOpener](SettingsOpener::Page page) { settingsOpener.open(page); }});
         QObject::connect(app.get(), &QGuiApplication::commitDataRequest,
@@ -475,6 +505,7 @@ int main(int argc, char** argv) {
             QTimer::singleShot(5000, &last, &QEventLoop::quit);
             if (!over) last.exec();
         }
+        settingsWindow.reset();
         shell.reset();
     } else {
         mainIo.run();

@@ -48,7 +48,10 @@ TEST(DesktopShell, WindowMenusAndTraySymbolFollowTheHost) {
 
     QStringList trayItems;
     for (auto* a : shell.tray()->contextMenu()->actions()) trayItems << a->text();
-    EXPECT_EQ(trayItems, (QStringList{"Check for Updates\u2026", "Quit Orvane"}));
+    EXPECT_EQ(trayItems, (QStringList{"Settings\u2026", "Check for Updates\u2026", "Quit Orvane"}));
+    for (auto* menu : shell.window().menuBar()->findChildren<QMenu*>())
+        for (auto* a : menu->actions())
+            if (a->text() == "Settings\u2026") EXPECT_EQ(a->shortcut(), QKeySequence("Ctrl+,"));
 
     // Closing the window hides it; nothing quits.
     shell.window().close();

@@ -13,7 +13,9 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <unordered_set>
@@ -131,6 +133,12 @@ HostSettingsView::HostSettingsView(Services services, QWidget* parent)
 
 HostSettingsView::~HostSettingsView() {
     ++accountGeneration_;
+}
+
+void HostSettingsView::openDesktopPage(SystemPage page) {
+    if (QStandardPaths::findExecutable("gnome-control-center").isEmpty()) return;
+    QProcess::startDetached("gnome-control-center",
+                            {page == SystemPage::sharing ? "sharing" : "power"});
 }
 
 void HostSettingsView::present() {

@@ -51,6 +51,9 @@ public:
     explicit HostSettingsView(Services services, QWidget* parent = nullptr);
     ~HostSettingsView() override;
 
+    // GNOME's sharing or power panel when it is installed; elsewhere nothing.
+    static void openDesktopPage(SystemPage page);
+
     // Shows the window in front of every other, its current pane rebuilt.
     void present();
 
