@@ -74,6 +74,7 @@
 #include "Orvane_Host/reach/natpmp/NatPmpBackend.h"
 #include "Orvane_Host/session/FileInbox.h"
 #include "Orvane_Host/session/HostController.h"
+#include "Orvane_Host/session/HostIntents.h"
 #include "Orvane_Host/session/MacActions.h"
 #include "Orvane_Host/session/SessionHistory.h"
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
@@ -81,6 +82,7 @@
 #include "Orvane_Host/system/canberra/CanberraSoundPlayer.h"
 #include "Orvane_Host/system/dbus/DbusFileRevealer.h"
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
+#include "Orvane_Host/system/dbus/HostBusService.h"
 #include "Orvane_Host/system/dbus/LogindAwakeInhibitor.h"
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
 #include "Orvane_Host/system/linux/AutostartLoginItem.h"
@@ -160,6 +162,9 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
+
+    // One host per session: a second start brings the first one's window up instead.
+    if (callHostBus("Show", false).reached) return 0;
 
     std::error_code ec;
     auto logDir = Paths::state() / "orvane-host";
@@ -450,6 +455,32 @@ int main(int argc, char** argv) {
     signals.async_wait(onSignal);
 
     std::unique_ptr<DesktopShell> shell;
+    // Scripts, launchers and a second copy reach the host here; every call runs on the main actor.
+    std::unique_ptr<HostBusService> busService;
+    auto startBus = [&] {
+        HostBusService::Outcome outcome;
+        busService = HostBusService::start(mainActor,
+                                           {[&] {
+                                                auto a = intents::accessCode(*host);
+                                                return HostBusService::Answer{a.value, a.dialog};
+                                            },
+                                            [&] {
+                                                auto a = intents::changeAccessCode(*host);
+                                                return HostBusService::Answer{a.value, a.dialog};
+                                            },
+                                            [&] { return intents::disconnectEveryone(*host); },
+                                            [&] {
+                                                if (!shell) return;
+                                                shell->window().show();
+                                                shell->window().raise();
+                                                shell->window().activateWindow();
+                                            }},
+                                           std::nullopt, outcome);
+        if (outcome == HostBusService::Outcome::nameTaken)
+            say("Another Orvane Host owns the session bus name; scripts reach that one.");
+        else if (outcome == HostBusService::Outcome::noBus)
+            say("No session bus: orvane-hostctl cannot reach this host.");
+    };
     DbusFileRevealer revealer(workspace);
     DesktopSettingsOpener settingsOpener;
     std::unique_ptr<HostSettingsView> settingsWindow;
@@ -492,6 +523,7 @@ int main(int argc, char** argv) {
             [&settingsOpener](SettingsOpener::Page page) { settingsOpener.open(page); }});
         QObject::connect(app.get(), &QGuiApplication::commitDataRequest,
                          [&](QSessionManager&) { quit.request(); });
+        startBus();
         app->exec();
         if (!quit.isTerminating()) {
             // The loop ended without a quit request (the session took the application down):
@@ -505,10 +537,13 @@ int main(int argc, char** argv) {
             QTimer::singleShot(5000, &last, &QEventLoop::quit);
             if (!over) last.exec();
         }
+        busService.reset();
         settingsWindow.reset();
         shell.reset();
     } else {
+        startBus();
         mainIo.run();
+        busService.reset();
     }
     terminal.disconnect();
     diagnostics.finish();
