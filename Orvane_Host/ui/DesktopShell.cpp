@@ -22,8 +22,6 @@ DesktopShell::DesktopShell(Services services) : s_(std::move(services)), model_(
     connect(menu->addAction("Check for Updates\u2026"), &QAction::triggered, this,
             [this] { s_.checkForUpdates(); });
     auto* settings = menu->addAction("Settings\u2026");
-    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
-    settings->setShortcutContext(Qt::ApplicationShortcut);
     connect(settings, &QAction::triggered, this, [this] { s_.openSettings(); });
     menu->addSeparator();
     connect(menu->addAction("Quit Orvane"), &QAction::triggered, this, [this] { s_.quit(); });
