@@ -513,13 +513,15 @@ int main(int argc, char** argv) {
     };
     if (desktop) {
         shell = std::make_unique<DesktopShell>(DesktopShell::Services{
-            *host, pasteboard, timers, mainActor,
-            // No pairing link yet: the QR code carries the code itself.
-            [](const std::string& code) {
-                return std::optional(HostMenuView::PairingLink{code, ""});
-            },
-            [&revealer](const std::filesystem::path& file) { revealer.reveal(file); }, openSettings,
-            [updates] { updates->check(true); }, [&] { quit.request(); },
+            *host,
+            pasteboard,
+            timers,
+            mainActor,
+            {},  // the controller's own pairing link
+            [&revealer](const std::filesystem::path& file) { revealer.reveal(file); },
+            openSettings,
+            [updates] { updates->check(true); },
+            [&] { quit.request(); },
             [&settingsOpener](SettingsOpener::Page page) { settingsOpener.open(page); }});
         QObject::connect(app.get(), &QGuiApplication::commitDataRequest,
                          [&](QSessionManager&) { quit.request(); });

@@ -49,6 +49,10 @@ DesktopShell::DesktopShell(Services services) : s_(std::move(services)), model_(
 DesktopShell::~DesktopShell() = default;
 
 HostMenuView::Services DesktopShell::viewServices() {
+    if (!s_.pairing)
+        s_.pairing = [host = &s_.host](const std::string& code) {
+            return std::optional(HostMenuView::pairingLink(*host, code));
+        };
     return {model_,          s_.pasteboard, s_.timers,
             s_.mainActor,    s_.pairing,    s_.reveal,
             s_.openSettings, s_.quit,       s_.openPermissionSettings};

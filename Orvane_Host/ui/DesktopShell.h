@@ -22,6 +22,7 @@ public:
         Pasteboard& pasteboard;
         TimerService& timers;
         MainActor& mainActor;
+        // Empty: the controller's own pairing link.
         std::function<std::optional<HostMenuView::PairingLink>(const std::string&)> pairing;
         std::function<void(const std::filesystem::path&)> reveal;
         std::function<void()> openSettings;

@@ -4,10 +4,12 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QMenuBar>
 #include <QTest>
 
 #include "Orvane_Host/session/testing/HostHarness.h"
+#include "Orvane_Host/ui/QrCode.h"
 #include "Orvane_Host/ui/testing_support/QtTestApp.h"
 
 using namespace orvane;
@@ -35,8 +37,16 @@ TEST(DesktopShell, WindowMenusAndTraySymbolFollowTheHost) {
             QCoreApplication::processEvents();
         }
     };
+    host->setAccessCode("ABC-DEF-GHJ-KLM");
     settle();
     EXPECT_EQ(shell.window().windowTitle(), "Orvane Host");
+    // The QR code and its note are the controller's pairing link for the code.
+    auto info = host->makePairingInfo("ABC-DEF-GHJ-KLM");
+    auto* qr = shell.window().findChild<QrView*>("accessQr");
+    ASSERT_NE(qr, nullptr);
+    EXPECT_EQ(qr->text().toStdString(), info.url());
+    EXPECT_EQ(shell.window().findChild<QLabel*>("reachNote")->text(),
+              HostMenuView::reachNote(info.reach()));
     EXPECT_TRUE(shell.window().isVisible());
     QStringList items;
     for (auto* menu : shell.window().menuBar()->findChildren<QMenu*>())
@@ -87,6 +97,18 @@ TEST(DesktopShell, WindowMenusAndTraySymbolFollowTheHost) {
         return w->isVisible() && qobject_cast<HostMenuView*>(w);
     });
     EXPECT_EQ(shown, 0);
+}
+
+TEST(DesktopShell, EachReachHasItsNote) {
+    EXPECT_STREQ(HostMenuView::reachNote(PairingReach::sameNetworkOnly),
+                 "This code works on the same network. Your router has not opened a port for "
+                 "this Mac, so away from home it may not connect.");
+    EXPECT_STREQ(HostMenuView::reachNote(PairingReach::bestEffortInternet),
+                 "This code also lists this Mac's public address, so it may work away from "
+                 "home. It cannot get through carrier-grade NAT.");
+    EXPECT_STREQ(HostMenuView::reachNote(PairingReach::behindCarrierGradeNAT),
+                 "Your internet provider shares one public address between many homes "
+                 "(carrier-grade NAT), so this code only works on the same network.");
 }
 
 }  // namespace

@@ -746,6 +746,24 @@ void HostMenuView::refresh() {
     if (isWindow()) adjustSize();
 }
 
+const char* HostMenuView::reachNote(PairingReach reach) {
+    switch (reach) {
+        case PairingReach::sameNetworkOnly:
+            return reachSameNetworkOnly;
+        case PairingReach::bestEffortInternet:
+            return reachBestEffortInternet;
+        case PairingReach::behindCarrierGradeNAT:
+            return reachBehindCarrierGradeNAT;
+    }
+    return "";
+}
+
+HostMenuView::PairingLink HostMenuView::pairingLink(const HostController& host,
+                                                    const std::string& code) {
+    auto info = host.makePairingInfo(code);
+    return {info.url(), reachNote(info.reach())};
+}
+
 QStringList HostMenuView::visibleCards() const {
     QStringList out;
     for (int i = 0; i < column_->count(); ++i)

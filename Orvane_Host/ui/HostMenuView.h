@@ -10,6 +10,7 @@
 
 #include "OrvaneKit/base/MainActor.h"
 #include "OrvaneKit/base/TimerService.h"
+#include "OrvaneKit/reach/Pairing.h"
 #include "Orvane_Host/system/Pasteboard.h"
 #include "Orvane_Host/system/SettingsOpener.h"
 #include "Orvane_Host/ui/HostModel.h"
@@ -63,6 +64,10 @@ public:
     static constexpr const char* reachBehindCarrierGradeNAT =
         "Your internet provider shares one public address between many homes (carrier-grade NAT), "
         "so this code only works on the same network.";
+
+    static const char* reachNote(PairingReach reach);
+    // The controller's pairing link for a code, with its note.
+    static PairingLink pairingLink(const HostController& host, const std::string& code);
 
     static constexpr int fixedWidth = 340;
     static constexpr auto copiedFor = std::chrono::milliseconds(1500);

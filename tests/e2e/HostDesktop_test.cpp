@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "OrvaneKit/base/Uuid.h"
+#include "OrvaneKit/reach/Pairing.h"
 #include "OrvaneKit/security/AccessCode.h"
 #include "OrvaneKit/security/Keychain.h"
 #include "Orvane_Host/capture/testing/XvfbServer.h"
@@ -124,14 +125,23 @@ TEST_F(X11HostDesktop, WindowShowsAtLaunchAndClosingItKeepsTheHostServing) {
     auto host = start();
     ASSERT_NE(host.port, 0) << host.process->output();
     ASSERT_TRUE(windowMapped()) << host.process->output();
-    // What a camera reads off the screen is the code's link (for now the code itself).
-    EXPECT_EQ(decodeScreen(), code);
-    // In a support session only the one-time code's is on the screen.
+    // What a camera reads off the screen is the pairing link the terminal shows.
+    std::smatch shown;
+    std::string out = host.process->output();
+    ASSERT_TRUE(std::regex_search(out, shown, std::regex(R"(Pairing link: (\S+))"))) << out;
+    const std::string link = shown[1];
+    EXPECT_EQ(decodeScreen(), link);
+    auto parsed = PairingInfo::parse(link);
+    ASSERT_TRUE(parsed) << link;
+    EXPECT_EQ(AccessCode::normalize(parsed->code), AccessCode::normalize(code));
+    // In a support session only the one-time code's link is on the screen.
     ASSERT_TRUE(press("Start Support"));
     std::string support;
-    for (int i = 0; i < 50 && (support.empty() || support == code); ++i) support = decodeScreen();
-    EXPECT_EQ(AccessCode::normalize(support).size(), AccessCode::length) << support;
-    EXPECT_NE(support, code);
+    for (int i = 0; i < 50 && (support.empty() || support == link); ++i) support = decodeScreen();
+    auto supportInfo = PairingInfo::parse(support);
+    ASSERT_TRUE(supportInfo) << support;
+    EXPECT_EQ(AccessCode::normalize(supportInfo->code).size(), AccessCode::length);
+    EXPECT_NE(AccessCode::normalize(supportInfo->code), AccessCode::normalize(code));
     ASSERT_TRUE(press("End Support Session"));
 
     ASSERT_EQ(run({"wmctrl", "-c", "Orvane Host"}).first, 0);
