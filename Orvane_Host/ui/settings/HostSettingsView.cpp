@@ -16,6 +16,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTabBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <unordered_set>
@@ -103,6 +104,10 @@ HostSettingsView::HostSettingsView(Services services, QWidget* parent)
     setObjectName("settingsWindow");
     setWindowTitle("Orvane Host Settings");
     setFixedWidth(paneWidth);
+    // All six tabs fit the fixed width, with no scroll arrows.
+    setUsesScrollButtons(false);
+    setIconSize(QSize(14, 14));
+    tabBar()->setStyleSheet("QTabBar::tab { padding: 4px 5px; }");
     const char* titles[] = {"General", "Security", "Picture", "Network", "History", "About"};
     const char* symbols[] = {
         "gearshape", "lock.shield", "display", "network", "clock.arrow.circlepath", "info.circle"};
