@@ -16,7 +16,9 @@
 #include <xcb/xcb.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QEventLoop>
+#include <QFileDialog>
 #include <QTimer>
 #include <QUrl>
 #include <asio/co_spawn.hpp>
@@ -75,6 +77,7 @@
 #include "Orvane_Host/reach/natpmp/NatPmpBackend.h"
 #include "Orvane_Host/session/FileInbox.h"
 #include "Orvane_Host/session/HostController.h"
+#include "Orvane_Host/session/HostIntents.h"
 #include "Orvane_Host/session/MacActions.h"
 #include "Orvane_Host/session/SessionHistory.h"
 #include "Orvane_Host/session/TlsSessionListenerFactory.h"
@@ -82,6 +85,7 @@
 #include "Orvane_Host/system/canberra/CanberraSoundPlayer.h"
 #include "Orvane_Host/system/dbus/DbusFileRevealer.h"
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
+#include "Orvane_Host/system/dbus/HostBusService.h"
 #include "Orvane_Host/system/dbus/LogindAwakeInhibitor.h"
 #include "Orvane_Host/system/dbus/LogindPowerActions.h"
 #include "Orvane_Host/system/linux/AutostartLoginItem.h"
@@ -100,6 +104,7 @@
 #include "Orvane_Host/ui/QtFilePicker.h"
 #include "Orvane_Host/ui/QtMainActor.h"
 #include "Orvane_Host/ui/QuitCoordinator.h"
+#include "Orvane_Host/ui/settings/HostSettingsView.h"
 #include "Orvane_Host/update/UpdateChecker.h"
 #include "Orvane_Host/update/curl/CurlHttpClient.h"
 
@@ -160,6 +165,9 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
+
+    // One host per session: a second start brings the first one's window up instead.
+    if (callHostBus("Show", false).reached) return 0;
 
     std::error_code ec;
     auto logDir = Paths::state() / "orvane-host";
@@ -466,8 +474,62 @@ int main(int argc, char** argv) {
     signals.async_wait(onSignal);
 
     std::unique_ptr<DesktopShell> shell;
+    // Scripts, launchers and a second copy reach the host here; every call runs on the main actor.
+    std::unique_ptr<HostBusService> busService;
+    auto startBus = [&] {
+        HostBusService::Outcome outcome;
+        busService = HostBusService::start(mainActor,
+                                           {[&] {
+                                                auto a = intents::accessCode(*host);
+                                                return HostBusService::Answer{a.value, a.dialog};
+                                            },
+                                            [&] {
+                                                auto a = intents::changeAccessCode(*host);
+                                                return HostBusService::Answer{a.value, a.dialog};
+                                            },
+                                            [&] { return intents::disconnectEveryone(*host); },
+                                            [&] {
+                                                if (!shell) return;
+                                                shell->window().show();
+                                                shell->window().raise();
+                                                shell->window().activateWindow();
+                                            }},
+                                           std::nullopt, outcome);
+        if (outcome == HostBusService::Outcome::nameTaken)
+            say("Another Orvane Host owns the session bus name; scripts reach that one.");
+        else if (outcome == HostBusService::Outcome::noBus)
+            say("No session bus: orvane-hostctl cannot reach this host.");
+    };
     DbusFileRevealer revealer(workspace);
     DesktopSettingsOpener settingsOpener;
+    std::unique_ptr<HostSettingsView> settingsWindow;
+    auto openSettings = [&] {
+        if (!settingsWindow)
+            settingsWindow = std::make_unique<HostSettingsView>(HostSettingsView::Services{
+                shell->model(),
+                history,
+                {},  // no cloud account yet: the row reads "Unknown"
+                &HostSettingsView::openDesktopPage,
+                [&addresses] { return addresses.localAddresses(); },
+                [] { return std::string("Off"); },
+                {logDir / "host.log.1", logDir / "host.log"},
+                [](const std::string& name,
+                   const std::string& filter) -> std::optional<std::filesystem::path> {
+                    auto chosen = QFileDialog::getSaveFileName(
+                        nullptr, {}, QDir::home().filePath(QString::fromStdString(name)),
+                        QString::fromStdString(filter));
+                    if (chosen.isEmpty()) return std::nullopt;
+                    return std::filesystem::path(chosen.toStdString());
+                },
+                [&revealer](const std::filesystem::path& file) { revealer.reveal(file); },
+                identity->fingerprint(),
+                identity->isHardwareBacked(),
+                std::string(buildinfo::shortVersion),
+                std::string(buildinfo::buildNumber),
+                updates.get(),
+                {}});
+        settingsWindow->present();
+    };
     if (desktop) {
         shell = std::make_unique<DesktopShell>(DesktopShell::Services{
             *host,
@@ -476,12 +538,13 @@ int main(int argc, char** argv) {
             mainActor,
             {},  // the controller's own pairing link
             [&revealer](const std::filesystem::path& file) { revealer.reveal(file); },
-            [] {},  // the settings window is still to come
+            openSettings,
             [updates] { updates->check(true); },
             [&] { quit.request(); },
             [&settingsOpener](SettingsOpener::Page page) { settingsOpener.open(page); }});
         QObject::connect(app.get(), &QGuiApplication::commitDataRequest,
                          [&](QSessionManager&) { quit.request(); });
+        startBus();
         app->exec();
         if (!quit.isTerminating()) {
             // The loop ended without a quit request (the session took the application down):
@@ -495,9 +558,13 @@ int main(int argc, char** argv) {
             QTimer::singleShot(5000, &last, &QEventLoop::quit);
             if (!over) last.exec();
         }
+        busService.reset();
+        settingsWindow.reset();
         shell.reset();
     } else {
+        startBus();
         mainIo.run();
+        busService.reset();
     }
     terminal.disconnect();
     diagnostics.finish();

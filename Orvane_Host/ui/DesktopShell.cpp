@@ -27,6 +27,8 @@ DesktopShell::DesktopShell(Services services) : s_(std::move(services)), model_(
     connect(menu->addAction("Quit Orvane"), &QAction::triggered, this, [this] { s_.quit(); });
 
     trayMenu_ = std::make_unique<QMenu>();
+    connect(trayMenu_->addAction("Settings\u2026"), &QAction::triggered, this,
+            [this] { s_.openSettings(); });
     connect(trayMenu_->addAction("Check for Updates\u2026"), &QAction::triggered, this,
             [this] { s_.checkForUpdates(); });
     connect(trayMenu_->addAction("Quit Orvane"), &QAction::triggered, this, [this] { s_.quit(); });

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMenuBar>
+#include <QTest>
 
 #include "Orvane_Host/session/testing/HostHarness.h"
 #include "Orvane_Host/ui/QrCode.h"
@@ -58,12 +59,17 @@ TEST(DesktopShell, WindowMenusAndTraySymbolFollowTheHost) {
 
     QStringList trayItems;
     for (auto* a : shell.tray()->contextMenu()->actions()) trayItems << a->text();
-    EXPECT_EQ(trayItems, (QStringList{"Check for Updates\u2026", "Quit Orvane"}));
+    EXPECT_EQ(trayItems, (QStringList{"Settings\u2026", "Check for Updates\u2026", "Quit Orvane"}));
+    // Ctrl+, in the window opens the settings too.
+    shell.window().activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&shell.window()));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Comma, Qt::ControlModifier);
+    EXPECT_EQ(calls.back(), "settings");
 
     // Closing the window hides it; nothing quits.
     shell.window().close();
     EXPECT_FALSE(shell.window().isVisible());
-    EXPECT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls.size(), 4u);
 
     // The tray's symbol: a waiting client does not count, one let in does.
     EXPECT_EQ(shell.tray()->property("symbol").toString(), "macbook.and.iphone");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "OrvaneKit/files/testing/ScratchFolder.h"
@@ -24,6 +25,16 @@ TEST(AutostartLoginItem, RegisterWritesTheEntryAndUnregisterRemovesIt) {
 
     EXPECT_EQ(item.unregisterItem(), std::nullopt);
     EXPECT_EQ(item.status(), LoginItem::Status::notRegistered);
+}
+
+TEST(AutostartLoginItem, TheEntryIsOneTheDesktopAccepts) {
+    if (std::system("command -v desktop-file-validate >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "desktop-file-validate is not installed (desktop-file-utils)";
+    ScratchFolder dir;
+    AutostartLoginItem item("/opt/orvane host/bin/orvane-host", dir / "autostart");
+    ASSERT_EQ(item.registerItem(), std::nullopt);
+    std::string command = "desktop-file-validate '" + item.entry().string() + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 TEST(AutostartLoginItem, SwitchedOffEntriesAreNotRegistered) {
