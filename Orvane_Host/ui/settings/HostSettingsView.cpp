@@ -121,9 +121,29 @@ HostSettingsView::HostSettingsView(Services services, QWidget* parent)
     }
     // Showing a tab starts that pane afresh; the controller's changes redraw it in place.
     connect(this, &QTabWidget::currentChanged, this, [this](int index) {
-        if (!rebuilding_) rebuild(index);
+        rebuild(index);
+    });
+    // Only the fields the shown pane draws redraw it, so a busy session never takes the focus
+    // or an open list away from the person.
+    connect(&s_.model, &HostModel::fieldChanged, this, [this](int field) {
+        using F = HostController::Field;
+        static const std::vector<std::vector<F>> drawn = {
+            {F::clients, F::launchAtLogin, F::shareClipboard, F::shareSound, F::idleTimeoutMinutes},
+            {F::askBeforeConnecting, F::lockWhenSessionEnds, F::blankScreen, F::unattendedAccess,
+             F::trustedDevices},
+            {F::quality, F::highFrameRate, F::preferHEVC, F::preferHDR, F::isStreaming,
+             F::activeCodec, F::activeHDR},
+            {F::browserAccess},
+            {},
+            {}};
+        int index = currentIndex();
+        if (index < 0 || index >= int(drawn.size())) return;
+        for (auto f : drawn[index])
+            if (int(f) == field) stale_ = true;
     });
     connect(&s_.model, &HostModel::refresh, this, [this] {
+        if (!stale_) return;
+        stale_ = false;
         if (isVisible()) rebuild(-1);
     });
     historyConnection_ = s_.history.changed().connect([this](const auto&) {

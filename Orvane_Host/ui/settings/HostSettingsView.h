@@ -85,7 +85,7 @@ private:
     LocalAddressLists addresses_;
     std::optional<std::string> exportError_;
     int historyFilter_ = 0;
-    bool rebuilding_ = false;
+    bool stale_ = false;
     SignalConnection historyConnection_;
     SignalConnection updateConnection_;
 };
