@@ -16,9 +16,12 @@ std::string disconnectEveryone(HostController& host) {
     auto clients = host.clients();
     for (const auto& c : clients) host.endSession(c, disconnectedReason);
     switch (clients.size()) {
-        case 0: return "Nobody was connected.";
-        case 1: return "Disconnected 1 device.";
-        default: return "Disconnected " + std::to_string(clients.size()) + " devices.";
+        case 0:
+            return "Nobody was connected.";
+        case 1:
+            return "Disconnected 1 device.";
+        default:
+            return "Disconnected " + std::to_string(clients.size()) + " devices.";
     }
 }
 

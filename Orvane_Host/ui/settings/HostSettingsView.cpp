@@ -120,9 +120,7 @@ HostSettingsView::HostSettingsView(Services services, QWidget* parent)
         addTab(page, Symbols::icon(symbols[i]), titles[i]);
     }
     // Showing a tab starts that pane afresh; the controller's changes redraw it in place.
-    connect(this, &QTabWidget::currentChanged, this, [this](int index) {
-        rebuild(index);
-    });
+    connect(this, &QTabWidget::currentChanged, this, [this](int index) { rebuild(index); });
     // Only the fields the shown pane draws redraw it, so a busy session never takes the focus
     // or an open list away from the person.
     connect(&s_.model, &HostModel::fieldChanged, this, [this](int field) {
