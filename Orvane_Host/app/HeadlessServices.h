@@ -25,11 +25,16 @@ public:
     }
     void showSessionIndicator(std::uint32_t, std::vector<std::string>, bool, StopAction) override {}
     void hideSessionIndicator() override {}
-    void clearAnnotations() override {}
-    void applyAnnotation(const AnnotationEvent&, std::uint32_t) override {}
+    // Nothing is drawn yet, but the strokes are kept so the menu can offer to clear them.
+    void clearAnnotations() override { annotations_.clear(); }
+    void applyAnnotation(const AnnotationEvent& event, std::uint32_t) override {
+        annotations_.apply(event);
+    }
+    AnnotationModel& annotations() override { return annotations_; }
 
 private:
     bool curtain_ = false;
+    AnnotationModel annotations_;
 };
 
 // Viewers' input, clipboard, files and shared screens are dropped with one log line

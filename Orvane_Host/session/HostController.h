@@ -193,6 +193,10 @@ public:
     }
     void setShareSound(bool v);
 
+    IScreenOverlays& overlays() {
+        return s_.overlays;
+    }
+
     // ---- Clients: every change goes through setClients or publishClients ----
     const Clients& clients() const {
         return clients_;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "OrvaneKit/protocol/AnnotationEvent.h"
+#include "Orvane_Host/session/AnnotationModel.h"
 
 namespace orvane {
 
@@ -19,9 +20,12 @@ public:
     virtual void showSessionIndicator(std::uint32_t displayID, std::vector<std::string> names,
                                       bool support, StopAction stop) = 0;
     virtual void hideSessionIndicator() = 0;
+    // Empties the annotations and takes the drawing off the screen.
     virtual void clearAnnotations() = 0;
     // A viewer's drawing on one display.
     virtual void applyAnnotation(const AnnotationEvent& event, std::uint32_t displayID) = 0;
+    // The strokes on screen; the same object for the overlays' whole life.
+    virtual AnnotationModel& annotations() = 0;
 };
 
 }  // namespace orvane

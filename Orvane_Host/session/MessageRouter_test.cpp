@@ -110,7 +110,7 @@ struct RouterBench {
         if (client->displayID() != 1) out.insert("display");
         if (!host->chat().empty()) out.insert("chat");
         for (const auto& c : h.actions.calls()) out.insert(c.substr(0, c.find(' ')));
-        if (!h.overlays.annotations.empty()) out.insert("annotation");
+        if (!h.overlays.applied.empty()) out.insert("annotation");
         for (const auto& w : h.shareWindows.windows)
             if (w->layouts > 0) out.insert("orientation");
         if (!listed()) out.insert("removed");

@@ -316,6 +316,11 @@ void HostMenuView::buildSupportCard() {
     connect(end, &QPushButton::clicked, this, &HostMenuView::endSupport);
     active->addWidget(end, 0, Qt::AlignHCenter);
     l->addWidget(supportActive_);
+
+    clearDrawings_ = smallButton("Clear Drawings", "pencil.slash");
+    clearDrawings_->setObjectName("clearDrawingsButton");
+    connect(clearDrawings_, &QPushButton::clicked, this, &HostMenuView::clearDrawings);
+    l->addWidget(clearDrawings_, 0, Qt::AlignLeft);
     column_->addWidget(supportCard_);
 }
 
@@ -324,6 +329,7 @@ void HostMenuView::refreshSupportCard() {
     supportCard_->setTint(code ? CardFrame::Tint::orange : CardFrame::Tint::none);
     supportIdle_->setVisible(!code);
     supportActive_->setVisible(code.has_value());
+    clearDrawings_->setVisible(!host_.overlays().annotations().strokes().empty());
     if (!code) return;
     supportCode_->setText(q(*code));
     std::optional<PairingLink> link;
@@ -338,6 +344,10 @@ void HostMenuView::refreshSupportCard() {
 void HostMenuView::startSupport() {
     host_.setSupportCode(AccessCode::generate());
     host_.frontDoor().start();
+}
+
+void HostMenuView::clearDrawings() {
+    host_.overlays().clearAnnotations();
 }
 
 void HostMenuView::endSupport() {

@@ -84,6 +84,7 @@ public:
     void copyAccessCode();
     void startSupport();
     void endSupport();
+    void clearDrawings();
     void sendChat();
 
 protected:
@@ -130,6 +131,7 @@ private:
     QLabel* supportCode_ = nullptr;
     QrView* supportQr_ = nullptr;
     QLabel* supportScanCaption_ = nullptr;
+    QPushButton* clearDrawings_ = nullptr;
 
     CardFrame* permissionsCard_ = nullptr;
     struct PermissionRow {

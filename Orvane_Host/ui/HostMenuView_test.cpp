@@ -434,6 +434,27 @@ TEST_F(Window, AnEmptyChatIsLowUntilTheFirstMessage) {
     EXPECT_TRUE(child("unreadBadge")->isHidden());
 }
 
+TEST_F(Window, ClearDrawingsShowsWhileStrokesExistAndClearsThem) {
+    auto* clear = child<QPushButton>("clearDrawingsButton");
+    EXPECT_FALSE(clear->isVisible());
+    host->overlays().applyAnnotation(
+        AnnotationEvent::Stroke{{Uuid::random(), {0.5f, 0.5f, 0.6f, 0.6f}, {1, 0, 0}, 0.01f}}, 1);
+    settle();
+    ASSERT_TRUE(clear->isVisible());
+    EXPECT_EQ(clear->text(), "Clear Drawings");
+    EXPECT_EQ(clear->property("symbol").toString(), "pencil.slash");
+    // It stays in the support card's active form too.
+    QTest::mouseClick(child<QPushButton>("startSupportButton"), Qt::LeftButton);
+    settle();
+    EXPECT_TRUE(clear->isVisible());
+
+    QTest::mouseClick(clear, Qt::LeftButton);
+    settle();
+    EXPECT_TRUE(host->overlays().annotations().strokes().empty());
+    EXPECT_EQ(h.calls.count("overlays.clearAnnotations"), 1u);
+    EXPECT_FALSE(clear->isVisible());
+}
+
 TEST_F(Window, ManyChangesInOneTurnGiveOneRefresh) {
     int before = model->refreshCount();
     for (int i = 0; i < 1000; ++i) host->setUnreadChat(i % 2 ? 5 : 6);

@@ -13,10 +13,15 @@ HostModel::HostModel(HostController& host, QObject* parent) : QObject(parent), h
         Q_EMIT fieldChanged(static_cast<int>(f));
         requestRefresh();
     });
+    annotationsConnection_ = host_.overlays().annotations().changed().connect([this](const auto&) {
+        Q_EMIT annotationsChanged();
+        requestRefresh();
+    });
 }
 
 HostModel::~HostModel() {
     connection_.disconnect();
+    annotationsConnection_.disconnect();
 }
 
 void HostModel::requestRefresh() {

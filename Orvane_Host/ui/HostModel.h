@@ -44,11 +44,13 @@ public:
 
 Q_SIGNALS:
     void fieldChanged(int field);
+    void annotationsChanged();
     void refresh();
 
 private:
     HostController& host_;
     SignalConnection connection_;
+    SignalConnection annotationsConnection_;
     QTimer coalesce_;
     int refreshes_ = 0;
 };

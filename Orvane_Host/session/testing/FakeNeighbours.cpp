@@ -78,7 +78,8 @@ void FakeOverlays::showSessionIndicator(std::uint32_t displayID, std::vector<std
 
 void FakeOverlays::applyAnnotation(const AnnotationEvent& event, std::uint32_t displayID) {
     log_.add("overlays.applyAnnotation " + std::to_string(displayID));
-    annotations.emplace_back(event, displayID);
+    applied.emplace_back(event, displayID);
+    model.apply(event);
 }
 
 }  // namespace orvane

@@ -77,9 +77,14 @@ public:
     void showSessionIndicator(std::uint32_t displayID, std::vector<std::string> names, bool support,
                               StopAction stop) override;
     void hideSessionIndicator() override { log_.add("overlays.hideIndicator"); }
-    void clearAnnotations() override { log_.add("overlays.clearAnnotations"); }
+    void clearAnnotations() override {
+        log_.add("overlays.clearAnnotations");
+        model.clear();
+    }
     void applyAnnotation(const AnnotationEvent& event, std::uint32_t displayID) override;
-    std::vector<std::pair<AnnotationEvent, std::uint32_t>> annotations;
+    AnnotationModel& annotations() override { return model; }
+    std::vector<std::pair<AnnotationEvent, std::uint32_t>> applied;
+    AnnotationModel model;
 
     bool curtain = false;
     StopAction lastStop;
