@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -21,36 +22,38 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-TEST(SlowHostCloudPostgres, PublishesItselfAndRunsTheOwnersCommand) {
-    for (const auto& b : {HostHome::hostBinary, HostHome::peerBinary})
-        if (!fs::exists(b)) GTEST_SKIP() << "not built: " << b;
-    std::string why;
-    auto* server = PostgresServer::shared(why);
-    if (!server) {
-        if (PostgresServer::missing()) GTEST_SKIP() << why;
-        FAIL() << why;
+class SlowHostCloudPostgres : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const auto& b : {HostHome::hostBinary, HostHome::peerBinary})
+            if (!fs::exists(b)) GTEST_SKIP() << "not built: " << b;
+        std::string why;
+        server = PostgresServer::shared(why);
+        if (!server) {
+            if (PostgresServer::missing()) GTEST_SKIP() << why;
+            FAIL() << why;
+        }
+        const std::string info = server->newDatabase();
+        const auto at = info.find("dbname=") + 7;
+        ASSERT_TRUE(Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {},
+                                  home.keychain()));
+        fs::create_directories(home.dir() / "config" / "orvane");
+        std::ofstream(home.dir() / "config" / "orvane" / "cloud.json") << nlohmann::json{
+            {"backend", "postgres"},
+            {"userRecordName", "_00112233445566778899aabbccddeeff"},
+            {"server", "127.0.0.1"},
+            {"port", server->port()},
+            {"database", info.substr(at, info.find(' ', at) - at)},
+            {"role", "postgres"}}.dump();
+        viewer.emplace(home.dir(), "Desk Viewer");
+        TrustedDevice::save(home.settings(),
+                            {{viewer->fingerprint(), viewer->name(), ClientPlatform::mac}});
+        home.settings().setBool("unattendedAccess", true);
     }
-    const std::string info = server->newDatabase();
-    const auto at = info.find("dbname=") + 7;
-    HostHome home;
-    const std::string code = AccessCode::generate();
-    ASSERT_TRUE(
-        Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {}, home.keychain()));
-    fs::create_directories(home.dir() / "config" / "orvane");
-    std::ofstream(home.dir() / "config" / "orvane" / "cloud.json") << nlohmann::json{
-        {"backend", "postgres"},
-        {"userRecordName", "_00112233445566778899aabbccddeeff"},
-        {"server", "127.0.0.1"},
-        {"port", server->port()},
-        {"database", info.substr(at, info.find(' ', at) - at)},
-        {"role", "postgres"}}.dump();
-    ViewerPeer viewer(home.dir(), "Desk Viewer");
-    TrustedDevice::save(home.settings(),
-                        {{viewer.fingerprint(), viewer.name(), ClientPlatform::mac}});
-    home.settings().setBool("unattendedAccess", true);
 
-    const std::string d = home.dir().string();
-    auto peer = [&](std::vector<std::string> args) {
+    // orvane-peer's cloud command in the host's home.
+    auto peer(std::vector<std::string> args) {
+        const std::string d = home.dir().string();
         std::vector<std::string> argv{"/usr/bin/env",
                                       "HOME=" + d,
                                       "XDG_CONFIG_HOME=" + d + "/config",
@@ -60,30 +63,81 @@ TEST(SlowHostCloudPostgres, PublishesItselfAndRunsTheOwnersCommand) {
                                       "cloud"};
         argv.insert(argv.end(), args.begin(), args.end());
         return ChildProcess::run(argv, "", 20s);
-    };
+    }
+
+    // The host's record as the owner's other device reads it, once published.
+    std::optional<nlohmann::json> publishedRecord() {
+        std::optional<nlohmann::json> record;
+        for (auto until = std::chrono::steady_clock::now() + 10s;
+             !record && std::chrono::steady_clock::now() < until;
+             std::this_thread::sleep_for(100ms)) {
+            std::istringstream in(peer({"macs"}).second);
+            for (std::string l; std::getline(in, l);) {
+                auto j = nlohmann::json::parse(l, nullptr, false);
+                if (j.is_object() && j.contains("id")) record = j;
+            }
+        }
+        return record;
+    }
+
+    // Sends disconnectAll from the owner's phone; the viewer gets its bye within `within`.
+    void expectDisconnect(const std::string& macID, ChildProcess& p, std::chrono::seconds within) {
+        auto [status, out] = peer({"send", "disconnectAll", macID, "--name", "Owner's iPhone"});
+        ASSERT_EQ(status, 0) << out;
+        ASSERT_TRUE(p.waitForOutput(R"("type":"bye")", within)) << p.output();
+        auto byes = ViewerPeer::messages(p.output(), "bye");
+        ASSERT_EQ(byes.size(), 1u) << p.output();
+        EXPECT_EQ(byes[0]["body"].value("reason", ""), "Disconnected from Owner's iPhone.");
+    }
+
+    PostgresServer* server = nullptr;
+    HostHome home;
+    const std::string code = AccessCode::generate();
+    std::optional<ViewerPeer> viewer;
+};
+
+TEST_F(SlowHostCloudPostgres, PublishesItselfAndRunsTheOwnersCommand) {
     auto host = home.start();
     ASSERT_NE(host.port, 0) << host.process->output();
-    std::optional<nlohmann::json> record;
-    for (auto until = std::chrono::steady_clock::now() + 10s;
-         !record && std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(100ms)) {
-        std::istringstream in(peer({"macs"}).second);
-        for (std::string l; std::getline(in, l);) {
-            auto j = nlohmann::json::parse(l, nullptr, false);
-            if (j.is_object() && j.contains("id")) record = j;
-        }
-    }
+    auto record = publishedRecord();
     ASSERT_TRUE(record) << host.process->output();
     EXPECT_EQ((*record)["accessCode"], code);
 
-    auto p = viewer.connect(host.port, code, "expect helloAck 20\nexpect bye 30\nclosed 10\n");
+    auto p = viewer->connect(host.port, code, "expect helloAck 20\nexpect bye 30\nclosed 10\n");
     ASSERT_TRUE(p->waitForOutput(R"("type":"helloAck")", 30s)) << p->output();
-    auto [status, out] = peer(
-        {"send", "disconnectAll", (*record)["id"].get<std::string>(), "--name", "Owner's iPhone"});
-    ASSERT_EQ(status, 0) << out;
-    ASSERT_TRUE(p->waitForOutput(R"("type":"bye")", 10s)) << p->output();
-    auto byes = ViewerPeer::messages(p->output(), "bye");
-    ASSERT_EQ(byes.size(), 1u) << p->output();
-    EXPECT_EQ(byes[0]["body"].value("reason", ""), "Disconnected from Owner's iPhone.");
+    expectDisconnect((*record)["id"].get<std::string>(), *p, 10s);
+}
+
+// With the server stopped the host says so at its tick and sessions go on; once the server is
+// back its next tick runs the owner's command.
+TEST_F(SlowHostCloudPostgres, RunsOnWhileTheServerIsDownAndCatchesUpAfterItsRestart) {
+    auto host = home.start();
+    ASSERT_NE(host.port, 0) << host.process->output();
+    auto record = publishedRecord();
+    ASSERT_TRUE(record) << host.process->output();
+    server->stop();
+    // Back up for the program's other tests whatever happens here.
+    struct Restart {
+        PostgresServer* s;
+        bool done = false;
+        void now() { done = true, s->start(); }
+        ~Restart() {
+            if (!done) s->start();
+        }
+    } restart{server};
+
+    // Pings keep the session past the host's silence limit over two ticks.
+    std::string script = "expect helloAck 20\n";
+    for (int i = 0; i < 15; ++i) script += "wait 5000\nsend ping hex:01\nexpect pong 10\n";
+    auto p = viewer->connect(host.port, code, script);
+    ASSERT_TRUE(p->waitForOutput(R"("type":"helloAck")", 30s)) << p->output();
+    ASSERT_TRUE(
+        host.process->waitForOutput("[cloud] commands failed: The cloud server failed", 35s))
+        << host.process->output();
+
+    restart.now();
+    expectDisconnect((*record)["id"].get<std::string>(), *p, 35s);
+    if (HasFailure()) ADD_FAILURE() << host.process->output();
 }
 
 }  // namespace
