@@ -45,13 +45,6 @@ private:
     CallLog& log_;
 };
 
-std::string byeReason(const std::shared_ptr<RemoteClient>& c) {
-    auto sent = HostHarness::connectionOf(c)->sent(MessageType::bye);
-    if (sent.empty()) return "";
-    auto bye = json::decode<Bye>(sent.back().body);
-    return bye ? bye->reason : "<bad bye>";
-}
-
 struct Cloud : ::testing::Test {
     HostHarness h;
     NetContext net{1};
@@ -118,8 +111,8 @@ TEST_F(Cloud, DisconnectEveryoneEndsEverySession) {
     auto watching = listed("Desk", true);
     auto waiting = listed("Stranger", false);
     host->perform(CloudAction::disconnectAll, "Ann's iPad");
-    EXPECT_EQ(byeReason(watching), "Disconnected from Ann's iPad.");
-    EXPECT_EQ(byeReason(waiting), "Disconnected from Ann's iPad.");
+    EXPECT_EQ(HostHarness::byeReason(watching), "Disconnected from Ann's iPad.");
+    EXPECT_EQ(HostHarness::byeReason(waiting), "Disconnected from Ann's iPad.");
     EXPECT_EQ(h.notifier.posted().back(),
               (Posted{"Disconnect Everyone", "Requested from Ann's iPad."}));
     auto posted = h.notifier.posted();
@@ -156,7 +149,8 @@ TEST_F(Cloud, NewCodeIsSavedThenSessionsEndThenEveryDoorTakesIt) {
     const std::string oldToken = host->iCloudAuthToken();
     listeners.last()->onRekey = [&] {
         h.calls.add("listener.rekey, byes " +
-                    std::to_string(!byeReason(watching).empty() + !byeReason(waiting).empty()));
+                    std::to_string(!HostHarness::byeReason(watching).empty() +
+                                   !HostHarness::byeReason(waiting).empty()));
     };
     h.calls.clear();
 
@@ -194,8 +188,8 @@ TEST_F(Cloud, NewCodeIsSavedThenSessionsEndThenEveryDoorTakesIt) {
     // a session, the new one does.
     EXPECT_EQ(listeners.made.size(), 1u);
     EXPECT_EQ(listeners.last()->params.tls.key, AccessCode::pskKey(code));
-    EXPECT_EQ(byeReason(watching), "The access code was changed.");
-    EXPECT_EQ(byeReason(waiting), "The access code was changed.");
+    EXPECT_EQ(HostHarness::byeReason(watching), "The access code was changed.");
+    EXPECT_EQ(HostHarness::byeReason(waiting), "The access code was changed.");
     EXPECT_EQ(h.notifier.posted().back(),
               (Posted{"New Access Code", "Requested from Ann's iPhone."}));
     EXPECT_FALSE(host->lastError());

@@ -16,13 +16,6 @@ namespace {
 
 constexpr const char* oldCode = "ABC-DEF-GHJ-KLM";
 
-std::string byeReason(const std::shared_ptr<RemoteClient>& c) {
-    auto sent = HostHarness::connectionOf(c)->sent(MessageType::bye);
-    if (sent.empty()) return "";
-    auto bye = json::decode<Bye>(sent.back().body);
-    return bye ? bye->reason : "<bad bye>";
-}
-
 struct Intents : ::testing::Test {
     HostHarness h;
     NetContext net{1};
@@ -71,8 +64,8 @@ TEST_F(Intents, TheCodeAsShownAndANewOneThatEndsEverySession) {
     EXPECT_NE(changed.value, oldCode);
     EXPECT_EQ(changed.value, host->accessCode());
     EXPECT_EQ(changed.dialog, "New access code: " + host->accessCode() + ".");
-    EXPECT_EQ(byeReason(one), "The access code was changed.");
-    EXPECT_EQ(byeReason(two), "The access code was changed.");
+    EXPECT_EQ(HostHarness::byeReason(one), "The access code was changed.");
+    EXPECT_EQ(HostHarness::byeReason(two), "The access code was changed.");
 }
 
 TEST_F(Intents, DisconnectEveryoneCountsWaitingClientsToo) {
@@ -80,13 +73,13 @@ TEST_F(Intents, DisconnectEveryoneCountsWaitingClientsToo) {
     auto waiting = listed("Phone", false);
     EXPECT_EQ(intents::disconnectEveryone(*host), "Disconnected 1 device.");
     h.rt.drain();
-    EXPECT_EQ(byeReason(waiting), intents::disconnectedReason);
+    EXPECT_EQ(HostHarness::byeReason(waiting), intents::disconnectedReason);
 
     std::vector<std::shared_ptr<RemoteClient>> three = {listed("A", false), listed("B", true),
                                                         listed("C", true)};
     EXPECT_EQ(intents::disconnectEveryone(*host), "Disconnected 3 devices.");
     h.rt.drain();
-    for (const auto& c : three) EXPECT_EQ(byeReason(c), intents::disconnectedReason);
+    for (const auto& c : three) EXPECT_EQ(HostHarness::byeReason(c), intents::disconnectedReason);
     EXPECT_TRUE(host->clients().empty());
 }
 

@@ -37,13 +37,6 @@ Date now() {
     return Date::fromTimePoint(std::chrono::system_clock::now());
 }
 
-std::string byeReason(const std::shared_ptr<RemoteClient>& c) {
-    auto sent = HostHarness::connectionOf(c)->sent(MessageType::bye);
-    if (sent.empty()) return "";
-    auto bye = json::decode<Bye>(sent.back().body);
-    return bye ? bye->reason : "<bad bye>";
-}
-
 // A real controller on the session fakes, started, with its window made offscreen.
 struct Window : ::testing::Test {
     HostHarness h;
@@ -284,8 +277,8 @@ TEST_F(Window, NewCodeEndsEverySessionAndShowsTheNewCode) {
     settle();
     QTest::mouseClick(child<QPushButton>("newCodeButton"), Qt::LeftButton);
     settle();
-    EXPECT_EQ(byeReason(ann), "The access code was changed.");
-    EXPECT_EQ(byeReason(bob), "The access code was changed.");
+    EXPECT_EQ(HostHarness::byeReason(ann), "The access code was changed.");
+    EXPECT_EQ(HostHarness::byeReason(bob), "The access code was changed.");
     EXPECT_NE(host->accessCode(), code);
     EXPECT_EQ(text("accessCode").toStdString(), host->accessCode());
     EXPECT_EQ(child<QrView>("accessQr")->text().toStdString(),
@@ -314,8 +307,8 @@ TEST_F(Window, SupportSessionStartsAndEndsOnlyItsOwnClients) {
     QTest::mouseClick(child<QPushButton>("endSupportButton"), Qt::LeftButton);
     settle();
     EXPECT_FALSE(host->supportCode());
-    EXPECT_EQ(byeReason(helper), "The support session ended.");
-    EXPECT_EQ(byeReason(normal), "");
+    EXPECT_EQ(HostHarness::byeReason(helper), "The support session ended.");
+    EXPECT_EQ(HostHarness::byeReason(normal), "");
     EXPECT_EQ(listeners.last()->params.tls.key, AccessCode::pskKey(code));
     EXPECT_EQ(view->card("supportCard")->tint(), CardFrame::Tint::none);
     EXPECT_FALSE(child("accessQr")->isHidden());
@@ -365,7 +358,7 @@ TEST_F(Window, DeviceRowsShowStateAndControlTheClient) {
 
     QTest::mouseClick(card->findChildren<QToolButton*>("disconnectButton")[1], Qt::LeftButton);
     settle();
-    EXPECT_EQ(byeReason(ann), "Disconnected by the host.");
+    EXPECT_EQ(HostHarness::byeReason(ann), "Disconnected by the host.");
 
     // However long a name or an error, the window keeps its width.
     listed(std::string(300, 'W'), true);

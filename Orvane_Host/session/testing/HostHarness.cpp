@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "OrvaneKit/protocol/Json.h"
+
 namespace orvane {
 
 HostHarness::HostHarness()
@@ -62,6 +64,13 @@ std::size_t HostHarness::wrongCodeEntries() const {
     std::size_t n = 0;
     for (const auto& e : history->entries()) n += e.kind == SessionHistory::Entry::Kind::wrongCode;
     return n;
+}
+
+std::string HostHarness::byeReason(const std::shared_ptr<RemoteClient>& c) {
+    auto sent = connectionOf(c)->sent(MessageType::bye);
+    if (sent.empty()) return "";
+    auto bye = json::decode<Bye>(sent.back().body);
+    return bye ? bye->reason : "<bad bye>";
 }
 
 }  // namespace orvane

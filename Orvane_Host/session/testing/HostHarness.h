@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/testing/TestRuntime.h"
@@ -66,6 +67,8 @@ struct HostHarness {
     static std::shared_ptr<FakeConnection> connectionOf(const std::shared_ptr<RemoteClient>& c) {
         return std::static_pointer_cast<FakeConnection>(c->connection);
     }
+    // The reason of the last bye the host sent the client; "" if none went out.
+    static std::string byeReason(const std::shared_ptr<RemoteClient>& c);
 };
 
 }  // namespace orvane

@@ -32,13 +32,6 @@ namespace {
 
 constexpr const char* code = "ABC-DEF-GHJ-KLM";
 
-std::string byeReason(const std::shared_ptr<RemoteClient>& c) {
-    auto sent = HostHarness::connectionOf(c)->sent(MessageType::bye);
-    if (sent.empty()) return "";
-    auto bye = json::decode<Bye>(sent.back().body);
-    return bye ? bye->reason : "<bad bye>";
-}
-
 std::string read(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::stringstream s;
@@ -308,16 +301,16 @@ TEST_F(Settings, SecurityListsTrustedDevicesAndForgetEndsTheirSessions) {
     EXPECT_EQ(text("noDevices"), "<none>");
     child<QPushButton>("forget:FP-PAD")->click();
     settle();
-    EXPECT_EQ(byeReason(pad), HostController::noLongerTrustedReason);
-    EXPECT_EQ(byeReason(phone), "");
+    EXPECT_EQ(HostHarness::byeReason(pad), HostController::noLongerTrustedReason);
+    EXPECT_EQ(HostHarness::byeReason(phone), "");
     EXPECT_EQ(child<QPushButton>("forget:FP-PAD"), nullptr);
     ASSERT_NE(child<QPushButton>("forget:FP-PHONE"), nullptr);
 
     child<QPushButton>("forgetAll")->click();
     settle();
     EXPECT_TRUE(host->trustedDevices().empty());
-    EXPECT_EQ(byeReason(phone), HostController::noLongerTrustedReason);
-    EXPECT_EQ(byeReason(other), "");
+    EXPECT_EQ(HostHarness::byeReason(phone), HostController::noLongerTrustedReason);
+    EXPECT_EQ(HostHarness::byeReason(other), "");
     EXPECT_EQ(child<QPushButton>("forgetAll"), nullptr);
 }
 
