@@ -171,7 +171,8 @@ TEST_F(NetHostCloud, PublishesItselfSealedAndRunsTheOwnersCommandOnce) {
         if (occurrences(watcher->output(), R"("event":"push")") > pushes) break;
     EXPECT_GT(occurrences(watcher->output(), R"("event":"push")"), pushes)
         << "a push within 1 s of the send";
-    ASSERT_TRUE(p->waitForOutput(R"("type":"bye")", 3s)) << p->output();
+    ASSERT_TRUE(p->waitForOutput(R"("type":"bye")", 3s))
+        << p->output() << readFile(home->logFile());
     EXPECT_LE(Clock::now() - sent, 3500ms);
     auto byes = ViewerPeer::messages(p->output(), "bye");
     ASSERT_EQ(byes.size(), 1u) << p->output();
