@@ -332,9 +332,16 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
             std::int64_t n = 0;
             try {
                 // A device taken for gone (its server connection was lost) signs up again.
-                auto known = sql->prepare("SELECT 1 FROM devices WHERE id=?");
-                known->bind(1, deviceID);
-                if (!known->step())
+                // The query is done with before any write: a statement still open keeps its
+                // read snapshot, and a write from a stale snapshot fails at once as busy, which
+                // would lose this wake-up's pushes.
+                bool signedUp = false;
+                {
+                    auto known = sql->prepare("SELECT 1 FROM devices WHERE id=?");
+                    known->bind(1, deviceID);
+                    signedUp = known->step();
+                }
+                if (!signedUp)
                     transaction([&] {
                         auto ins = sql->prepare(
                             "INSERT INTO devices (id, \"user\", pid) VALUES (?, ?, ?)");
