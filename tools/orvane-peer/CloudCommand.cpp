@@ -20,6 +20,7 @@
 #include "OrvaneKit/cloud/postgres/PostgresCloudStore.h"
 #include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
+#include "SubcommandArgs.h"
 
 using namespace orvane;
 
@@ -57,28 +58,19 @@ nlohmann::json macJson(const CloudMac& m, Date now) {
 // Exit status: 0 done, 1 the store failed, 64 bad usage.
 int runCloudCommand(int argc, char** argv) {
     std::vector<std::string> args(argv + 2, argv + argc);
-    std::string accountFile = CloudAccountFile::standardPath().string();
-    std::string keychainFile = FileSecretStore::standardFile().string();
-    std::string name = "orvane-peer";
-    std::vector<std::string> words;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const bool hasValue = i + 1 < args.size();
-        if (args[i] == "--cloud" && hasValue)
-            accountFile = args[++i];
-        else if (args[i] == "--keychain" && hasValue)
-            keychainFile = args[++i];
-        else if (args[i] == "--name" && hasValue)
-            name = args[++i];
-        else if (args[i].rfind("--", 0) == 0)
-            words.clear(), words.push_back("?");
-        else
-            words.push_back(args[i]);
-    }
+    const SubcommandArgs parsed(args, {"--cloud", "--keychain", "--name"});
+    const std::string accountFile =
+        parsed.value("--cloud", CloudAccountFile::standardPath().string());
+    const std::string keychainFile =
+        parsed.value("--keychain", FileSecretStore::standardFile().string());
+    const std::string name = parsed.value("--name", "orvane-peer");
+    const auto& words = parsed.words;
     const std::string verb = words.empty() ? "" : words[0];
     const bool known =
-        (words.size() == 1 && (verb == "status" || verb == "whoami" || verb == "macs" ||
-                               verb == "commands" || verb == "watch")) ||
-        (words.size() == 3 && verb == "send");
+        !parsed.bad &&
+        ((words.size() == 1 && (verb == "status" || verb == "whoami" || verb == "macs" ||
+                                verb == "commands" || verb == "watch")) ||
+         (words.size() == 3 && verb == "send"));
     if (!known) {
         std::cerr << "usage: orvane-peer cloud status|whoami|macs|commands|watch [--cloud FILE] "
                      "[--keychain FILE]\n"

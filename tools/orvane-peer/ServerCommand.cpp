@@ -17,30 +17,21 @@
 #include "OrvaneKit/cloud/postgres/PostgresCloudStore.h"
 #include "OrvaneKit/security/Keychain.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
+#include "SubcommandArgs.h"
 
 using namespace orvane;
 
 // Exit status: 0 done, 1 the server failed, 64 bad usage.
 int runCloudServerCommand(int argc, char** argv) {
     std::vector<std::string> args(argv + 3, argv + argc);
-    std::string accountFile = CloudAccountFile::standardPath().string();
-    std::string keychainFile = FileSecretStore::standardFile().string();
-    std::string password;
-    std::vector<std::string> words;
-    bool bad = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const bool hasValue = i + 1 < args.size();
-        if (args[i] == "--cloud" && hasValue)
-            accountFile = args[++i];
-        else if (args[i] == "--keychain" && hasValue)
-            keychainFile = args[++i];
-        else if (args[i] == "--password" && hasValue)
-            password = args[++i];
-        else if (args[i].rfind("--", 0) == 0)
-            bad = true;
-        else
-            words.push_back(args[i]);
-    }
+    const SubcommandArgs parsed(args, {"--cloud", "--keychain", "--password"});
+    const std::string accountFile =
+        parsed.value("--cloud", CloudAccountFile::standardPath().string());
+    const std::string keychainFile =
+        parsed.value("--keychain", FileSecretStore::standardFile().string());
+    const std::string password = parsed.value("--password");
+    const auto& words = parsed.words;
+    const bool bad = parsed.bad;
     const std::string verb = words.empty() ? "" : words[0];
     if (bad || !((verb == "init" && words.size() == 1) ||
                  (verb == "add-user" && words.size() == 3 && !password.empty()))) {

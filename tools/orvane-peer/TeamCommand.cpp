@@ -21,6 +21,7 @@
 #include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/records/SessionLogCSV.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
+#include "SubcommandArgs.h"
 
 using namespace orvane;
 
@@ -94,28 +95,16 @@ const TeamMember& memberByID(const TeamState& s, const std::string& id) {
 // Exit status: 0 done, 1 the store failed or the role forbids it, 64 bad usage.
 int runTeamCommand(int argc, char** argv) {
     std::vector<std::string> args(argv + 2, argv + argc);
-    std::string accountFile = CloudAccountFile::standardPath().string();
-    std::string keychainFile = FileSecretStore::standardFile().string();
-    std::string name, roleText = "member", access;
-    std::vector<std::string> words;
-    bool bad = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const bool hasValue = i + 1 < args.size();
-        if (args[i] == "--cloud" && hasValue)
-            accountFile = args[++i];
-        else if (args[i] == "--keychain" && hasValue)
-            keychainFile = args[++i];
-        else if (args[i] == "--name" && hasValue)
-            name = args[++i];
-        else if (args[i] == "--role" && hasValue)
-            roleText = args[++i];
-        else if (args[i] == "--access" && hasValue)
-            access = args[++i];
-        else if (args[i].rfind("--", 0) == 0)
-            bad = true;
-        else
-            words.push_back(args[i]);
-    }
+    const SubcommandArgs parsed(args, {"--cloud", "--keychain", "--name", "--role", "--access"});
+    const std::string accountFile =
+        parsed.value("--cloud", CloudAccountFile::standardPath().string());
+    const std::string keychainFile =
+        parsed.value("--keychain", FileSecretStore::standardFile().string());
+    const std::string name = parsed.value("--name");
+    const std::string roleText = parsed.value("--role", "member");
+    const std::string access = parsed.value("--access");
+    const auto& words = parsed.words;
+    const bool bad = parsed.bad;
     const std::string verb = words.empty() ? "" : words[0];
     const std::size_t n = words.size();
     const bool known =

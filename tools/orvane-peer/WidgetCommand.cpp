@@ -19,6 +19,7 @@
 #include "OrvaneKit/cloud/postgres/PostgresCloudStore.h"
 #include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
+#include "SubcommandArgs.h"
 
 using namespace orvane;
 
@@ -39,33 +40,23 @@ nlohmann::json orNull(const std::optional<T>& v) {
 int runWidgetCommand(int argc, char** argv) {
     const std::string what = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
-    std::string suiteFile = appGroupSuitePath().string();
-    std::string keychainFile = FileSecretStore::standardFile().string();
-    std::string accountFile = CloudAccountFile::standardPath().string();
-    std::optional<std::string> address, bonjour, interface;
-    bool fromCloud = false, bad = false;
-    std::vector<std::string> words;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const bool hasValue = i + 1 < args.size();
-        if (args[i] == "--suite" && hasValue)
-            suiteFile = args[++i];
-        else if (args[i] == "--keychain" && hasValue)
-            keychainFile = args[++i];
-        else if (args[i] == "--cloud" && hasValue)
-            accountFile = args[++i];
-        else if (args[i] == "--address" && hasValue)
-            address = args[++i];
-        else if (args[i] == "--bonjour" && hasValue)
-            bonjour = args[++i];
-        else if (args[i] == "--interface" && hasValue)
-            interface = args[++i];
-        else if (args[i] == "--from-cloud")
-            fromCloud = true;
-        else if (args[i].rfind("--", 0) == 0)
-            bad = true;
-        else
-            words.push_back(args[i]);
-    }
+    const SubcommandArgs parsed(
+        args, {"--suite", "--keychain", "--cloud", "--address", "--bonjour", "--interface"},
+        {"--from-cloud"});
+    const std::string suiteFile = parsed.value("--suite", appGroupSuitePath().string());
+    const std::string keychainFile =
+        parsed.value("--keychain", FileSecretStore::standardFile().string());
+    const std::string accountFile =
+        parsed.value("--cloud", CloudAccountFile::standardPath().string());
+    auto optionalValue = [&](const std::string& o) {
+        return parsed.has(o) ? std::optional(parsed.value(o)) : std::nullopt;
+    };
+    const std::optional<std::string> address = optionalValue("--address"),
+                                     bonjour = optionalValue("--bonjour"),
+                                     interface = optionalValue("--interface");
+    const bool fromCloud = parsed.flags.contains("--from-cloud");
+    const bool bad = parsed.bad;
+    const auto& words = parsed.words;
     const std::string verb = words.empty() ? "" : words[0];
     const std::size_t n = words.size();
     int port = -1;
