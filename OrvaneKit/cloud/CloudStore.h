@@ -49,6 +49,7 @@ inline constexpr int couldNotDetermine = 0;
 inline constexpr int available = 1;
 inline constexpr int restricted = 2;
 inline constexpr int noAccount = 3;
+inline constexpr int temporarilyUnavailable = 4;
 }  // namespace CloudAccountStatus
 
 enum class CloudScope { privateScope, sharedScope };

@@ -104,6 +104,7 @@
 #include "Orvane_Host/ui/QtFilePicker.h"
 #include "Orvane_Host/ui/QtMainActor.h"
 #include "Orvane_Host/ui/QuitCoordinator.h"
+#include "Orvane_Host/ui/settings/CloudAccountQuery.h"
 #include "Orvane_Host/ui/settings/HostSettingsView.h"
 #include "Orvane_Host/update/UpdateChecker.h"
 #include "Orvane_Host/update/curl/CurlHttpClient.h"
@@ -508,10 +509,10 @@ int main(int argc, char** argv) {
             settingsWindow = std::make_unique<HostSettingsView>(HostSettingsView::Services{
                 shell->model(),
                 history,
-                {},  // no cloud account yet: the row reads "Unknown"
+                settings::cloudAccountQuery(cloudStore, background.get_executor(), mainActor),
                 &HostSettingsView::openDesktopPage,
                 [&addresses] { return addresses.localAddresses(); },
-                [] { return std::string("Off"); },
+                [&anywhere] { return anywhere->status(); },
                 {logDir / "host.log.1", logDir / "host.log"},
                 [](const std::string& name,
                    const std::string& filter) -> std::optional<std::filesystem::path> {
@@ -527,7 +528,9 @@ int main(int argc, char** argv) {
                 std::string(buildinfo::shortVersion),
                 std::string(buildinfo::buildNumber),
                 updates.get(),
-                {}});
+                {},
+                &mainActor,
+                background.get_executor()});
         settingsWindow->present();
     };
     if (desktop) {

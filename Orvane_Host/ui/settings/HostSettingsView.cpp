@@ -19,6 +19,7 @@
 #include <QTabBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <asio/post.hpp>
 #include <unordered_set>
 
 #include "OrvaneKit/base/Paths.h"
@@ -156,6 +157,7 @@ HostSettingsView::HostSettingsView(Services services, QWidget* parent)
 
 HostSettingsView::~HostSettingsView() {
     ++accountGeneration_;
+    alive_.reset();
 }
 
 void HostSettingsView::openDesktopPage(SystemPage page) {
@@ -443,8 +445,13 @@ QWidget* HostSettingsView::network() {
                          "never includes screen content or your access code.");
     auto* exportButton = new QPushButton("Export Logs\u2026");
     exportButton->setObjectName("exportLogs");
+    exportButton->setEnabled(!exporting_);
     connect(exportButton, &QPushButton::clicked, this, [this] { exportLogs(); });
-    three.form->addRow("Logs", exportButton);
+    if (exporting_)
+        three.form->addRow("Logs",
+                           row({exportButton, secondary("Exporting\u2026", "exportProgress")}));
+    else
+        three.form->addRow("Logs", exportButton);
     if (exportError_) {
         auto* error = value(q(*exportError_), "exportError");
         error->setWordWrap(true);
@@ -456,13 +463,38 @@ QWidget* HostSettingsView::network() {
 }
 
 void HostSettingsView::exportLogs() {
-    if (!s_.saveFile) return;
+    if (exporting_ || !s_.saveFile) return;
     auto target = s_.saveFile("Orvane Host Log.txt", "Text files (*.txt)");
     if (!target) return;
     auto now = s_.now ? s_.now() : Date::fromTimePoint(std::chrono::system_clock::now());
-    exportError_ = settings::exportLogs(s_.logFiles, now, *target);
-    if (!exportError_ && s_.reveal) s_.reveal(*target);
+    if (!s_.mainActor || !s_.background) {
+        exportFinished(*target, settings::exportLogs(s_.logFiles, now, *target));
+        return;
+    }
+    // A full log is megabytes of JSON: read and write it away from the window's thread.
+    exporting_ = true;
     rebuild(-1);
+    std::weak_ptr<bool> alive = alive_;
+    asio::post(s_.background,
+               [this, alive, files = s_.logFiles, now, target = *target, main = s_.mainActor] {
+                   std::optional<std::string> error;
+                   try {
+                       error = settings::exportLogs(files, now, target);
+                   } catch (const std::exception& e) {
+                       error = e.what();
+                   }
+                   main->post([this, alive, target, error = std::move(error)] {
+                       if (!alive.expired()) exportFinished(target, error);
+                   });
+               });
+}
+
+void HostSettingsView::exportFinished(const std::filesystem::path& target,
+                                      std::optional<std::string> error) {
+    exporting_ = false;
+    exportError_ = std::move(error);
+    if (!exportError_ && s_.reveal) s_.reveal(target);
+    if (currentIndex() == 3) rebuild(-1);
 }
 
 QWidget* HostSettingsView::history() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QTabWidget>
+#include <asio/any_io_executor.hpp>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "OrvaneKit/base/MainActor.h"
 #include "Orvane_Host/session/ILocalAddresses.h"
 #include "Orvane_Host/ui/HostModel.h"
 #include "Orvane_Host/ui/settings/SettingsText.h"
@@ -45,6 +47,10 @@ public:
         std::optional<std::string> buildNumber;
         UpdateChecker* updates = nullptr;
         std::function<Date()> now;
+        // Where the log export reads and writes, and where it reports back. Without them it
+        // runs in place, holding the window.
+        MainActor* mainActor = nullptr;
+        asio::any_io_executor background = {};
     };
 
     static constexpr int paneWidth = 520;
@@ -60,6 +66,7 @@ public:
     // The status the General pane shows; "Checking…" until the cloud store answers.
     const std::string& accountText() const { return accountText_; }
     std::optional<std::string> exportError() const { return exportError_; }
+    bool isExporting() const { return exporting_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -77,6 +84,7 @@ private:
     void exportHistory();
     void clearHistory();
     void askAccountStatus();
+    void exportFinished(const std::filesystem::path& target, std::optional<std::string> error);
 
     Services s_;
     // Pane state that survives the live redraws of one showing.
@@ -84,10 +92,13 @@ private:
     std::uint64_t accountGeneration_ = 0;
     LocalAddressLists addresses_;
     std::optional<std::string> exportError_;
+    bool exporting_ = false;
     int historyFilter_ = 0;
     bool stale_ = false;
     SignalConnection historyConnection_;
     SignalConnection updateConnection_;
+    // Work finishing on the main actor after the window went checks this first.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace orvane

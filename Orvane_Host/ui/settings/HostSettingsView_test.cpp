@@ -10,11 +10,18 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
+#include <asio/post.hpp>
+#include <asio/thread_pool.hpp>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "OrvaneKit/base/Logger.h"
+#include "OrvaneKit/cloud/testing/FakeCloudStore.h"
 #include "OrvaneKit/net/testing/FakeServiceAdvertiser.h"
 #include "OrvaneKit/protocol/Json.h"
 #include "OrvaneKit/records/SessionLogCSV.h"
@@ -23,6 +30,7 @@
 #include "OrvaneKit/security/testing/MemorySecretStore.h"
 #include "Orvane_Host/session/testing/FakeListenerFactory.h"
 #include "Orvane_Host/session/testing/HostHarness.h"
+#include "Orvane_Host/ui/settings/CloudAccountQuery.h"
 #include "Orvane_Host/ui/testing_support/QtTestApp.h"
 
 using namespace orvane;
@@ -38,6 +46,32 @@ std::string read(const std::filesystem::path& p) {
     s << in.rdbuf();
     return s.str();
 }
+
+// The fake account, noting the thread of each status question.
+struct NotingStore final : CloudStore {
+    std::shared_ptr<FakeCloudStore> fake = std::make_shared<FakeCloudStore>();
+    std::mutex mutex;
+    std::vector<std::thread::id> askedOn;
+
+    int accountStatus() override {
+        {
+            std::lock_guard lock(mutex);
+            askedOn.push_back(std::this_thread::get_id());
+        }
+        return fake->accountStatus();
+    }
+    std::string currentUserRecordName() override { return fake->currentUserRecordName(); }
+    std::shared_ptr<CloudDatabase> database(CloudScope scope) override {
+        return fake->database(scope);
+    }
+    void setPushHandler(asio::any_io_executor ex, std::function<void()> handler) override {
+        fake->setPushHandler(std::move(ex), std::move(handler));
+    }
+    void addShareParticipant(const CloudZoneID& zone, const std::string& user) override {
+        fake->addShareParticipant(zone, user);
+    }
+    CloudZoneID acceptShare(const std::string& url) override { return fake->acceptShare(url); }
+};
 
 // A real controller on the session fakes, started, with the settings window made offscreen.
 struct Settings : ::testing::Test {
@@ -60,6 +94,9 @@ struct Settings : ::testing::Test {
     std::vector<std::filesystem::path> revealed;
     std::vector<std::filesystem::path> logFiles;
     Date now = Date::fromUnix(1740838000);  // 2025-03-01T14:06:40Z
+    // The window's background work; one thread, so a job posted after others runs after them.
+    asio::thread_pool pool{1};
+    AccountStatusQuery accountQuery = [this](auto done) { accountAsks.push_back(std::move(done)); };
 
     void SetUp() override {
         QtTestApp::ensure();
@@ -79,7 +116,7 @@ struct Settings : ::testing::Test {
     }
     void open(int tab = 0) {
         view = std::make_unique<HostSettingsView>(HostSettingsView::Services{
-            *model, *h.history, [this](auto done) { accountAsks.push_back(std::move(done)); },
+            *model, *h.history, accountQuery,
             [this](HostSettingsView::SystemPage p) { opened.push_back(p); },
             [this] { return h.addresses.lists; }, [] { return std::string("Ready"); }, logFiles,
             [this](const std::string& name, const std::string&) {
@@ -88,13 +125,14 @@ struct Settings : ::testing::Test {
             },
             [this](const std::filesystem::path& p) { revealed.push_back(p); },
             "0A1B 2C3D 4E5F 6A7B 8C9D 0E1F 2A3B 4C5D", false, std::string("1.4"), std::nullopt,
-            nullptr, [this] { return now; }});
+            nullptr, [this] { return now; }, &h.rt.mainActor, pool.get_executor()});
         view->setCurrentIndex(tab);
         view->show();
         settle();
     }
     void TearDown() override {
         view.reset();
+        pool.join();
         model.reset();
         host.reset();
         h.rt.drain();
@@ -107,6 +145,19 @@ struct Settings : ::testing::Test {
             QCoreApplication::processEvents();
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         }
+    }
+    // Waits for everything already handed to the pool, then for what it handed back.
+    void drainPool() {
+        std::promise<void> done;
+        asio::post(pool, [&done] { done.set_value(); });
+        done.get_future().wait();
+        settle();
+    }
+    // Blocks the pool until the returned promise is kept.
+    std::shared_ptr<std::promise<void>> holdPool() {
+        auto gate = std::make_shared<std::promise<void>>();
+        asio::post(pool, [f = gate->get_future().share()] { f.wait(); });
+        return gate;
     }
     // The live widget of that name on the current pane.
     template <class W = QWidget>
@@ -283,6 +334,55 @@ TEST_F(Settings, AccountStatusShowsCheckingThenTheAnswerOfThisShowing) {
     EXPECT_EQ(text("iCloud"), "Checking\u2026");
 }
 
+TEST_F(Settings, AccountStatusIsAskedOfTheCloudStoreAwayFromTheWindow) {
+    auto store = std::make_shared<NotingStore>();
+    accountQuery = cloudAccountQuery(store, pool.get_executor(), h.rt.mainActor);
+    const std::vector<std::pair<int, QString>> table = {
+        {CloudAccountStatus::available, "Signed in"},
+        {CloudAccountStatus::restricted, "Restricted"},
+        {CloudAccountStatus::noAccount, "Not signed in"},
+        {CloudAccountStatus::temporarilyUnavailable, "Temporarily unavailable"},
+        {CloudAccountStatus::couldNotDetermine, "Unknown"},
+        {17, "Unknown"},
+    };
+    open(1);
+    auto showGeneral = [&] {
+        view->setCurrentIndex(1);
+        view->setCurrentIndex(0);
+        settle();
+    };
+    for (const auto& [status, expected] : table) {
+        SCOPED_TRACE(status);
+        store->fake->setAccountStatus(status);
+        auto gate = holdPool();
+        showGeneral();
+        EXPECT_EQ(text("iCloud"), "Checking\u2026");
+        gate->set_value();
+        drainPool();
+        EXPECT_EQ(text("iCloud"), expected);
+    }
+    store->fake->setAccountStatusFails(true);
+    showGeneral();
+    drainPool();
+    EXPECT_EQ(text("iCloud"), "Unknown");
+    {
+        std::lock_guard lock(store->mutex);
+        ASSERT_FALSE(store->askedOn.empty());
+        for (auto id : store->askedOn) EXPECT_NE(id, std::this_thread::get_id());
+    }
+
+    // The answer comes after the window went: nobody is there to take it, and nothing breaks.
+    store->fake->setAccountStatusFails(false);
+    store->fake->setAccountStatus(CloudAccountStatus::available);
+    auto gate = holdPool();
+    showGeneral();
+    view.reset();
+    gate->set_value();
+    drainPool();
+    std::lock_guard lock(store->mutex);
+    EXPECT_EQ(store->askedOn.size(), table.size() + 3);
+}
+
 TEST_F(Settings, SecurityListsTrustedDevicesAndForgetEndsTheirSessions) {
     open(1);
     EXPECT_EQ(text("noDevices"),
@@ -367,7 +467,7 @@ TEST_F(Settings, LogExportKeepsTheHostsLastDayAsLines) {
     saveAs = folder / "out.txt";
     open(3);
     child<QPushButton>("exportLogs")->click();
-    settle();
+    drainPool();
     EXPECT_EQ(saveNames, std::vector<std::string>{"Orvane Host Log.txt"});
     EXPECT_EQ(read(*saveAs),
               "2025-03-01T14:05:09Z [net] listening\n2025-03-01T14:05:11Z [cloud] published");
@@ -387,7 +487,7 @@ TEST_F(Settings, LogExportFailureShowsWhyAndKeepsTheOldFile) {
     saveAs = target;
     open(3);
     child<QPushButton>("exportLogs")->click();
-    settle();
+    drainPool();
     EXPECT_TRUE(text("exportError").startsWith("The file \u201cout.txt\u201d couldn't be saved"))
         << text("exportError").toStdString();
     EXPECT_EQ(read(target / "inside"), "old");
@@ -397,8 +497,63 @@ TEST_F(Settings, LogExportFailureShowsWhyAndKeepsTheOldFile) {
     saveAs.reset();
     auto before = text("exportError");
     child<QPushButton>("exportLogs")->click();
-    settle();
+    drainPool();
     EXPECT_EQ(text("exportError"), before);
+}
+
+TEST_F(Settings, LogExportRunsAwayFromTheWindowAndTakesOneClickAtATime) {
+    writeLog(logFiles[1], {record(1740837911, hostSubsystem, "net", "x")});
+    saveAs = folder / "out.txt";
+    open(3);
+    auto gate = holdPool();
+    child<QPushButton>("exportLogs")->click();
+    // The window's loop goes on turning while the export waits for the pool.
+    bool turned = false;
+    QTimer::singleShot(0, view.get(), [&] { turned = true; });
+    settle();
+    EXPECT_TRUE(turned);
+    EXPECT_TRUE(view->isExporting());
+    EXPECT_FALSE(child<QPushButton>("exportLogs")->isEnabled());
+    EXPECT_EQ(text("exportProgress"), "Exporting\u2026");
+    // A click that reaches it anyway asks for no second file.
+    Q_EMIT child<QPushButton>("exportLogs")->clicked();
+    settle();
+    EXPECT_EQ(saveNames.size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(*saveAs));
+
+    gate->set_value();
+    drainPool();
+    EXPECT_FALSE(view->isExporting());
+    EXPECT_TRUE(child<QPushButton>("exportLogs")->isEnabled());
+    EXPECT_EQ(text("exportProgress"), "<none>");
+    EXPECT_EQ(read(*saveAs), "2025-03-01T14:05:11Z [net] x");
+    EXPECT_EQ(revealed, std::vector{*saveAs});
+}
+
+TEST_F(Settings, ClosingTheWindowDuringALogExportIsSafe) {
+    writeLog(logFiles[1], {record(1740837911, hostSubsystem, "net", "x")});
+    saveAs = folder / "out.txt";
+    open(3);
+    // Closed, the window only hides: the export still finishes and shows its file.
+    auto gate = holdPool();
+    child<QPushButton>("exportLogs")->click();
+    view->close();
+    gate->set_value();
+    drainPool();
+    EXPECT_EQ(revealed, std::vector{*saveAs});
+    EXPECT_FALSE(view->isExporting());
+
+    // Gone altogether: the file is still written, and the late answer touches nothing.
+    view->show();
+    settle();
+    std::filesystem::remove(*saveAs);
+    gate = holdPool();
+    child<QPushButton>("exportLogs")->click();
+    view.reset();
+    gate->set_value();
+    drainPool();
+    EXPECT_EQ(read(*saveAs), "2025-03-01T14:05:11Z [net] x");
+    EXPECT_EQ(revealed.size(), 1u);
 }
 
 TEST_F(Settings, LogOfARealSessionNeverCarriesTheCode) {
