@@ -1,8 +1,12 @@
 // The host's actions from a script against the real orvane-host on a private session bus.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
 
 #include "OrvaneKit/security/AccessCode.h"
 #include "OrvaneKit/security/Keychain.h"
@@ -24,6 +28,18 @@ struct Ran {
     std::string output;
 };
 
+Ran runHostctl(const std::string& busAddress, const std::string& args) {
+    std::string command =
+        "DBUS_SESSION_BUS_ADDRESS='" + busAddress + "' " + hostctl + " " + args + " 2>&1";
+    Ran r;
+    FILE* p = ::popen(command.c_str(), "r");
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, p)) r.output += buffer;
+    int status = ::pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
 class NetHostBus : public ::testing::Test {
 protected:
     PrivateBus bus;
@@ -38,17 +54,7 @@ protected:
         ASSERT_TRUE(Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {},
                                   home->keychain()));
     }
-    Ran ctl(const std::string& args) {
-        std::string command =
-            "DBUS_SESSION_BUS_ADDRESS='" + bus.address() + "' " + hostctl + " " + args + " 2>&1";
-        Ran r;
-        FILE* p = ::popen(command.c_str(), "r");
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, p)) r.output += buffer;
-        int status = ::pclose(p);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return r;
-    }
+    Ran ctl(const std::string& args) { return runHostctl(bus.address(), args); }
     HostHome::Running start() {
         HostHome::Options options;
         options.env = {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}};
@@ -111,6 +117,59 @@ TEST_F(NetHostBus, CodeNewCodeAndDisconnectFromTheCommandLine) {
     EXPECT_EQ(in->waitExit(60s), 0) << in->output();
     EXPECT_EQ(byeReason(in->output()), "Disconnected by the host.");
     EXPECT_EQ(ctl("disconnect-all").output, "Nobody was connected.\n");
+}
+
+// The built activation file, with its program kept in a private home: a script's first call
+// starts the host, which then answers it.
+TEST(NetHostBusActivation, FirstCallStartsTheHost) {
+    const fs::path shipped =
+        ORVANE_BINARY_DIR "/share/dbus-1/services/com.nimbrel.kelsap.Host.service";
+    for (const auto& b : {HostHome::hostBinary, hostctl, shipped.string()})
+        if (!fs::exists(b)) GTEST_SKIP() << "not built: " << b;
+    HostHome home;
+    std::string code = AccessCode::generate();
+    ASSERT_TRUE(
+        Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {}, home.keychain()));
+    std::string file = readFile(shipped);
+    EXPECT_NE(file.find("[D-BUS Service]\nName=com.nimbrel.kelsap.Host\n"), std::string::npos)
+        << file;
+    std::smatch exec;
+    ASSERT_TRUE(std::regex_search(file, exec, std::regex(R"(\nExec=(\S+/orvane-host)\n)"))) << file;
+
+    const std::string d = home.dir().string();
+    const fs::path services = home.dir() / "bus-services", pidFile = home.dir() / "host.pid",
+                   out = home.dir() / "host.out";
+    fs::create_directories(services);
+    std::ofstream(services / "com.nimbrel.kelsap.Host.service")
+        << "[D-BUS Service]\nName=com.nimbrel.kelsap.Host\nExec=/bin/sh -c 'echo $$ > " +
+               pidFile.string() + "; exec env -u DISPLAY HOME=" + d + " XDG_CONFIG_HOME=" + d +
+               "/config XDG_DATA_HOME=" + d + "/data XDG_STATE_HOME=" + d +
+               "/state PULSE_SERVER=unix:" + d +
+               "/no-pulse ORVANE_UPDATE_SERVER=https://127.0.0.1:9 " + HostHome::hostBinary +
+               " --port 0 --browser-port 0 > " + out.string() + " 2>&1'\n";
+    PrivateBus bus(services);
+    if (bus.address().empty()) GTEST_SKIP() << "dbus-daemon is not installed";
+    // The bus started the host, so the test ends it.
+    struct Stop {
+        fs::path pidFile;
+        ~Stop() {
+            std::ifstream in(pidFile);
+            pid_t pid = 0;
+            if (!(in >> pid) || pid <= 0) return;
+            ::kill(pid, SIGTERM);
+            for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i) std::this_thread::sleep_for(50ms);
+            ::kill(pid, SIGKILL);
+        }
+    } stop{pidFile};
+
+    EXPECT_EQ(runHostctl(bus.address(), "get-code --no-start").status, 69);
+    EXPECT_FALSE(fs::exists(pidFile));
+    auto got = runHostctl(bus.address(), "get-code");
+    EXPECT_EQ(got.status, 0) << got.output << readFile(out);
+    EXPECT_EQ(got.output, "Your Orvane access code is " + code + ".\n") << readFile(out);
+    EXPECT_TRUE(fs::exists(pidFile));
+    // Running now, it answers without being started again.
+    EXPECT_EQ(runHostctl(bus.address(), "get-code --no-start --value").output, code + "\n");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 namespace orvane {
 
-PrivateBus::PrivateBus() {
+PrivateBus::PrivateBus(const std::filesystem::path& serviceDir) {
     static std::atomic<int> serial{0};
     config_ = std::filesystem::temp_directory_path() / ("orvane-bus-" + std::to_string(::getpid()) +
                                                         "-" + std::to_string(++serial) + ".conf");
@@ -17,7 +17,8 @@ PrivateBus::PrivateBus() {
         << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
            "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
-           "<auth>EXTERNAL</auth><policy context=\"default\">"
+        << (serviceDir.empty() ? "" : "<servicedir>" + serviceDir.string() + "</servicedir>")
+        << "<auth>EXTERNAL</auth><policy context=\"default\">"
            "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
            "<allow own=\"*\"/></policy></busconfig>\n";
     std::string configArg = "--config-file=" + config_.string();

@@ -7,11 +7,12 @@
 
 namespace orvane {
 
-// A private D-Bus bus with its own dbus-daemon, never the machine's, with no service files, so
-// nothing on the machine is started on demand. address() is empty when the daemon did not start.
+// A private D-Bus bus with its own dbus-daemon, never the machine's. It reads service files only
+// from `serviceDir` when one is given, so nothing on the machine is started on demand.
+// address() is empty when the daemon did not start.
 class PrivateBus {
 public:
-    PrivateBus();
+    explicit PrivateBus(const std::filesystem::path& serviceDir = {});
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
