@@ -11,64 +11,35 @@
 #include <QToolButton>
 #include <fstream>
 
-#include "OrvaneKit/net/testing/FakeServiceAdvertiser.h"
 #include "OrvaneKit/protocol/Json.h"
 #include "OrvaneKit/security/AccessCode.h"
-#include "OrvaneKit/security/Keychain.h"
-#include "OrvaneKit/security/testing/FakeIdentity.h"
-#include "OrvaneKit/security/testing/MemorySecretStore.h"
-#include "Orvane_Host/session/testing/FakeListenerFactory.h"
-#include "Orvane_Host/session/testing/HostHarness.h"
 #include "Orvane_Host/system/MachineName.h"
 #include "Orvane_Host/system/testing/FakeFileRevealer.h"
 #include "Orvane_Host/system/testing/FakeSettingsOpener.h"
 #include "Orvane_Host/ui/QrCode.h"
 #include "Orvane_Host/ui/UiStyle.h"
-#include "Orvane_Host/ui/testing_support/QtTestApp.h"
+#include "Orvane_Host/ui/testing_support/UiHost.h"
 
 using namespace orvane;
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* code = "ABC-DEF-GHJ-KLM";
-
 Date now() {
     return Date::fromTimePoint(std::chrono::system_clock::now());
 }
 
 // A real controller on the session fakes, started, with its window made offscreen.
-struct Window : ::testing::Test {
-    HostHarness h;
-    NetContext net{1};
-    FakeListenerFactory listeners;
-    FakeServiceAdvertiser advertiser;
-    FakeIdentity identity{Bytes(32, 3)};
-    MemorySecretStore secrets;
+struct Window : ::testing::Test, UiHost {
     FakeFileRevealer revealer;
     FakeSettingsOpener settingsOpener;
     std::string reach;
-    std::shared_ptr<HostController> host;
-    std::unique_ptr<HostModel> model;
     std::unique_ptr<HostMenuView> view;
-    std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("orvane-ui-" + Uuid::random().string());
 
     void SetUp() override {
-        QtTestApp::ensure();
-        Keychain::set(code, HostController::accessCodeAccount, HostController::keychainService,
-                      true, std::nullopt, secrets);
-        host = h.make();
-        host->setFrontDoor({listeners,
-                            advertiser,
-                            {&identity.identity(), nullptr, &net},
-                            [] { return std::string("Desk"); },
-                            0});
-        host->start(secrets);
-        listeners.last()->emitReady(40000);
+        startHost();
         host->setScreenRecordingGranted(true);
         host->setAccessibilityGranted(true);
-        model = std::make_unique<HostModel>(*host);
         view = std::make_unique<HostMenuView>(HostMenuView::Services{
             *model,
             h.pasteboard,
@@ -83,30 +54,10 @@ struct Window : ::testing::Test {
             [this](SettingsOpener::Page page) { settingsOpener.open(page); }});
         view->show();
         settle();
-        std::filesystem::create_directories(folder);
     }
     void TearDown() override {
         view.reset();
-        model.reset();
-        host.reset();
-        h.rt.drain();
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
-    }
-    // Runs the main actor and Qt's loop until both are idle.
-    void settle() {
-        for (int i = 0; i < 4; ++i) {
-            h.rt.drain();
-            QCoreApplication::processEvents();
-        }
-    }
-    std::shared_ptr<RemoteClient> listed(std::string name, bool authorized) {
-        auto c = h.client(std::move(name));
-        c->setAuthorized(authorized);
-        auto list = host->clients();
-        list.push_back(c);
-        host->setClients(std::move(list));
-        return c;
+        stopHost();
     }
     template <class W = QWidget>
     W* child(const char* name) {

@@ -22,23 +22,15 @@
 
 #include "OrvaneKit/base/Logger.h"
 #include "OrvaneKit/cloud/testing/FakeCloudStore.h"
-#include "OrvaneKit/net/testing/FakeServiceAdvertiser.h"
 #include "OrvaneKit/protocol/Json.h"
 #include "OrvaneKit/records/SessionLogCSV.h"
-#include "OrvaneKit/security/Keychain.h"
-#include "OrvaneKit/security/testing/FakeIdentity.h"
-#include "OrvaneKit/security/testing/MemorySecretStore.h"
-#include "Orvane_Host/session/testing/FakeListenerFactory.h"
-#include "Orvane_Host/session/testing/HostHarness.h"
 #include "Orvane_Host/ui/settings/CloudAccountQuery.h"
-#include "Orvane_Host/ui/testing_support/QtTestApp.h"
+#include "Orvane_Host/ui/testing_support/UiHost.h"
 
 using namespace orvane;
 using namespace orvane::settings;
 
 namespace {
-
-constexpr const char* code = "ABC-DEF-GHJ-KLM";
 
 std::string read(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -74,18 +66,8 @@ struct NotingStore final : CloudStore {
 };
 
 // A real controller on the session fakes, started, with the settings window made offscreen.
-struct Settings : ::testing::Test {
-    HostHarness h;
-    NetContext net{1};
-    FakeListenerFactory listeners;
-    FakeServiceAdvertiser advertiser;
-    FakeIdentity identity{Bytes(32, 3)};
-    MemorySecretStore secrets;
-    std::shared_ptr<HostController> host;
-    std::unique_ptr<HostModel> model;
+struct Settings : ::testing::Test, UiHost {
     std::unique_ptr<HostSettingsView> view;
-    std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("orvane-settings-" + Uuid::random().string());
     // What the fakes were asked and will answer.
     std::vector<std::function<void(std::optional<AccountStatus>)>> accountAsks;
     std::vector<HostSettingsView::SystemPage> opened;
@@ -99,19 +81,7 @@ struct Settings : ::testing::Test {
     AccountStatusQuery accountQuery = [this](auto done) { accountAsks.push_back(std::move(done)); };
 
     void SetUp() override {
-        QtTestApp::ensure();
-        std::filesystem::create_directories(folder);
-        Keychain::set(code, HostController::accessCodeAccount, HostController::keychainService,
-                      true, std::nullopt, secrets);
-        host = h.make();
-        host->setFrontDoor({listeners,
-                            advertiser,
-                            {&identity.identity(), nullptr, &net},
-                            [] { return std::string("Desk"); },
-                            0});
-        host->start(secrets);
-        listeners.last()->emitReady(40000);
-        model = std::make_unique<HostModel>(*host);
+        startHost();
         logFiles = {folder / "host.log.1", folder / "host.log"};
     }
     void open(int tab = 0) {
@@ -133,18 +103,7 @@ struct Settings : ::testing::Test {
     void TearDown() override {
         view.reset();
         pool.join();
-        model.reset();
-        host.reset();
-        h.rt.drain();
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
-    }
-    void settle() {
-        for (int i = 0; i < 4; ++i) {
-            h.rt.drain();
-            QCoreApplication::processEvents();
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        }
+        stopHost();
     }
     // Waits for everything already handed to the pool, then for what it handed back.
     void drainPool() {
@@ -169,15 +128,6 @@ struct Settings : ::testing::Test {
     QString text(const QString& name) {
         auto* l = child<QLabel>(name);
         return l ? l->text() : "<none>";
-    }
-    std::shared_ptr<RemoteClient> listed(std::string name, bool authorized,
-                                         std::optional<std::string> fingerprint = std::nullopt) {
-        auto c = h.client(std::move(name), std::move(fingerprint));
-        c->setAuthorized(authorized);
-        auto list = host->clients();
-        list.push_back(c);
-        host->setClients(std::move(list));
-        return c;
     }
     void writeLog(const std::filesystem::path& file, const std::vector<LogRecord>& records) {
         std::ofstream out(file, std::ios::app);
