@@ -612,8 +612,14 @@ void HostSettingsView::exportHistory() {
     auto target = s_.saveFile("Orvane session record.csv", "CSV files (*.csv)");
     if (!target) return;
     // Made now, so that sessions begun or ended while the pane stood open are in it as they are.
-    auto csv = SessionLogCSV::sessions(s_.history.logEntries());
-    writeFileAtomically(*target, csv.data(), csv.size(), 0644);
+    auto error = settings::writeExport(*target, SessionLogCSV::sessions(s_.history.logEntries()));
+    // The save dialog says nothing of a failed write, so the person would take it as saved.
+    if (!error) return;
+    auto* box =
+        new QMessageBox(QMessageBox::Warning, "Export failed", q(*error), QMessageBox::Ok, this);
+    box->setObjectName("historyExportError");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 void HostSettingsView::clearHistory() {

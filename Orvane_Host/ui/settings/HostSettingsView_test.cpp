@@ -632,6 +632,19 @@ TEST_F(Settings, HistoryExportIsMadeWhenSavedAndReadsBackAsCsv) {
     std::string cmd = "python3 " + script.string() + " " + saveAs->string() + " > " + out.string();
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     EXPECT_EQ(read(out), "Pad \"home\", upstairs|'=Phone\n");
+    EXPECT_EQ(view->findChild<QMessageBox*>("historyExportError"), nullptr);
+
+    // A write that fails says so, and leaves what stood there.
+    auto blocked = folder / "blocked.csv";
+    std::filesystem::create_directories(blocked);
+    saveAs = blocked;
+    child<QPushButton>("exportHistory")->click();
+    settle();
+    auto* box = view->findChild<QMessageBox*>("historyExportError");
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->text().startsWith("The file \u201cblocked.csv\u201d couldn't be saved"))
+        << box->text().toStdString();
+    EXPECT_TRUE(std::filesystem::is_directory(blocked));
 }
 
 }  // namespace

@@ -169,7 +169,11 @@ std::string logExportText(const std::vector<std::filesystem::path>& files, Date 
 
 std::optional<std::string> exportLogs(const std::vector<std::filesystem::path>& files, Date now,
                                       const std::filesystem::path& target) {
-    auto text = logExportText(files, now);
+    return writeExport(target, logExportText(files, now));
+}
+
+std::optional<std::string> writeExport(const std::filesystem::path& target,
+                                       const std::string& text) {
     errno = 0;
     if (writeFileAtomically(target, text.data(), text.size(), 0644)) return std::nullopt;
     std::string why = errno ? std::strerror(errno) : "unknown error";

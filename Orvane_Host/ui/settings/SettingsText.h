@@ -42,6 +42,9 @@ std::string logExportText(const std::vector<std::filesystem::path>& files, Date 
 // Writes the export to `target` atomically; the error's description when it failed.
 std::optional<std::string> exportLogs(const std::vector<std::filesystem::path>& files, Date now,
                                       const std::filesystem::path& target);
+// Writes an exported file atomically; the error's description when it failed.
+std::optional<std::string> writeExport(const std::filesystem::path& target,
+                                       const std::string& text);
 
 // "1.2.0 (345)", a missing part as "–".
 std::string versionString(std::optional<std::string> shortVersion,
