@@ -35,7 +35,7 @@ std::optional<HostPort> NATHolePunch::parseHostPort(const std::string& text) {
 }
 
 HostPort NATHolePunch::stunServer(const SettingsStore& settings) {
-    if (auto text = settings.string(stunServerKey)) {
+    if (auto text = settings.string(stunServerKey); text && !text->empty()) {
         if (auto parsed = parseHostPort(*text)) return *parsed;
         Logger(logSubsystem, logCategory)
             .error("NAT: ignoring {} \"{}\": not host:port", stunServerKey, *text);
