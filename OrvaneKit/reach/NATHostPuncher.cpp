@@ -133,6 +133,7 @@ void NATHostPuncher::stop() {
     {
         std::lock_guard lock(mutex_);
         listener = std::exchange(listener_, nullptr);
+        started_ = false;
     }
     if (listener) listener->cancel();
 }

@@ -36,8 +36,8 @@ public:
 
     // With the switch on: one STUN exchange, then the listener on its local port, keyed by
     // `key` at each handshake. `done` gets the discovery (kept even when the listener cannot
-    // start), or none with the switch off (nothing is sent then) or without an answer. Once
-    // started, a second call gets the known discovery again.
+    // start), or none with the switch off (nothing is sent then) or without an answer. Until
+    // stop(), a second call gets the known discovery again.
     void start(PunchKeySource key, const SettingsStore& settings, Started done);
     // The machine's public address from the last exchange.
     std::optional<STUNReflexive> reflexive() const;
@@ -47,7 +47,7 @@ public:
     // Five one-byte 0x09 datagrams from the listener's port towards a viewer's public address;
     // nothing without a listener or for port 0.
     void punch(const std::string& host, std::uint16_t port);
-    // Closes the listener; the public address stays known.
+    // Closes the listener; the public address stays known, and a later start asks again.
     void stop();
 
     // Gets every new connection, unstarted, on the listener's thread. Set before start().
