@@ -12,6 +12,7 @@
 #include "Orvane_Host/capture/x11/X11ScreenSource.h"
 
 // Xlib last: its macros (None, Status, Bool) would clash with the headers above.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/shape.h>
@@ -297,6 +298,31 @@ TEST_F(X11CompositedCapture, FollowsStackingAndGeometry) {
         for (auto [x, y, rgb] : s.expect) at.push_back({x, y});
         EXPECT_TRUE(waitFor(s.expect)) << describe(at);
     }
+}
+
+// No window holds the desktop background: the picture takes the desktop's background pixmap,
+// and follows when it changes.
+TEST_F(X11CompositedCapture, DesktopBackgroundFromTheRootPixmap) {
+    const auto setBackground = [&](uint32_t rgb) {
+        scene->run([&](Display* d) {
+            const Window root = DefaultRootWindow(d);
+            const Pixmap p = XCreatePixmap(d, root, 64, 64, 24);
+            const GC gc = XCreateGC(d, p, 0, nullptr);
+            XSetForeground(d, gc, rgb);
+            XFillRectangle(d, p, gc, 0, 0, 64, 64);
+            XFreeGC(d, gc);
+            XChangeProperty(d, root, XInternAtom(d, "_XROOTPMAP_ID", False), XA_PIXMAP, 32,
+                            PropModeReplace, reinterpret_cast<const unsigned char*>(&p), 1);
+        });
+    };
+    setBackground(0x404040);
+    const Window curtain = curtainOverApp();
+    start({static_cast<uint32_t>(curtain)});
+    scene->run([&](Display* d) { XMapRaised(d, curtain); });
+    EXPECT_TRUE(waitFor({{50, 50, 0x404040}, {1900, 1000, 0x404040}, {500, 400, appColour}}))
+        << describe({{50, 50}, {1900, 1000}, {500, 400}});
+    setBackground(0xc0c0c0);
+    EXPECT_TRUE(waitFor({{50, 50, 0xc0c0c0}})) << describe({{50, 50}});
 }
 
 // With a compositing manager running the capture still composes for itself.
