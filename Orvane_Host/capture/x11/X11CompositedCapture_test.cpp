@@ -298,6 +298,29 @@ TEST_F(X11CompositedCapture, FollowsStackingAndGeometry) {
         for (auto [x, y, rgb] : s.expect) at.push_back({x, y});
         EXPECT_TRUE(waitFor(s.expect)) << describe(at);
     }
+    // A window made and mapped while the screen is still is a change of its own.
+    std::this_thread::sleep_for(300ms);
+    scene->window(1500, 100, 200, 200, 0xffff00);
+    EXPECT_TRUE(waitFor({{1600, 200, 0xffff00}})) << describe({{1600, 200}});
+}
+
+// With nothing visible left out, the composed picture is the screen itself.
+TEST_F(X11CompositedCapture, NothingLeftOutMatchesTheScreen) {
+    scene->window(0, 0, 1920, 1080, 0x505050);  // covers the root's background
+    for (int i = 0; i < 4; ++i)
+        scene->window(150 + 300 * i, 100 + 180 * i, 700, 500, 0x2040a0u + 0x301000u * i);
+    const Window ring = scene->window(0, 0, 1920, 1080, 0xff0000);
+    scene->ring(ring, 1920, 1080, 30);
+    const Window hidden = scene->window(0, 0, 10, 10, 0xffffff, true, false);
+    start({static_cast<uint32_t>(hidden)});
+    ASSERT_TRUE(waitFor({{15, 15, 0xff0000}}));
+    std::this_thread::sleep_for(300ms);
+    std::vector<std::tuple<int, int, uint32_t>> grid;
+    for (int y = 10; y < 1080; y += 67)
+        for (int x = 10; x < 1920; x += 97) grid.emplace_back(x, y, scene->rootPixel(x, y));
+    std::vector<std::pair<int, int>> at;
+    for (auto [x, y, rgb] : grid) at.push_back({x, y});
+    EXPECT_TRUE(waitFor(grid, 1s)) << describe(at);
 }
 
 // No window holds the desktop background: the picture takes the desktop's background pixmap,

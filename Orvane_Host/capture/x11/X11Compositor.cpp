@@ -164,7 +164,9 @@ bool X11Compositor::handleEvent(const XEvent& ev, const Rect& area, bool& change
             if ((map ? ev.xmap.event : ev.xunmap.event) != root_) return false;
             auto it = items_.find(w);
             if (it == items_.end()) {
+                // Made since the last picture: where it lies is read with the tree.
                 treeStale_ = true;
+                if (map) changed = true;
             } else {
                 it->second.viewable = map;
                 it->second.stale = true;
@@ -181,6 +183,7 @@ bool X11Compositor::handleEvent(const XEvent& ev, const Rect& area, bool& change
             auto it = items_.find(c.window);
             if (it == items_.end()) {
                 treeStale_ = true;
+                changed = true;
                 return true;
             }
             Item& item = it->second;
