@@ -260,6 +260,37 @@ TEST_F(X11CompositedCapture, ShapedWindowsPaintOnlyTheirShape) {
     EXPECT_TRUE(waitFor({{10, 10, 0xff0000}, {500, 400, 0x00ff00}})) << describe({{500, 400}});
 }
 
+// A window with an alpha channel (client-side shadows, rounded corners) blends over what lies
+// below; copied as it is, its transparent pixels would turn black.
+TEST_F(X11CompositedCapture, TranslucentWindowsBlend) {
+    scene->window(200, 150, 800, 600, appColour);
+    bool argb = false;
+    scene->run([&](Display* d) {
+        XVisualInfo want{};
+        want.depth = 32;
+        want.c_class = TrueColor;
+        int n = 0;
+        XVisualInfo* vi = XGetVisualInfo(d, VisualDepthMask | VisualClassMask, &want, &n);
+        if (!vi) return;
+        argb = true;
+        XSetWindowAttributes a{};
+        a.colormap = XCreateColormap(d, DefaultRootWindow(d), vi->visual, AllocNone);
+        a.background_pixel = 0;  // fully transparent
+        a.border_pixel = 0;
+        a.override_redirect = True;
+        const Window w = XCreateWindow(
+            d, DefaultRootWindow(d), 100, 100, 1200, 900, 0, 32, InputOutput, vi->visual,
+            CWColormap | CWBackPixel | CWBorderPixel | CWOverrideRedirect, &a);
+        XMapRaised(d, w);
+        XFree(vi);
+    });
+    if (!argb) GTEST_SKIP() << "the X server offers no 32-bit visual";
+    const Window curtain = scene->window(0, 0, 1920, 1080, 0x000000, true, false);
+    start({static_cast<uint32_t>(curtain)});
+    scene->run([&](Display* d) { XMapRaised(d, curtain); });
+    EXPECT_TRUE(waitFor({{500, 400, appColour}})) << describe({{500, 400}});
+}
+
 // Overlapping windows in stacking order, kept up to date as they are raised, moved, resized,
 // unmapped and destroyed while the capture runs.
 TEST_F(X11CompositedCapture, FollowsStackingAndGeometry) {
