@@ -5,9 +5,11 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "OrvaneKit/net/testing/ChildProcess.h"
+#include "Orvane_Host/capture/testing/X11TestPainter.h"
 #include "Orvane_Host/capture/testing/XvfbServer.h"
 #include "Orvane_Host/capture/x11/X11ScreenSource.h"
 
@@ -124,10 +126,11 @@ protected:
         ASSERT_TRUE(scene->ok());
     }
 
-    void start(std::set<uint32_t> excluded) {
+    void start(std::set<uint32_t> excluded, std::optional<CaptureDisplay> display = {}) {
+        if (!display) display = source->displays().front();
         StreamConfig config;
-        config.width = 1920;
-        config.height = 1080;
+        config.width = static_cast<int>(display->width);
+        config.height = static_cast<int>(display->height);
         config.fps = 30;
         config.excludedWindows = std::move(excluded);
         StreamSink sink;
@@ -137,7 +140,7 @@ protected:
             ++frames;
             changed.notify_all();
         };
-        stream = source->startStream(source->displays().front(), config, std::move(sink));
+        stream = source->startStream(*display, config, std::move(sink));
     }
 
     size_t frameCount() {
@@ -352,6 +355,26 @@ TEST_F(X11CompositedCapture, NothingLeftOutMatchesTheScreen) {
     std::vector<std::pair<int, int>> at;
     for (auto [x, y, rgb] : grid) at.push_back({x, y});
     EXPECT_TRUE(waitFor(grid, 1s)) << describe(at);
+}
+
+// On one monitor of several the picture is that monitor's part of the composed desktop.
+TEST_F(X11CompositedCapture, OneMonitorOfTwo) {
+    X11TestPainter monitors(server.display(), 0, 0, 1, 1);
+    monitors.addMonitor("LEFT", 0, 0, 960, 1080, true);
+    monitors.addMonitor("RIGHT", 960, 0, 960, 1080, false);
+    scene->window(0, 0, 960, 1080, 0xff0000);
+    scene->window(960, 0, 960, 1080, appColour);
+    const Window curtain = scene->window(0, 0, 1920, 1080, 0x000000, true, false);
+    std::optional<CaptureDisplay> right;
+    for (const CaptureDisplay& d : source->displays())
+        if (d.name == "RIGHT") right = d;
+    ASSERT_TRUE(right);
+    start({static_cast<uint32_t>(curtain)}, right);
+    scene->run([&](Display* d) { XMapRaised(d, curtain); });
+    EXPECT_TRUE(waitFor({{5, 5, appColour}, {950, 1070, appColour}}))
+        << describe({{5, 5}, {950, 1070}});
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(latest->width(), 960);
 }
 
 // No window holds the desktop background: the picture takes the desktop's background pixmap,
