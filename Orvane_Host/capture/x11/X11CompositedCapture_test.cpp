@@ -11,12 +11,14 @@
 #include "OrvaneKit/net/testing/ChildProcess.h"
 #include "Orvane_Host/capture/testing/X11TestPainter.h"
 #include "Orvane_Host/capture/testing/XvfbServer.h"
+#include "Orvane_Host/capture/x11/X11Monitors.h"
 #include "Orvane_Host/capture/x11/X11ScreenSource.h"
 
 // Xlib last: its macros (None, Status, Bool) would clash with the headers above.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/shape.h>
 
 namespace orvane {
@@ -229,6 +231,30 @@ TEST_F(X11CompositedCapture, CurtainIsLeftOutAndChangesUnderItArrive) {
     });
     EXPECT_TRUE(waitFor({{500, 400, 0x00ff00}})) << describe({{500, 400}});
     EXPECT_EQ(scene->rootPixel(500, 400), 0u);
+}
+
+// Windows are redirected off-screen only while a stream leaves some out.
+TEST_F(X11CompositedCapture, RedirectLastsAsLongAsTheStream) {
+    const Window app = scene->window(200, 150, 800, 600, appColour);
+    x11::installErrorHandlers();
+    const auto redirected = [&] {
+        int error = 0;
+        scene->run([&](Display* d) {
+            x11::lastError() = 0;
+            const Pixmap p = XCompositeNameWindowPixmap(d, app);  // only redirected windows
+            XSync(d, False);
+            error = x11::lastError();
+            if (!error) XFreePixmap(d, p);
+        });
+        return error == 0;
+    };
+    EXPECT_FALSE(redirected());
+    start({static_cast<uint32_t>(app) + 1000});
+    EXPECT_TRUE(redirected());
+    stream->stop();
+    EXPECT_FALSE(redirected());
+    start({});
+    EXPECT_FALSE(redirected()) << "a stream that leaves nothing out redirected";
 }
 
 // A curtain already up when the capture starts: the windows under it hold the curtain's
