@@ -9,7 +9,7 @@ find_package(ICU REQUIRED COMPONENTS uc i18n)
 
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavformat libavutil libswscale)
 pkg_check_modules(X26X REQUIRED IMPORTED_TARGET x264 x265)
-pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes xdamage xcomposite xtst
+pkg_check_modules(X11LIBS REQUIRED IMPORTED_TARGET x11 xext xrandr xfixes xdamage xcomposite xrender xi xtst
   xscrnsaver xcb xcb-dpms)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)

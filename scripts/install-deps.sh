@@ -15,7 +15,9 @@ PACKAGES=(
   libpulse-dev pulseaudio pulseaudio-utils sox
   # X11 capture and input
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxdamage-dev libxcomposite-dev
-  libxtst-dev libxss-dev xvfb x11-utils libxcb1-dev libxcb-dpms0-dev
+  libxrender-dev libxi-dev libxtst-dev libxss-dev xvfb x11-utils libxcb1-dev libxcb-dpms0-dev
+  # the composited capture's tests run one under a compositing manager
+  xcompmgr
   # the input benchmark's peer
   xdotool
   # the clipboard tests' stand-in for other programs

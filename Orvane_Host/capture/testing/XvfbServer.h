@@ -24,6 +24,7 @@ public:
     void kill();
 
     const std::string& display() const { return display_; }
+    pid_t pid() const { return pid_; }  // for benchmarks that count the server's CPU
     const std::string& error() const { return error_; }
 
 private:

@@ -22,6 +22,7 @@
 
 #include "OrvaneKit/base/Logger.h"
 #include "Orvane_Host/capture/FrameConverter.h"
+#include "Orvane_Host/capture/x11/X11Compositor.h"
 #include "Orvane_Host/capture/x11/X11Monitors.h"
 
 namespace orvane {
@@ -91,7 +92,18 @@ private:
         if (!XFixesQueryExtension(dpy_, &fixesEvent_, &error))
             throw x11Error(X11ScreenSource::missingExtension,
                            "The X server lacks the XFIXES extension.");
-        if (XDamageQueryExtension(dpy_, &damageEvent_, &error)) {
+        if (!config_.excludedWindows.empty()) {
+            // Root damage would miss changes under an excluded window and report the excluded
+            // window's own repaints: the compositor watches each window instead.
+            try {
+                compositor_ = std::make_unique<x11::X11Compositor>(dpy_, config_.excludedWindows);
+            } catch (const std::runtime_error& e) {
+                throw x11Error(X11ScreenSource::missingExtension, e.what());
+            }
+            // Right after the redirect, windows under an excluded one may still hold what that
+            // one showed until they repaint: give them a moment before the first picture.
+            holdUntil_ = Clock::now() + std::chrono::milliseconds(150);
+        } else if (XDamageQueryExtension(dpy_, &damageEvent_, &error)) {
             damage_ = XDamageCreate(dpy_, root_, XDamageReportNonEmpty);
             parts_ = XFixesCreateRegion(dpy_, nullptr, 0);
         } else {
@@ -176,10 +188,13 @@ private:
     void tearDown() {
         if (!dpy_) return;
         if (!dead_) {
+            compositor_.reset();  // ends the redirect
             destroyImage();
             if (damage_) XDamageDestroy(dpy_, damage_);
             if (parts_) XFixesDestroyRegion(dpy_, parts_);
         } else {
+            if (compositor_) compositor_->forget();
+            compositor_.reset();
             if (image_ && shmAttached_) shmdt(shm_.shmaddr);
             if (image_) {
                 if (shmAttached_) image_->data = nullptr;
@@ -200,7 +215,7 @@ private:
     // The capture thread.
     void run() {
         const auto interval = std::chrono::nanoseconds(1'000'000'000LL / std::max(1, config_.fps));
-        Clock::time_point nextSlot = Clock::now();
+        Clock::time_point nextSlot = std::max(Clock::now(), holdUntil_);
         Clock::time_point nextMonitorCheck = nextSlot + std::chrono::seconds(1);
         bool dirty = true;  // a new stream shows the screen as it is
 
@@ -209,10 +224,13 @@ private:
             while (!dead_ && XPending(dpy_)) {
                 XEvent ev;
                 XNextEvent(dpy_, &ev);
-                if (damage_ && ev.type == damageEvent_ + XDamageNotify) {
+                if (compositor_ && compositor_->handleEvent(ev, rect_, dirty)) {
+                    continue;
+                } else if (damage_ && ev.type == damageEvent_ + XDamageNotify) {
                     if (damagedInside()) dirty = true;
                 } else if (haveRandr_ && ev.type == randrEvent_ + RRScreenChangeNotify) {
                     XRRUpdateConfiguration(&ev);
+                    if (compositor_) compositor_->rootResized();
                     nextMonitorCheck = Clock::now();
                 }
             }
@@ -221,7 +239,7 @@ private:
                                      "The connection to the display was lost."));
 
             // Without damage reports every slot grabs; a filter downstream drops repeats.
-            if (!damage_) dirty = true;
+            if (!damage_ && !compositor_) dirty = true;
 
             Clock::time_point now = Clock::now();
             if (now >= nextMonitorCheck) {
@@ -291,15 +309,20 @@ private:
 
     // True when the frame went out; false to try again at the next slot.
     bool grabAndDeliver() {
+        Drawable from = root_;
+        if (compositor_) {
+            compositor_->compose();
+            from = compositor_->pixmap();
+        }
         x11::lastError() = 0;
         if (useShm_) {
-            if (!XShmGetImage(dpy_, root_, image_, rect_.x, rect_.y, AllPlanes)) {
+            if (!XShmGetImage(dpy_, from, image_, rect_.x, rect_.y, AllPlanes)) {
                 // Usually a monitor that changed under us; the check below re-reads it.
                 return false;
             }
         } else {
             XImage* fresh =
-                XGetImage(dpy_, root_, rect_.x, rect_.y, static_cast<unsigned>(rect_.width),
+                XGetImage(dpy_, from, rect_.x, rect_.y, static_cast<unsigned>(rect_.width),
                           static_cast<unsigned>(rect_.height), AllPlanes, ZPixmap);
             if (!fresh) return false;
             XDestroyImage(image_);
@@ -350,6 +373,9 @@ private:
     XShmSegmentInfo shm_{};
     XImage* image_ = nullptr;
 
+    std::unique_ptr<x11::X11Compositor> compositor_;  // only while windows are left out
+    Clock::time_point holdUntil_{};
+
     std::unique_ptr<FrameBufferPool> pool_;
     FrameConverter converter_;
 };
@@ -383,6 +409,21 @@ std::vector<CaptureDisplay> X11ScreenSource::displays() {
     }
     XCloseDisplay(dpy);
     return out;
+}
+
+bool X11ScreenSource::canExcludeWindows() const {
+    x11::installErrorHandlers();
+    Display* dpy = XOpenDisplay(name_.empty() ? nullptr : name_.c_str());
+    if (!dpy) return false;
+    std::atomic<bool> dead{false};
+    XSetIOErrorExitHandler(dpy, x11::markDead, &dead);
+    const bool can = x11::canCompose(dpy);
+    if (dead) {
+        close(ConnectionNumber(dpy));  // see X11Stream::tearDown
+        return false;
+    }
+    XCloseDisplay(dpy);
+    return can;
 }
 
 std::unique_ptr<ScreenStream> X11ScreenSource::startStream(const CaptureDisplay& display,
