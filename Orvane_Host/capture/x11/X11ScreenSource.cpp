@@ -309,6 +309,8 @@ private:
 
     // True when the frame went out; false to try again at the next slot.
     bool grabAndDeliver() {
+        // The picture's time is when it was taken, not when its conversion finished.
+        const auto takenAt = Clock::now();
         Drawable from = root_;
         if (compositor_) {
             compositor_->compose();
@@ -340,7 +342,7 @@ private:
         converter_.convert(pixels, stride, rect_.width, rect_.height, *buffer);
 
         const auto micros =
-            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+            std::chrono::duration_cast<std::chrono::microseconds>(takenAt.time_since_epoch())
                 .count();
         sink_.onFrame({FrameStatus::complete, std::move(buffer), MediaTime{micros, 1'000'000}});
         return true;
