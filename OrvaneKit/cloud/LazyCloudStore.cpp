@@ -39,6 +39,8 @@ struct LazyCloudStore::State {
             failure = e;
         } catch (const std::exception& e) {
             failure = CloudError(CloudErrorCode::internalError, e.what());
+        } catch (...) {
+            failure = CloudError(CloudErrorCode::internalError, "The cloud store did not open.");
         }
         // The handler goes on before the store is shown to anyone; one set meanwhile wins.
         std::uint64_t handed = 0;
