@@ -101,6 +101,8 @@ void AnywhereAccess::spawn(Body body) {
 }
 
 void AnywhereAccess::setStatus(std::string s) {
+    // A failure that lasts is said once, not at every tick.
+    if (s == status_) return;
     status_ = std::move(s);
     statusChanged(status_);
 }
@@ -179,6 +181,8 @@ void AnywhereAccess::scheduleTick() {
 }
 
 asio::awaitable<void> AnywhereAccess::tick() {
+    // A store out of reach at start may be back: its zone and subscription come first.
+    if (!cloudPrepared_) co_await prepareCloud();
     co_await fetchCommands();
     const auto unix =
         std::chrono::duration_cast<std::chrono::seconds>(s_.clock.wallNow().time_since_epoch())
@@ -186,14 +190,20 @@ asio::awaitable<void> AnywhereAccess::tick() {
     if (unix % 300 <= 29) co_await publish();
 }
 
-asio::awaitable<void> AnywhereAccess::setUp() {
+asio::awaitable<std::optional<std::string>> AnywhereAccess::prepareCloud() {
     try {
         co_await offMain([this] { cloud_.ensureZone(); });
         co_await offMain([this] { cloud_.subscribe(); });
     } catch (const std::exception& e) {
         log_.error("iCloud setup failed: {}", e.what());
-        setStatus(std::string("iCloud unavailable: ") + e.what());
+        co_return e.what();
     }
+    cloudPrepared_ = true;
+    co_return std::nullopt;
+}
+
+asio::awaitable<void> AnywhereAccess::setUp() {
+    if (auto failure = co_await prepareCloud()) setStatus("iCloud unavailable: " + *failure);
     const auto account = co_await offMain([this] { return cloud_.accountStatus(); });
     log_.notice("iCloud: {}", account);
     co_await startHolePunch();
@@ -260,8 +270,10 @@ asio::awaitable<void> AnywhereAccess::publishOnce() {
     } catch (const std::exception& e) {
         setStatus(std::string("iCloud: ") + e.what());
         log_.error("publish failed: {}", e.what());
+        cloudFailing_ = true;
         co_return;
     }
+    cloudFailing_ = false;
     setStatus(mac.publicAddress || !mac.ipv6Addresses.empty()
                   ? "Reachable from anywhere"
                   : "Home network only (router didn't open a port)");
@@ -276,7 +288,13 @@ asio::awaitable<void> AnywhereAccess::fetchCommands() {
         changes = co_await offMain([this] { return cloud_.fetchChanges(); });
     } catch (const std::exception& e) {
         log_.error("commands failed: {}", e.what());
+        // The owner should see that commands do not arrive, not a stale "Reachable".
+        setStatus(std::string("iCloud: ") + e.what());
+        cloudFailing_ = true;
     }
+    // Back in reach: the record is stale and the status still shows the failure; publishing
+    // mends both.
+    if (changes && cloudFailing_) co_await publish();
     if (changes) {
         log_.notice("fetched {} Mac(s) {}, {} command(s)", changes->macs.size(),
                     quotedList(changes->macs), changes->commands.size());

@@ -111,6 +111,8 @@ private:
     explicit AnywhereAccess(Services services);
     void setStatus(std::string s);
     asio::awaitable<void> setUp();
+    // The zone and the subscription; the reason when they could not be made.
+    asio::awaitable<std::optional<std::string>> prepareCloud();
     asio::awaitable<void> publishOnce();
     asio::awaitable<void> tick();
     asio::awaitable<void> startHolePunch();
@@ -134,6 +136,10 @@ private:
     std::set<std::string> handledCommands_;
     Perform perform_;
     bool started_ = false;
+    // Zone and subscription made; until then each tick tries again.
+    bool cloudPrepared_ = false;
+    // The last publication or fetch failed, and the status says so.
+    bool cloudFailing_ = false;
     std::uint16_t mappedPort_ = sessionPort;
     MonoTime tickOrigin_{};
     std::int64_t ticksDone_ = 0;

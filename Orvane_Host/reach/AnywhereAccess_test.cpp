@@ -10,6 +10,7 @@
 #include "OrvaneKit/base/Uuid.h"
 #include "OrvaneKit/base/testing/FakeClock.h"
 #include "OrvaneKit/base/testing/FakeTimerService.h"
+#include "OrvaneKit/cloud/LazyCloudStore.h"
 #include "OrvaneKit/cloud/testing/FakeCloudStore.h"
 #include "OrvaneKit/net/testing/MemoryTransportPair.h"
 #include "OrvaneKit/reach/NATSignalling.h"
@@ -47,12 +48,15 @@ struct Anywhere : testing::Test {
 
     void SetUp() override {
         Log::addSink(logs);
-        anywhere = AnywhereAccess::make(
+        anywhere = make(store);
+    }
+    std::shared_ptr<AnywhereAccess> make(std::shared_ptr<CloudStore> cloud) {
+        return AnywhereAccess::make(
             {mainActor,
              clock,
              timers,
              settings,
-             store,
+             std::move(cloud),
              cloudIo.get_executor(),
              addresses,
              {[this] { return code; }, [] { return "token"; }, [] { return "Studio"; },
@@ -178,6 +182,56 @@ TEST_F(Anywhere, FailuresShowInTheStatusUntilAPublicationSucceeds) {
     settle();
     EXPECT_EQ(anywhere->status(), "iCloud: Changed.");
     EXPECT_TRUE(logged(LogLevel::error, "publish failed: Changed."));
+}
+
+TEST_F(Anywhere, AStoreOutOfReachAtStartIsSetUpAtALaterTickAndThenRunsCommands) {
+    bool down = true;
+    const std::string why = "The cloud server failed (connect: refused).";
+    auto lazy = std::make_shared<LazyCloudStore>(
+        [&]() -> std::shared_ptr<CloudStore> {
+            if (down) throw CloudError(CloudErrorCode::networkUnavailable, why);
+            return store;
+        },
+        CloudError(CloudErrorCode::networkUnavailable, why), clock);
+    anywhere = make(lazy);
+    std::vector<std::string> shown;
+    auto c = anywhere->statusChanged.connect([&](const std::string& s) { shown.push_back(s); });
+    start();
+    EXPECT_EQ(shown, (std::vector<std::string>{"iCloud unavailable: " + why, "iCloud: " + why}));
+    EXPECT_TRUE(logged(LogLevel::error, "commands failed: " + why));
+
+    // Still down at the next tick: tried again, said no more often.
+    timers.advance(30s);
+    EXPECT_EQ(shown.size(), 2u);
+    EXPECT_TRUE(store->requestLog().empty());
+
+    down = false;
+    timers.advance(30s);
+    EXPECT_EQ(count("modifyZones"), 1u);
+    EXPECT_EQ(store->database(CloudScope::privateScope)->allSubscriptions().size(), 1u);
+    EXPECT_EQ(anywhere->status(), "Home network only (router didn't open a port)");
+    ASSERT_EQ(macs().size(), 1u) << "published once back";
+    EXPECT_EQ(macs()[0].id, anywhere->macID());
+    // The push handler set while the store was down now hears the owner's phone.
+    leave(CloudAction::disconnectAll, anywhere->macID(), 0);
+    settle();
+    EXPECT_EQ(performed.size(), 1u);
+    EXPECT_EQ(timers.pendingCount(), 1u);
+}
+
+TEST_F(Anywhere, AFailedFetchShowsInTheStatusUntilALaterOneWorks) {
+    clock.setWall(WallTime(std::chrono::seconds(1'800'000'000 + 100)));  // no heartbeat due
+    start();
+    const auto published = count("modifyRecords");
+    store->failNextRequest(CloudError(CloudErrorCode::networkUnavailable, "No network."));
+    timers.advance(30s);
+    EXPECT_EQ(anywhere->status(), "iCloud: No network.");
+    EXPECT_TRUE(logged(LogLevel::error, "commands failed: No network."));
+    EXPECT_EQ(count("modifyRecords"), published);
+
+    timers.advance(30s);
+    EXPECT_EQ(anywhere->status(), "Home network only (router didn't open a port)");
+    EXPECT_EQ(count("modifyRecords"), published + 1) << "the record is brought up to date";
 }
 
 TEST_F(Anywhere, CommandsRunOnceWhileYoungAndOnlyForThisMachine) {

@@ -90,6 +90,25 @@ protected:
         EXPECT_EQ(byes[0]["body"].value("reason", ""), "Disconnected from Owner's iPhone.");
     }
 
+    // Stops the server; it is started again when this goes, whatever happens in the test, for
+    // the program's other tests.
+    struct Stopped {
+        explicit Stopped(PostgresServer* server) : s(server) { s->stop(); }
+        void restart() { done = true, s->start(); }
+        ~Stopped() {
+            if (!done) s->start();
+        }
+        PostgresServer* s;
+        bool done = false;
+    };
+
+    // Pings keep the session past the host's silence limit over two ticks.
+    static std::string pingingScript() {
+        std::string script = "expect helloAck 20\n";
+        for (int i = 0; i < 15; ++i) script += "wait 5000\nsend ping hex:01\nexpect pong 10\n";
+        return script;
+    }
+
     PostgresServer* server = nullptr;
     HostHome home;
     const std::string code = AccessCode::generate();
@@ -115,27 +134,35 @@ TEST_F(SlowHostCloudPostgres, RunsOnWhileTheServerIsDownAndCatchesUpAfterItsRest
     ASSERT_NE(host.port, 0) << host.process->output();
     auto record = publishedRecord();
     ASSERT_TRUE(record) << host.process->output();
-    server->stop();
-    // Back up for the program's other tests whatever happens here.
-    struct Restart {
-        PostgresServer* s;
-        bool done = false;
-        void now() { done = true, s->start(); }
-        ~Restart() {
-            if (!done) s->start();
-        }
-    } restart{server};
+    Stopped stopped(server);
 
-    // Pings keep the session past the host's silence limit over two ticks.
-    std::string script = "expect helloAck 20\n";
-    for (int i = 0; i < 15; ++i) script += "wait 5000\nsend ping hex:01\nexpect pong 10\n";
-    auto p = viewer->connect(host.port, code, script);
+    auto p = viewer->connect(host.port, code, pingingScript());
     ASSERT_TRUE(p->waitForOutput(R"("type":"helloAck")", 30s)) << p->output();
     ASSERT_TRUE(
         host.process->waitForOutput("[cloud] commands failed: The cloud server failed", 35s))
         << host.process->output();
 
-    restart.now();
+    stopped.restart();
+    expectDisconnect((*record)["id"].get<std::string>(), *p, 35s);
+    if (HasFailure()) ADD_FAILURE() << host.process->output();
+}
+
+// A host started while the server is down says so and lets viewers in; once the server is
+// back, a later tick makes its zone, publishes it and runs the owner's command.
+TEST_F(SlowHostCloudPostgres, StartedWhileTheServerIsDownCatchesUpOnceItIsBack) {
+    Stopped stopped(server);
+    auto host = home.start();
+    ASSERT_NE(host.port, 0) << host.process->output();
+    ASSERT_TRUE(
+        host.process->waitForOutput("Anywhere access: iCloud: The cloud server failed", 15s))
+        << host.process->output();
+    auto p = viewer->connect(host.port, code, pingingScript());
+    ASSERT_TRUE(p->waitForOutput(R"("type":"helloAck")", 30s)) << p->output();
+
+    stopped.restart();
+    ASSERT_TRUE(host.process->waitForOutput("[cloud] published: ", 40s)) << host.process->output();
+    auto record = publishedRecord();
+    ASSERT_TRUE(record) << host.process->output();
     expectDisconnect((*record)["id"].get<std::string>(), *p, 35s);
     if (HasFailure()) ADD_FAILURE() << host.process->output();
 }

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "OrvaneKit/cloud/LazyCloudStore.h"
+
 namespace orvane {
 
 namespace {
@@ -121,17 +123,28 @@ std::shared_ptr<CloudStore> openConfiguredCloudStore(SecretStore& keychain,
                                                      const CloudWakeFactory& wakeSignal,
                                                      const std::filesystem::path& accountFile,
                                                      const CloudBackendOpener& otherBackend) {
+    CloudAccountFile account;
     try {
-        auto account = CloudAccountFile::loadOrCreate(accountFile);
-        if (account.backend != "sqlite" && otherBackend)
-            if (auto store = otherBackend(account)) return store;
-        if (account.backend != "sqlite")
-            return std::make_shared<UnavailableCloudStore>("The cloud store \"" + account.backend +
-                                                           "\" named in " + accountFile.string() +
-                                                           " is not built in.");
-        return openSqliteCloudStore(CloudAccountFile::standardStoreFile(), account, keychain,
-                                    wakeSignal);
+        account = CloudAccountFile::loadOrCreate(accountFile);
+    } catch (const std::exception& e) {
+        return std::make_shared<UnavailableCloudStore>(e.what());
+    }
+    LazyCloudStore::Opener open;
+    if (account.backend == "sqlite")
+        open = [account, &keychain, wakeSignal, file = CloudAccountFile::standardStoreFile()] {
+            return openSqliteCloudStore(file, account, keychain, wakeSignal);
+        };
+    else if (otherBackend)
+        open = [account, otherBackend] { return otherBackend(account); };
+    try {
+        if (auto store = open ? open() : nullptr) return store;
+        return std::make_shared<UnavailableCloudStore>("The cloud store \"" + account.backend +
+                                                       "\" named in " + accountFile.string() +
+                                                       " is not built in.");
     } catch (const CloudError& e) {
+        // A server out of reach may be back at any time; a wrong setting stays wrong.
+        if (e.code == CloudErrorCode::networkUnavailable)
+            return std::make_shared<LazyCloudStore>(std::move(open), e);
         return std::make_shared<UnavailableCloudStore>(e.what());
     } catch (const std::exception& e) {
         return std::make_shared<UnavailableCloudStore>(e.what());

@@ -29,7 +29,9 @@ std::shared_ptr<CloudStore> openSqliteCloudStore(const std::filesystem::path& fi
 using CloudBackendOpener =
     std::function<std::shared_ptr<CloudStore>(const CloudAccountFile& account)>;
 
-// What cloud.json names, or a store whose every call fails with the reason it could not.
+// What cloud.json names. When its server cannot be reached, a store that opens it once it can
+// (see LazyCloudStore); when it cannot open otherwise, a store whose every call fails with the
+// reason. `keychain` must outlive the store.
 std::shared_ptr<CloudStore> openConfiguredCloudStore(
     SecretStore& keychain, const CloudWakeFactory& wakeSignal,
     const std::filesystem::path& accountFile = CloudAccountFile::standardPath(),

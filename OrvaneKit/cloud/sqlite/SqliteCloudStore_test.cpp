@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "OrvaneKit/cloud/LazyCloudStore.h"
 #include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
 #include "OrvaneKit/security/testing/MemorySecretStore.h"
 
@@ -111,6 +112,47 @@ TEST(SqliteCloudStore, AnAccountFileThatCannotBeReadLeavesAStoreThatSaysWhy) {
         EXPECT_NE(std::string(e.what()).find(file.string()), std::string::npos) << e.what();
     }
     EXPECT_THROW(store->accountStatus(), CloudError);
+    fs::remove_all(dir);
+}
+
+// Only a server out of reach is tried again later; a setting that is wrong stays wrong.
+TEST(SqliteCloudStore, OnlyABackendOutOfReachIsOpenedAgainLater) {
+    char tmpl[] = "/tmp/orvane-cloud-XXXXXX";
+    const fs::path dir = mkdtemp(tmpl);
+    MemorySecretStore keychain;
+    const fs::path file = dir / "cloud.json";
+    struct Case {
+        const char* backend;
+        int code;  // what the backend's opener throws; 0: it knows no such backend
+        bool reopens;
+    };
+    for (const Case c :
+         {Case{"postgres", CloudErrorCode::networkUnavailable, true},
+          Case{"postgres", CloudErrorCode::internalError, false}, Case{"elsewhere", 0, false}}) {
+        SCOPED_TRACE(std::string(c.backend) + " " + std::to_string(c.code));
+        std::ofstream(file) << R"({"backend": ")" << c.backend << R"(", "userRecordName": "_a"})";
+        int attempts = 0;
+        auto store = openConfiguredCloudStore(
+            keychain, makeInotifyWakeSignal, file,
+            [&](const CloudAccountFile& a) -> std::shared_ptr<CloudStore> {
+                ++attempts;
+                EXPECT_EQ(a.userRecordName, "_a");
+                if (!c.code) return nullptr;
+                throw CloudError(c.code, "The cloud server failed (" + a.backend + ").");
+            });
+        EXPECT_EQ(dynamic_cast<LazyCloudStore*>(store.get()) != nullptr, c.reopens);
+        try {
+            store->database(CloudScope::privateScope)->allZones();
+            ADD_FAILURE() << "no error";
+        } catch (const CloudError& e) {
+            const std::string why = c.code ? "The cloud server failed (postgres)."
+                                           : "The cloud store \"elsewhere\" named in " +
+                                                 file.string() + " is not built in.";
+            EXPECT_EQ(e.what(), why);
+            if (c.reopens) EXPECT_EQ(e.code, c.code);
+        }
+        EXPECT_EQ(attempts, 1);
+    }
     fs::remove_all(dir);
 }
 

@@ -1,29 +1,19 @@
 #include "Orvane_Host/system/dbus/DbusNotifier.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <cstdint>
 #include <map>
-#include <mutex>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "OrvaneKit/base/Logger.h"
+#include "Orvane_Host/system/testing/FakeBusService.h"
 #include "Orvane_Host/system/testing/PrivateBus.h"
 
 namespace orvane {
 namespace {
-
-using namespace std::chrono_literals;
 
 // Stands in for the desktop's notification daemon and records what it is asked to show.
 class FakeNotificationService {
@@ -36,43 +26,15 @@ public:
         std::int32_t timeout = 0;
     };
 
-    explicit FakeNotificationService(const std::string& address) {
-        sd_bus_new(&bus_);
-        sd_bus_set_address(bus_, address.c_str());
-        sd_bus_set_bus_client(bus_, 1);
-        if (sd_bus_start(bus_) < 0) return;
-        static const sd_bus_vtable vtable[] = {
-            SD_BUS_VTABLE_START(0),
-            SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", &FakeNotificationService::onNotify, 0),
-            SD_BUS_VTABLE_END,
-        };
-        sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/Notifications",
-                                 "org.freedesktop.Notifications", vtable, this);
-        ready_ = sd_bus_request_name(bus_, "org.freedesktop.Notifications", 0) >= 0;
-        thread_ = std::thread([this] {
-            while (!stop_) {
-                while (sd_bus_process(bus_, nullptr) > 0) {
-                }
-                sd_bus_wait(bus_, 20'000);
-            }
-        });
-    }
-    ~FakeNotificationService() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        sd_bus_flush_close_unref(bus_);
-    }
-    bool ready() const { return ready_; }
-
-    std::vector<Call> waitFor(std::size_t n) {
-        std::unique_lock lock(mutex_);
-        cv_.wait_for(lock, 5s, [&] { return calls_.size() >= n; });
-        return calls_;
-    }
+    explicit FakeNotificationService(const std::string& address)
+        : service_(address, "org.freedesktop.Notifications",
+                   {{"/org/freedesktop/Notifications", "org.freedesktop.Notifications", vtable}},
+                   this) {}
+    bool ready() const { return service_.ready(); }
+    std::vector<Call> waitFor(std::size_t n) { return calls_.waitFor(n); }
 
 private:
     static int onNotify(sd_bus_message* m, void* userdata, sd_bus_error*) {
-        auto* self = static_cast<FakeNotificationService*>(userdata);
         Call c;
         const char *app, *icon, *title, *body;
         sd_bus_message_read(m, "susss", &app, &c.replaces, &icon, &title, &body);
@@ -101,21 +63,17 @@ private:
         }
         sd_bus_message_exit_container(m);
         sd_bus_message_read(m, "i", &c.timeout);
-        {
-            std::lock_guard lock(self->mutex_);
-            self->calls_.push_back(std::move(c));
-        }
-        self->cv_.notify_all();
+        static_cast<FakeNotificationService*>(userdata)->calls_.add(std::move(c));
         return sd_bus_reply_method_return(m, "u", 1u);
     }
+    static constexpr sd_bus_vtable vtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", &FakeNotificationService::onNotify, 0),
+        SD_BUS_VTABLE_END,
+    };
 
-    sd_bus* bus_ = nullptr;
-    bool ready_ = false;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<Call> calls_;
+    BusCalls<Call> calls_;
+    FakeBusService service_;
 };
 
 TEST(DbusNotifier, ReachesTheNotificationServiceWithExactTexts) {

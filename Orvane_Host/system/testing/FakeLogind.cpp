@@ -54,10 +54,6 @@ int onInhibit(sd_bus_message* m, void* userdata, sd_bus_error* error) {
 
 FakeLogind::FakeLogind(const std::string& address, bool refuseInhibit)
     : refuseInhibit_(refuseInhibit) {
-    sd_bus_new(&bus_);
-    sd_bus_set_address(bus_, address.c_str());
-    sd_bus_set_bus_client(bus_, 1);
-    if (sd_bus_start(bus_) < 0) return;
     static const sd_bus_vtable manager[] = {
         SD_BUS_VTABLE_START(0),
         SD_BUS_METHOD("LockSession", "s", "", &onLockSession, 0),
@@ -70,24 +66,16 @@ FakeLogind::FakeLogind(const std::string& address, bool refuseInhibit)
         SD_BUS_METHOD("Lock", "", "", &onLock, 0),
         SD_BUS_VTABLE_END,
     };
-    sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1",
-                             "org.freedesktop.login1.Manager", manager, this);
-    sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1/session/auto",
-                             "org.freedesktop.login1.Session", session, this);
-    ready_ = sd_bus_request_name(bus_, "org.freedesktop.login1", 0) >= 0;
-    thread_ = std::thread([this] {
-        while (!stop_) {
-            while (sd_bus_process(bus_, nullptr) > 0) {
-            }
-            sd_bus_wait(bus_, 20'000);
-        }
-    });
+    service_.emplace(
+        address, "org.freedesktop.login1",
+        std::vector<FakeBusService::Object>{
+            {"/org/freedesktop/login1", "org.freedesktop.login1.Manager", manager},
+            {"/org/freedesktop/login1/session/auto", "org.freedesktop.login1.Session", session}},
+        this);
 }
 
 FakeLogind::~FakeLogind() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    sd_bus_flush_close_unref(bus_);
+    service_.reset();
     for (int fd : kept_) close(fd);
 }
 

@@ -1,14 +1,13 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-struct sd_bus;
+#include "Orvane_Host/system/testing/FakeBusService.h"
 
 namespace orvane {
 
@@ -23,7 +22,7 @@ public:
     FakeLogind(const FakeLogind&) = delete;
     FakeLogind& operator=(const FakeLogind&) = delete;
 
-    bool ready() const { return ready_; }
+    bool ready() const { return service_->ready(); }
     // "LockSession <id>", "Lock <path>", "Reboot true|false", "Inhibit what|who|why|mode", in
     // order of arrival.
     std::vector<std::string> calls() const;
@@ -42,13 +41,11 @@ public:
 
 private:
     bool refuseInhibit_;
-    sd_bus* bus_ = nullptr;
-    bool ready_ = false;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
     std::vector<int> kept_;
+    // Last, and stopped first: its thread calls into the members above.
+    std::optional<FakeBusService> service_;
 };
 
 }  // namespace orvane
