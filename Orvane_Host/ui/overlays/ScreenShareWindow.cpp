@@ -32,11 +32,13 @@ ScreenShareWindow::ScreenShareWindow(const QString& title, std::shared_ptr<Frame
     p.setColor(QPalette::Window, Qt::black);
     setPalette(p);
     resize(390, 844);
-    if (QScreen* s = QGuiApplication::primaryScreen()) {
-        QRect avail = s->availableGeometry();
-        move(avail.left() + (avail.width() - 390) / 2, avail.top() + (avail.height() - 844) / 2);
-    }
     show();
+    if (QScreen* s = QGuiApplication::primaryScreen()) {
+        // Centred with its frame, where the window manager draws one.
+        QRect frame = frameGeometry();
+        frame.moveCenter(s->availableGeometry().center());
+        move(frame.topLeft());
+    }
     raise();
     activateWindow();
     layoutVideo();
