@@ -11,6 +11,7 @@
 #include "Orvane_Host/session/IScreenOverlays.h"
 #include "Orvane_Host/session/IScreenShareWindow.h"
 #include "Orvane_Host/system/FilePicker.h"
+#include "Orvane_Host/system/KeyMonitor.h"
 #include "Orvane_Host/system/Pasteboard.h"
 #include "Orvane_Host/system/ScreenInfo.h"
 
@@ -103,6 +104,13 @@ private:
         void receive(Bytes) override {}
     };
     std::atomic<bool> said_{false};
+};
+
+// Keys pressed elsewhere on the desktop cannot be watched in this build.
+class NoKeyMonitor final : public KeyMonitor {
+public:
+    bool start(Handler) override { return false; }
+    void stop() override {}
 };
 
 // No desktop to ask on: choosing files to send is for the interface, once it exists.

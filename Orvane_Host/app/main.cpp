@@ -104,6 +104,8 @@
 #include "Orvane_Host/ui/QtFilePicker.h"
 #include "Orvane_Host/ui/QtMainActor.h"
 #include "Orvane_Host/ui/QuitCoordinator.h"
+#include "Orvane_Host/ui/overlays/ScreenOverlays.h"
+#include "Orvane_Host/ui/overlays/ScreenShareWindow.h"
 #include "Orvane_Host/ui/settings/HostSettingsView.h"
 #include "Orvane_Host/update/UpdateChecker.h"
 #include "Orvane_Host/update/curl/CurlHttpClient.h"
@@ -267,7 +269,23 @@ int main(int argc, char** argv) {
                                  });
                              }});
     IBrowserServer& browser = *browserServer;
-    NoOverlays overlays;
+    // Border, pill, drawing and curtain on the desktop; without one, only the strokes are kept.
+    // The curtain goes up only while the capture can leave its windows out.
+    NoOverlays noOverlays;
+    // LEAD: swap in the XInput2 key monitor once it is on main.
+    NoKeyMonitor curtainKeys;
+    std::unique_ptr<ScreenOverlays> desktopOverlays;
+    if (desktop)
+        desktopOverlays = std::make_unique<ScreenOverlays>(ScreenOverlays::Options{
+            mainActor, curtainKeys, [x11Screens] { return x11Screens->canExcludeWindows(); },
+            [&screens](std::uint32_t id) -> std::optional<std::string> {
+                for (const auto& d :
+                     screens.shareableDisplays().value_or(std::vector<DisplayInfo>{}))
+                    if (d.id == id) return d.name;
+                return std::nullopt;
+            }});
+    IScreenOverlays& overlays =
+        desktop ? static_cast<IScreenOverlays&>(*desktopOverlays) : noOverlays;
     LocalAddresses addresses;
     TlsSessionListenerFactory listeners(net);
     // Viewers' input goes into the X session of $DISPLAY, on one strand of the network pool.
@@ -293,7 +311,10 @@ int main(int argc, char** argv) {
                         recognizer, jpeg, frontmost, actionPool.context().get_executor()},
                        {});
     CanberraSoundPlayer sound;
-    NoShareWindows shareWindows;
+    NoShareWindows noShareWindows;
+    QtScreenShareWindows desktopShareWindows(mainActor);
+    IScreenShareWindows& shareWindows =
+        desktop ? static_cast<IScreenShareWindows&>(desktopShareWindows) : noShareWindows;
     AvahiServiceAdvertiser advertiser;
     AutostartLoginItem loginItem(ownExecutable(argv[0]));
     NoFilePicker noFilePicker;
@@ -317,6 +338,10 @@ int main(int argc, char** argv) {
                                       loginItem,  filePicker,
                                       &awake});
     HostController::setShared(host);
+    if (desktopOverlays)
+        desktopOverlays->setOnCurtainRebuilt([weak = std::weak_ptr(host)] {
+            if (auto h = weak.lock()) h->curtainRebuilt();
+        });
     // The feed's transfers run on the HTTP client's own thread. Nobody can answer an alert
     // here, so the checker only logs what it would ask.
     CurlHttpClient http;
