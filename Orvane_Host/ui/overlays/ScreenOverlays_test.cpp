@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -32,6 +33,12 @@ namespace {
 std::set<std::uint32_t> excludedNow() {
     std::lock_guard lock(excludedWindowLock());
     return excludedWindowIDs();
+}
+
+// Pictures for a person to look at, when ORVANE_UI_SHOTS names a folder.
+void keepForReview(const QImage& image, const char* name) {
+    if (const char* dir = std::getenv("ORVANE_UI_SHOTS"))
+        image.save(QString("%1/%2.png").arg(dir, name));
 }
 
 void pump() {
@@ -94,6 +101,7 @@ TEST_F(Overlays, PillSitsCentredBelowTheTopAndRecentresForNewNames) {
         EXPECT_EQ(g.size(), pill->sizeHint());
     };
     expectPlaced();
+    keepForReview(pill->grab().toImage(), "pill");
     EXPECT_TRUE(pill->isVisible());
     EXPECT_EQ(pill->text(), "iPad is controlling this Mac");
     EXPECT_EQ(pill->accessibleName(), pill->text());
@@ -369,6 +377,7 @@ TEST(CurtainViewLook, BlackWithTheTextsInTheMiddle) {
     EXPECT_EQ(footer->text(), "To end the session, press Control-Alt-Super-Period.");
     EXPECT_EQ(view.findChild<QLabel*>("curtainSymbol")->property("symbol"), "lock.display");
     QImage shot = view.grab().toImage();
+    keepForReview(shot, "curtain");
     EXPECT_EQ(QColor(shot.pixel(5, 5)), QColor(Qt::black));
     EXPECT_EQ(QColor(shot.pixel(795, 595)), QColor(Qt::black));
     view.layout()->activate();
