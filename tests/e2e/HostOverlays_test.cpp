@@ -272,5 +272,65 @@ TEST_F(X11HostOverlays, SharedScreenOpensInAWindowHeldToThePictureAndClosingEnds
               "The Mac closed the shared screen.");
 }
 
+// Needs a capture that leaves windows out; until the build has one the curtain stays down (as
+// the test above shows) and this test says so.
+TEST_F(X11HostOverlays, CurtainBlanksEveryMonitorAndOnlyTheFullCombinationEndsTheSession) {
+    ASSERT_TRUE(startX());
+    X11InputObserver observer(x.display());  // holds the keyboard focus
+    X11TestPainter painter(x.display(), 0, 0, 1280, 720);
+    painter.fill(0, 0, 1280, 720, backdrop);
+    painter.flush();
+    home->settings().setBool("blankScreen", true);
+    auto host = startHost();
+    ASSERT_NE(host.port, 0) << host.process->output();
+    ViewerPeer pad(home->dir(), "iPad");
+    auto p = pad.connect(host.port, code, "expect helloAck 20\nexpect bye 60\n");
+    auto pill = waitForWindow(isPill);
+    ASSERT_TRUE(pill) << p->output();
+    std::this_thread::sleep_for(500ms);
+    shoot("curtain");
+    if (pixel(900, 600) != 0)
+        GTEST_SKIP() << "the screen capture cannot leave windows out here, so no curtain";
+    EXPECT_EQ(pixel(pill->x + 10, pill->y + 10), 0u);  // the curtain covers the pill
+    auto top = topLevels();
+    ASSERT_FALSE(top.empty());
+    EXPECT_TRUE(isBorder(top.front()));  // topmost: a curtain
+    EXPECT_TRUE(overrideRedirect(top.front().id));
+
+    // A monitor added under the curtain gets one of its own.
+    auto curtains = [&] {
+        int n = 0;
+        for (const auto& w : topLevels())
+            if (w.w >= 400 && w.h >= 300 && viewable(w.id)) ++n;
+        return n;
+    };
+    int before = curtains();
+    painter.addMonitor("side", 640, 0, 640, 720, false);
+    bool covered = false;
+    for (auto until = Clock::now() + 10s; !covered && Clock::now() < until;
+         std::this_thread::sleep_for(100ms))
+        covered = curtains() > before;
+    EXPECT_TRUE(covered);
+
+    // The combination is watched, never taken: the focused window still gets it.
+    for (const char* keys : {"shift+ctrl+alt+super+period", "ctrl+super+period"})
+        run({"xdotool", "key", keys});
+    run({"xdotool", "key", "Caps_Lock"});
+    run({"xdotool", "key", "ctrl+alt+super+period"});
+    run({"xdotool", "key", "Caps_Lock"});
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(ViewerPeer::messages(p->output(), "bye").empty()) << p->output();
+    observer.clear();
+    run({"xdotool", "key", "ctrl+alt+super+period"});
+    ASSERT_TRUE(ViewerPeer::waitForMessages(*p, "bye", 1, 10s)) << p->output();
+    EXPECT_EQ(reason(ViewerPeer::messages(p->output(), "bye").front()),
+              "The person at the Mac stopped the session.");
+    EXPECT_TRUE(observer.waitFor([](const auto& seen) {
+        for (const auto& s : seen)
+            if (s.type == X11InputObserver::Seen::Type::keyPress && (s.keysym == 0x2e)) return true;
+        return false;
+    }));
+}
+
 }  // namespace
 }  // namespace orvane
