@@ -252,6 +252,8 @@ TEST_F(X11HostOverlays, SharedScreenOpensInAWindowHeldToThePictureAndClosingEnds
         if (hints.find("2532/1170") != std::string::npos) break;
     }
     EXPECT_NE(hints.find("aspect ratio: 2532/1170"), std::string::npos) << hints;
+    for (const auto& w : topLevels())
+        EXPECT_FALSE(w.y == 8 && w.h < 100 && viewable(w.id)) << "a sharer got a pill";
     std::this_thread::sleep_for(1500ms);
     std::string geometry = run({"xdotool", "getwindowgeometry", id});
     std::smatch m;
@@ -330,6 +332,34 @@ TEST_F(X11HostOverlays, CurtainBlanksEveryMonitorAndOnlyTheFullCombinationEndsTh
             if (s.type == X11InputObserver::Seen::Type::keyPress && (s.keysym == 0x2e)) return true;
         return false;
     }));
+}
+
+TEST_F(X11HostOverlays, UnderACompositingManagerTheBorderBlendsAtItsOpacity) {
+    if (!have("xcompmgr")) GTEST_SKIP() << "xcompmgr is not installed";
+    ASSERT_TRUE(startX());
+    X11TestPainter painter(x.display(), 0, 0, 1280, 720);
+    painter.fill(0, 0, 1280, 720, backdrop);
+    painter.flush();
+    ChildProcess compositor({"env", "DISPLAY=" + x.display(), "xcompmgr"});
+    // No tool shows a selection's owner: give it a moment to take _NET_WM_CM_S0.
+    std::this_thread::sleep_for(1s);
+    auto host = startHost();
+    ASSERT_NE(host.port, 0) << host.process->output();
+    ViewerPeer pad(home->dir(), "iPad");
+    auto p = pad.connect(host.port, code, "expect helloAck 20\nwait 60000\n");
+    ASSERT_TRUE(waitForWindow(isPill)) << p->output();
+    std::this_thread::sleep_for(1s);
+    shoot("border-composited");
+    auto mix = [](std::uint32_t a, std::uint32_t b, double t) {
+        std::uint32_t out = 0;
+        for (int shift : {0, 8, 16})
+            out |= std::uint32_t(
+                       std::lround(((a >> shift) & 0xff) * t + ((b >> shift) & 0xff) * (1 - t)))
+                   << shift;
+        return out;
+    };
+    EXPECT_TRUE(near(pixel(900, 2), mix(green, backdrop, 0.85), 4)) << std::hex << pixel(900, 2);
+    EXPECT_EQ(pixel(900, 360), backdrop);
 }
 
 }  // namespace
