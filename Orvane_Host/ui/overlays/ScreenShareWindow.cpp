@@ -113,7 +113,9 @@ void ScreenShareWindow::resizeEvent(QResizeEvent*) {
 
 void ScreenShareWindow::closeEvent(QCloseEvent* event) {
     event->accept();
-    if (auto run = std::exchange(onClose_, nullptr)) run();
+    // The handler drops the owner's hold on this window: run it once the event is done with.
+    if (auto run = std::exchange(onClose_, nullptr))
+        QMetaObject::invokeMethod(this, std::move(run), Qt::QueuedConnection);
 }
 
 namespace {
