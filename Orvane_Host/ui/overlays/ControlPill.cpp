@@ -62,7 +62,7 @@ ControlPill::ControlPill(QWidget* parent) : QWidget(parent) {
     stopButton_->setCursor(Qt::PointingHandCursor);
     stopButton_->setStyleSheet(
         "QPushButton { color: white; background: rgb(255,59,48); border: none;"
-        " border-radius: 9px; padding: 2px 10px; }"
+        " border-radius: 6px; padding: 2px 10px; }"
         "QPushButton:pressed { background: rgb(200,40,32); }");
     connect(stopButton_, &QPushButton::clicked, this, [this] {
         if (stop_) stop_();
