@@ -65,7 +65,8 @@ ControlPill::ControlPill(QWidget* parent) : QWidget(parent) {
         " border-radius: 6px; padding: 2px 10px; }"
         "QPushButton:pressed { background: rgb(200,40,32); }");
     connect(stopButton_, &QPushButton::clicked, this, [this] {
-        if (stop_) stop_();
+        // Stopping refreshes the pill, which replaces the action while it runs.
+        if (auto stop = stop_) stop();
     });
     row->addWidget(stopButton_, 0, Qt::AlignVCenter);
 }

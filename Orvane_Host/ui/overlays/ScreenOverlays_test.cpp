@@ -116,7 +116,12 @@ TEST_F(Overlays, PillSitsCentredBelowTheTopAndRecentresForNewNames) {
     expectPlaced();
 
     // The Stop button runs the action of the latest call.
-    overlays->showSessionIndicator(1, {"iPad"}, false, [&] { stopped = true; });
+    // Stopping ends the sessions, and the controller refreshes the pill from within.
+    std::string kept(64, 'x');
+    overlays->showSessionIndicator(1, {"iPad"}, false, [&, kept] {
+        overlays->showSessionIndicator(1, {"Mac"}, false, [] {});
+        stopped = kept.size() == 64;
+    });
     QTest::mouseClick(pill->findChild<QPushButton*>("pillStop"), Qt::LeftButton);
     EXPECT_TRUE(stopped);
 
