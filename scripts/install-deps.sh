@@ -51,6 +51,8 @@ PACKAGES=(
   qt6-base-dev qt6-svg-dev libqrencode-dev adwaita-icon-theme fonts-dejavu-core
   # its tests: QR decoding, screenshots, window and tray hosts, the accessibility tree
   zbar-tools imagemagick wmctrl openbox trayer at-spi2-core python3-pyatspi
+  # screen overlays and shared-screen windows: size hints, and a compositing manager for tests
+  libxcb-icccm4-dev xcompmgr
   # the launcher entry and the bus activation file are checked as the desktop reads them
   desktop-file-utils
 )

@@ -99,7 +99,7 @@ private:
         void layoutVideo() override {}
         void closeQuietly() override {}
     };
-    struct Receiver final : VideoReceiver {
+    struct Receiver final : IScreenReceiver {
         void receive(Bytes) override {}
     };
     std::atomic<bool> said_{false};

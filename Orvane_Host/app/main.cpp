@@ -99,12 +99,15 @@
 #include "Orvane_Host/system/x11/X11FrontmostApp.h"
 #include "Orvane_Host/system/x11/X11Pasteboard.h"
 #include "Orvane_Host/system/x11/X11ScreenSaverInhibitor.h"
+#include "Orvane_Host/system/x11/XInputKeyMonitor.h"
 #include "Orvane_Host/ui/DesktopSettingsOpener.h"
 #include "Orvane_Host/ui/DesktopShell.h"
 #include "Orvane_Host/ui/QtAlertPresenter.h"
 #include "Orvane_Host/ui/QtFilePicker.h"
 #include "Orvane_Host/ui/QtMainActor.h"
 #include "Orvane_Host/ui/QuitCoordinator.h"
+#include "Orvane_Host/ui/overlays/ScreenOverlays.h"
+#include "Orvane_Host/ui/overlays/ScreenShareWindow.h"
 #include "Orvane_Host/ui/settings/CloudAccountQuery.h"
 #include "Orvane_Host/ui/settings/HostSettingsView.h"
 #include "Orvane_Host/update/UpdateChecker.h"
@@ -269,7 +272,22 @@ int main(int argc, char** argv) {
                                  });
                              }});
     IBrowserServer& browser = *browserServer;
-    NoOverlays overlays;
+    // Border, pill, drawing and curtain on the desktop; without one, only the strokes are kept.
+    // The curtain goes up only while the capture can leave its windows out.
+    NoOverlays noOverlays;
+    XInputKeyMonitor curtainKeys;
+    std::unique_ptr<ScreenOverlays> desktopOverlays;
+    if (desktop)
+        desktopOverlays = std::make_unique<ScreenOverlays>(ScreenOverlays::Options{
+            mainActor, curtainKeys, [x11Screens] { return x11Screens->canExcludeWindows(); },
+            [&screens](std::uint32_t id) -> std::optional<std::string> {
+                for (const auto& d :
+                     screens.shareableDisplays().value_or(std::vector<DisplayInfo>{}))
+                    if (d.id == id) return d.name;
+                return std::nullopt;
+            }});
+    IScreenOverlays& overlays =
+        desktop ? static_cast<IScreenOverlays&>(*desktopOverlays) : noOverlays;
     LocalAddresses addresses;
     TlsSessionListenerFactory listeners(net);
     // Viewers' input goes into the X session of $DISPLAY, on one strand of the network pool.
@@ -295,7 +313,10 @@ int main(int argc, char** argv) {
                         recognizer, jpeg, frontmost, actionPool.context().get_executor()},
                        {});
     CanberraSoundPlayer sound;
-    NoShareWindows shareWindows;
+    NoShareWindows noShareWindows;
+    QtScreenShareWindows desktopShareWindows(mainActor);
+    IScreenShareWindows& shareWindows =
+        desktop ? static_cast<IScreenShareWindows&>(desktopShareWindows) : noShareWindows;
     AvahiServiceAdvertiser advertiser;
     AutostartLoginItem loginItem(ownExecutable(argv[0]));
     NoFilePicker noFilePicker;
@@ -319,6 +340,10 @@ int main(int argc, char** argv) {
                                       loginItem,  filePicker,
                                       &awake});
     HostController::setShared(host);
+    if (desktopOverlays)
+        desktopOverlays->setOnCurtainRebuilt([weak = std::weak_ptr(host)] {
+            if (auto h = weak.lock()) h->curtainRebuilt();
+        });
     // The feed's transfers run on the HTTP client's own thread. Nobody can answer an alert
     // here, so the checker only logs what it would ask.
     CurlHttpClient http;

@@ -98,6 +98,11 @@ void HostController::setBlankScreen(bool v) {
     streaming_->applyCurtain();
 }
 
+void HostController::curtainRebuilt() {
+    onMainActor();
+    if (isStreaming_) streaming_->spawnUpdate(true);
+}
+
 void HostController::setAskBeforeConnecting(bool v) {
     onMainActor();
     store(askBeforeConnecting_, v, Field::askBeforeConnecting);

@@ -196,6 +196,9 @@ public:
     IScreenOverlays& overlays() {
         return s_.overlays;
     }
+    // The overlays put the curtain up anew by themselves (the screens changed): the captures
+    // must learn the new windows to leave out.
+    void curtainRebuilt();
 
     // ---- Clients: every change goes through setClients or publishClients ----
     const Clients& clients() const {

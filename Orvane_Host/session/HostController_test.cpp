@@ -268,6 +268,20 @@ TEST(HostControllerSettings, CodecAndCurtainFollowTheViewers) {
     EXPECT_FALSE(h.overlays.curtain);
 }
 
+TEST(HostControllerSettings, ARefusedCurtainSaysWhyInLastError) {
+    HostHarness h;
+    auto c = h.make();
+    auto a = h.client("A");
+    a->setAuthorized(true);
+    c->setClients({a});
+    c->setLastError("earlier");
+    c->setBlankScreen(false);
+    EXPECT_EQ(c->lastError(), "earlier");  // nothing refused: nothing said
+    h.overlays.refusal = "cannot";
+    c->setBlankScreen(true);
+    EXPECT_EQ(c->lastError(), "cannot");
+}
+
 // ---- Trusted devices ----
 
 TEST(HostControllerTrustedDevices, StoredFormAndLoad) {

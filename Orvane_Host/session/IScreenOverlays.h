@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ public:
     virtual void applyAnnotation(const AnnotationEvent& event, std::uint32_t displayID) = 0;
     // The strokes on screen; the same object for the overlays' whole life.
     virtual AnnotationModel& annotations() = 0;
+    // Why the last raise of the curtain was refused, once; empty when nothing was refused.
+    virtual std::optional<std::string> takeCurtainError() { return std::nullopt; }
 };
 
 }  // namespace orvane

@@ -10,9 +10,9 @@ namespace orvane {
 
 // Decodes the video a screen-sharing device sends. receive() runs on that client's connection
 // queue.
-class VideoReceiver {
+class IScreenReceiver {
 public:
-    virtual ~VideoReceiver() = default;
+    virtual ~IScreenReceiver() = default;
     virtual void receive(Bytes frame) = 0;
 };
 
@@ -32,7 +32,7 @@ class IScreenShareWindows {
 public:
     struct Opened {
         std::shared_ptr<IScreenShareWindow> window;
-        std::shared_ptr<VideoReceiver> receiver;
+        std::shared_ptr<IScreenReceiver> receiver;
     };
     virtual ~IScreenShareWindows() = default;
     // `needKeyframe` asks the device for a keyframe; `onClose` runs when the person at the

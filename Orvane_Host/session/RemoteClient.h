@@ -19,7 +19,7 @@
 namespace orvane {
 
 struct VideoPacket;
-class VideoReceiver;
+class IScreenReceiver;
 class FileReceiver;
 
 // The host's record of one connected peer. Shared by the main actor, the connection's queue and
@@ -45,7 +45,7 @@ public:
     bool isSupport = false;
     std::string address;
     std::optional<std::string> endReason;
-    std::shared_ptr<VideoReceiver> screenReceiver;
+    std::shared_ptr<IScreenReceiver> screenReceiver;
 
     // Where this peer's files go: the Downloads folder's "Orvane".
     static std::filesystem::path filesFolder();

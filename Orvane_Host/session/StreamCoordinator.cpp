@@ -47,6 +47,7 @@ void StreamCoordinator::applyCurtain() {
         if (c->canControl()) controllers.push_back(c);
     std::function<void()> stop = whileAlive([this] { host_.stopFromMac(); });
     bool changedCurtain = s_.overlays.setCurtain(host_.blankScreen() && !controllers.empty(), stop);
+    if (auto refused = s_.overlays.takeCurtainError()) host_.setLastError(std::move(refused));
     if (changedCurtain && host_.isStreaming()) spawnUpdate(true);
     if (controllers.empty()) {
         s_.overlays.hideSessionIndicator();

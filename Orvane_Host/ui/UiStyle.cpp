@@ -80,6 +80,7 @@ QString themeName(const QString& symbol) {
         {"pencil.slash", "edit-clear"},
         {"magnifyingglass", "system-search"},
         {"exclamationmark.triangle", "dialog-warning"},
+        {"lock.display", "system-lock-screen"},
     };
     return names.value(symbol);
 }

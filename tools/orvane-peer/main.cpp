@@ -1,7 +1,8 @@
 // orvane-peer: a command-line session peer on OrvaneKit, for end-to-end tests and manual checks.
 //
 //   orvane-peer connect --host H [--port P] --code CODE [--name N] [--platform P]
-//                       [--role viewer|screenSharer] [--icloud-token T] [--expect-fingerprint FP]
+//                       [--role viewer|screenSharer|sharer] [--icloud-token T]
+//                       [--expect-fingerprint FP] [--share-pattern [--orientation N]]
 //                       [--script FILE] [--keychain FILE] [--video-out FILE] [--audio-out FILE]
 //                       [--media each|summary] [--save-files DIR] [--record FILE.mov]
 //   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
@@ -35,6 +36,8 @@
 //                         waits until it went out or failed
 // `--record` stores the received video as a movie without re-encoding, from the first keyframe
 // on; it is finished when the session ends or the peer gets SIGINT or SIGTERM (then exit 0).
+// `--share-pattern` (with the sharer role) sends a generated portrait screen once the host
+// welcomes the peer, announcing `--orientation` (1-8, default 1) first; see PatternSharer.h.
 // `--platform` names the device kind in the Hello (mac, iPhone, iPad, …). With `--save-files`
 // the files the other side sends are put together in DIR, and reported instead of their chunks.
 // Exit status: 0 done, 1 a step failed or the connection broke, 2 the access code was refused,
@@ -78,6 +81,7 @@
 #include "OrvaneKit/security/AccessCode.h"
 #include "OrvaneKit/security/SecureIdentity.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
+#include "PatternSharer.h"
 
 using namespace orvane;
 using namespace std::chrono_literals;
@@ -156,6 +160,8 @@ struct Options {
     bool mediaSummary = false;
     std::optional<std::string> saveFiles;
     std::optional<std::string> record;
+    bool sharePattern = false;
+    int orientation = 1;
 };
 
 // Appends a video packet's parameter sets (keyframes) and NAL units with start codes. False
@@ -426,6 +432,8 @@ class Session {
 public:
     void setMedia(MediaOutput* media) { media_ = media; }
     void setFiles(FileTransfers* files) { files_ = files; }
+    // Sees the type of every message as it arrives, on the connection's queue.
+    std::function<void(MessageType)> onType;
 
     void attach(const std::shared_ptr<OrvaneConnection>& conn, bool answerPings) {
         conn_ = conn;
@@ -463,6 +471,7 @@ public:
         });
         conn->setOnMessage([this, weak, answerPings](MessageType type, Bytes body) {
             auto c = weak.lock();
+            if (onType) onType(type);
             const bool taken = (media_ && media_->take(type, body)) ||
                                (files_ && c && files_->take(type, body, c));
             if (!taken) {
@@ -725,6 +734,16 @@ int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
     Session session;
     session.setFiles(&files);
     session.setMedia(&media);
+    // Gone after the network stops (no message can reach it then), before the connection.
+    std::unique_ptr<PatternSharer> sharer;
+    if (o.sharePattern) {
+        sharer = std::make_unique<PatternSharer>(
+            [&session](MessageType type, Bytes body) {
+                session.conn_->send(type, std::move(body));
+            },
+            o.orientation);
+        session.onType = [s = sharer.get()](MessageType type) { s->saw(type); };
+    }
     StopOnExit stop{net};
     auto conn = OrvaneConnection::makeClient(HostPort{o.host, o.port}, o.code, std::nullopt,
                                              std::nullopt, {&identity, nullptr, &net});
@@ -848,6 +867,10 @@ int parse(int argc, char** argv, Options& o) {
     if (o.mode != "connect" && o.mode != "serve" && o.mode != "identity") return usage;
     for (int i = 2; i < argc; ++i) {
         std::string flag = argv[i];
+        if (flag == "--share-pattern") {
+            o.sharePattern = true;
+            continue;
+        }
         if (i + 1 >= argc) return usage;
         std::string value = argv[++i];
         if (flag == "--host")
@@ -864,6 +887,10 @@ int parse(int argc, char** argv, Options& o) {
             o.platform = value;
         else if (flag == "--role" && clientRoleFromRaw(value))
             o.role = value;
+        else if (flag == "--role" && value == "sharer")
+            o.role = "screenSharer";
+        else if (flag == "--orientation")
+            o.orientation = std::stoi(value);
         else if (flag == "--icloud-token")
             o.iCloudToken = value;
         else if (flag == "--expect-fingerprint")
@@ -887,6 +914,7 @@ int parse(int argc, char** argv, Options& o) {
     }
     if (o.mode == "identity") return ok;
     if (o.code.empty() || (o.mode == "connect" && o.host.empty())) return usage;
+    if (o.sharePattern && (o.mode != "connect" || o.role != "screenSharer")) return usage;
     return ok;
 }
 
@@ -922,7 +950,8 @@ int main(int argc, char** argv) {
         std::cerr << "usage: orvane-peer connect --host H [--port P] --code CODE [--name N] "
                      "[--platform P] [--role R] [--icloud-token T] [--expect-fingerprint FP] "
                      "[--script FILE] [--keychain FILE] [--video-out FILE] [--audio-out FILE] "
-                     "[--media each|summary] [--save-files DIR] [--record FILE.mov]\n"
+                     "[--media each|summary] [--save-files DIR] [--record FILE.mov] "
+                     "[--share-pattern [--orientation N]]\n"
                      "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
                      "[--keychain FILE] [--save-files DIR]\n"
                      "       orvane-peer identity [--keychain FILE]\n"

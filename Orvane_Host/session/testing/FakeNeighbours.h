@@ -2,8 +2,10 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "OrvaneKit/base/TimerService.h"
@@ -83,7 +85,10 @@ public:
     }
     void applyAnnotation(const AnnotationEvent& event, std::uint32_t displayID) override;
     AnnotationModel& annotations() override { return model; }
+    std::optional<std::string> takeCurtainError() override { return std::exchange(refusal, {}); }
     std::vector<std::pair<AnnotationEvent, std::uint32_t>> applied;
+    // Reported once by the next takeCurtainError.
+    std::optional<std::string> refusal;
     AnnotationModel model;
 
     bool curtain = false;

@@ -36,7 +36,7 @@ public:
     Received onReceived;
 };
 
-class FakeVideoReceiver final : public VideoReceiver, public CallLog {
+class FakeVideoReceiver final : public IScreenReceiver, public CallLog {
 public:
     void receive(Bytes frame) override { add("video " + std::to_string(frame.size())); }
 };
