@@ -3,7 +3,10 @@
 // client sees them (window tree, properties, root pixels, clicks).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -128,7 +131,8 @@ protected:
     std::string last_;
 };
 
-constexpr std::uint32_t green = 0x34c759, orange = 0xff9500, backdrop = 0x406080;
+constexpr std::uint32_t green = 0x34c759, orange = 0xff9500, backdrop = 0x406080,
+                        underneath = 0x30a060;
 
 TEST_F(X11HostOverlays, BorderAndPillShowWhoControlsAndStopEndsTheirSession) {
     ASSERT_TRUE(startX());
@@ -274,9 +278,23 @@ TEST_F(X11HostOverlays, SharedScreenOpensInAWindowHeldToThePictureAndClosingEnds
               "The Mac closed the shared screen.");
 }
 
-// Needs a capture that leaves windows out; until the build has one the curtain stays down (as
-// the test above shows) and this test says so.
-TEST_F(X11HostOverlays, CurtainBlanksEveryMonitorAndOnlyTheFullCombinationEndsTheSession) {
+// The colour of pixel (x, y) in every frame FFmpeg decodes from a movie, as 0xRRGGBB (cut
+// 2×2, as 4:2:0 pictures cannot be cut to one pixel).
+std::vector<std::uint32_t> decodedPixels(const std::filesystem::path& movie, int x, int y) {
+    const std::string cmd = "ffmpeg -v error -i '" + movie.string() +
+                            "' -vf crop=2:2:" + std::to_string(x) + ":" + std::to_string(y) +
+                            " -f rawvideo -pix_fmt rgb24 - 2>/dev/null";
+    std::vector<std::uint32_t> out;
+    FILE* pipe = ::popen(cmd.c_str(), "r");
+    if (!pipe) return out;
+    unsigned char frame[12];
+    while (std::fread(frame, 1, sizeof frame, pipe) == sizeof frame)
+        out.push_back((std::uint32_t(frame[0]) << 16) | (std::uint32_t(frame[1]) << 8) | frame[2]);
+    ::pclose(pipe);
+    return out;
+}
+
+TEST_F(X11HostOverlays, CurtainBlanksEveryMonitorWhileTheViewerStillSeesTheScreen) {
     ASSERT_TRUE(startX());
     X11InputObserver observer(x.display());  // holds the keyboard focus
     X11TestPainter painter(x.display(), 0, 0, 1280, 720);
@@ -286,18 +304,25 @@ TEST_F(X11HostOverlays, CurtainBlanksEveryMonitorAndOnlyTheFullCombinationEndsTh
     auto host = startHost();
     ASSERT_NE(host.port, 0) << host.process->output();
     ViewerPeer pad(home->dir(), "iPad");
-    auto p = pad.connect(host.port, code, "expect helloAck 20\nexpect bye 60\n");
+    const auto movie = home->dir() / "curtain.mov";
+    auto p = pad.connect(host.port, code, "expect helloAck 20\nexpect bye 60\n",
+                         {"--record", movie.string()});
     auto pill = waitForWindow(isPill);
     ASSERT_TRUE(pill) << p->output();
     std::this_thread::sleep_for(500ms);
     shoot("curtain");
-    if (pixel(900, 600) != 0)
-        GTEST_SKIP() << "the screen capture cannot leave windows out here, so no curtain";
+    ASSERT_EQ(pixel(900, 600), 0u) << "the curtain should be up: " << host.process->output();
     EXPECT_EQ(pixel(pill->x + 10, pill->y + 10), 0u);  // the curtain covers the pill
     auto top = topLevels();
     ASSERT_FALSE(top.empty());
     EXPECT_TRUE(isBorder(top.front()));  // topmost: a curtain
     EXPECT_TRUE(overrideRedirect(top.front().id));
+
+    // The window under the curtain changes, and the viewer sees the change.
+    painter.fill(0, 0, 1280, 720, underneath);
+    painter.flush();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(pixel(900, 600), 0u);
 
     // A monitor added under the curtain gets one of its own.
     auto curtains = [&] {
@@ -332,6 +357,13 @@ TEST_F(X11HostOverlays, CurtainBlanksEveryMonitorAndOnlyTheFullCombinationEndsTh
             if (s.type == X11InputObserver::Seen::Type::keyPress && (s.keysym == 0x2e)) return true;
         return false;
     }));
+
+    // What the viewer recorded while the curtain was up is the screen under it, not black.
+    ASSERT_EQ(p->waitExit(20s), 0) << p->output();
+    const auto seen = decodedPixels(movie, 900, 600);
+    ASSERT_FALSE(seen.empty()) << "nothing decodable in " << movie << "\n" << p->output();
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](auto c) { return near(c, underneath); }))
+        << "the viewer never saw the window under the curtain change";
 }
 
 TEST_F(X11HostOverlays, UnderACompositingManagerTheBorderBlendsAtItsOpacity) {
