@@ -27,8 +27,10 @@
 #include "OrvaneKit/net/testing/ChildProcess.h"
 #include "Orvane_Host/capture/testing/XvfbServer.h"
 #include "Orvane_Host/capture/x11/X11ScreenSource.h"
+#include "bench/support/PeerRun.h"
 
 using namespace orvane;
+using bench::median;
 
 namespace {
 
@@ -124,32 +126,16 @@ Result runOurs(const XvfbServer& server, const Scene& scene, double seconds) {
 
 Result runPeer(const XvfbServer& server, double seconds) {
     const double server0 = processCpu(server.pid());
-    auto [status, log] =
-        ChildProcess::run({"ffmpeg", "-hide_banner", "-nostdin", "-benchmark", "-f", "x11grab",
-                           "-framerate", "60", "-video_size", "1920x1080", "-i", server.display(),
-                           "-t", std::to_string(seconds), "-pix_fmt", "nv12", "-f", "null", "-"},
-                          "", std::chrono::milliseconds(static_cast<int>(seconds * 1000) + 30000));
+    const bench::FfmpegRun run = bench::runFfmpeg(
+        {"-f", "x11grab", "-framerate", "60", "-video_size", "1920x1080", "-i", server.display(),
+         "-t", std::to_string(seconds), "-pix_fmt", "nv12", "-f", "null", "-"},
+        std::chrono::milliseconds(static_cast<int>(seconds * 1000) + 30000));
     Result r;
     r.serverCpu = processCpu(server.pid()) - server0;
-    if (status != 0) {
-        std::fprintf(stderr, "ffmpeg failed:\n%s\n", log.c_str());
-        std::exit(1);
-    }
-    std::replace(log.begin(), log.end(), '\r', '\n');
-    for (size_t at = log.find("frame="); at != std::string::npos; at = log.find("frame=", at + 1))
-        r.frames = std::atof(log.c_str() + at + 6);
-    const size_t b = log.rfind("bench: utime=");
-    double u = 0, s = 0, w = 0;
-    if (b != std::string::npos)
-        std::sscanf(log.c_str() + b, "bench: utime=%lfs stime=%lfs rtime=%lfs", &u, &s, &w);
-    r.clientCpu = u + s;
-    r.wall = w;
+    r.frames = run.frames;
+    r.clientCpu = run.cpu;
+    r.wall = run.wall;
     return r;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 }  // namespace

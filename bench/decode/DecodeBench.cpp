@@ -26,8 +26,10 @@
 #include "OrvaneKit/media/ffmpeg/VideoReceiver.h"
 #include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/net/testing/ChildProcess.h"
+#include "bench/support/PeerRun.h"
 
 using namespace orvane;
+using bench::median;
 
 namespace {
 
@@ -104,28 +106,9 @@ Result runOurs(const std::vector<Bytes>& bodies, bool pictures) {
 }
 
 Result runPeer(const std::string& file) {
-    auto [status, log] = ChildProcess::run({"ffmpeg", "-hide_banner", "-nostdin", "-benchmark",
-                                            "-f", "h264", "-i", file, "-f", "null", "-"},
-                                           "", std::chrono::seconds(120));
-    if (status != 0) {
-        std::fprintf(stderr, "ffmpeg failed:\n%s\n", log.c_str());
-        std::exit(1);
-    }
-    std::replace(log.begin(), log.end(), '\r', '\n');
-    Result r;
-    for (size_t at = log.find("frame="); at != std::string::npos; at = log.find("frame=", at + 1))
-        r.frames = std::atof(log.c_str() + at + 6);
-    const size_t b = log.rfind("bench: utime=");
-    double u = 0, s = 0, w = 0;
-    if (b != std::string::npos)
-        std::sscanf(log.c_str() + b, "bench: utime=%lfs stime=%lfs rtime=%lfs", &u, &s, &w);
-    r.cpu = u + s;
-    return r;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
+    const bench::FfmpegRun run =
+        bench::runFfmpeg({"-f", "h264", "-i", file, "-f", "null", "-"}, std::chrono::seconds(120));
+    return {run.frames, run.cpu};
 }
 
 }  // namespace

@@ -24,10 +24,12 @@
 #include "Orvane_Host/input/SerialInputInjector.h"
 #include "Orvane_Host/input/testing/X11InputObserver.h"
 #include "Orvane_Host/input/x11/XTestEventPoster.h"
+#include "bench/support/PeerRun.h"
 
 extern char** environ;
 
 using namespace orvane;
+using bench::median;
 using Steady = std::chrono::steady_clock;
 
 namespace {
@@ -37,11 +39,6 @@ constexpr int width = 1920, height = 1080;
 // Every move lands on a pixel of its own, so each one makes a motion event.
 std::pair<int, int> pixelOf(int i) {
     return {100 + i % 1600, 100 + (i / 1600) * 7 % 900};
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 // Seconds for the whole batch; fills `latencies` (microseconds) for the moves the client saw.
