@@ -1,0 +1,264 @@
+// The connection race behind `orvane-peer connect --link/--mac/--quic/--hole-punch`.
+
+#include "RaceConnect.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <future>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "OrvaneKit/base/TimerService.h"
+#include "OrvaneKit/cloud/OrvaneCloud.h"
+#include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
+#include "OrvaneKit/cloud/postgres/PostgresCloudStore.h"
+#include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
+#include "OrvaneKit/net/ngtcp2/QuicEndpoint.h"
+#include "OrvaneKit/reach/Connector.h"
+#include "OrvaneKit/reach/Pairing.h"
+#include "OrvaneKit/security/file/FileSecretStore.h"
+
+namespace orvane {
+
+namespace {
+
+// "host:port" or "[v6]:port" with a port of 1 to 65535.
+std::optional<HostPort> parseHostPort(const std::string& text) {
+    std::string host;
+    std::string_view rest;
+    if (text.starts_with("[")) {
+        auto close = text.find("]:");
+        if (close == std::string::npos) return std::nullopt;
+        host = text.substr(1, close - 1);
+        rest = std::string_view(text).substr(close + 2);
+    } else {
+        auto colon = text.rfind(':');
+        if (colon == std::string::npos || text.find(':') != colon) return std::nullopt;
+        host = text.substr(0, colon);
+        rest = std::string_view(text).substr(colon + 1);
+    }
+    unsigned port = 0;
+    auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), port);
+    if (host.empty() || ec != std::errc() || end != rest.data() + rest.size() || port == 0 ||
+        port > 65535)
+        return std::nullopt;
+    return HostPort{host, static_cast<std::uint16_t>(port)};
+}
+
+// Remembers which candidate each attempt dials, so the winner can be named.
+class NamingDialer final : public Dialer {
+public:
+    explicit NamingDialer(Dialer& inner) : inner_(inner) {}
+    std::shared_ptr<DialAttempt> make(const ConnectCandidate& candidate,
+                                      const std::string& accessCode,
+                                      const std::optional<std::string>& fingerprint) override {
+        auto attempt = inner_.make(candidate, accessCode, fingerprint);
+        std::lock_guard lock(mutex_);
+        keys_[attempt.get()] = Connector::candidateKey(candidate) + (candidate.quic ? " quic" : "");
+        return attempt;
+    }
+    std::string keyOf(const DialAttempt* attempt) {
+        std::lock_guard lock(mutex_);
+        auto it = keys_.find(attempt);
+        return it == keys_.end() ? "" : it->second;
+    }
+
+private:
+    Dialer& inner_;
+    std::mutex mutex_;
+    std::map<const DialAttempt*, std::string> keys_;
+};
+
+// The machine's record, read from the owner's store as `orvane-peer cloud` reads it.
+std::optional<CloudMac> readMac(const std::string& macID, std::shared_ptr<CloudStore> store) {
+    OrvaneCloud cloud(std::move(store));
+    for (auto& m : cloud.fetchChanges().macs)
+        if (m.id == macID) return m;
+    return std::nullopt;
+}
+
+}  // namespace
+
+int RaceOptions::take(const std::vector<std::string>& args) {
+    if (args.empty()) return 0;
+    const std::string& flag = args[0];
+    if (flag == "--hole-punch") {
+        holePunch = requested = true;
+        return 1;
+    }
+    static const std::set<std::string> valued = {"--link",    "--mac",       "--quic", "--stagger",
+                                                 "--timeout", "--interface", "--stun"};
+    if (!valued.contains(flag)) return 0;
+    if (args.size() < 2) return -1;
+    const std::string& value = args[1];
+    requested = true;
+    if (flag == "--link") {
+        links.push_back(value);
+    } else if (flag == "--mac") {
+        macID = value;
+    } else if (flag == "--quic" || flag == "--stun") {
+        auto hp = parseHostPort(value);
+        if (!hp) return -1;
+        if (flag == "--quic")
+            quic.push_back(*hp);
+        else
+            stun = value;
+    } else if (flag == "--stagger") {
+        std::int64_t ms = 0;
+        auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
+        if (ec != std::errc() || end != value.data() + value.size()) return -1;
+        // Zero or below is left to the race, which refuses it with its own reason.
+        staggerMilliseconds = ms;
+    } else if (flag == "--timeout") {
+        std::size_t used = 0;
+        timeoutSeconds = std::stod(value, &used);
+        if (used != value.size()) return -1;
+    } else {
+        interfaces.push_back(value);
+    }
+    return 2;
+}
+
+std::variant<RaceWinner, int> runRace(const RaceOptions& options, std::string code,
+                                      const std::optional<std::string>& fingerprint,
+                                      const std::optional<HostPort>& plain, NetContext& net,
+                                      SecureIdentity& identity, const Emit& emit,
+                                      const EmitError& emitError) {
+    // Ways that never change: the links' routes, the record's addresses, --host and --quic.
+    struct Way {
+        HostPort endpoint;
+        bool quic = false;
+    };
+    std::vector<Way> ways;
+    for (const auto& text : options.links) {
+        auto link = PairingInfo::parse(text);
+        if (!link) {
+            emitError("not a pairing link: " + text);
+            return 64;
+        }
+        if (code.empty()) code = link->code;
+        for (const auto& r : link->routes()) ways.push_back({{r.host, r.port}});
+    }
+    std::shared_ptr<CloudStore> store;
+    std::optional<CloudMac> mac;
+    if (options.macID) {
+        try {
+            static FileSecretStore keychain{FileSecretStore::standardFile()};
+            store = openConfiguredCloudStore(
+                keychain, makeInotifyWakeSignal, CloudAccountFile::standardPath(),
+                [&](const CloudAccountFile& a) { return openPostgresBackend(a, keychain); });
+            mac = readMac(*options.macID, store);
+        } catch (const std::exception& e) {
+            emitError("cannot read the machine's record: " + std::string(e.what()));
+            return 1;
+        }
+        if (!mac) {
+            emitError("no machine " + *options.macID + " in the owner's records");
+            return 1;
+        }
+        if (code.empty()) code = mac->accessCode.value_or("");
+        for (const auto& a : mac->lanAddresses) ways.push_back({{a, CloudMac::sessionPort}});
+        if (mac->publicAddress && mac->publicPort && *mac->publicPort > 0 &&
+            *mac->publicPort <= 65535)
+            ways.push_back({{*mac->publicAddress, static_cast<std::uint16_t>(*mac->publicPort)}});
+        for (const auto& a : mac->ipv6Addresses) ways.push_back({{a, CloudMac::sessionPort}});
+    }
+    if (plain) ways.push_back({*plain});
+    for (const auto& q : options.quic) ways.push_back({q, true});
+    if (code.empty()) {
+        emitError("no access code: give --code, or a link or machine record that holds one");
+        return 64;
+    }
+    if (ways.empty() && !options.holePunch) {
+        emitError("nothing to dial: give --host, --link, --mac or --quic");
+        return 64;
+    }
+
+    std::vector<std::optional<std::string>> interfaces(options.interfaces.begin(),
+                                                       options.interfaces.end());
+    if (interfaces.empty()) interfaces.push_back(std::nullopt);
+    auto onEach = [interfaces](ConnectCandidate base, std::vector<ConnectCandidate>& out) {
+        for (const auto& i : interfaces) {
+            base.interface = i;
+            out.push_back(base);
+        }
+    };
+
+    // Kept for the life of the process: waves and attempts still winding down on the network
+    // threads after the race ended use them.
+    struct Parts {
+        Parts(NetContext& net, SecureIdentity& identity)
+            : real({&identity, nullptr, &net},
+                   OrvaneConnectionDialer::QuicDial([&net](HostPort remote, Bytes key,
+                                                           std::optional<std::uint16_t> localPort,
+                                                           std::optional<std::string> interface) {
+                       return dialQuic(net, std::move(remote), std::move(key), localPort, {},
+                                       std::move(interface));
+                   })),
+              dialer(real),
+              timers(net.context()),
+              connector(dialer, timers, net.context().get_executor()) {}
+        OrvaneConnectionDialer real;
+        NamingDialer dialer;
+        AsioTimerService timers;
+        Connector connector;
+        std::mutex mutex;
+        std::set<std::string> announced;
+    };
+    auto* parts = new Parts(net, identity);
+    auto source = [parts, ways, onEach, emit] {
+        std::vector<ConnectCandidate> out;
+        for (const auto& w : ways) {
+            ConnectCandidate c{w.endpoint, std::nullopt, std::nullopt};
+            if (w.quic) c.quic = QuicPath{};
+            onEach(c, out);
+        }
+        std::lock_guard lock(parts->mutex);
+        for (const auto& c : out) {
+            auto key = Connector::candidateKey(c) + (c.quic ? " quic" : "");
+            if (parts->announced.insert(key).second)
+                emit({{"event", "candidate"}, {"candidate", key}});
+        }
+        return out;
+    };
+
+    auto done = std::make_shared<std::promise<ConnectOutcome>>();
+    auto result = done->get_future();
+    parts->connector.connect(code, fingerprint, source,
+                             {options.staggerMilliseconds, options.timeoutSeconds},
+                             [done](ConnectOutcome o) { done->set_value(std::move(o)); });
+    // The race ends itself at its time-out; this only guards against one that never ends.
+    auto limit = std::chrono::duration<double>(
+        std::isfinite(options.timeoutSeconds) ? std::clamp(options.timeoutSeconds, 0.0, 1e6) : 0);
+    if (result.wait_for(limit + std::chrono::seconds(30)) != std::future_status::ready) {
+        emitError("the connection race did not end");
+        return 1;
+    }
+    auto outcome = result.get();
+    if (auto* ready = std::get_if<outcome::Ready>(&outcome)) {
+        RaceWinner w{ready->attempt->connection(), parts->dialer.keyOf(ready->attempt.get())};
+        emit({{"event", "raceWon"},
+              {"candidate", w.candidate},
+              {"peerFingerprint", w.connection->peerFingerprint().value_or("")},
+              {"route", std::string(rawValue(w.connection->route()))}});
+        return w;
+    }
+    if (std::holds_alternative<outcome::WrongCode>(outcome)) {
+        emitError("the access code was refused");
+        return 2;
+    }
+    if (auto* insecure = std::get_if<outcome::Insecure>(&outcome)) {
+        const auto& e = insecure->error;
+        if (e.kind() == SecureChannelError::Kind::identityChanged)
+            emitError("the peer's identity changed: expected " + e.expected() + ", got " + e.got());
+        else
+            emitError("secure channel failed: " + e.description());
+        return 3;
+    }
+    emitError("no way to the machine worked: " + std::get<outcome::Failed>(outcome).reason);
+    return 1;
+}
+
+}  // namespace orvane
