@@ -1,0 +1,177 @@
+// `orvane-peer connect` racing several ways to a machine on loopback: a port that refuses, a
+// listener that never answers, and the real host or a serving peer.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "OrvaneKit/protocol/Json.h"
+#include "OrvaneKit/security/AccessCode.h"
+#include "OrvaneKit/security/Keychain.h"
+#include "Orvane_Host/session/TrustedDevice.h"
+#include "tests/support/HostHome.h"
+#include "tests/support/ViewerPeer.h"
+
+namespace orvane {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+constexpr const char* code = "ABC-DEF-GHJ-KLM";
+
+// A TCP socket on a free loopback port: listening (it never accepts by itself), or closed again
+// so that the port refuses.
+struct LoopbackPort {
+    int fd = -1;
+    std::uint16_t port = 0;
+    explicit LoopbackPort(bool listening) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t len = sizeof a;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+        if (listening) {
+            ::listen(fd, 4);
+        } else {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~LoopbackPort() {
+        if (fd >= 0) ::close(fd);
+    }
+    // The connection that reached the listener was closed by its dialler: it reads to the end.
+    bool sawAConnectionClosed() const {
+        int c = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (c < 0) return false;
+        char buf[4096];
+        ssize_t n = 1;
+        pollfd p{c, POLLIN, 0};
+        while (n > 0 && ::poll(&p, 1, 5000) == 1) n = ::read(c, buf, sizeof buf);
+        ::close(c);
+        return n == 0;
+    }
+};
+
+std::string linkTo(std::uint16_t hostPort, std::uint16_t extPort) {
+    return "kelsap://pair?name=Desk&code=" + std::string(code) +
+           "&port=" + std::to_string(hostPort) +
+           "&host=127.0.0.1&ext=127.0.0.1:" + std::to_string(extPort);
+}
+
+std::optional<json::Value> event(const std::string& output, const std::string& name) {
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);)
+        if (auto v = json::parse(std::string_view(line));
+            v && v->is_object() && v->value("event", "") == name)
+            return v;
+    return std::nullopt;
+}
+
+TEST(NetPeerRace, TheHostWinsOverARefusedPortAndASilentListener) {
+    for (const auto& b : {HostHome::hostBinary, HostHome::peerBinary})
+        if (!fs::exists(b)) GTEST_SKIP() << "not built: " << b;
+    HostHome home;
+    ASSERT_TRUE(
+        Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {}, home.keychain()));
+    ViewerPeer viewer(home.dir(), "Racer");
+    TrustedDevice::save(home.settings(),
+                        {{viewer.fingerprint(), viewer.name(), ClientPlatform::mac}});
+    home.settings().setBool("unattendedAccess", true);
+    auto host = home.start();
+    ASSERT_NE(host.port, 0) << host.process->output();
+
+    LoopbackPort refused(false), silent(true);
+    // The link's two routes come first, the host (--host, --port) last.
+    auto peer = viewer.connect(
+        host.port, code, "forbid bye\nexpect helloAck 20\nsend ping hex:0102\nexpect pong\nbye\n",
+        {"--link", linkTo(refused.port, silent.port), "--stagger", "200", "--timeout", "15"});
+    ASSERT_EQ(peer->waitExit(30s), 0) << peer->output();
+    auto won = event(peer->output(), "raceWon");
+    ASSERT_TRUE(won) << peer->output();
+    EXPECT_EQ((*won)["candidate"], "127.0.0.1:" + std::to_string(host.port) + "|*");
+    EXPECT_EQ(ViewerPeer::messages(peer->output(), "helloAck").size(), 1u) << peer->output();
+    EXPECT_TRUE(silent.sawAConnectionClosed());
+}
+
+class NetPeerRaceServe : public ::testing::Test {
+protected:
+    fs::path dir;
+    void SetUp() override {
+        if (!fs::exists(HostHome::peerBinary))
+            GTEST_SKIP() << "not built: " << HostHome::peerBinary;
+        dir = fs::temp_directory_path() /
+              ("orvane-peer-race-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir);
+    }
+    void TearDown() override {
+        if (!dir.empty()) fs::remove_all(dir);
+    }
+    // A serving peer on `serveCode`; its port and fingerprint.
+    std::pair<std::unique_ptr<ChildProcess>, json::Value> serve(const std::string& serveCode) {
+        auto p = std::make_unique<ChildProcess>(std::vector<std::string>{
+            HostHome::peerBinary, "serve", "--bind", "127.0.0.1", "--port", "0", "--code",
+            serveCode, "--keychain", (dir / "host.json").string()});
+        EXPECT_TRUE(p->waitForOutput("\"listening\"", 20s)) << p->output();
+        auto listening = event(p->output(), "listening").value_or(json::Value{});
+        return {std::move(p), std::move(listening)};
+    }
+    // Races a silent listener (first) and the serving peer; exit status, output and time taken.
+    struct Raced {
+        std::optional<int> status;
+        std::string output;
+        Clock::duration took;
+    };
+    Raced race(std::uint16_t servePort, std::vector<std::string> extra) {
+        LoopbackPort silent(true);
+        std::vector<std::string> argv = {HostHome::peerBinary,
+                                         "connect",
+                                         "--code",
+                                         code,
+                                         "--keychain",
+                                         (dir / "viewer.json").string(),
+                                         "--link",
+                                         linkTo(silent.port, servePort),
+                                         "--stagger",
+                                         "100",
+                                         "--timeout",
+                                         "20"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        auto start = Clock::now();
+        auto [status, out] = ChildProcess::run(argv, "", 40s);
+        return {status, out, Clock::now() - start};
+    }
+};
+
+TEST_F(NetPeerRaceServe, AnotherCodeEndsTheRaceAtOnce) {
+    auto [server, listening] = serve("ZZZ-ZZZ-ZZZ-ZZZ");
+    auto r = race(listening["port"].get<std::uint16_t>(), {});
+    EXPECT_EQ(r.status, 2) << r.output;
+    EXPECT_NE(r.output.find("the access code was refused"), std::string::npos) << r.output;
+    // Long before the 20 s time-out, though the silent listener never answered.
+    EXPECT_LT(r.took, 10s);
+}
+
+TEST_F(NetPeerRaceServe, AnotherIdentityThanTheExpectedOneExits3) {
+    auto [server, listening] = serve(code);
+    const std::string pinned = "0000 0000 0000 0000 0000 0000 0000 0000";
+    auto r = race(listening["port"].get<std::uint16_t>(), {"--expect-fingerprint", pinned});
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_NE(r.output.find("expected " + pinned + ", got " +
+                            listening["fingerprint"].get<std::string>()),
+              std::string::npos)
+        << r.output;
+    EXPECT_LT(r.took, 10s);
+}
+
+}  // namespace
+}  // namespace orvane
