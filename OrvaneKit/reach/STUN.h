@@ -53,6 +53,7 @@ private:
 struct STUNDiscovery {
     STUNReflexive reflexive;
     std::uint16_t localPort = 0;  // the UDP port that did the exchange; 0 when unreadable
+    bool operator==(const STUNDiscovery&) const = default;
 };
 
 namespace NATHolePunch {

@@ -6,6 +6,8 @@
 #include <asio/ip/udp.hpp>
 #include <thread>
 
+#include "OrvaneKit/reach/testing/FakeSTUNServer.h"
+
 namespace orvane {
 namespace {
 
@@ -121,44 +123,6 @@ TEST(STUN, NATOnceLetsOneCallerThrough) {
     EXPECT_EQ(winners, 1);
 }
 
-// A STUN server on 127.0.0.1 whose answer the test writes.
-class FakeSTUNServer {
-public:
-    using Answer = std::function<std::optional<Bytes>(const Bytes& request)>;
-    explicit FakeSTUNServer(Answer answer)
-        : socket_(io_, {asio::ip::make_address("127.0.0.1"), 0}), answer_(std::move(answer)) {
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~FakeSTUNServer() {
-        std::error_code ignored;
-        // Wakes the receive; the socket closes once its reader is gone.
-        socket_.shutdown(asio::socket_base::shutdown_both, ignored);
-        thread_.join();
-    }
-    std::uint16_t port() const { return socket_.local_endpoint().port(); }
-    std::atomic<int> requests{0};
-    asio::ip::udp::endpoint lastPeer;
-
-private:
-    void serve() {
-        std::array<std::uint8_t, 1500> b;
-        for (;;) {
-            asio::ip::udp::endpoint peer;
-            std::error_code ec;
-            auto n = socket_.receive_from(asio::buffer(b), peer, 0, ec);
-            if (ec || n == 0) return;  // shut down
-            ++requests;
-            lastPeer = peer;
-            if (auto reply = answer_(Bytes(b.begin(), b.begin() + n)))
-                socket_.send_to(asio::buffer(*reply), peer, 0, ec);
-        }
-    }
-    asio::io_context io_;
-    asio::ip::udp::socket socket_;
-    Answer answer_;
-    std::thread thread_;
-};
-
 std::optional<STUNDiscovery> discover(std::uint16_t port, double seconds) {
     asio::io_context io;
     std::optional<STUNDiscovery> result;
@@ -175,7 +139,7 @@ std::optional<STUNDiscovery> discover(std::uint16_t port, double seconds) {
 }
 
 TEST(NetSTUNClient, LearnsTheReflexiveAddressAndLocalPort) {
-    FakeSTUNServer server([](const Bytes& request) -> std::optional<Bytes> {
+    FakeSTUNServer server([](const Bytes& request, const auto&) -> std::optional<Bytes> {
         // The peer's own address, XOR-coded.
         Bytes reply = {0x01, 0x01, 0, 12};
         reply.insert(reply.end(), request.begin() + 4, request.begin() + 20);
@@ -187,18 +151,21 @@ TEST(NetSTUNClient, LearnsTheReflexiveAddressAndLocalPort) {
     auto r = discover(server.port(), 4.0);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->reflexive, (STUNReflexive{"198.51.100.9", 0x0449}));
-    EXPECT_EQ(r->localPort, server.lastPeer.port());
+    EXPECT_EQ(r->localPort, server.lastPeer().port());
     EXPECT_NE(r->localPort, 0);
 }
 
 TEST(NetSTUNClient, SilenceGarbageAndNoServerGiveNone) {
-    FakeSTUNServer silent([](const Bytes&) { return std::nullopt; });
+    FakeSTUNServer silent(
+        [](const Bytes&, const auto&) -> std::optional<Bytes> { return std::nullopt; });
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(discover(silent.port(), 0.3));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
     EXPECT_EQ(silent.requests, 1);
 
-    FakeSTUNServer garbage([](const Bytes&) { return Bytes{'h', 'e', 'l', 'l', 'o'}; });
+    FakeSTUNServer garbage([](const Bytes&, const auto&) -> std::optional<Bytes> {
+        return Bytes{'h', 'e', 'l', 'l', 'o'};
+    });
     EXPECT_FALSE(discover(garbage.port(), 4.0));
 
     EXPECT_FALSE(discover(1, 1.0)) << "a closed port";

@@ -50,6 +50,7 @@
 #include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/media/x26x/LibraryEncoderBackend.h"
 #include "OrvaneKit/net/avahi/AvahiServiceAdvertiser.h"
+#include "OrvaneKit/net/ngtcp2/QuicHolePunchListener.h"
 #include "OrvaneKit/records/Diagnostics.h"
 #include "OrvaneKit/records/linux/LinuxMetricSource.h"
 #include "OrvaneKit/security/SecureIdentity.h"
@@ -344,7 +345,9 @@ int main(int argc, char** argv) {
          {[&host] { return host->accessCode(); }, [&host] { return host->iCloudAuthToken(); },
           [] { return macDisplayName(); }, [&facts] { return facts.machineModel(); },
           [&identity] { return identity->fingerprint(); }},
-         &portMapping});
+         &portMapping,
+         {quicHolePunchListeners(net), host->currentKeySource(),
+          [&host](std::shared_ptr<Transport> t) { host->accept(std::move(t)); }}});
     auto reachability = anywhere->statusChanged.connect(
         [](const std::string& status) { say("Anywhere access: " + status); });
     host->setCloud({&sound, anywhere.get()});

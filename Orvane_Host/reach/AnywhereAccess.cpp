@@ -9,6 +9,8 @@
 #include <asio/use_awaitable.hpp>
 
 #include "OrvaneKit/base/Uuid.h"
+#include "OrvaneKit/reach/NATSignalling.h"
+#include "OrvaneKit/security/AccessCode.h"
 
 namespace orvane {
 
@@ -42,10 +44,15 @@ AnywhereAccess::AnywhereAccess(Services services)
       noRouter_(s_.router ? nullptr : std::make_unique<NoRouter>()),
       cloud_(s_.store, s_.clock),
       macID_(loadMacID(s_.settings)),
-      portMapper_(s_.router ? *s_.router : *noRouter_) {}
+      portMapper_(s_.router ? *s_.router : *noRouter_),
+      natPuncher_(s_.holePunch.listeners
+                      ? NATHostPuncher::make(
+                            {s_.cloudExecutor, s_.holePunch.listeners, s_.holePunch.discover})
+                      : nullptr) {}
 
 AnywhereAccess::~AnywhereAccess() {
     timer_.cancel();
+    if (natPuncher_) natPuncher_->stop();
     s_.store->setPushHandler({}, {});
 }
 
@@ -113,6 +120,16 @@ void AnywhereAccess::start(Perform perform) {
         });
     });
     if (mappedPort_ != 0) portMapper_.map(mappedPort_);
+    if (natPuncher_)
+        natPuncher_->setOnConnection([weak, &actor = s_.mainActor](std::shared_ptr<Transport> t) {
+            actor.post([weak, t] {
+                auto self = weak.lock();
+                if (self && self->s_.holePunch.accept)
+                    self->s_.holePunch.accept(t);
+                else
+                    t->cancel();
+            });
+        });
     // Any push, whatever it says, means the commands may have changed.
     asio::post(s_.cloudExecutor, [weak, store = s_.store, ex = s_.mainActor.executor()] {
         store->setPushHandler(ex, [weak] {
@@ -141,6 +158,7 @@ void AnywhereAccess::stop() {
     timer_.cancel();
     timer_ = {};
     portMapper_.stop();
+    if (natPuncher_) natPuncher_->stop();
     perform_ = nullptr;
     started_ = false;
 }
@@ -178,6 +196,7 @@ asio::awaitable<void> AnywhereAccess::setUp() {
     }
     const auto account = co_await offMain([this] { return cloud_.accountStatus(); });
     log_.notice("iCloud: {}", account);
+    co_await startHolePunch();
     co_await publish();
     co_await fetchCommands();
 }
@@ -282,7 +301,41 @@ asio::awaitable<void> AnywhereAccess::fetchCommands() {
             }
         }
     }
-    // The hole-punch step comes here once the machine can punch.
+    co_await punchTowardsViewer();
+}
+
+std::optional<STUNReflexive> AnywhereAccess::holePunchAddress() const {
+    return natPuncher_ ? natPuncher_->reflexive() : std::nullopt;
+}
+
+asio::awaitable<void> AnywhereAccess::startHolePunch() {
+    if (!natPuncher_ || !NATHolePunch::isEnabled(s_.settings)) co_return;
+    auto key = s_.holePunch.key;
+    if (!key) key = [code = s_.facts.accessCode] { return AccessCode::pskKey(code ? code() : ""); };
+    const auto found = co_await asio::async_initiate<decltype(asio::use_awaitable),
+                                                     void(std::optional<STUNDiscovery>)>(
+        [this, key](auto handler) {
+            auto h = std::make_shared<decltype(handler)>(std::move(handler));
+            natPuncher_->start(key, s_.settings,
+                               [h, ex = s_.mainActor.executor()](std::optional<STUNDiscovery> d) {
+                                   asio::post(ex, [h, d] { std::move (*h)(d); });
+                               });
+        },
+        asio::use_awaitable);
+    // The pairing link shows the new address.
+    if (found) routesChanged();
+}
+
+asio::awaitable<void> AnywhereAccess::punchTowardsViewer() {
+    if (!natPuncher_ || !NATHolePunch::isEnabled(s_.settings) || !natPuncher_->reflexive())
+        co_return;
+    auto fetch = [store = s_.store, &clock = s_.clock, id = macID_] {
+        return NATSignalling(store, clock).fetch(id, NATHolePunch::candidateMaxAgeSeconds);
+    };
+    if (auto viewer = co_await offMain(std::move(fetch))) {
+        log_.notice("punching towards {}:{}", viewer->host, viewer->port);
+        natPuncher_->punch(viewer->host, viewer->port);
+    }
 }
 
 }  // namespace orvane

@@ -18,6 +18,7 @@
 #include "OrvaneKit/base/Signal.h"
 #include "OrvaneKit/base/TimerService.h"
 #include "OrvaneKit/cloud/OrvaneCloud.h"
+#include "OrvaneKit/reach/NATHostPuncher.h"
 #include "Orvane_Host/reach/PortMapper.h"
 #include "Orvane_Host/session/IAnywhereAccess.h"
 #include "Orvane_Host/session/ILocalAddresses.h"
@@ -59,6 +60,17 @@ public:
         Facts facts;
         // The router; none asks nothing and reports no mapping.
         PortMappingBackend* router = nullptr;
+        // Meeting viewers behind NATs, when the user turns it on.
+        struct HolePunch {
+            // None: this build cannot listen for punched connections.
+            HolePunchListenerFactory listeners;
+            // The key viewers must hold now, read at each handshake.
+            PunchKeySource key;
+            // Takes each punched connection, unstarted, on the main actor.
+            std::function<void(std::shared_ptr<Transport>)> accept;
+            // STUNClient::discover when empty.
+            STUNDiscover discover;
+        } holePunch;
     };
 
     static std::shared_ptr<AnywhereAccess> make(Services services);
@@ -85,8 +97,7 @@ public:
     void mapSessionPort(std::uint16_t port);
 
     std::optional<PortMapping> routerMapping() const override { return portMapper_.external(); }
-    // No hole punch yet.
-    std::optional<STUNReflexive> holePunchAddress() const override { return std::nullopt; }
+    std::optional<STUNReflexive> holePunchAddress() const override;
 
     // The stored identifier, or a new upper-case UUID stored at once.
     static std::string loadMacID(SettingsStore& settings);
@@ -102,6 +113,8 @@ private:
     asio::awaitable<void> setUp();
     asio::awaitable<void> publishOnce();
     asio::awaitable<void> tick();
+    asio::awaitable<void> startHolePunch();
+    asio::awaitable<void> punchTowardsViewer();
     void scheduleTick();
     // Runs f on the cloud executor and resumes on the main actor with its result.
     template <class F>
@@ -116,6 +129,7 @@ private:
     std::string status_ = "Starting\u2026";
     std::optional<std::string> publicEndpoint_;
     PortMapper portMapper_;
+    std::shared_ptr<NATHostPuncher> natPuncher_;
     TimerHandle timer_;
     std::set<std::string> handledCommands_;
     Perform perform_;

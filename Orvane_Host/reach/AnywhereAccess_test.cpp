@@ -11,6 +11,10 @@
 #include "OrvaneKit/base/testing/FakeClock.h"
 #include "OrvaneKit/base/testing/FakeTimerService.h"
 #include "OrvaneKit/cloud/testing/FakeCloudStore.h"
+#include "OrvaneKit/net/testing/MemoryTransportPair.h"
+#include "OrvaneKit/reach/NATSignalling.h"
+#include "OrvaneKit/reach/testing/FakeHolePunchListener.h"
+#include "OrvaneKit/security/AccessCode.h"
 #include "Orvane_Host/reach/testing/FakePortMappingBackend.h"
 
 using namespace orvane;
@@ -284,6 +288,116 @@ TEST(AnywhereMacID, IsMadeOnceAndKept) {
     EXPECT_EQ(Uuid::parse(id)->string(), id);
     EXPECT_EQ(settings.string("hostDeviceID"), id);
     EXPECT_EQ(AnywhereAccess::loadMacID(settings), id);
+}
+
+// The hole punch, with STUN answered by the test and a fake listener.
+struct AnywherePunch : Anywhere {
+    FakeHolePunchListeners listeners;
+    int stunAsked = 0;
+    std::optional<STUNDiscovery> stunAnswer = STUNDiscovery{{"203.0.113.9", 61000}, 50123};
+    std::vector<std::shared_ptr<Transport>> accepted;
+    bool acceptedOnMain = true;
+
+    void SetUp() override {
+        Anywhere::SetUp();
+        AnywhereAccess::Services::HolePunch punch{
+            listeners.factory(), [this] { return AccessCode::pskKey(code); },
+            [this](std::shared_ptr<Transport> t) {
+                acceptedOnMain = acceptedOnMain && mainActor.isCurrent();
+                accepted.push_back(std::move(t));
+            },
+            [this](asio::any_io_executor ex, HostPort, std::chrono::duration<double>,
+                   STUNClient::Done done) {
+                ++stunAsked;
+                asio::post(ex, [done, a = stunAnswer] { done(a); });
+            }};
+        anywhere = AnywhereAccess::make({mainActor,
+                                         clock,
+                                         timers,
+                                         settings,
+                                         store,
+                                         cloudIo.get_executor(),
+                                         addresses,
+                                         {[this] { return code; }},
+                                         &router,
+                                         punch});
+    }
+    // A viewer behind a NAT leaves its address for this machine.
+    void viewerAt(const std::string& host, std::uint16_t port) {
+        NATSignalling(phone, clock).publish(anywhere->macID(), host, port);
+    }
+    void fetch() {
+        asio::co_spawn(mainIo, anywhere->fetchCommands(), asio::detached);
+        settle();
+    }
+};
+
+TEST_F(AnywherePunch, SwitchedOffNothingIsAskedOrPublished) {
+    start();
+    viewerAt("198.51.100.7", 40000);
+    fetch();
+    EXPECT_EQ(stunAsked, 0);
+    EXPECT_TRUE(listeners.made.empty());
+    EXPECT_FALSE(macs().at(0).natHost);
+    EXPECT_EQ(anywhere->holePunchAddress(), std::nullopt);
+    for (const auto& r : store->requestLog()) EXPECT_NE(r, "fetchRecord");
+}
+
+TEST_F(AnywherePunch, PublishesItsAddressAndPunchesTowardsFreshViewers) {
+    settings.setBool(NATHolePunch::defaultsKey, true);
+    int routeChanges = 0;
+    auto routes = anywhere->routesChanged.connect([&] { ++routeChanges; });
+    start();
+    EXPECT_EQ(stunAsked, 1);
+    EXPECT_EQ(routeChanges, 1) << "the pairing link learns the address";
+    EXPECT_EQ(anywhere->holePunchAddress(), (STUNReflexive{"203.0.113.9", 61000}));
+    auto mac = macs().at(0);
+    EXPECT_EQ(mac.natHost, "203.0.113.9");
+    EXPECT_EQ(mac.natPort, 61000);
+    ASSERT_EQ(listeners.made.size(), 1u);
+    auto& listener = *listeners.made[0];
+    EXPECT_EQ(listener.port(), 50123);
+    code = "WXYZ-WXYZ";
+    EXPECT_EQ(listener.key(), AccessCode::pskKey(code)) << "read at each handshake";
+    EXPECT_TRUE(listener.sent().empty()) << "no viewer yet";
+
+    // The viewer's record pushes; the fetch that follows punches.
+    viewerAt("198.51.100.7", 40000);
+    settle();
+    const std::pair<HostPort, Bytes> one{{"198.51.100.7", 40000}, Bytes{0x09}};
+    EXPECT_EQ(listener.sent(), (std::vector<std::pair<HostPort, Bytes>>(5, one)));
+
+    // After a failed command fetch too; not once the address is two minutes old.
+    store->failNextRequest(cloudError(CloudErrorCode::networkUnavailable));
+    fetch();
+    EXPECT_EQ(listener.sent().size(), 10u);
+    clock.advance(120s);
+    fetch();
+    EXPECT_EQ(listener.sent().size(), 10u);
+
+    // Punched connections reach the host on the main actor.
+    NetContext net{1};
+    auto pair = MemoryTransportPair::make(net);
+    std::thread([&] { listener.deliver(pair.server); }).join();
+    EXPECT_TRUE(accepted.empty());
+    settle();
+    ASSERT_EQ(accepted.size(), 1u);
+    EXPECT_TRUE(acceptedOnMain);
+
+    anywhere->stop();
+    EXPECT_TRUE(listener.cancelled());
+}
+
+TEST_F(AnywherePunch, NoSTUNAnswerPublishesNoAddress) {
+    settings.setBool(NATHolePunch::defaultsKey, true);
+    stunAnswer.reset();
+    start();
+    EXPECT_EQ(stunAsked, 1);
+    EXPECT_FALSE(macs().at(0).natHost);
+    viewerAt("198.51.100.7", 40000);
+    fetch();
+    EXPECT_TRUE(listeners.made.empty());
+    for (const auto& r : store->requestLog()) EXPECT_NE(r, "fetchRecord");
 }
 
 }  // namespace
