@@ -22,7 +22,12 @@
 #include <thread>
 
 #include "OrvaneKit/reach/STUN.h"
+#include "OrvaneKit/security/AccessCode.h"
+#include "OrvaneKit/security/Keychain.h"
+#include "Orvane_Host/session/TrustedDevice.h"
+#include "tests/support/HostHome.h"
 #include "tests/support/NetLab.h"
+#include "tests/support/ViewerPeer.h"
 
 namespace orvane {
 namespace {
@@ -156,6 +161,134 @@ TEST_F(SlowTwoNATs, EachSideSeesItsNatsAddressAndStrangersStayOut) {
     EXPECT_EQ(receiveFrom(inside), 40001);
     ::close(inside);
     ::close(outside);
+}
+
+// ---- The real host and orvane-peer across both NATs ----
+
+class SlowTwoNATsHost : public SlowTwoNATs {
+protected:
+    std::unique_ptr<HostHome> home;
+    std::string code = AccessCode::generate();
+    std::unique_ptr<ViewerPeer> device;
+    HostHome::Running running;
+
+    void SetUp() override {
+        SlowTwoNATs::SetUp();
+        if (IsSkipped()) return;
+        for (const auto& b : {HostHome::hostBinary, HostHome::peerBinary})
+            if (!std::filesystem::exists(b)) GTEST_SKIP() << "not built: " << b;
+        home = std::make_unique<HostHome>();
+        ASSERT_TRUE(Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {},
+                                  home->keychain()));
+        device = std::make_unique<ViewerPeer>(home->dir(), "Far Laptop");
+        TrustedDevice::save(home->settings(),
+                            {{device->fingerprint(), device->name(), ClientPlatform::mac}});
+        home->settings().setBool("unattendedAccess", true);
+        home->settings().setString("natStunServer",
+                                   std::string(stunAddress) + ":" + std::to_string(stunPort));
+        ASSERT_TRUE(discoverFrom(host)) << coturn->output();  // coturn is up
+    }
+
+    void startHost(bool holePunch) {
+        home->settings().setBool("natHolePunch", holePunch);
+        running = lab->inNamespace(host, [&] { return home->start(); });
+        ASSERT_NE(running.port, 0) << running.process->output();
+    }
+
+    // The owner's other device and the viewer share the host's home: one account, one store.
+    std::vector<std::string> inHome(std::vector<std::string> args) const {
+        const std::string d = home->dir().string();
+        std::vector<std::string> argv = {"/usr/bin/env",
+                                         "HOME=" + d,
+                                         "XDG_CONFIG_HOME=" + d + "/config",
+                                         "XDG_DATA_HOME=" + d + "/data",
+                                         "XDG_STATE_HOME=" + d + "/state",
+                                         HostHome::peerBinary};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+
+    // The machine's record once `pred` holds for it.
+    std::optional<nlohmann::json> mac(std::function<bool(const nlohmann::json&)> pred,
+                                      std::chrono::seconds timeout = 20s) {
+        std::optional<nlohmann::json> found;
+        eventually(
+            [&] {
+                auto [status, out] = ChildProcess::run(inHome({"cloud", "macs"}), "", 20s);
+                std::istringstream lines(out);
+                for (std::string l; std::getline(lines, l);) {
+                    auto j = nlohmann::json::parse(l, nullptr, false);
+                    if (j.is_object() && j.contains("id") && pred(j)) found = j;
+                }
+                return found.has_value();
+            },
+            timeout);
+        return found;
+    }
+
+    // orvane-peer connect --mac ID --hole-punch from the viewer's namespace: exit status and
+    // output.
+    std::pair<std::optional<int>, std::string> connect(const std::string& macID,
+                                                       const std::string& withCode) {
+        auto script = home->dir() / "punch-script.txt";
+        std::ofstream(script) << "forbid bye\nexpect helloAck 20\nsend ping hex:0102\n"
+                                 "expect pong\nbye\n";
+        auto argv =
+            inHome({"connect", "--mac", macID, "--hole-punch", "--stun",
+                    std::string(stunAddress) + ":" + std::to_string(stunPort), "--code", withCode,
+                    "--name", device->name(), "--keychain", device->keychain().string(), "--script",
+                    script.string(), "--timeout", "20"});
+        return lab->inNamespace(viewer, [&] { return ChildProcess::run(argv, "", 60s); });
+    }
+
+    std::string history() const { return readFile(home->historyFile()); }
+};
+
+TEST_F(SlowTwoNATsHost, APunchedPathMeetsTheHost) {
+    startHost(true);
+    auto record = mac([](const nlohmann::json& m) { return m["natHost"] == "11.0.0.1"; });
+    ASSERT_TRUE(record) << running.process->output();
+
+    auto [status, out] = connect((*record)["id"], code);
+    ASSERT_EQ(status, 0) << out << "\n--- host:\n" << running.process->output();
+    EXPECT_NE(out.find(R"("event":"holePunch","ready":true)"), std::string::npos) << out;
+    EXPECT_NE(out.find(R"(quic","event":"raceWon")"), std::string::npos) << out;
+    EXPECT_EQ(ViewerPeer::messages(out, "helloAck").size(), 1u) << out;
+    EXPECT_TRUE(eventually([&] {
+        return history().find(R"x("route":"Internet (through NAT)")x") != std::string::npos;
+    })) << history();
+}
+
+TEST_F(SlowTwoNATsHost, WithTheSwitchOffTheRaceFails) {
+    startHost(false);
+    auto record = mac([](const nlohmann::json&) { return true; });
+    ASSERT_TRUE(record) << running.process->output();
+    EXPECT_TRUE((*record)["natHost"].is_null()) << record->dump();
+
+    auto [status, out] = connect((*record)["id"], code);
+    EXPECT_EQ(status, 1) << out;
+    // It dialled the machine's LAN address, which no route from here reaches.
+    EXPECT_NE(out.find(R"({"candidate":"10.1.0.2:5895|*","event":"candidate"})"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("no way to the machine worked"), std::string::npos) << out;
+    EXPECT_EQ(ViewerPeer::messages(out, "helloAck").size(), 0u) << out;
+}
+
+TEST_F(SlowTwoNATsHost, AWrongCodeIsOneTryToConnect) {
+    startHost(true);
+    auto record = mac([](const nlohmann::json& m) { return m["natHost"] == "11.0.0.1"; });
+    ASSERT_TRUE(record) << running.process->output();
+
+    std::string wrong = AccessCode::generate();
+    auto [status, out] = connect((*record)["id"], wrong);
+    EXPECT_EQ(status, 2) << out << "\n--- host:\n" << running.process->output();
+    ASSERT_TRUE(eventually([&] {
+        return history().find(R"("kind":"wrongCode")") != std::string::npos;
+    })) << history();
+    std::this_thread::sleep_for(500ms);
+    auto text = history();
+    auto first = text.find(R"("kind":"wrongCode")");
+    EXPECT_EQ(text.find(R"("kind":"wrongCode")", first + 1), std::string::npos) << text;
 }
 
 }  // namespace

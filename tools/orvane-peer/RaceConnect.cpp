@@ -10,6 +10,8 @@
 #include <mutex>
 #include <set>
 
+#include "OrvaneKit/base/Clock.h"
+#include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/base/TimerService.h"
 #include "OrvaneKit/cloud/OrvaneCloud.h"
 #include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
@@ -17,35 +19,14 @@
 #include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/net/ngtcp2/QuicEndpoint.h"
 #include "OrvaneKit/reach/Connector.h"
+#include "OrvaneKit/reach/NATHolePunch.h"
+#include "OrvaneKit/reach/NATPuncher.h"
 #include "OrvaneKit/reach/Pairing.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
 
 namespace orvane {
 
 namespace {
-
-// "host:port" or "[v6]:port" with a port of 1 to 65535.
-std::optional<HostPort> parseHostPort(const std::string& text) {
-    std::string host;
-    std::string_view rest;
-    if (text.starts_with("[")) {
-        auto close = text.find("]:");
-        if (close == std::string::npos) return std::nullopt;
-        host = text.substr(1, close - 1);
-        rest = std::string_view(text).substr(close + 2);
-    } else {
-        auto colon = text.rfind(':');
-        if (colon == std::string::npos || text.find(':') != colon) return std::nullopt;
-        host = text.substr(0, colon);
-        rest = std::string_view(text).substr(colon + 1);
-    }
-    unsigned port = 0;
-    auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), port);
-    if (host.empty() || ec != std::errc() || end != rest.data() + rest.size() || port == 0 ||
-        port > 65535)
-        return std::nullopt;
-    return HostPort{host, static_cast<std::uint16_t>(port)};
-}
 
 // Remembers which candidate each attempt dials, so the winner can be named.
 class NamingDialer final : public Dialer {
@@ -99,7 +80,7 @@ int RaceOptions::take(const std::vector<std::string>& args) {
     } else if (flag == "--mac") {
         macID = value;
     } else if (flag == "--quic" || flag == "--stun") {
-        auto hp = parseHostPort(value);
+        auto hp = NATHolePunch::parseHostPort(value);
         if (!hp) return -1;
         if (flag == "--quic")
             quic.push_back(*hp);
@@ -171,6 +152,10 @@ std::variant<RaceWinner, int> runRace(const RaceOptions& options, std::string co
         emitError("no access code: give --code, or a link or machine record that holds one");
         return 64;
     }
+    if (options.holePunch && !mac) {
+        emitError("--hole-punch needs the machine's record: give --mac");
+        return 64;
+    }
     if (ways.empty() && !options.holePunch) {
         emitError("nothing to dial: give --host, --link, --mac or --quic");
         return 64;
@@ -206,15 +191,38 @@ std::variant<RaceWinner, int> runRace(const RaceOptions& options, std::string co
         Connector connector;
         std::mutex mutex;
         std::set<std::string> announced;
+        MemorySettingsStore settings;
     };
     auto* parts = new Parts(net, identity);
-    auto source = [parts, ways, onEach, emit] {
+
+    // The punched path joins the race once STUN answered and the viewer's address is left for
+    // the machine; the waves before it dial the other ways.
+    std::shared_ptr<NATPuncher> puncher;
+    if (options.holePunch) {
+        parts->settings.setBool(NATHolePunch::defaultsKey, true);
+        if (options.stun) parts->settings.setString(NATHolePunch::stunServerKey, *options.stun);
+        puncher =
+            NATPuncher::make({net.context().get_executor(), store, SystemClock::shared(), {}});
+        if (!mac->natHost || !mac->natPort)
+            emit({{"event", "holePunch"},
+                  {"ready", false},
+                  {"reason", "the machine publishes no hole-punch address"}});
+        puncher->prepare(mac->id, mac->natHost, mac->natPort, code, parts->settings,
+                         [emit, weak = std::weak_ptr<NATPuncher>(puncher)] {
+                             auto p = weak.lock();
+                             if (p && p->candidate())
+                                 emit({{"event", "holePunch"}, {"ready", true}});
+                         });
+    }
+    auto source = [parts, ways, onEach, emit, puncher] {
         std::vector<ConnectCandidate> out;
         for (const auto& w : ways) {
             ConnectCandidate c{w.endpoint, std::nullopt, std::nullopt};
             if (w.quic) c.quic = QuicPath{};
             onEach(c, out);
         }
+        if (puncher)
+            if (auto c = puncher->candidate()) onEach(*c, out);
         std::lock_guard lock(parts->mutex);
         for (const auto& c : out) {
             auto key = Connector::candidateKey(c) + (c.quic ? " quic" : "");
