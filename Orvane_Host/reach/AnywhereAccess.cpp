@@ -310,13 +310,16 @@ std::optional<STUNReflexive> AnywhereAccess::holePunchAddress() const {
 
 asio::awaitable<void> AnywhereAccess::startHolePunch() {
     if (!natPuncher_ || !NATHolePunch::isEnabled(s_.settings)) co_return;
-    auto key = s_.holePunch.key;
+    PunchKeySource key = s_.holePunch.key;
     if (!key) key = [code = s_.facts.accessCode] { return AccessCode::pskKey(code ? code() : ""); };
+    // Captures by pointer only: this compiler destroys a temporary's non-trivial captures
+    // twice when it is awaited.
+    const PunchKeySource* keyInFrame = &key;
     const auto found = co_await asio::async_initiate<decltype(asio::use_awaitable),
                                                      void(std::optional<STUNDiscovery>)>(
-        [this, key](auto handler) {
+        [this, keyInFrame](auto handler) {
             auto h = std::make_shared<decltype(handler)>(std::move(handler));
-            natPuncher_->start(key, s_.settings,
+            natPuncher_->start(*keyInFrame, s_.settings,
                                [h, ex = s_.mainActor.executor()](std::optional<STUNDiscovery> d) {
                                    asio::post(ex, [h, d] { std::move (*h)(d); });
                                });
@@ -329,10 +332,11 @@ asio::awaitable<void> AnywhereAccess::startHolePunch() {
 asio::awaitable<void> AnywhereAccess::punchTowardsViewer() {
     if (!natPuncher_ || !NATHolePunch::isEnabled(s_.settings) || !natPuncher_->reflexive())
         co_return;
-    auto fetch = [store = s_.store, &clock = s_.clock, id = macID_] {
-        return NATSignalling(store, clock).fetch(id, NATHolePunch::candidateMaxAgeSeconds);
-    };
-    if (auto viewer = co_await offMain(std::move(fetch))) {
+    const auto viewer = co_await offMain([this] {
+        return NATSignalling(s_.store, s_.clock)
+            .fetch(macID_, NATHolePunch::candidateMaxAgeSeconds);
+    });
+    if (viewer) {
         log_.notice("punching towards {}:{}", viewer->host, viewer->port);
         natPuncher_->punch(viewer->host, viewer->port);
     }
