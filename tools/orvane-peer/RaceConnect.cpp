@@ -195,24 +195,29 @@ std::variant<RaceWinner, int> runRace(const RaceOptions& options, std::string co
     };
     auto* parts = new Parts(net, identity);
 
-    // The punched path joins the race once STUN answered and the viewer's address is left for
-    // the machine; the waves before it dial the other ways.
+    // The punched path is prepared before the race starts: dead routes fail within the first
+    // waves, and a race whose every attempt failed ends at the next wave with nothing new, so a
+    // punch candidate that came later would never be dialled. The wait is bounded by STUN's own
+    // time-out.
     std::shared_ptr<NATPuncher> puncher;
     if (options.holePunch) {
         parts->settings.setBool(NATHolePunch::defaultsKey, true);
         if (options.stun) parts->settings.setString(NATHolePunch::stunServerKey, *options.stun);
         puncher =
             NATPuncher::make({net.context().get_executor(), store, SystemClock::shared(), {}});
-        if (!mac->natHost || !mac->natPort)
+        auto prepared = std::make_shared<std::promise<void>>();
+        puncher->prepare(mac->id, mac->natHost, mac->natPort, code, parts->settings,
+                         [prepared] { prepared->set_value(); });
+        prepared->get_future().wait_for(
+            std::chrono::duration<double>(NATHolePunch::stunTimeoutSeconds + 5));
+        if (puncher->candidate())
+            emit({{"event", "holePunch"}, {"ready", true}});
+        else
             emit({{"event", "holePunch"},
                   {"ready", false},
-                  {"reason", "the machine publishes no hole-punch address"}});
-        puncher->prepare(mac->id, mac->natHost, mac->natPort, code, parts->settings,
-                         [emit, weak = std::weak_ptr<NATPuncher>(puncher)] {
-                             auto p = weak.lock();
-                             if (p && p->candidate())
-                                 emit({{"event", "holePunch"}, {"ready", true}});
-                         });
+                  {"reason", !mac->natHost || !mac->natPort
+                                 ? "the machine publishes no hole-punch address"
+                                 : "STUN did not answer"}});
     }
     auto source = [parts, ways, onEach, emit, puncher] {
         std::vector<ConnectCandidate> out;
