@@ -7,10 +7,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <asio/io_context.hpp>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
 
 #include "OrvaneKit/protocol/Json.h"
+#include "OrvaneKit/reach/STUN.h"
 #include "OrvaneKit/security/AccessCode.h"
 #include "OrvaneKit/security/Keychain.h"
 #include "Orvane_Host/session/TrustedDevice.h"
@@ -171,6 +175,79 @@ TEST_F(NetPeerRaceServe, AnotherIdentityThanTheExpectedOneExits3) {
               std::string::npos)
         << r.output;
     EXPECT_LT(r.took, 10s);
+}
+
+// The real host with the hole punch on (coturn on loopback as its STUN server): --quic to the
+// UDP address it publishes is a session like any other, listed as through NAT.
+TEST(SlowPeerRaceQuic, ConnectOverQuicGetsHelloAckAndPong) {
+    for (const auto& b : {HostHome::hostBinary, HostHome::peerBinary})
+        if (!fs::exists(b)) GTEST_SKIP() << "not built: " << b;
+    if (::system("command -v turnserver >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "turnserver (coturn) is not installed (scripts/install-deps.sh)";
+    HostHome home;
+    LoopbackPort stunPort(false);  // a free port number (UDP and TCP share the range)
+    ChildProcess stun({"turnserver", "-n", "--stun-only", "--no-cli", "--no-tls", "--no-dtls",
+                       "--log-file", "stdout", "--listening-ip", "127.0.0.1", "--listening-port",
+                       std::to_string(stunPort.port), "--pidfile",
+                       (home.dir() / "turnserver.pid").string()});
+    bool answered = false;
+    for (auto until = Clock::now() + 10s; !answered && Clock::now() < until;) {
+        asio::io_context io;
+        STUNClient::discover(io.get_executor(), {"127.0.0.1", stunPort.port}, 500ms,
+                             [&](std::optional<STUNDiscovery> d) { answered = d.has_value(); });
+        io.run();
+    }
+    ASSERT_TRUE(answered) << stun.output();
+
+    ASSERT_TRUE(
+        Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {}, home.keychain()));
+    ViewerPeer viewer(home.dir(), "Quic Racer");
+    TrustedDevice::save(home.settings(),
+                        {{viewer.fingerprint(), viewer.name(), ClientPlatform::mac}});
+    home.settings().setBool("unattendedAccess", true);
+    home.settings().setBool("natHolePunch", true);
+    home.settings().setString("natStunServer", "127.0.0.1:" + std::to_string(stunPort.port));
+    auto host = home.start();
+    ASSERT_NE(host.port, 0) << host.process->output();
+
+    const std::string d = home.dir().string();
+    std::optional<std::uint16_t> natPort;
+    for (auto until = Clock::now() + 20s; !natPort && Clock::now() < until;
+         std::this_thread::sleep_for(100ms)) {
+        auto [status, out] =
+            ChildProcess::run({"/usr/bin/env", "HOME=" + d, "XDG_CONFIG_HOME=" + d + "/config",
+                               "XDG_DATA_HOME=" + d + "/data", "XDG_STATE_HOME=" + d + "/state",
+                               HostHome::peerBinary, "cloud", "macs"},
+                              "", 20s);
+        std::istringstream lines(out);
+        for (std::string l; std::getline(lines, l);)
+            if (auto j = nlohmann::json::parse(l, nullptr, false);
+                j.is_object() && j.contains("natPort") && j["natPort"].is_number())
+                natPort = j["natPort"].get<std::uint16_t>();
+    }
+    ASSERT_TRUE(natPort) << host.process->output();
+
+    // Beside it, a TCP route that refuses.
+    LoopbackPort refused(false);
+    auto script = home.dir() / "quic-script.txt";
+    std::ofstream(script)
+        << "forbid bye\nexpect helloAck 20\nsend ping hex:0A0B\nexpect pong\nbye\n";
+    auto [status, out] = ChildProcess::run(
+        {HostHome::peerBinary, "connect", "--code", code, "--name", viewer.name(), "--keychain",
+         viewer.keychain().string(), "--host", "127.0.0.1", "--port", std::to_string(refused.port),
+         "--quic", "127.0.0.1:" + std::to_string(*natPort), "--script", script.string()},
+        "", 40s);
+    ASSERT_EQ(status, 0) << out << "\n--- host:\n" << readFile(home.logFile());
+    auto won = event(out, "raceWon");
+    ASSERT_TRUE(won) << out;
+    EXPECT_EQ((*won)["candidate"], "127.0.0.1:" + std::to_string(*natPort) + "|* quic");
+    EXPECT_EQ((*won)["route"], "natTraversal");
+    EXPECT_EQ(ViewerPeer::messages(out, "pong").size(), 1u) << out;
+    bool listed = false;
+    for (auto until = Clock::now() + 10s; !listed && Clock::now() < until;
+         std::this_thread::sleep_for(50ms))
+        listed = readFile(home.historyFile()).find("Internet (through NAT)") != std::string::npos;
+    EXPECT_TRUE(listed) << readFile(home.historyFile());
 }
 
 }  // namespace
