@@ -60,6 +60,31 @@ std::optional<CloudMac> readMac(const std::string& macID, std::shared_ptr<CloudS
     return std::nullopt;
 }
 
+// What a race runs on. Kept for the life of the process (through `keptRace`, so it is never
+// taken for a leak): waves and attempts still winding down on the network threads after the
+// race ended use it.
+struct Parts {
+    Parts(NetContext& net, SecureIdentity& identity)
+        : real({&identity, nullptr, &net},
+               OrvaneConnectionDialer::QuicDial([&net](HostPort remote, Bytes key,
+                                                       std::optional<std::uint16_t> localPort,
+                                                       std::optional<std::string> interface) {
+                   return dialQuic(net, std::move(remote), std::move(key), localPort, {},
+                                   std::move(interface));
+               })),
+          dialer(real),
+          timers(net.context()),
+          connector(dialer, timers, net.context().get_executor()) {}
+    OrvaneConnectionDialer real;
+    NamingDialer dialer;
+    AsioTimerService timers;
+    Connector connector;
+    std::mutex mutex;
+    std::set<std::string> announced;
+    MemorySettingsStore settings;
+};
+Parts* keptRace = nullptr;
+
 }  // namespace
 
 int RaceOptions::take(const std::vector<std::string>& args) {
@@ -171,29 +196,7 @@ std::variant<RaceWinner, int> runRace(const RaceOptions& options, std::string co
         }
     };
 
-    // Kept for the life of the process: waves and attempts still winding down on the network
-    // threads after the race ended use them.
-    struct Parts {
-        Parts(NetContext& net, SecureIdentity& identity)
-            : real({&identity, nullptr, &net},
-                   OrvaneConnectionDialer::QuicDial([&net](HostPort remote, Bytes key,
-                                                           std::optional<std::uint16_t> localPort,
-                                                           std::optional<std::string> interface) {
-                       return dialQuic(net, std::move(remote), std::move(key), localPort, {},
-                                       std::move(interface));
-                   })),
-              dialer(real),
-              timers(net.context()),
-              connector(dialer, timers, net.context().get_executor()) {}
-        OrvaneConnectionDialer real;
-        NamingDialer dialer;
-        AsioTimerService timers;
-        Connector connector;
-        std::mutex mutex;
-        std::set<std::string> announced;
-        MemorySettingsStore settings;
-    };
-    auto* parts = new Parts(net, identity);
+    auto* parts = keptRace = new Parts(net, identity);
 
     // The punched path is prepared before the race starts: dead routes fail within the first
     // waves, and a race whose every attempt failed ends at the next wave with nothing new, so a
