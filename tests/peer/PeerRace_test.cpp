@@ -177,6 +177,26 @@ TEST_F(NetPeerRaceServe, AnotherIdentityThanTheExpectedOneExits3) {
     EXPECT_LT(r.took, 10s);
 }
 
+// Every way is tried over each --interface: a missing interface fails its ways with a reason that
+// names it, loopback carries the session.
+TEST_F(NetPeerRaceServe, EachInterfaceMakesAWayOfItsOwn) {
+    auto [server, listening] = serve(code);
+    auto script = dir / "ping.txt";
+    std::ofstream(script) << "send ping hex:01\nexpect pong\nclose\n";
+    auto port = listening["port"].get<std::uint16_t>();
+    auto r =
+        race(port, {"--interface", "nosuch0", "--interface", "lo", "--script", script.string()});
+    ASSERT_EQ(r.status, 0) << r.output;
+    for (auto way : {"127.0.0.1:" + std::to_string(port) + "|nosuch0",
+                     "127.0.0.1:" + std::to_string(port) + "|lo"})
+        EXPECT_NE(r.output.find(R"({"candidate":")" + way + R"(","event":"candidate"})"),
+                  std::string::npos)
+            << r.output;
+    auto won = event(r.output, "raceWon");
+    ASSERT_TRUE(won) << r.output;
+    EXPECT_EQ((*won)["candidate"], "127.0.0.1:" + std::to_string(port) + "|lo");
+}
+
 // The real host with the hole punch on (coturn on loopback as its STUN server): --quic to the
 // UDP address it publishes is a session like any other, listed as through NAT.
 TEST(SlowPeerRaceQuic, ConnectOverQuicGetsHelloAckAndPong) {
