@@ -28,16 +28,19 @@ namespace orvane {
 
 namespace {
 
-// Remembers which candidate each attempt dials, so the winner can be named.
+// Reports each attempt as the race makes it and remembers its candidate, so the winner can be
+// named.
 class NamingDialer final : public Dialer {
 public:
-    explicit NamingDialer(Dialer& inner) : inner_(inner) {}
+    NamingDialer(Dialer& inner, Emit emit) : inner_(inner), emit_(std::move(emit)) {}
     std::shared_ptr<DialAttempt> make(const ConnectCandidate& candidate,
                                       const std::string& accessCode,
                                       const std::optional<std::string>& fingerprint) override {
+        auto key = Connector::candidateKey(candidate) + (candidate.quic ? " quic" : "");
+        emit_({{"event", "dial"}, {"candidate", key}});
         auto attempt = inner_.make(candidate, accessCode, fingerprint);
         std::lock_guard lock(mutex_);
-        keys_[attempt.get()] = Connector::candidateKey(candidate) + (candidate.quic ? " quic" : "");
+        keys_[attempt.get()] = key;
         return attempt;
     }
     std::string keyOf(const DialAttempt* attempt) {
@@ -48,6 +51,7 @@ public:
 
 private:
     Dialer& inner_;
+    const Emit emit_;
     std::mutex mutex_;
     std::map<const DialAttempt*, std::string> keys_;
 };
@@ -64,7 +68,7 @@ std::optional<CloudMac> readMac(const std::string& macID, std::shared_ptr<CloudS
 // taken for a leak): waves and attempts still winding down on the network threads after the
 // race ended use it.
 struct Parts {
-    Parts(NetContext& net, SecureIdentity& identity)
+    Parts(NetContext& net, SecureIdentity& identity, const Emit& emit)
         : real({&identity, nullptr, &net},
                OrvaneConnectionDialer::QuicDial([&net](HostPort remote, Bytes key,
                                                        std::optional<std::uint16_t> localPort,
@@ -72,7 +76,7 @@ struct Parts {
                    return dialQuic(net, std::move(remote), std::move(key), localPort, {},
                                    std::move(interface));
                })),
-          dialer(real),
+          dialer(real, emit),
           timers(net.context()),
           connector(dialer, timers, net.context().get_executor()) {}
     OrvaneConnectionDialer real;
@@ -196,7 +200,7 @@ std::variant<RaceWinner, int> runRace(const RaceOptions& options, std::string co
         }
     };
 
-    auto* parts = keptRace = new Parts(net, identity);
+    auto* parts = keptRace = new Parts(net, identity, emit);
 
     // The punched path is prepared before the race starts: dead routes fail within the first
     // waves, and a race whose every attempt failed ends at the next wave with nothing new, so a
