@@ -33,19 +33,13 @@ struct ScriptedSTUN {
     }
 };
 
-// The "nat" log lines written while it lives.
-struct NatLog : LogSink {
-    std::mutex mutex;
-    std::vector<LogRecord> records;
-    void write(const LogRecord& r) override {
-        if (r.category != "nat") return;
-        std::lock_guard lock(mutex);
-        records.push_back(r);
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard lock(mutex);
+// The "nat" log lines written while it lives, each with its level.
+struct NatLog : MemoryLogSink {
+    std::vector<std::string> lines() const {
         std::vector<std::string> out;
-        for (const auto& r : records) out.push_back(r.message);
+        for (const auto& r : records())
+            if (r.category == "nat")
+                out.push_back(std::string(logLevelName(r.level)) + ": " + r.message);
         return out;
     }
 };
@@ -105,8 +99,9 @@ TEST_F(NATHost, ListensOnTheSTUNPortAndPunchesFiveOneByteDatagramsFromIt) {
     EXPECT_EQ(listener.port(), 50123);
     EXPECT_TRUE(listener.started());
     EXPECT_EQ(listener.key(), AccessCode::pskKey(code));
-    EXPECT_EQ(log->lines(),
-              (std::vector<std::string>{"NAT: QUIC hole-punch listener up on port 50123"}));
+    EXPECT_EQ(
+        log->lines(),
+        (std::vector<std::string>{"default: NAT: QUIC hole-punch listener up on port 50123"}));
 
     puncher->punch("198.51.100.7", 40000);
     const std::pair<HostPort, Bytes> one{{"198.51.100.7", 40000}, Bytes{0x09}};
@@ -132,10 +127,10 @@ TEST_F(NATHost, ListensOnTheSTUNPortAndPunchesFiveOneByteDatagramsFromIt) {
 TEST_F(NATHost, NewConnectionsGoUnstartedToTheOwner) {
     settings.setBool(NATHolePunch::defaultsKey, true);
     stun.answer = STUNDiscovery{{"203.0.113.5", 61000}, 50123};
+    NetContext net{1};
     std::vector<std::shared_ptr<Transport>> got;
     puncher->setOnConnection([&](std::shared_ptr<Transport> t) { got.push_back(t); });
     start();
-    NetContext net{1};
     auto pair = MemoryTransportPair::make(net);
     listeners.made.at(0)->deliver(pair.server);
     ASSERT_EQ(got.size(), 1u);
@@ -157,8 +152,9 @@ TEST_F(NATHost, NoAnswerOrNoListenerIsReported) {
     ASSERT_TRUE(result && *result);
     EXPECT_EQ(puncher->reflexive(), (STUNReflexive{"203.0.113.5", 61000}));
     EXPECT_FALSE(puncher->listening());
-    EXPECT_EQ(log->lines(),
-              (std::vector<std::string>{"NAT: QUIC listener failed: Address already in use"}));
+    EXPECT_EQ(
+        log->lines(),
+        (std::vector<std::string>{"error: NAT: QUIC listener failed: Address already in use"}));
     puncher->punch("198.51.100.7", 40000);
     EXPECT_TRUE(listeners.made.at(0)->sent().empty());
 }
@@ -313,8 +309,9 @@ TEST_F(NATViewer, LeavesItsAddressAndDialsFromItsSTUNPort) {
     EXPECT_EQ(c->endpoint, (HostPort{"203.0.113.5", 61000}));
     EXPECT_EQ(c->interface, std::nullopt);
     EXPECT_EQ(c->quic, (QuicPath{50999}));
-    EXPECT_EQ(log->lines(),
-              (std::vector<std::string>{"NAT: hole-punch candidate ready (local port 50999)"}));
+    EXPECT_EQ(
+        log->lines(),
+        (std::vector<std::string>{"default: NAT: hole-punch candidate ready (local port 50999)"}));
 
     // One preparation per lifetime, even after a reset.
     puncher->reset();
@@ -328,9 +325,9 @@ TEST_F(NATViewer, LeavesItsAddressAndDialsFromItsSTUNPort) {
 TEST_F(NATViewer, AFailedExchangeIsNotTriedAgain) {
     settings.setBool(NATHolePunch::defaultsKey, true);
     prepare();
-    EXPECT_EQ(
-        log->lines(),
-        (std::vector<std::string>{"NAT: STUN discovery failed; no hole-punch candidate added"}));
+    EXPECT_EQ(log->lines(),
+              (std::vector<std::string>{
+                  "default: NAT: STUN discovery failed; no hole-punch candidate added"}));
     stun.answer = STUNDiscovery{{"198.51.100.7", 40000}, 50999};
     prepare();
     EXPECT_EQ(stun.asked.size(), 1u);
@@ -341,16 +338,22 @@ TEST_F(NATViewer, AFailedExchangeIsNotTriedAgain) {
 TEST_F(NATViewer, AMacPortOutOfRangeGivesNoCandidateButTheAddressIsStillLeft) {
     settings.setBool(NATHolePunch::defaultsKey, true);
     stun.answer = STUNDiscovery{{"198.51.100.7", 40000}, 50999};
-    store->failRecord("nat-M1-viewer", cloudError(CloudErrorCode::networkUnavailable));
     prepare("203.0.113.5", 70000);
     EXPECT_EQ(puncher->candidate(), std::nullopt);
-    EXPECT_EQ(log->lines().back(), "NAT: hole-punch candidate ready (local port 50999)");
+    EXPECT_EQ(NATSignalling(store, rt.clock).fetch("M1", 120),
+              (STUNReflexive{"198.51.100.7", 40000}));
+    EXPECT_EQ(
+        log->lines(),
+        (std::vector<std::string>{"default: NAT: hole-punch candidate ready (local port 50999)"}));
+}
 
-    // A failed publication does not stop the candidate.
-    auto other = NATPuncher::make({rt.io.get_executor(), store, rt.clock, stun.discover()});
-    other->prepare("M1", "203.0.113.5", 61000, code, settings);
-    rt.drain();
-    EXPECT_TRUE(other->candidate());
+TEST_F(NATViewer, AFailedPublicationStillGivesTheCandidate) {
+    settings.setBool(NATHolePunch::defaultsKey, true);
+    stun.answer = STUNDiscovery{{"198.51.100.7", 40000}, 50999};
+    store->failRecord("nat-M1-viewer", cloudError(CloudErrorCode::networkUnavailable));
+    prepare();
+    EXPECT_TRUE(puncher->candidate());
+    EXPECT_EQ(NATSignalling(store, rt.clock).fetch("M1", 120), std::nullopt);
 }
 
 TEST(NATPuncherCandidate, NeedsTheSwitchAndAUsableMacAddress) {

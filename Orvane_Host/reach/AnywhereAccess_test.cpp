@@ -292,6 +292,7 @@ TEST(AnywhereMacID, IsMadeOnceAndKept) {
 
 // The hole punch, with STUN answered by the test and a fake listener.
 struct AnywherePunch : Anywhere {
+    NetContext net{1};  // outlives the connections below
     FakeHolePunchListeners listeners;
     int stunAsked = 0;
     std::optional<STUNDiscovery> stunAnswer = STUNDiscovery{{"203.0.113.9", 61000}, 50123};
@@ -376,7 +377,6 @@ TEST_F(AnywherePunch, PublishesItsAddressAndPunchesTowardsFreshViewers) {
     EXPECT_EQ(listener.sent().size(), 10u);
 
     // Punched connections reach the host on the main actor.
-    NetContext net{1};
     auto pair = MemoryTransportPair::make(net);
     std::thread([&] { listener.deliver(pair.server); }).join();
     EXPECT_TRUE(accepted.empty());

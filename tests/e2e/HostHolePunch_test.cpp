@@ -19,6 +19,7 @@
 #include "OrvaneKit/protocol/Hello.h"
 #include "OrvaneKit/protocol/OrvaneConnection.h"
 #include "OrvaneKit/reach/NATHolePunch.h"
+#include "OrvaneKit/reach/testing/FakeSTUNServer.h"
 #include "OrvaneKit/security/AccessCode.h"
 #include "OrvaneKit/security/Keychain.h"
 #include "OrvaneKit/security/testing/FakeIdentity.h"
@@ -114,7 +115,7 @@ struct QuicViewer {
     }
 };
 
-class SlowHostHolePunch : public ::testing::Test {
+class HolePunchHome : public ::testing::Test {
 protected:
     std::unique_ptr<HostHome> home;
     std::string code = AccessCode::generate();
@@ -122,8 +123,6 @@ protected:
     void SetUp() override {
         for (const auto& b : {HostHome::hostBinary, HostHome::peerBinary})
             if (!fs::exists(b)) GTEST_SKIP() << "not built: " << b;
-        if (!fs::exists(turnserver))
-            GTEST_SKIP() << "coturn is not installed (scripts/install-deps.sh)";
         home = std::make_unique<HostHome>();
         ASSERT_TRUE(Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {},
                                   home->keychain()));
@@ -153,6 +152,32 @@ protected:
         return false;
     }
 };
+
+class SlowHostHolePunch : public HolePunchHome {
+protected:
+    void SetUp() override {
+        if (!fs::exists(turnserver))
+            GTEST_SKIP() << "coturn is not installed (scripts/install-deps.sh)";
+        HolePunchHome::SetUp();
+    }
+};
+
+using NetHostHolePunch = HolePunchHome;
+
+// Off by default: a STUN server set in the settings hears nothing and the record has no address.
+TEST_F(NetHostHolePunch, SwitchedOffTheHostAsksNoSTUNServer) {
+    FakeSTUNServer stun(FakeSTUNServer::reflecting());
+    home->settings().setString(NATHolePunch::stunServerKey,
+                               "127.0.0.1:" + std::to_string(stun.port()));
+    auto host = home->start();
+    ASSERT_NE(host.port, 0) << host.process->output();
+    auto record = macRecord([](const nlohmann::json& j) { return j.contains("natPort"); });
+    ASSERT_TRUE(record) << host.process->output();
+    EXPECT_TRUE((*record)["natPort"].is_null());
+    EXPECT_TRUE(host.process->waitForOutput("fetched", 10s)) << host.process->output();
+    EXPECT_EQ(stun.requests, 0);
+    EXPECT_EQ(readFile(home->logFile()).find("NAT:"), std::string::npos);
+}
 
 TEST_F(SlowHostHolePunch, AViewerDialsTheHostsPublicUdpAddressOverQuic) {
     StunServer stun(home->dir());
