@@ -1,5 +1,8 @@
 #include "OrvaneKit/reach/Connector.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <asio/post.hpp>
 #include <cerrno>
@@ -10,6 +13,7 @@
 #include <set>
 
 #include "OrvaneKit/protocol/OrvaneConnection.h"
+#include "OrvaneKit/reach/NetworkInterface.h"
 #include "OrvaneKit/security/AccessCode.h"
 
 namespace orvane {
@@ -203,14 +207,36 @@ private:
 
 }  // namespace
 
+OrvaneConnectionDialer::OrvaneConnectionDialer(ConnectionEnvironment env, QuicDialAnyInterface quic)
+    : env_(env) {
+    if (quic)
+        quic_ = [quic = std::move(quic)](HostPort remote, Bytes key,
+                                         std::optional<std::uint16_t> localPort,
+                                         std::optional<std::string> interface) {
+            if (interface)
+                throw PlatformError("quic", ENOTSUP,
+                                    "this QUIC transport cannot use the interface " + *interface);
+            return quic(std::move(remote), std::move(key), localPort);
+        };
+}
+
 std::shared_ptr<DialAttempt> OrvaneConnectionDialer::make(
     const ConnectCandidate& candidate, const std::string& accessCode,
     const std::optional<std::string>& fingerprint) {
+    // Checked on a spare socket first, so the race reports the interface's own reason rather than
+    // a bare system error from inside the dial.
+    if (candidate.interface) {
+        int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (probe < 0) throw PlatformError("interface", errno, std::strerror(errno));
+        auto why = bindSocketToInterface(probe, *candidate.interface);
+        ::close(probe);
+        if (why) throw PlatformError("interface", why->code, why->text);
+    }
     std::shared_ptr<OrvaneConnection> c;
     if (candidate.quic) {
         if (!quic_) throw PlatformError("quic", ENOTSUP, "no QUIC transport in this build");
-        auto t =
-            quic_(candidate.endpoint, AccessCode::pskKey(accessCode), candidate.quic->localPort);
+        auto t = quic_(candidate.endpoint, AccessCode::pskKey(accessCode),
+                       candidate.quic->localPort, candidate.interface);
         c = OrvaneConnection::makeClient(std::move(t), accessCode,
                                          NetworkEndpoint{candidate.endpoint}, true, env_);
     } else {

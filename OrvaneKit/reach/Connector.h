@@ -52,7 +52,8 @@ public:
 class Dialer {
 public:
     virtual ~Dialer() = default;
-    // An idle attempt; nothing is sent before start(). Throws when it cannot be made.
+    // An idle attempt; nothing is sent before start(). Throws when it cannot be made (such as
+    // for a required interface that does not exist or may not be bound to).
     virtual std::shared_ptr<DialAttempt> make(const ConnectCandidate& candidate,
                                               const std::string& accessCode,
                                               const std::optional<std::string>& fingerprint) = 0;
@@ -62,12 +63,18 @@ public:
 // parameters), or QUIC through `quic` for punched paths.
 class OrvaneConnectionDialer final : public Dialer {
 public:
-    // Makes an idle QUIC transport to `remote` on `key`, from `localPort` when given.
+    // Makes an idle QUIC transport to `remote` on `key`, from `localPort` when given, through
+    // `interface` only when given.
     using QuicDial = std::function<std::shared_ptr<Transport>(
+        HostPort remote, Bytes key, std::optional<std::uint16_t> localPort,
+        std::optional<std::string> interface)>;
+    // A QUIC hook that cannot bind to an interface: candidates that require one fail.
+    using QuicDialAnyInterface = std::function<std::shared_ptr<Transport>(
         HostPort remote, Bytes key, std::optional<std::uint16_t> localPort)>;
 
     explicit OrvaneConnectionDialer(ConnectionEnvironment env = {}, QuicDial quic = {})
         : env_(env), quic_(std::move(quic)) {}
+    OrvaneConnectionDialer(ConnectionEnvironment env, QuicDialAnyInterface quic);
     std::shared_ptr<DialAttempt> make(const ConnectCandidate& candidate,
                                       const std::string& accessCode,
                                       const std::optional<std::string>& fingerprint) override;

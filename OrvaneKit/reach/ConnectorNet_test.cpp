@@ -123,5 +123,37 @@ TEST_F(NetConnector, AnotherCodeEndsTheRaceAtOnce) {
     ::close(silent);
 }
 
+// A required interface binds each attempt's socket to it: loopback carries the session, an
+// interface that does not exist fails the attempt with a reason that names it.
+TEST_F(NetConnector, RequiredInterfaces) {
+    std::uint16_t hostPort = ready.get_future().get();
+    auto onLoopback = race(code, {{{"127.0.0.1", hostPort}, "lo", std::nullopt}});
+    ASSERT_TRUE(std::holds_alternative<outcome::Ready>(onLoopback));
+    std::get<outcome::Ready>(onLoopback).attempt->connection()->cancel();
+
+    auto missing = race(code, {{{"127.0.0.1", hostPort}, "nosuch0", std::nullopt}});
+    ASSERT_TRUE(std::holds_alternative<outcome::Failed>(missing));
+    EXPECT_EQ(std::get<outcome::Failed>(missing).reason, "no network interface named \"nosuch0\"");
+}
+
+// Below the race, the dial itself refuses an interface it cannot bind to, naming it.
+TEST_F(NetConnector, ADialOnAMissingInterfaceFailsNamingIt) {
+    std::uint16_t hostPort = ready.get_future().get();
+    auto c = OrvaneConnection::makeClient({"127.0.0.1", hostPort}, code, "nosuch0", std::nullopt,
+                                          {&viewerId.identity(), nullptr, &net});
+    std::promise<NetError> failed;
+    std::once_flag once;
+    c->setOnStateChange([&](const ConnState& s) {
+        if (const NetError* e = stateError(s)) std::call_once(once, [&] { failed.set_value(*e); });
+    });
+    c->start();
+    auto f = failed.get_future();
+    ASSERT_EQ(f.wait_for(10s), std::future_status::ready);
+    auto e = f.get();
+    EXPECT_EQ(e.code, ENODEV);
+    EXPECT_EQ(e.text, "no network interface named \"nosuch0\"");
+    c->cancel();
+}
+
 }  // namespace
 }  // namespace orvane

@@ -3,9 +3,11 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
+#include <sys/socket.h>
 
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -154,6 +156,27 @@ LinkKind linkKindOf(std::string_view interfaceName, const std::filesystem::path&
         default:
             return LinkKind::other;
     }
+}
+
+std::optional<NetError> bindSocketToInterface(int fd, const std::string& name) {
+    auto missing = [&] {
+        return NetError{NetError::Kind::posix, ENODEV,
+                        "no network interface named \"" + name + "\""};
+    };
+    // The kernel takes at most IFNAMSIZ - 1 characters and would cut a longer name silently.
+    if (name.empty() || name.size() >= IFNAMSIZ || ::if_nametoindex(name.c_str()) == 0)
+        return missing();
+    if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name.c_str(),
+                     static_cast<socklen_t>(name.size())) == 0)
+        return std::nullopt;
+    const int e = errno;
+    if (e == ENODEV) return missing();
+    if (e == EPERM || e == EACCES)
+        return NetError{
+            NetError::Kind::posix, e,
+            "not allowed to bind to the interface " + name + " (" + std::strerror(e) + ")"};
+    return NetError{NetError::Kind::posix, e,
+                    "cannot bind to the interface " + name + ": " + std::strerror(e)};
 }
 
 }  // namespace orvane

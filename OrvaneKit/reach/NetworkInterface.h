@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "OrvaneKit/base/Errors.h"
 #include "OrvaneKit/reach/LinkKind.h"
 
 namespace orvane {
@@ -61,5 +62,10 @@ std::vector<InterfaceAddress> interfaceAddresses();
 // The link kind of the interface a connection runs over; `other` when unknown.
 LinkKind linkKindOf(std::string_view interfaceName,
                     const std::filesystem::path& sysRoot = "/sys/class/net");
+
+// Makes a socket send and receive only through the interface `name` (SO_BINDTODEVICE). Returns
+// why it cannot (a POSIX error whose text names the interface): no such interface (ENODEV), not
+// allowed, or the system's reason.
+std::optional<NetError> bindSocketToInterface(int fd, const std::string& name);
 
 }  // namespace orvane

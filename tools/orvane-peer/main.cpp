@@ -5,6 +5,9 @@
 //                       [--expect-fingerprint FP] [--share-pattern [--orientation N]]
 //                       [--script FILE] [--keychain FILE] [--video-out FILE] [--audio-out FILE]
 //                       [--media each|summary] [--save-files DIR] [--record FILE.mov]
+//   orvane-peer connect [--host H [--port P]] [--link LINK]... [--mac MACID [--hole-punch]
+//                       [--stun H:P]] [--quic H:P]... [--interface NAME]... [--stagger MS]
+//                       [--timeout S] [--code CODE] [the options above]
 //   orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] [--keychain FILE]
 //                     [--save-files DIR]
 //   orvane-peer identity [--keychain FILE]
@@ -40,6 +43,12 @@
 // welcomes the peer, announcing `--orientation` (1-8, default 1) first; see PatternSharer.h.
 // `--platform` names the device kind in the Hello (mac, iPhone, iPad, …). With `--save-files`
 // the files the other side sends are put together in DIR, and reported instead of their chunks.
+// With any of --link, --mac, --quic, --hole-punch, --interface, --stagger or --timeout, `connect`
+// races every way it knows (see RaceConnect.cpp): the links' routes, the machine record's
+// addresses in the owner's store (and with --hole-punch its punched QUIC path), --host and each
+// --quic, each over every --interface, one new way every --stagger ms (250) until --timeout s
+// (10). The code defaults to the link's or the record's. It prints "candidate" for each way and
+// "raceWon" with the winner's candidate key, fingerprint and route.
 // Exit status: 0 done, 1 a step failed or the connection broke, 2 the access code was refused,
 // 3 the peer's identity did not match, 64 bad usage.
 
@@ -82,6 +91,7 @@
 #include "OrvaneKit/security/SecureIdentity.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
 #include "PatternSharer.h"
+#include "RaceConnect.h"
 
 using namespace orvane;
 using namespace std::chrono_literals;
@@ -162,6 +172,7 @@ struct Options {
     std::optional<std::string> record;
     bool sharePattern = false;
     int orientation = 1;
+    RaceOptions race;
 };
 
 // Appends a video packet's parameter sets (keyframes) and NAL units with start codes. False
@@ -494,6 +505,16 @@ public:
         });
     }
 
+    // A connection that came up before it was attached here (the race's winner).
+    void adoptReady(const std::shared_ptr<OrvaneConnection>& conn) {
+        emit({{"event", "state"},
+              {"state", "ready"},
+              {"peerFingerprint", conn->peerFingerprint().value_or("")},
+              {"route", std::string(rawValue(conn->route()))}});
+        std::lock_guard lock(mutex_);
+        ready_ = true;
+    }
+
     // Waits for the channel; false when the connection ended first.
     bool waitReady(std::chrono::seconds timeout) {
         std::unique_lock lock(mutex_);
@@ -745,12 +766,23 @@ int connect(const Options& o, NetContext& net, SecureIdentity& identity) {
         session.onType = [s = sharer.get()](MessageType type) { s->saw(type); };
     }
     StopOnExit stop{net};
-    auto conn = OrvaneConnection::makeClient(HostPort{o.host, o.port}, o.code, std::nullopt,
-                                             std::nullopt, {&identity, nullptr, &net});
-    conn->setExpectedPeerFingerprint(o.expectFingerprint);
-    session.attach(conn, false);
-    conn->start();
-    if (!session.waitReady(30s)) return session.failureStatus();
+    std::shared_ptr<OrvaneConnection> conn;
+    if (o.race.requested) {
+        auto plain = o.host.empty() ? std::nullopt : std::optional(HostPort{o.host, o.port});
+        auto won =
+            runRace(o.race, o.code, o.expectFingerprint, plain, net, identity, emit, emitError);
+        if (const int* status = std::get_if<int>(&won)) return *status;
+        conn = std::get<RaceWinner>(won).connection;
+        session.attach(conn, false);
+        session.adoptReady(conn);
+    } else {
+        conn = OrvaneConnection::makeClient(HostPort{o.host, o.port}, o.code, std::nullopt,
+                                            std::nullopt, {&identity, nullptr, &net});
+        conn->setExpectedPeerFingerprint(o.expectFingerprint);
+        session.attach(conn, false);
+        conn->start();
+        if (!session.waitReady(30s)) return session.failureStatus();
+    }
     Hello hello;
     hello.deviceName = o.name;
     hello.platform = clientPlatformFromRaw(o.platform).value_or(ClientPlatform::unknown);
@@ -871,6 +903,14 @@ int parse(int argc, char** argv, Options& o) {
             o.sharePattern = true;
             continue;
         }
+        if (o.mode == "connect") {
+            int used = o.race.take({argv + i, argv + std::min(argc, i + 2)});
+            if (used < 0) return usage;
+            if (used > 0) {
+                i += used - 1;
+                continue;
+            }
+        }
         if (i + 1 >= argc) return usage;
         std::string value = argv[++i];
         if (flag == "--host")
@@ -912,7 +952,7 @@ int parse(int argc, char** argv, Options& o) {
         else
             return usage;
     }
-    if (o.mode == "identity") return ok;
+    if (o.mode == "identity" || (o.mode == "connect" && o.race.requested)) return ok;
     if (o.code.empty() || (o.mode == "connect" && o.host.empty())) return usage;
     if (o.sharePattern && (o.mode != "connect" || o.role != "screenSharer")) return usage;
     return ok;
@@ -952,6 +992,9 @@ int main(int argc, char** argv) {
                      "[--script FILE] [--keychain FILE] [--video-out FILE] [--audio-out FILE] "
                      "[--media each|summary] [--save-files DIR] [--record FILE.mov] "
                      "[--share-pattern [--orientation N]]\n"
+                     "       orvane-peer connect [--host H [--port P]] [--link LINK]... [--mac ID "
+                     "[--hole-punch] [--stun H:P]] [--quic H:P]... [--interface NAME]... "
+                     "[--stagger MS] [--timeout S] [--code CODE] [other connect options]\n"
                      "       orvane-peer serve [--bind A] [--port P] --code CODE [--script FILE] "
                      "[--keychain FILE] [--save-files DIR]\n"
                      "       orvane-peer identity [--keychain FILE]\n"

@@ -105,13 +105,11 @@ void TcpLink::connectNext(std::shared_ptr<std::vector<asio::ip::tcp::endpoint>> 
     std::error_code ec;
     socket_.close(ec);
     socket_.open(endpoint.protocol(), ec);
-    if (!ec && params_.requiredInterface) {
-        const std::string& name = *params_.requiredInterface;
-        if (::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_BINDTODEVICE, name.c_str(),
-                         static_cast<socklen_t>(name.size())) != 0)
-            ec = std::error_code(errno, asio::system_category());
-    }
     if (ec) return connectNext(endpoints, index + 1, netErrorFrom(ec), std::move(done));
+    // Every address would meet the same refusal: the dial fails with the interface's reason.
+    if (params_.requiredInterface)
+        if (auto why = bindSocketToInterface(socket_.native_handle(), *params_.requiredInterface))
+            return done(*why);
     socket_.async_connect(endpoint, [self = shared_from_this(), endpoints, index,
                                      done = std::move(done)](std::error_code ec) mutable {
         if (self->closed_) return;

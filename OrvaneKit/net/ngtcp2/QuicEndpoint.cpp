@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "OrvaneKit/net/ngtcp2/PskTls.h"
+#include "OrvaneKit/reach/NetworkInterface.h"
 
 namespace orvane {
 namespace {
@@ -799,7 +800,8 @@ struct BrokenTransport final : Transport, std::enable_shared_from_this<BrokenTra
 }  // namespace
 
 std::shared_ptr<Transport> dialQuic(NetContext& net, HostPort remote, Bytes key,
-                                    std::optional<std::uint16_t> localPort, QuicSettings settings) {
+                                    std::optional<std::uint16_t> localPort, QuicSettings settings,
+                                    std::optional<std::string> interface) {
     auto to = numeric(remote);
     if (!to)
         return std::make_shared<BrokenTransport>(
@@ -807,6 +809,9 @@ std::shared_ptr<Transport> dialQuic(NetContext& net, HostPort remote, Bytes key,
     auto ep = std::make_shared<Endpoint>(net, false, settings, QuicKeySource{});
     asio::error_code ec;
     ep->socket.open(to->protocol(), ec);
+    if (!ec && interface)
+        if (auto why = bindSocketToInterface(ep->socket.native_handle(), *interface))
+            return std::make_shared<BrokenTransport>(net, *why);
     // No SO_REUSEADDR here: two sockets sharing the port would split the server's packets.
     if (!ec) ep->socket.bind(udp::endpoint(to->protocol(), localPort.value_or(0)), ec);
     if (!ec) ep->enlargeBuffers();

@@ -38,10 +38,12 @@ using QuicKeySource = std::function<Bytes()>;
 // to `localPort` when given (a punched path must leave from the port the NAT mapping was made for).
 // The transport is idle until start(). Before the handshake completes, no answer within the
 // handshake time-out reports waiting(ETIMEDOUT): unanswered packets and ICMP errors are normal
-// while a far NAT is still closed.
+// while a far NAT is still closed. With `interface` the socket uses only that interface; when it
+// cannot, the transport fails at start with the reason.
 std::shared_ptr<Transport> dialQuic(NetContext& net, HostPort remote, Bytes key,
                                     std::optional<std::uint16_t> localPort = std::nullopt,
-                                    QuicSettings settings = {});
+                                    QuicSettings settings = {},
+                                    std::optional<std::string> interface = std::nullopt);
 
 // Accepts QUIC connections on one UDP socket, many per port, routed by connection ID; anything
 // that is not QUIC (such as punch datagrams) is dropped. A new connection is handed over,

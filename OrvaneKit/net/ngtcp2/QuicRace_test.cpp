@@ -25,8 +25,9 @@ struct NetQuicRace : ::testing::Test {
     AsioTimerService timers{net.context()};
     OrvaneConnectionDialer dialer{
         {&viewerId.identity(), nullptr, &net},
-        [this](HostPort remote, Bytes key, std::optional<std::uint16_t> localPort) {
-            return dialQuic(net, remote, std::move(key), localPort);
+        [this](HostPort remote, Bytes key, std::optional<std::uint16_t> localPort,
+               std::optional<std::string> interface) {
+            return dialQuic(net, remote, std::move(key), localPort, {}, std::move(interface));
         }};
     Connector connector{dialer, timers, net.context().get_executor()};
     std::shared_ptr<QuicServerEndpoint> server;
@@ -98,6 +99,34 @@ TEST_F(NetQuicRace, AnotherCodeOverQuicIsAWrongCode) {
     auto result = race("ZZZ-ZZZ-ZZZ-ZZZ",
                        {{"127.0.0.1", server->port()}, std::nullopt, std::nullopt, QuicPath{}});
     EXPECT_TRUE(std::holds_alternative<outcome::WrongCode>(result));
+}
+
+// A punched path may be held to one interface too: loopback carries it, a missing interface
+// fails it with a reason that names the interface, in the race and in the dial itself.
+TEST_F(NetQuicRace, RequiredInterfaces) {
+    auto onLoopback = race(code, {{"127.0.0.1", server->port()}, "lo", std::nullopt, QuicPath{}});
+    ASSERT_TRUE(std::holds_alternative<outcome::Ready>(onLoopback))
+        << (std::holds_alternative<outcome::Failed>(onLoopback)
+                ? std::get<outcome::Failed>(onLoopback).reason
+                : "");
+    std::get<outcome::Ready>(onLoopback).attempt->connection()->cancel();
+
+    auto missing = race(code, {{"127.0.0.1", server->port()}, "nosuch0", std::nullopt, QuicPath{}});
+    ASSERT_TRUE(std::holds_alternative<outcome::Failed>(missing));
+    EXPECT_EQ(std::get<outcome::Failed>(missing).reason, "no network interface named \"nosuch0\"");
+
+    auto t = dialQuic(net, {"127.0.0.1", server->port()}, AccessCode::pskKey(code), std::nullopt,
+                      {}, "nosuch0");
+    std::promise<NetError> failed;
+    std::once_flag once;
+    t->setStateHandler([&](const ConnState& s) {
+        if (const NetError* e = stateError(s)) std::call_once(once, [&] { failed.set_value(*e); });
+    });
+    t->start();
+    auto f = failed.get_future();
+    ASSERT_EQ(f.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(f.get().text, "no network interface named \"nosuch0\"");
+    t->cancel();
 }
 
 }  // namespace
