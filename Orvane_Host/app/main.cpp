@@ -33,6 +33,7 @@
 #include <asio/thread_pool.hpp>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -360,13 +361,15 @@ int main(int argc, char** argv) {
     auto cloudStore = openConfiguredCloudStore(
         keychain, makeInotifyWakeSignal, CloudAccountFile::standardPath(),
         [&](const CloudAccountFile& a) { return openPostgresBackend(a, keychain); });
+    // The store's blocking calls, one at a time, off the main actor.
+    auto cloudStrand = asio::make_strand(background);
     auto anywhere = AnywhereAccess::make(
         {mainActor,
          SystemClock::shared(),
          timers,
          settings,
          cloudStore,
-         asio::make_strand(background),
+         cloudStrand,
          addresses,
          {[&host] { return host->accessCode(); }, [&host] { return host->iCloudAuthToken(); },
           [] { return macDisplayName(); }, [&facts] { return facts.machineModel(); },
@@ -600,6 +603,21 @@ int main(int argc, char** argv) {
     terminal.disconnect();
     diagnostics.finish();
     say("Stopped.");
+    // Work waiting on the cloud store when the loop stopped comes back to the main actor: let
+    // it run to its end while everything it uses exists (left queued, it would be destroyed
+    // after them). A round ends once the store's queue has drained.
+    for (int round = 0; round < 50; ++round) {
+        std::promise<void> drained;
+        asio::post(cloudStrand, [&drained] { drained.set_value(); });
+        drained.get_future().wait();
+        mainIo.restart();
+        std::size_t ran = mainIo.poll();
+        if (app) {
+            QCoreApplication::sendPostedEvents();
+            if (round < 2) ++ran;  // Qt cannot say what it ran
+        }
+        if (ran == 0) break;
+    }
     background.join();
     actionPool.stop();
     net.stop();

@@ -155,7 +155,8 @@ TEST(X11HostStreaming, RecordedMovieHoldsEveryFrameFromTheFirstKeyframe) {
     char line[256] = {};
     std::string probed = std::fgets(line, sizeof line, pipe) ? line : "";
     ::pclose(pipe);
-    EXPECT_EQ(probed, "h264,640,480," + std::to_string(sent) + "\n");
+    EXPECT_EQ(probed, "h264,640,480," + std::to_string(sent) + "\n")
+        << peer->output() << host.process->output();
     EXPECT_GE(sent, 5) << "the changing picture should have sent frames";
     EXPECT_TRUE(decodedPixel(movie, 640, 320, 240)) << "nothing decodable in " << movie;
 }
