@@ -20,6 +20,7 @@
 
 #include "OrvaneKit/base/NetContext.h"
 #include "OrvaneKit/base/TimerService.h"
+#include "OrvaneKit/net/testing/FreePort.h"
 #include "OrvaneKit/protocol/Json.h"
 #include "OrvaneKit/reach/STUN.h"
 #include "OrvaneKit/reach/WakeOnLAN.h"
@@ -263,16 +264,6 @@ std::optional<STUNDiscovery> discoverFrom(const HostPort& server) {
                          [&](std::optional<STUNDiscovery> r) { found = std::move(r); });
     io.run();
     return found;
-}
-
-std::uint16_t freeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
 }
 
 std::vector<std::string> coturn(const std::string& address, std::uint16_t port) {
