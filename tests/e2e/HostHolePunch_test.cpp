@@ -22,6 +22,7 @@
 #include "OrvaneKit/security/testing/FakeIdentity.h"
 #include "Orvane_Host/session/TrustedDevice.h"
 #include "tests/support/HostHome.h"
+#include "tests/support/NetLab.h"
 
 namespace orvane {
 namespace {
@@ -38,11 +39,10 @@ struct StunServer {
     std::unique_ptr<ChildProcess> process;
 
     explicit StunServer(const fs::path& dir) {
-        process = std::make_unique<ChildProcess>(std::vector<std::string>{
-            turnserver, "-n", "--listening-ip", "127.0.0.1", "--listening-port",
-            std::to_string(port), "--stun-only", "--no-cli", "--no-tls", "--no-dtls", "--log-file",
-            "stdout", "--simple-log", "--db", (dir / "turndb").string(), "--pidfile",
-            (dir / "turnserver.pid").string()});
+        auto argv = stunOnlyCoturn("127.0.0.1", port);
+        argv.insert(argv.end(), {"--simple-log", "--db", (dir / "turndb").string(), "--pidfile",
+                                 (dir / "turnserver.pid").string()});
+        process = std::make_unique<ChildProcess>(std::move(argv));
     }
     // Whether it answers a Binding request within a few seconds.
     bool answers() {
