@@ -207,19 +207,6 @@ private:
 
 }  // namespace
 
-OrvaneConnectionDialer::OrvaneConnectionDialer(ConnectionEnvironment env, QuicDialAnyInterface quic)
-    : env_(env) {
-    if (quic)
-        quic_ = [quic = std::move(quic)](HostPort remote, Bytes key,
-                                         std::optional<std::uint16_t> localPort,
-                                         std::optional<std::string> interface) {
-            if (interface)
-                throw PlatformError("quic", ENOTSUP,
-                                    "this QUIC transport cannot use the interface " + *interface);
-            return quic(std::move(remote), std::move(key), localPort);
-        };
-}
-
 std::shared_ptr<DialAttempt> OrvaneConnectionDialer::make(
     const ConnectCandidate& candidate, const std::string& accessCode,
     const std::optional<std::string>& fingerprint) {

@@ -68,13 +68,9 @@ public:
     using QuicDial = std::function<std::shared_ptr<Transport>(
         HostPort remote, Bytes key, std::optional<std::uint16_t> localPort,
         std::optional<std::string> interface)>;
-    // A QUIC hook that cannot bind to an interface: candidates that require one fail.
-    using QuicDialAnyInterface = std::function<std::shared_ptr<Transport>(
-        HostPort remote, Bytes key, std::optional<std::uint16_t> localPort)>;
 
     explicit OrvaneConnectionDialer(ConnectionEnvironment env = {}, QuicDial quic = {})
         : env_(env), quic_(std::move(quic)) {}
-    OrvaneConnectionDialer(ConnectionEnvironment env, QuicDialAnyInterface quic);
     std::shared_ptr<DialAttempt> make(const ConnectCandidate& candidate,
                                       const std::string& accessCode,
                                       const std::optional<std::string>& fingerprint) override;

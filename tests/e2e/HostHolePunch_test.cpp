@@ -1,11 +1,7 @@
 // The host binary meeting a viewer over the hole punch on loopback: a STUN server (coturn) tells
 // the host its address, the host listens for QUIC on that port and publishes it, and a viewer
 // dialled over QUIC is admitted like any other.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <asio/io_context.hpp>
 #include <condition_variable>
@@ -16,6 +12,7 @@
 #include <thread>
 
 #include "OrvaneKit/net/ngtcp2/QuicEndpoint.h"
+#include "OrvaneKit/net/testing/FreePort.h"
 #include "OrvaneKit/protocol/Hello.h"
 #include "OrvaneKit/protocol/OrvaneConnection.h"
 #include "OrvaneKit/reach/NATHolePunch.h"
@@ -25,6 +22,7 @@
 #include "OrvaneKit/security/testing/FakeIdentity.h"
 #include "Orvane_Host/session/TrustedDevice.h"
 #include "tests/support/HostHome.h"
+#include "tests/support/NetLab.h"
 
 namespace orvane {
 namespace {
@@ -35,29 +33,16 @@ namespace fs = std::filesystem;
 
 constexpr const char* turnserver = "/usr/bin/turnserver";
 
-std::uint16_t freeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 // coturn answering STUN only, on 127.0.0.1.
 struct StunServer {
     std::uint16_t port = freeUdpPort();
     std::unique_ptr<ChildProcess> process;
 
     explicit StunServer(const fs::path& dir) {
-        process = std::make_unique<ChildProcess>(std::vector<std::string>{
-            turnserver, "-n", "--listening-ip", "127.0.0.1", "--listening-port",
-            std::to_string(port), "--stun-only", "--no-cli", "--no-tls", "--no-dtls", "--log-file",
-            "stdout", "--simple-log", "--db", (dir / "turndb").string(), "--pidfile",
-            (dir / "turnserver.pid").string()});
+        auto argv = stunOnlyCoturn("127.0.0.1", port);
+        argv.insert(argv.end(), {"--simple-log", "--db", (dir / "turndb").string(), "--pidfile",
+                                 (dir / "turnserver.pid").string()});
+        process = std::make_unique<ChildProcess>(std::move(argv));
     }
     // Whether it answers a Binding request within a few seconds.
     bool answers() {

@@ -20,6 +20,7 @@
 
 #include "OrvaneKit/base/NetContext.h"
 #include "OrvaneKit/base/TimerService.h"
+#include "OrvaneKit/net/testing/FreePort.h"
 #include "OrvaneKit/protocol/Json.h"
 #include "OrvaneKit/reach/STUN.h"
 #include "OrvaneKit/reach/WakeOnLAN.h"
@@ -265,27 +266,11 @@ std::optional<STUNDiscovery> discoverFrom(const HostPort& server) {
     return found;
 }
 
-std::uint16_t freeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-std::vector<std::string> coturn(const std::string& address, std::uint16_t port) {
-    return {"turnserver",     "-n",        "--stun-only",      "--no-cli",
-            "--no-tls",       "--no-dtls", "--log-file",       "stdout",
-            "--listening-ip", address,     "--listening-port", std::to_string(port)};
-}
-
 TEST(InteropCoturn, AnswersWithOurLoopbackAddressAndPort) {
     if (::system("command -v turnserver >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "turnserver (coturn) is not installed (scripts/install-deps.sh)";
     auto port = freeUdpPort();
-    ChildProcess server(coturn("127.0.0.1", port));
+    ChildProcess server(stunOnlyCoturn("127.0.0.1", port));
     std::optional<STUNDiscovery> found;
     // The server takes a moment to listen; a closed port answers at once.
     ASSERT_TRUE(eventually([&] {
@@ -299,7 +284,7 @@ TEST(InteropCoturn, AnswersWithOurLoopbackAddressAndPort) {
 TEST_F(SlowReachGateway, StunFromLanSeesTheGatewaysWanAddress) {
     if (::system("command -v turnserver >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "turnserver (coturn) is not installed (scripts/install-deps.sh)";
-    auto server = lab->spawn(wan, coturn("11.0.0.2", 3478));
+    auto server = lab->spawn(wan, stunOnlyCoturn("11.0.0.2", 3478));
     std::optional<STUNDiscovery> found;
     ASSERT_TRUE(eventually([&] {
         found = lab->inNamespace(lan, [] { return discoverFrom({"11.0.0.2", 3478}); });

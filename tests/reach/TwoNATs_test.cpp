@@ -79,9 +79,7 @@ protected:
                 "sysctl -qw net.ipv4.ip_forward=1");
         router(natH, "10.1.0.1/24", "11.0.0.1/24", "11.0.0.2");
         router(natV, "10.2.0.1/24", "12.0.0.1/24", "12.0.0.2");
-        coturn = lab->spawn(inet, {"turnserver", "-n", "--stun-only", "--no-cli", "--no-tls",
-                                   "--no-dtls", "--log-file", "stdout", "--listening-ip",
-                                   stunAddress, "--listening-port", std::to_string(stunPort)});
+        coturn = lab->spawn(inet, stunOnlyCoturn(stunAddress, stunPort));
     }
 
     // A home router: masquerades its LAN onto the WAN and lets in only what answers a flow from

@@ -167,6 +167,12 @@ std::string NetLab::sh(const std::string& ns, const std::string& command) {
     return out;
 }
 
+std::vector<std::string> stunOnlyCoturn(const std::string& address, std::uint16_t port) {
+    return {"turnserver",     "-n",        "--stun-only",      "--no-cli",
+            "--no-tls",       "--no-dtls", "--log-file",       "stdout",
+            "--listening-ip", address,     "--listening-port", std::to_string(port)};
+}
+
 std::unique_ptr<ChildProcess> NetLab::spawn(const std::string& ns, std::vector<std::string> argv) {
     argv.insert(argv.begin(), {"ip", "netns", "exec", ns});
     return std::make_unique<ChildProcess>(std::move(argv));

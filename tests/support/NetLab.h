@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -12,6 +13,10 @@
 #include "OrvaneKit/net/testing/ChildProcess.h"
 
 namespace orvane {
+
+// The command line of coturn answering STUN only (no relaying, no TLS) on `address`:`port`,
+// logging to stdout.
+std::vector<std::string> stunOnlyCoturn(const std::string& address, std::uint16_t port);
 
 // Network namespaces joined by veth pairs, for tests that need routers, NATs and broadcasts of
 // their own. Everything a lab made (namespaces, with their links, nft tables and the processes

@@ -28,6 +28,11 @@ namespace orvane {
 
 namespace {
 
+// How the race's reports name a candidate.
+std::string wayKey(const ConnectCandidate& candidate) {
+    return Connector::candidateKey(candidate) + (candidate.quic ? " quic" : "");
+}
+
 // Reports each attempt as the race makes it and remembers its candidate, so the winner can be
 // named.
 class NamingDialer final : public Dialer {
@@ -36,7 +41,7 @@ public:
     std::shared_ptr<DialAttempt> make(const ConnectCandidate& candidate,
                                       const std::string& accessCode,
                                       const std::optional<std::string>& fingerprint) override {
-        auto key = Connector::candidateKey(candidate) + (candidate.quic ? " quic" : "");
+        auto key = wayKey(candidate);
         emit_({{"event", "dial"}, {"candidate", key}});
         auto attempt = inner_.make(candidate, accessCode, fingerprint);
         std::lock_guard lock(mutex_);
@@ -70,12 +75,11 @@ std::optional<CloudMac> readMac(const std::string& macID, std::shared_ptr<CloudS
 struct Parts {
     Parts(NetContext& net, SecureIdentity& identity, const Emit& emit)
         : real({&identity, nullptr, &net},
-               OrvaneConnectionDialer::QuicDial([&net](HostPort remote, Bytes key,
-                                                       std::optional<std::uint16_t> localPort,
-                                                       std::optional<std::string> interface) {
+               [&net](HostPort remote, Bytes key, std::optional<std::uint16_t> localPort,
+                      std::optional<std::string> interface) {
                    return dialQuic(net, std::move(remote), std::move(key), localPort, {},
                                    std::move(interface));
-               })),
+               }),
           dialer(real, emit),
           timers(net.context()),
           connector(dialer, timers, net.context().get_executor()) {}
@@ -237,7 +241,7 @@ std::variant<RaceWinner, int> runRace(const RaceOptions& options, std::string co
             if (auto c = puncher->candidate()) onEach(*c, out);
         std::lock_guard lock(parts->mutex);
         for (const auto& c : out) {
-            auto key = Connector::candidateKey(c) + (c.quic ? " quic" : "");
+            auto key = wayKey(c);
             if (parts->announced.insert(key).second)
                 emit({{"event", "candidate"}, {"candidate", key}});
         }

@@ -1,12 +1,10 @@
 // A punched-path candidate in the connection race: a session over QUIC on loopback.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <future>
 
 #include "OrvaneKit/net/ngtcp2/QuicEndpoint.h"
+#include "OrvaneKit/net/testing/FreePort.h"
 #include "OrvaneKit/reach/Connector.h"
 #include "OrvaneKit/security/AccessCode.h"
 #include "OrvaneKit/security/testing/FakeIdentity.h"
@@ -69,18 +67,6 @@ struct NetQuicRace : ::testing::Test {
         return f.get();
     }
 };
-
-std::uint16_t freeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 TEST_F(NetQuicRace, APunchedCandidateCarriesASecureSessionFromItsPort) {
     std::uint16_t from = freeUdpPort();
