@@ -257,7 +257,8 @@ ORVANE_AVX2 inline void invButterfly(__m256i& x, __m256i& y, __m256i zeta) {
     y = fqmulv(zeta, _mm256_sub_epi16(y, t));
 }
 
-// Splits the vector pair (v0, v1) into butterfly operands for a layout, and joins them back.
+// Splits the vector pair (v0, v1) into butterfly operands for a layout. Each split is its own
+// inverse, so the same call joins the operands back.
 template <int Layout>
 ORVANE_AVX2 inline void regroup(__m256i v0, __m256i v1, __m256i& x, __m256i& y) {
     if constexpr (Layout == 0) {
@@ -272,20 +273,6 @@ ORVANE_AVX2 inline void regroup(__m256i v0, __m256i v1, __m256i& x, __m256i& y) 
     }
 }
 
-template <int Layout>
-ORVANE_AVX2 inline void ungroup(__m256i x, __m256i y, __m256i& v0, __m256i& v1) {
-    if constexpr (Layout == 0) {
-        v0 = _mm256_permute2x128_si256(x, y, 0x20);
-        v1 = _mm256_permute2x128_si256(x, y, 0x31);
-    } else if constexpr (Layout == 1) {
-        v0 = _mm256_unpacklo_epi64(x, y);
-        v1 = _mm256_unpackhi_epi64(x, y);
-    } else {
-        v0 = _mm256_blend_epi32(x, _mm256_slli_epi64(y, 32), 0xaa);
-        v1 = _mm256_blend_epi32(_mm256_srli_epi64(x, 32), y, 0xaa);
-    }
-}
-
 template <int Layout, bool Inverse>
 ORVANE_AVX2 inline void innerLayer(std::int16_t* f) {
     for (int p = 0; p < 8; ++p) {
@@ -296,7 +283,7 @@ ORVANE_AVX2 inline void innerLayer(std::int16_t* f) {
         else
             butterfly(x, y, loadv(kVectorZetas.ntt[Layout][p]));
         __m256i v0, v1;
-        ungroup<Layout>(x, y, v0, v1);
+        regroup<Layout>(x, y, v0, v1);
         storev(f + 32 * p, v0);
         storev(f + 32 * p + 16, v1);
     }

@@ -77,15 +77,6 @@ struct Cloud : ::testing::Test {
         host.reset();
         h.rt.drain();
     }
-    // Listed with a Hello; admitted or still waiting.
-    std::shared_ptr<RemoteClient> listed(std::string name, bool authorized) {
-        auto c = h.client(std::move(name));
-        c->setAuthorized(authorized);
-        auto list = host->clients();
-        list.push_back(c);
-        host->setClients(std::move(list));
-        return c;
-    }
 };
 
 }  // namespace
@@ -108,8 +99,8 @@ TEST_F(Cloud, DisconnectEveryoneEndsEverySession) {
     EXPECT_EQ(h.notifier.posted()[0],
               (Posted{"Disconnect Everyone", "Requested from Ann's iPad."}));
 
-    auto watching = listed("Desk", true);
-    auto waiting = listed("Stranger", false);
+    auto watching = h.listedClient(*host, "Desk", true);
+    auto waiting = h.listedClient(*host, "Stranger", false);
     host->perform(CloudAction::disconnectAll, "Ann's iPad");
     EXPECT_EQ(HostHarness::byeReason(watching), "Disconnected from Ann's iPad.");
     EXPECT_EQ(HostHarness::byeReason(waiting), "Disconnected from Ann's iPad.");
@@ -144,8 +135,8 @@ TEST_F(Cloud, PlaySoundPlaysThreeTimesAfterTheNotification) {
 
 TEST_F(Cloud, NewCodeIsSavedThenSessionsEndThenEveryDoorTakesIt) {
     host->setBrowserAccess(true);
-    auto watching = listed("Desk", true);
-    auto waiting = listed("Stranger", false);
+    auto watching = h.listedClient(*host, "Desk", true);
+    auto waiting = h.listedClient(*host, "Stranger", false);
     const std::string oldToken = host->iCloudAuthToken();
     listeners.last()->onRekey = [&] {
         h.calls.add("listener.rekey, byes " +

@@ -6,12 +6,9 @@
 #include <thread>
 
 #include "OrvaneKit/net/testing/ChildProcess.h"
-#include "OrvaneKit/net/testing/FakeServiceAdvertiser.h"
 #include "OrvaneKit/security/AccessCode.h"
-#include "OrvaneKit/security/testing/FakeIdentity.h"
 #include "Orvane_Host/session/SecureSessionConnection.h"
-#include "Orvane_Host/session/TlsSessionListenerFactory.h"
-#include "Orvane_Host/session/testing/HostHarness.h"
+#include "Orvane_Host/session/testing/LoopbackFrontDoor.h"
 #include "Orvane_Host/session/testing/SettleClients.h"
 
 using namespace orvane;
@@ -22,23 +19,9 @@ namespace {
 constexpr const char* accessCode = "ABC-DEF-GHJ-KLM";
 constexpr const char* supportCode = "SUP-POR-TCO-DE2";
 
-struct InteropHostListener : ::testing::Test {
-    HostHarness h;
-    NetContext net{2};
-    TlsSessionListenerFactory factory{net, "127.0.0.1"};
-    FakeServiceAdvertiser advertiser;
-    FakeIdentity identity{Bytes(32, 5)};
-    std::shared_ptr<HostController> host;
-
+struct InteropHostListener : ::testing::Test, LoopbackFrontDoor {
     void SetUp() override {
-        host = h.make();
-        host->setAccessCode(accessCode);
-        host->setFrontDoor({factory,
-                            advertiser,
-                            {&identity.identity(), nullptr, &net},
-                            [] { return std::string("Interop"); },
-                            0});
-        host->frontDoor().start();
+        open(accessCode, "Interop");
         ASSERT_TRUE(h.pumpUntil([&] { return host->listenerState().rfind("Ready", 0) == 0; }));
     }
     void TearDown() override { closeAndSettle(host, h); }

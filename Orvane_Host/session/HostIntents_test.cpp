@@ -42,14 +42,6 @@ struct Intents : ::testing::Test {
         host.reset();
         h.rt.drain();
     }
-    std::shared_ptr<RemoteClient> listed(std::string name, bool authorized) {
-        auto c = h.client(std::move(name));
-        c->setAuthorized(authorized);
-        auto list = host->clients();
-        list.push_back(c);
-        host->setClients(std::move(list));
-        return c;
-    }
 };
 
 TEST_F(Intents, TheCodeAsShownAndANewOneThatEndsEverySession) {
@@ -57,8 +49,8 @@ TEST_F(Intents, TheCodeAsShownAndANewOneThatEndsEverySession) {
     EXPECT_EQ(a.value, oldCode);
     EXPECT_EQ(a.dialog, std::string("Your Orvane access code is ") + oldCode + ".");
 
-    auto one = listed("Pad", true);
-    auto two = listed("Phone", true);
+    auto one = h.listedClient(*host, "Pad", true);
+    auto two = h.listedClient(*host, "Phone", true);
     auto changed = intents::changeAccessCode(*host);
     h.rt.drain();
     EXPECT_NE(changed.value, oldCode);
@@ -70,13 +62,14 @@ TEST_F(Intents, TheCodeAsShownAndANewOneThatEndsEverySession) {
 
 TEST_F(Intents, DisconnectEveryoneCountsWaitingClientsToo) {
     EXPECT_EQ(intents::disconnectEveryone(*host), "Nobody was connected.");
-    auto waiting = listed("Phone", false);
+    auto waiting = h.listedClient(*host, "Phone", false);
     EXPECT_EQ(intents::disconnectEveryone(*host), "Disconnected 1 device.");
     h.rt.drain();
     EXPECT_EQ(HostHarness::byeReason(waiting), intents::disconnectedReason);
 
-    std::vector<std::shared_ptr<RemoteClient>> three = {listed("A", false), listed("B", true),
-                                                        listed("C", true)};
+    std::vector<std::shared_ptr<RemoteClient>> three = {h.listedClient(*host, "A", false),
+                                                        h.listedClient(*host, "B", true),
+                                                        h.listedClient(*host, "C", true)};
     EXPECT_EQ(intents::disconnectEveryone(*host), "Disconnected 3 devices.");
     h.rt.drain();
     for (const auto& c : three) EXPECT_EQ(HostHarness::byeReason(c), intents::disconnectedReason);

@@ -6,13 +6,10 @@
 #include <unistd.h>
 
 #include "OrvaneKit/net/ngtcp2/QuicEndpoint.h"
-#include "OrvaneKit/net/testing/FakeServiceAdvertiser.h"
 #include "OrvaneKit/net/testing/TransportProbe.h"
 #include "OrvaneKit/reach/ConnectionRoute.h"
 #include "OrvaneKit/security/AccessCode.h"
-#include "OrvaneKit/security/testing/FakeIdentity.h"
-#include "Orvane_Host/session/TlsSessionListenerFactory.h"
-#include "Orvane_Host/session/testing/HostHarness.h"
+#include "Orvane_Host/session/testing/LoopbackFrontDoor.h"
 #include "Orvane_Host/session/testing/SettleClients.h"
 
 using namespace orvane;
@@ -23,26 +20,13 @@ namespace {
 constexpr const char* accessCode = "ABC-DEF-GHJ-KLM";
 constexpr const char* supportCode = "SUP-POR-TCO-DE2";
 
-struct NetPunchedAccept : ::testing::Test {
-    HostHarness h;
-    NetContext net{2};
-    TlsSessionListenerFactory factory{net, "127.0.0.1"};
-    FakeServiceAdvertiser advertiser;
-    FakeIdentity identity{Bytes(32, 5)};
-    std::shared_ptr<HostController> host;
+struct NetPunchedAccept : ::testing::Test, LoopbackFrontDoor {
     std::shared_ptr<QuicServerEndpoint> punch;
     QuicSettings quick;
 
     void SetUp() override {
         quick.handshakeTimeout = 1500ms;
-        host = h.make();
-        host->setAccessCode(accessCode);
-        host->setFrontDoor({factory,
-                            advertiser,
-                            {&identity.identity(), nullptr, &net},
-                            [] { return std::string("Punched"); },
-                            0});
-        host->frontDoor().start();
+        open(accessCode, "Punched");
         ASSERT_TRUE(h.pumpUntil([&] { return host->listenerState().rfind("Ready", 0) == 0; }));
         QuicServerEndpoint::Options o;
         o.bindAddress = "127.0.0.1";

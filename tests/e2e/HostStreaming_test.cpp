@@ -62,6 +62,23 @@ std::vector<json::Value> videoLines(const std::string& out, std::size_t from = 0
     return found;
 }
 
+// A host on `display` (and `pulse` when given) that admits anyone with the code it returns.
+struct AdmittingHost {
+    HostHome home;
+    std::string code = AccessCode::generate();
+    HostHome::Running host;
+
+    explicit AdmittingHost(const std::string& display, const std::string& pulse = "") {
+        EXPECT_TRUE(Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {},
+                                  home.keychain()));
+        home.settings().setBool("askBeforeConnecting", false);
+        HostHome::Options options;
+        options.display = display;
+        options.pulseServer = pulse;
+        host = home.start(options);
+    }
+};
+
 TEST(X11HostStreaming, ViewerReceivesTheDisplayAsVideoThatDecodesToWhatIsPainted) {
     for (const auto& b : {HostHome::hostBinary, HostHome::peerBinary})
         if (!std::filesystem::exists(b)) GTEST_SKIP() << "not built: " << b;
@@ -74,23 +91,16 @@ TEST(X11HostStreaming, ViewerReceivesTheDisplayAsVideoThatDecodesToWhatIsPainted
     painter.movePointer(639, 479);
     painter.flush();
 
-    HostHome home;
-    const std::string code = AccessCode::generate();
-    ASSERT_TRUE(
-        Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {}, home.keychain()));
-    home.settings().setBool("askBeforeConnecting", false);
-    HostHome::Options options;
-    options.display = server.display();
-    auto host = home.start(options);
-    ASSERT_NE(host.port, 0) << host.process->output();
+    AdmittingHost h(server.display());
+    ASSERT_NE(h.host.port, 0) << h.host.process->output();
 
-    ViewerPeer viewer(home.dir(), "Watching Laptop");
-    const auto video = home.dir() / "received.h264";
-    auto peer = viewer.connect(host.port, code,
+    ViewerPeer viewer(h.home.dir(), "Watching Laptop");
+    const auto video = h.home.dir() / "received.h264";
+    auto peer = viewer.connect(h.host.port, h.code,
                                "forbid bye\nexpect helloAck 20\nexpect permissions\n"
                                "expect video 20\nwait 1500\nbye done\n",
                                {"--video-out", video.string(), "--media", "summary"});
-    ASSERT_EQ(peer->waitExit(60s), 0) << peer->output() << host.process->output();
+    ASSERT_EQ(peer->waitExit(60s), 0) << peer->output() << h.host.process->output();
 
     // The picture stood still all along: the frames of the start, then nothing.
     int frames = 0;
@@ -119,19 +129,12 @@ TEST(X11HostStreaming, RecordedMovieHoldsEveryFrameFromTheFirstKeyframe) {
     painter.movePointer(639, 479);
     painter.flush();
 
-    HostHome home;
-    const std::string code = AccessCode::generate();
-    ASSERT_TRUE(
-        Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {}, home.keychain()));
-    home.settings().setBool("askBeforeConnecting", false);
-    HostHome::Options options;
-    options.display = server.display();
-    auto host = home.start(options);
-    ASSERT_NE(host.port, 0) << host.process->output();
+    AdmittingHost h(server.display());
+    ASSERT_NE(h.host.port, 0) << h.host.process->output();
 
-    ViewerPeer viewer(home.dir(), "Recording Laptop");
-    const auto movie = home.dir() / "movies" / "session.mov";
-    auto peer = viewer.connect(host.port, code,
+    ViewerPeer viewer(h.home.dir(), "Recording Laptop");
+    const auto movie = h.home.dir() / "movies" / "session.mov";
+    auto peer = viewer.connect(h.host.port, h.code,
                                "forbid bye\nexpect helloAck 20\nexpect video 20\nwait 2500\n"
                                "bye done\n",
                                {"--record", movie.string(), "--media", "summary"});
@@ -141,7 +144,7 @@ TEST(X11HostStreaming, RecordedMovieHoldsEveryFrameFromTheFirstKeyframe) {
         painter.fill(0, 0, 640, 480, i == 19 ? 0x20D040 : (i % 2 ? 0xD02020 : 0x2040D0));
         painter.flush();
     }
-    ASSERT_EQ(peer->waitExit(60s), 0) << peer->output() << host.process->output();
+    ASSERT_EQ(peer->waitExit(60s), 0) << peer->output() << h.host.process->output();
     EXPECT_NE(peer->output().find("\"event\":\"recorded\""), std::string::npos) << peer->output();
 
     int sent = 0;
@@ -156,26 +159,10 @@ TEST(X11HostStreaming, RecordedMovieHoldsEveryFrameFromTheFirstKeyframe) {
     std::string probed = std::fgets(line, sizeof line, pipe) ? line : "";
     ::pclose(pipe);
     EXPECT_EQ(probed, "h264,640,480," + std::to_string(sent) + "\n")
-        << peer->output() << host.process->output();
+        << peer->output() << h.host.process->output();
     EXPECT_GE(sent, 5) << "the changing picture should have sent frames";
     EXPECT_TRUE(decodedPixel(movie, 640, 320, 240)) << "nothing decodable in " << movie;
 }
-
-// A host on `display` (and `pulse` when given) that admits anyone with the code it returns.
-struct AdmittingHost {
-    HostHome home;
-    std::string code = AccessCode::generate();
-    HostHome::Running host;
-
-    AdmittingHost(const std::string& display, const std::string& pulse) {
-        Keychain::set(code, "host.accessCode", "com.nimbrel.kelsap", false, {}, home.keychain());
-        home.settings().setBool("askBeforeConnecting", false);
-        HostHome::Options options;
-        options.display = display;
-        options.pulseServer = pulse;
-        host = home.start(options);
-    }
-};
 
 std::vector<float> readFloats(const std::filesystem::path& file) {
     const std::string bytes = readFile(file);
@@ -308,7 +295,7 @@ TEST(X11HostStreaming, FrozenViewerSkipsAndLowersItsOwnBitrateWhileTheOtherDispl
         }
     } stopPainting{painting, animation};
 
-    AdmittingHost h(server.display(), "");
+    AdmittingHost h(server.display());
     ASSERT_NE(h.host.port, 0) << h.host.process->output();
     ViewerPeer steady(h.home.dir(), "Steady Laptop"), frozen(h.home.dir(), "Frozen Laptop");
     auto a = steady.connect(h.host.port, h.code,

@@ -50,6 +50,16 @@ std::shared_ptr<RemoteClient> HostHarness::client(std::string name,
     return c;
 }
 
+std::shared_ptr<RemoteClient> HostHarness::listedClient(HostController& host, std::string name,
+                                                        bool authorized) {
+    auto c = client(std::move(name));
+    c->setAuthorized(authorized);
+    auto list = host.clients();
+    list.push_back(c);
+    host.setClients(std::move(list));
+    return c;
+}
+
 bool HostHarness::pumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
     auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {

@@ -58,6 +58,9 @@ struct HostHarness {
     // A connected client with a Hello, not yet authorised and not yet listed.
     std::shared_ptr<RemoteClient> client(std::string name,
                                          std::optional<std::string> fingerprint = std::nullopt);
+    // The same, admitted or still waiting, and added to `host`'s clients.
+    std::shared_ptr<RemoteClient> listedClient(HostController& host, std::string name,
+                                               bool authorized);
     // A connected client that has sent nothing yet; not listed.
     std::shared_ptr<RemoteClient> bareClient(std::optional<std::string> fingerprint = std::nullopt);
     // Runs the main actor until `pred` holds, letting other threads work in between.
