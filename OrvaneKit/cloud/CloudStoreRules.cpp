@@ -142,6 +142,15 @@ CloudRecord toRecord(const Stored& stored, const CloudRecordID& id) {
     return r;
 }
 
+void failBatch(CloudModifyResult& result) {
+    for (auto& s : result.saved) {
+        s.record.reset();
+        if (!s.error) s.error = cloudError(CloudErrorCode::batchRequestFailed);
+    }
+    for (auto& d : result.deleted)
+        if (!d.error) d.error = cloudError(CloudErrorCode::batchRequestFailed);
+}
+
 std::string encodeToken(const Token& t) {
     const std::string text =
         "1\n" + t.store + "\n" + t.zone + "\n" + t.generation + "\n" + std::to_string(t.sequence);

@@ -36,6 +36,10 @@ std::variant<Stored, CloudError> applySave(const Stored* server, const CloudReco
 // The record a caller gets back.
 CloudRecord toRecord(const Stored& stored, const CloudRecordID& id);
 
+// An atomic request that failed and was undone: nothing comes back saved, and every record
+// without an error of its own fails with 22.
+void failBatch(CloudModifyResult& result);
+
 // Change tokens: which store, which zone (and which life of it), which change.
 struct Token {
     std::string store;

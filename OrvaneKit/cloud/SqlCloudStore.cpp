@@ -274,14 +274,7 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
             std::vector<std::string> live, gone;
             while (devices->step())
                 (wake->processAlive(devices->integer(1)) ? live : gone).push_back(devices->text(0));
-            for (const auto& d : gone) {
-                auto del = sql->prepare("DELETE FROM devices WHERE id=?");
-                del->bind(1, d);
-                del->step();
-                auto drop = sql->prepare("DELETE FROM pushes WHERE device=?");
-                drop->bind(1, d);
-                drop->step();
-            }
+            for (const auto& d : gone) forgetDevice(d);
             for (const auto& d : live) {
                 auto ins = sql->prepare("INSERT INTO pushes (device) VALUES (?)");
                 ins->bind(1, d);
@@ -316,6 +309,24 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
         }
     }
 
+    // A device and the pushes waiting for it.
+    void forgetDevice(const std::string& id) {
+        for (const char* q :
+             {"DELETE FROM devices WHERE id=?", "DELETE FROM pushes WHERE device=?"}) {
+            auto st = sql->prepare(q);
+            st->bind(1, id);
+            st->step();
+        }
+    }
+
+    void signUpDevice() {
+        auto ins = sql->prepare("INSERT INTO devices (id, \"user\", pid) VALUES (?, ?, ?)");
+        ins->bind(1, deviceID);
+        ins->bind(2, account.userRecordName);
+        ins->bind(3, wake->processID());
+        ins->step();
+    }
+
     bool pushWaiting() {
         auto waiting = sql->prepare("SELECT 1 FROM pushes WHERE device=? LIMIT 1");
         waiting->bind(1, deviceID);
@@ -341,15 +352,7 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
                     known->bind(1, deviceID);
                     signedUp = known->step();
                 }
-                if (!signedUp)
-                    transaction([&] {
-                        auto ins = sql->prepare(
-                            "INSERT INTO devices (id, \"user\", pid) VALUES (?, ?, ?)");
-                        ins->bind(1, deviceID);
-                        ins->bind(2, account.userRecordName);
-                        ins->bind(3, wake->processID());
-                        ins->step();
-                    });
+                if (!signedUp) transaction([&] { signUpDevice(); });
                 // Every device wakes on every write: look before taking the write lock.
                 if (!pushWaiting()) return;
                 n = transaction([&] {
@@ -542,12 +545,7 @@ public:
             }
             if (atomic && failed) {
                 s_->sql->rollback();
-                for (auto& s : result.saved) {
-                    s.record.reset();
-                    if (!s.error) s.error = cloudError(CloudErrorCode::batchRequestFailed);
-                }
-                for (auto& d : result.deleted)
-                    if (!d.error) d.error = cloudError(CloudErrorCode::batchRequestFailed);
+                Rules::failBatch(result);
                 return result;
             }
             for (const auto& [owner, zoneName] : changed) s_->notePushes(owner, zoneName);
@@ -808,20 +806,8 @@ void SqlCloudStore::setPushHandler(asio::any_io_executor ex, std::function<void(
         if (was == listen) return;
         try {
             impl_->transaction([&] {
-                auto del = impl_->sql->prepare("DELETE FROM devices WHERE id=?");
-                del->bind(1, impl_->deviceID);
-                del->step();
-                auto drop = impl_->sql->prepare("DELETE FROM pushes WHERE device=?");
-                drop->bind(1, impl_->deviceID);
-                drop->step();
-                if (listen) {
-                    auto ins = impl_->sql->prepare(
-                        "INSERT INTO devices (id, \"user\", pid) VALUES (?, ?, ?)");
-                    ins->bind(1, impl_->deviceID);
-                    ins->bind(2, impl_->account.userRecordName);
-                    ins->bind(3, impl_->wake->processID());
-                    ins->step();
-                }
+                impl_->forgetDevice(impl_->deviceID);
+                if (listen) impl_->signUpDevice();
             });
         } catch (const CloudError&) {
             if (listen) throw;

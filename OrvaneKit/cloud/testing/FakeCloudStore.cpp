@@ -237,12 +237,7 @@ public:
         if (atomic && failed) {
             server.privateDatabases = before;
             server.shares = sharesBefore;
-            for (auto& s : result.saved) {
-                s.record.reset();
-                if (!s.error) s.error = cloudError(CloudErrorCode::batchRequestFailed);
-            }
-            for (auto& d : result.deleted)
-                if (!d.error) d.error = cloudError(CloudErrorCode::batchRequestFailed);
+            Rules::failBatch(result);
             changed.clear();
         }
         for (const auto& [owner, zone] : changed) s_->pushChange(device_, owner, zone);
