@@ -183,6 +183,14 @@ Token decodeToken(const std::string& text) {
     return t;
 }
 
+std::int64_t resumeAfter(const std::optional<std::string>& token, const Token& here) {
+    if (!token) return 0;
+    const auto t = decodeToken(*token);
+    if (t.store != here.store || t.zone != here.zone || t.generation != here.generation)
+        throw cloudError(CloudErrorCode::changeTokenExpired);
+    return t.sequence;
+}
+
 bool isZoneShare(const CloudRecordID& id) {
     return id.name == cloudZoneShareName;
 }

@@ -579,14 +579,9 @@ public:
         const auto where = place(zoneID);
         if (!where) throw cloudError(CloudErrorCode::zoneNotFound);
         const auto& zone = where->row;
-        const std::string zoneKey = db_ + "/" + zoneID.owner + "/" + zoneID.name;
-        std::int64_t since = 0;
-        if (token) {
-            auto t = Rules::decodeToken(*token);
-            if (t.store != s_->storeID || t.zone != zoneKey || t.generation != zone.generation)
-                throw cloudError(CloudErrorCode::changeTokenExpired);
-            since = t.sequence;
-        }
+        Rules::Token here{s_->storeID, db_ + "/" + zoneID.owner + "/" + zoneID.name,
+                          zone.generation};
+        const std::int64_t since = Rules::resumeAfter(token, here);
         const std::int64_t page = limit ? static_cast<std::int64_t>(limit) : 200;
         auto st = s_->sql->prepare(
             "SELECT name, type, tag, deleted, plain, sealed, seq FROM records "
@@ -615,7 +610,8 @@ public:
             last = row.seq;
         }
         if (!out.moreComing) last = std::max(last, zone.seq);
-        out.token = Rules::encodeToken({s_->storeID, zoneKey, zone.generation, last});
+        here.sequence = last;
+        out.token = Rules::encodeToken(here);
         return out;
     }
 
