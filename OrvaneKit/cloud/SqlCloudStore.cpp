@@ -21,7 +21,6 @@ using json = nlohmann::json;
 
 namespace {
 
-constexpr const char* keychainService = "com.nimbrel.kelsap";
 // Raised with every change of the tables below.
 constexpr const char* schemaVersion = "2";
 

@@ -407,8 +407,8 @@ std::shared_ptr<CloudStore> openPostgresBackend(const CloudAccountFile& account,
     if (account.server.empty() || account.database.empty() || account.role.empty())
         throw CloudError(CloudErrorCode::internalError,
                          "The cloud settings name no server, database and role.");
-    const auto password =
-        Keychain::read(postgresPasswordAccount, "com.nimbrel.kelsap", std::nullopt, keychain);
+    const auto password = Keychain::read(postgresPasswordAccount, SqlCloudStore::keychainService,
+                                         std::nullopt, keychain);
     return openPostgresCloudStore(postgresConnInfo(account, password.value_or("")), account,
                                   keychain);
 }
