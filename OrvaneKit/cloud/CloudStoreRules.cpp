@@ -142,6 +142,15 @@ CloudRecord toRecord(const Stored& stored, const CloudRecordID& id) {
     return r;
 }
 
+void failBatch(CloudModifyResult& result) {
+    for (auto& s : result.saved) {
+        s.record.reset();
+        if (!s.error) s.error = cloudError(CloudErrorCode::batchRequestFailed);
+    }
+    for (auto& d : result.deleted)
+        if (!d.error) d.error = cloudError(CloudErrorCode::batchRequestFailed);
+}
+
 std::string encodeToken(const Token& t) {
     const std::string text =
         "1\n" + t.store + "\n" + t.zone + "\n" + t.generation + "\n" + std::to_string(t.sequence);
@@ -172,6 +181,14 @@ Token decodeToken(const std::string& text) {
         throw cloudError(CloudErrorCode::changeTokenExpired);
     }
     return t;
+}
+
+std::int64_t resumeAfter(const std::optional<std::string>& token, const Token& here) {
+    if (!token) return 0;
+    const auto t = decodeToken(*token);
+    if (t.store != here.store || t.zone != here.zone || t.generation != here.generation)
+        throw cloudError(CloudErrorCode::changeTokenExpired);
+    return t.sequence;
 }
 
 bool isZoneShare(const CloudRecordID& id) {

@@ -36,6 +36,10 @@ std::variant<Stored, CloudError> applySave(const Stored* server, const CloudReco
 // The record a caller gets back.
 CloudRecord toRecord(const Stored& stored, const CloudRecordID& id);
 
+// An atomic request that failed and was undone: nothing comes back saved, and every record
+// without an error of its own fails with 22.
+void failBatch(CloudModifyResult& result);
+
 // Change tokens: which store, which zone (and which life of it), which change.
 struct Token {
     std::string store;
@@ -46,6 +50,9 @@ struct Token {
 std::string encodeToken(const Token& t);
 // 21 when the text is no token of ours.
 Token decodeToken(const std::string& text);
+// The change a caller's token resumes after in the zone `here` names (0 without a token);
+// 21 for a token of another store, zone or life of the zone.
+std::int64_t resumeAfter(const std::optional<std::string>& token, const Token& here);
 
 // Zone-wide shares.
 bool isZoneShare(const CloudRecordID& id);

@@ -21,7 +21,6 @@ using json = nlohmann::json;
 
 namespace {
 
-constexpr const char* keychainService = "com.nimbrel.kelsap";
 // Raised with every change of the tables below.
 constexpr const char* schemaVersion = "2";
 
@@ -274,14 +273,7 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
             std::vector<std::string> live, gone;
             while (devices->step())
                 (wake->processAlive(devices->integer(1)) ? live : gone).push_back(devices->text(0));
-            for (const auto& d : gone) {
-                auto del = sql->prepare("DELETE FROM devices WHERE id=?");
-                del->bind(1, d);
-                del->step();
-                auto drop = sql->prepare("DELETE FROM pushes WHERE device=?");
-                drop->bind(1, d);
-                drop->step();
-            }
+            for (const auto& d : gone) forgetDevice(d);
             for (const auto& d : live) {
                 auto ins = sql->prepare("INSERT INTO pushes (device) VALUES (?)");
                 ins->bind(1, d);
@@ -316,6 +308,24 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
         }
     }
 
+    // A device and the pushes waiting for it.
+    void forgetDevice(const std::string& id) {
+        for (const char* q :
+             {"DELETE FROM devices WHERE id=?", "DELETE FROM pushes WHERE device=?"}) {
+            auto st = sql->prepare(q);
+            st->bind(1, id);
+            st->step();
+        }
+    }
+
+    void signUpDevice() {
+        auto ins = sql->prepare("INSERT INTO devices (id, \"user\", pid) VALUES (?, ?, ?)");
+        ins->bind(1, deviceID);
+        ins->bind(2, account.userRecordName);
+        ins->bind(3, wake->processID());
+        ins->step();
+    }
+
     bool pushWaiting() {
         auto waiting = sql->prepare("SELECT 1 FROM pushes WHERE device=? LIMIT 1");
         waiting->bind(1, deviceID);
@@ -341,15 +351,7 @@ struct SqlCloudStore::Impl : std::enable_shared_from_this<Impl> {
                     known->bind(1, deviceID);
                     signedUp = known->step();
                 }
-                if (!signedUp)
-                    transaction([&] {
-                        auto ins = sql->prepare(
-                            "INSERT INTO devices (id, \"user\", pid) VALUES (?, ?, ?)");
-                        ins->bind(1, deviceID);
-                        ins->bind(2, account.userRecordName);
-                        ins->bind(3, wake->processID());
-                        ins->step();
-                    });
+                if (!signedUp) transaction([&] { signUpDevice(); });
                 // Every device wakes on every write: look before taking the write lock.
                 if (!pushWaiting()) return;
                 n = transaction([&] {
@@ -542,12 +544,7 @@ public:
             }
             if (atomic && failed) {
                 s_->sql->rollback();
-                for (auto& s : result.saved) {
-                    s.record.reset();
-                    if (!s.error) s.error = cloudError(CloudErrorCode::batchRequestFailed);
-                }
-                for (auto& d : result.deleted)
-                    if (!d.error) d.error = cloudError(CloudErrorCode::batchRequestFailed);
+                Rules::failBatch(result);
                 return result;
             }
             for (const auto& [owner, zoneName] : changed) s_->notePushes(owner, zoneName);
@@ -581,14 +578,9 @@ public:
         const auto where = place(zoneID);
         if (!where) throw cloudError(CloudErrorCode::zoneNotFound);
         const auto& zone = where->row;
-        const std::string zoneKey = db_ + "/" + zoneID.owner + "/" + zoneID.name;
-        std::int64_t since = 0;
-        if (token) {
-            auto t = Rules::decodeToken(*token);
-            if (t.store != s_->storeID || t.zone != zoneKey || t.generation != zone.generation)
-                throw cloudError(CloudErrorCode::changeTokenExpired);
-            since = t.sequence;
-        }
+        Rules::Token here{s_->storeID, db_ + "/" + zoneID.owner + "/" + zoneID.name,
+                          zone.generation};
+        const std::int64_t since = Rules::resumeAfter(token, here);
         const std::int64_t page = limit ? static_cast<std::int64_t>(limit) : 200;
         auto st = s_->sql->prepare(
             "SELECT name, type, tag, deleted, plain, sealed, seq FROM records "
@@ -617,7 +609,8 @@ public:
             last = row.seq;
         }
         if (!out.moreComing) last = std::max(last, zone.seq);
-        out.token = Rules::encodeToken({s_->storeID, zoneKey, zone.generation, last});
+        here.sequence = last;
+        out.token = Rules::encodeToken(here);
         return out;
     }
 
@@ -808,20 +801,8 @@ void SqlCloudStore::setPushHandler(asio::any_io_executor ex, std::function<void(
         if (was == listen) return;
         try {
             impl_->transaction([&] {
-                auto del = impl_->sql->prepare("DELETE FROM devices WHERE id=?");
-                del->bind(1, impl_->deviceID);
-                del->step();
-                auto drop = impl_->sql->prepare("DELETE FROM pushes WHERE device=?");
-                drop->bind(1, impl_->deviceID);
-                drop->step();
-                if (listen) {
-                    auto ins = impl_->sql->prepare(
-                        "INSERT INTO devices (id, \"user\", pid) VALUES (?, ?, ?)");
-                    ins->bind(1, impl_->deviceID);
-                    ins->bind(2, impl_->account.userRecordName);
-                    ins->bind(3, impl_->wake->processID());
-                    ins->step();
-                }
+                impl_->forgetDevice(impl_->deviceID);
+                if (listen) impl_->signUpDevice();
             });
         } catch (const CloudError&) {
             if (listen) throw;

@@ -38,6 +38,8 @@ struct SqlCloudAccount {
 // sealed here, so no engine ever holds them in the clear. Thread-safe; calls block.
 class SqlCloudStore final : public CloudStore {
 public:
+    // The keychain service of the key for encrypted fields and of the server password.
+    static constexpr const char* keychainService = "com.nimbrel.kelsap";
     static constexpr const char* fieldKeyAccount = "cloud.fieldKey";
 
     // `fieldKey` is 32 bytes; see fieldKey().

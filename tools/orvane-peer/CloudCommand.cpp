@@ -16,10 +16,8 @@
 
 #include "OrvaneKit/base/Clock.h"
 #include "OrvaneKit/cloud/OrvaneCloud.h"
-#include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
-#include "OrvaneKit/cloud/postgres/PostgresCloudStore.h"
-#include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
+#include "PeerCloudStore.h"
 #include "SubcommandArgs.h"
 
 using namespace orvane;
@@ -86,9 +84,7 @@ int runCloudCommand(int argc, char** argv) {
     }
 
     FileSecretStore keychain{std::filesystem::path(keychainFile)};
-    OrvaneCloud cloud(openConfiguredCloudStore(
-        keychain, makeInotifyWakeSignal, accountFile,
-        [&](const CloudAccountFile& a) { return openPostgresBackend(a, keychain); }));
+    OrvaneCloud cloud(openPeerCloudStore(keychain, accountFile));
     const Date now = Date::fromTimePoint(SystemClock::shared().wallNow());
     try {
         if (verb == "status") {

@@ -47,9 +47,9 @@ int runCloudServerCommand(int argc, char** argv) {
                              accountFile + " names no PostgreSQL server.");
         FileSecretStore keychain{std::filesystem::path(keychainFile)};
         const auto info = postgresConnInfo(
-            account,
-            Keychain::read(postgresPasswordAccount, "com.nimbrel.kelsap", std::nullopt, keychain)
-                .value_or(""));
+            account, Keychain::read(postgresPasswordAccount, SqlCloudStore::keychainService,
+                                    std::nullopt, keychain)
+                         .value_or(""));
         if (verb == "init") {
             initPostgresServer(info);
             std::cout << nlohmann::json{{"event", "initialised"}}.dump() << std::endl;
@@ -72,27 +72,19 @@ int runCloudServerCommand(int argc, char** argv) {
 // which otherwise read those fields as absent, and keeps the server password of cloud.json.
 int runCloudKeyCommand(int argc, char** argv) {
     std::vector<std::string> args(argv + 3, argv + argc);
-    std::string keychainFile = FileSecretStore::standardFile().string();
-    std::vector<std::string> words;
-    bool bad = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--keychain" && i + 1 < args.size())
-            keychainFile = args[++i];
-        else if (args[i] == "--cloud" && i + 1 < args.size())
-            ++i;  // the keys are the machine's, whatever store it uses
-        else if (args[i].rfind("--", 0) == 0)
-            bad = true;
-        else
-            words.push_back(args[i]);
-    }
+    // --cloud is taken and ignored: the keys are the machine's, whatever store it uses.
+    const SubcommandArgs parsed(args, {"--cloud", "--keychain"});
+    const std::string keychainFile =
+        parsed.value("--keychain", FileSecretStore::standardFile().string());
+    const auto& words = parsed.words;
     const std::string verb = words.empty() ? "" : words[0];
-    if (bad ||
+    if (parsed.bad ||
         !((verb == "export" && words.size() == 1) || (verb == "import" && words.size() == 2))) {
         std::cerr << "usage: orvane-peer cloud key export | import HEX [--keychain FILE]\n";
         return 64;
     }
     FileSecretStore keychain{std::filesystem::path(keychainFile)};
-    constexpr const char* service = "com.nimbrel.kelsap";
+    constexpr const char* service = SqlCloudStore::keychainService;
     if (verb == "export") {
         auto key = Keychain::read(SqlCloudStore::fieldKeyAccount, service, std::nullopt, keychain);
         if (!key) {

@@ -16,11 +16,9 @@
 #include "OrvaneKit/base/Clock.h"
 #include "OrvaneKit/base/Uuid.h"
 #include "OrvaneKit/cloud/TeamsCloud.h"
-#include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
-#include "OrvaneKit/cloud/postgres/PostgresCloudStore.h"
-#include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/records/SessionLogCSV.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
+#include "PeerCloudStore.h"
 #include "SubcommandArgs.h"
 
 using namespace orvane;
@@ -127,9 +125,7 @@ int runTeamCommand(int argc, char** argv) {
     }
 
     FileSecretStore keychain{std::filesystem::path(keychainFile)};
-    auto store = openConfiguredCloudStore(
-        keychain, makeInotifyWakeSignal, accountFile,
-        [&](const CloudAccountFile& a) { return openPostgresBackend(a, keychain); });
+    auto store = openPeerCloudStore(keychain, accountFile);
     TeamsCloud teams(store);
     const Date now = Date::fromTimePoint(SystemClock::shared().wallNow());
     try {

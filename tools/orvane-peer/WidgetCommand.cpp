@@ -15,10 +15,8 @@
 #include "OrvaneKit/base/SettingsStore.h"
 #include "OrvaneKit/cloud/OrvaneCloud.h"
 #include "OrvaneKit/cloud/WidgetData.h"
-#include "OrvaneKit/cloud/inotify/InotifyWakeSignal.h"
-#include "OrvaneKit/cloud/postgres/PostgresCloudStore.h"
-#include "OrvaneKit/cloud/sqlite/SqliteCloudStore.h"
 #include "OrvaneKit/security/file/FileSecretStore.h"
+#include "PeerCloudStore.h"
 #include "SubcommandArgs.h"
 
 using namespace orvane;
@@ -91,11 +89,7 @@ int runWidgetCommand(int argc, char** argv) {
             std::vector<WidgetMac> macs;
             if (fromCloud) {
                 try {
-                    OrvaneCloud cloud(
-                        openConfiguredCloudStore(keychain, makeInotifyWakeSignal, accountFile,
-                                                 [&](const CloudAccountFile& a) {
-                                                     return openPostgresBackend(a, keychain);
-                                                 }));
+                    OrvaneCloud cloud(openPeerCloudStore(keychain, accountFile));
                     const Date now = Date::fromTimePoint(SystemClock::shared().wallNow());
                     for (const auto& m : cloud.fetchChanges().macs)
                         macs.push_back({m.id, m.name, m.isOnline(now) ? "Online" : "Offline"});

@@ -5,7 +5,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -20,6 +19,8 @@ namespace orvane {
 namespace {
 
 constexpr const char* channel = "orvane_cloud";
+// Taken by every writing transaction, so that writers on the server go one at a time.
+constexpr const char* beginWriting = "BEGIN; SELECT pg_advisory_xact_lock(7214301)";
 
 CloudError pgError(PGconn* c, const std::string& what) {
     std::string text = c ? PQerrorMessage(c) : "no connection";
@@ -127,10 +128,20 @@ public:
     // numbers then commit in order, so a token never passes over a change that commits later.
     void begin() override {
         if (PQstatus(c_) != CONNECTION_OK) PQreset(c_);
-        execute("BEGIN; SELECT pg_advisory_xact_lock(7214301)");
+        execute(beginWriting);
     }
     void commit() override { execute("COMMIT"); }
     void rollback() override { execute("ROLLBACK"); }
+
+    // `v` as SQL text: a quoted name or a string literal.
+    std::string quoted(const std::string& v, bool identifier) {
+        char* e = identifier ? PQescapeIdentifier(c_, v.data(), v.size())
+                             : PQescapeLiteral(c_, v.data(), v.size());
+        if (!e) throw pgError(c_, "escape");
+        std::string out = e;
+        PQfreemem(e);
+        return out;
+    }
 
 private:
     PGconn* c_;
@@ -322,64 +333,53 @@ CREATE POLICY meta_read ON meta FOR SELECT USING (true);
 CREATE POLICY meta_key ON meta FOR INSERT WITH CHECK (key = 'fieldKey:' || orvane_me());
 )";
 
-void run(PGconn* c, const std::string& sql) {
-    PGresult* r = PQexec(c, sql.c_str());
-    const auto status = PQresultStatus(r);
-    PQclear(r);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw pgError(c, "server");
-}
-
-std::string escaped(PGconn* c, const std::string& v, bool identifier) {
-    char* e = identifier ? PQescapeIdentifier(c, v.data(), v.size())
-                         : PQescapeLiteral(c, v.data(), v.size());
-    if (!e) throw pgError(c, "escape");
-    std::string out = e;
-    PQfreemem(e);
-    return out;
+// Runs `body` in one writing transaction on a connection of its own; any throw undoes it and
+// reaches the caller.
+template <class F>
+void administer(const std::string& conninfo, F&& body) {
+    PgConnection sql(conninfo);
+    sql.begin();
+    try {
+        body(sql);
+        sql.commit();
+    } catch (...) {
+        try {
+            sql.rollback();
+        } catch (...) {
+        }
+        throw;
+    }
 }
 
 }  // namespace
 
 void initPostgresServer(const std::string& conninfo) {
-    PgConnection sql(conninfo);
-    sql.begin();
-    try {
+    administer(conninfo, [](PgConnection& sql) {
         SqlCloudStore::createSchema(sql);
         sql.execute(rulesSql);
-        sql.commit();
-    } catch (...) {
-        sql.rollback();
-        throw;
-    }
+    });
 }
 
 void addPostgresUser(const std::string& conninfo, const std::string& role,
                      const std::string& userRecordName, const std::string& password) {
-    PGconn* c = connect(conninfo);
-    try {
-        const std::string r = escaped(c, role, true);
-        const std::string p = escaped(c, password, false);
-        run(c, "BEGIN; SELECT pg_advisory_xact_lock(7214301)");
-        PGresult* exists =
-            PQexecParams(c, "SELECT 1 FROM pg_roles WHERE rolname = $1::text", 1, nullptr,
-                         std::array{role.c_str()}.data(), nullptr, nullptr, 0);
-        const bool known = PQntuples(exists) > 0;
-        PQclear(exists);
-        run(c, (known ? "ALTER ROLE " : "CREATE ROLE ") + r + " LOGIN PASSWORD " + p);
-        run(c,
+    administer(conninfo, [&](PgConnection& sql) {
+        const std::string r = sql.quoted(role, true);
+        auto exists = sql.prepare("SELECT 1 FROM pg_roles WHERE rolname = ?::text");
+        exists->bind(1, role);
+        const bool known = exists->step();
+        sql.execute((known ? "ALTER ROLE " : "CREATE ROLE ") + r + " LOGIN PASSWORD " +
+                    sql.quoted(password, false));
+        sql.execute(
             "GRANT SELECT, INSERT, UPDATE, DELETE ON meta, zones, records, subscriptions, "
             "devices, pushes, shares, participants TO " +
-                r);
-        run(c, "INSERT INTO people (role_name, user_record) VALUES (" + escaped(c, role, false) +
-                   ", " + escaped(c, userRecordName, false) +
-                   ") ON CONFLICT (role_name) DO UPDATE SET user_record = excluded.user_record");
-        run(c, "COMMIT");
-    } catch (...) {
-        PQclear(PQexec(c, "ROLLBACK"));
-        PQfinish(c);
-        throw;
-    }
-    PQfinish(c);
+            r);
+        auto person = sql.prepare(
+            "INSERT INTO people (role_name, user_record) VALUES (?, ?) "
+            "ON CONFLICT (role_name) DO UPDATE SET user_record = excluded.user_record");
+        person->bind(1, role);
+        person->bind(2, userRecordName);
+        person->step();
+    });
 }
 
 std::string postgresConnInfo(const CloudAccountFile& account, const std::string& password) {
@@ -407,8 +407,8 @@ std::shared_ptr<CloudStore> openPostgresBackend(const CloudAccountFile& account,
     if (account.server.empty() || account.database.empty() || account.role.empty())
         throw CloudError(CloudErrorCode::internalError,
                          "The cloud settings name no server, database and role.");
-    const auto password =
-        Keychain::read(postgresPasswordAccount, "com.nimbrel.kelsap", std::nullopt, keychain);
+    const auto password = Keychain::read(postgresPasswordAccount, SqlCloudStore::keychainService,
+                                         std::nullopt, keychain);
     return openPostgresCloudStore(postgresConnInfo(account, password.value_or("")), account,
                                   keychain);
 }

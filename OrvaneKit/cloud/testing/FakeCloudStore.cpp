@@ -237,12 +237,7 @@ public:
         if (atomic && failed) {
             server.privateDatabases = before;
             server.shares = sharesBefore;
-            for (auto& s : result.saved) {
-                s.record.reset();
-                if (!s.error) s.error = cloudError(CloudErrorCode::batchRequestFailed);
-            }
-            for (auto& d : result.deleted)
-                if (!d.error) d.error = cloudError(CloudErrorCode::batchRequestFailed);
+            Rules::failBatch(result);
             changed.clear();
         }
         for (const auto& [owner, zone] : changed) s_->pushChange(device_, owner, zone);
@@ -267,15 +262,8 @@ public:
         s_->begin("fetchZoneChanges");
         Zone* zone = find(zoneID);
         if (!zone) throw cloudError(CloudErrorCode::zoneNotFound);
-        const std::string& storeID = s_->server->storeID;
-        const std::string zoneKey = zoneID.owner + "/" + zoneID.name;
-        std::int64_t since = 0;
-        if (token) {
-            auto t = Rules::decodeToken(*token);
-            if (t.store != storeID || t.zone != zoneKey || t.generation != zone->generation)
-                throw cloudError(CloudErrorCode::changeTokenExpired);
-            since = t.sequence;
-        }
+        Rules::Token here{s_->server->storeID, zoneID.owner + "/" + zoneID.name, zone->generation};
+        const std::int64_t since = Rules::resumeAfter(token, here);
         std::vector<std::pair<std::int64_t, const std::string*>> pending;
         for (const auto& [name, e] : zone->records)
             if (e.sequence > since && !(e.deleted && !token))
@@ -295,7 +283,8 @@ public:
         }
         out.moreComing = pending.size() > page;
         if (!out.moreComing) last = std::max(last, zone->sequence);
-        out.token = Rules::encodeToken({storeID, zoneKey, zone->generation, last});
+        here.sequence = last;
+        out.token = Rules::encodeToken(here);
         return out;
     }
 
