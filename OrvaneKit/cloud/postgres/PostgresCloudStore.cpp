@@ -155,10 +155,7 @@ public:
         PQsetNoticeProcessor(
             listen_, [](void*, const char*) {}, nullptr);
         pid_ = PQbackendPID(listen_);
-        PGresult* r = PQexec(listen_, (std::string("LISTEN ") + channel).c_str());
-        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
-        PQclear(r);
-        if (!ok) throw pgError(listen_, "listen");
+        if (!listen()) throw pgError(listen_, "listen");
     }
     ~PgWakeSignal() override {
         watch({});
@@ -208,20 +205,26 @@ public:
 
 private:
     void run(const std::function<void()>& onWake) {
+        bool listening = true;
         for (;;) {
+            if (!listening) {
+                // The server went away, or would not take the LISTEN: try again a second apart,
+                // as a connection that is up but not listening would never wake anyone.
+                pollfd stop = {stop_, POLLIN, 0};
+                if (::poll(&stop, 1, 1000) > 0) return;
+                PQreset(listen_);
+                if (PQstatus(listen_) != CONNECTION_OK) continue;
+                pid_ = PQbackendPID(listen_);
+                if (!listen()) continue;
+                listening = true;
+                onWake();  // whatever came meanwhile
+                continue;
+            }
             pollfd fds[2] = {{PQsocket(listen_), POLLIN, 0}, {stop_, POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) continue;
             if (fds[1].revents) return;
             if (!PQconsumeInput(listen_) || PQstatus(listen_) != CONNECTION_OK) {
-                // The server went away: listen again once it is back, a second apart.
-                pollfd stop = {stop_, POLLIN, 0};
-                if (::poll(&stop, 1, 1000) > 0) return;
-                PQreset(listen_);
-                if (PQstatus(listen_) == CONNECTION_OK) {
-                    pid_ = PQbackendPID(listen_);
-                    PQclear(PQexec(listen_, (std::string("LISTEN ") + channel).c_str()));
-                    onWake();  // whatever came meanwhile
-                }
+                listening = false;
                 continue;
             }
             bool woke = false;
@@ -231,6 +234,13 @@ private:
             }
             if (woke) onWake();
         }
+    }
+
+    bool listen() {
+        PGresult* r = PQexec(listen_, (std::string("LISTEN ") + channel).c_str());
+        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+        PQclear(r);
+        return ok;
     }
 
     PGconn* listen_;
