@@ -13,6 +13,8 @@ public:
     Wakeup(const Wakeup&) = delete;
     Wakeup& operator=(const Wakeup&) = delete;
 
+    // False when the system had no descriptor to spare: wake() would then reach no one.
+    bool valid() const { return fd_ >= 0; }
     // Safe from any thread.
     void wake();
     // Waits on the connection's descriptor `fd`; `timeout` below zero waits without end.
