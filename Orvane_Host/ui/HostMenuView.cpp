@@ -51,13 +51,15 @@ QLabel* secondary(const QString& text, FontRole role, QFont::Weight weight = QFo
     return textLabel(text, role, weight, secondaryTextColor());
 }
 
+void setSymbol(QAbstractButton* b, const QString& symbol) {
+    b->setIcon(Symbols::icon(symbol));
+    b->setProperty("symbol", symbol);
+}
+
 QPushButton* smallButton(const QString& text, const QString& symbol = {}) {
     auto* b = new QPushButton(text);
     b->setFont(fontFor(FontRole::callout));
-    if (!symbol.isEmpty()) {
-        b->setIcon(Symbols::icon(symbol));
-        b->setProperty("symbol", symbol);
-    }
+    if (!symbol.isEmpty()) setSymbol(b, symbol);
     return b;
 }
 
@@ -65,15 +67,9 @@ QPushButton* smallButton(const QString& text, const QString& symbol = {}) {
 QToolButton* iconButton(const QString& symbol, int size) {
     auto* b = new QToolButton;
     b->setAutoRaise(true);
-    b->setIcon(Symbols::icon(symbol));
     b->setIconSize(QSize(size, size));
-    b->setProperty("symbol", symbol);
+    setSymbol(b, symbol);
     return b;
-}
-
-void setSymbol(QAbstractButton* b, const QString& symbol) {
-    b->setIcon(Symbols::icon(symbol));
-    b->setProperty("symbol", symbol);
 }
 
 void clearLayout(QLayout* layout) {

@@ -2,8 +2,6 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/Xfixes.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +11,7 @@
 #include "OrvaneKit/base/Errors.h"
 #include "Orvane_Host/capture/x11/X11Monitors.h"
 #include "Orvane_Host/capture/x11/X11ScreenSource.h"
+#include "Orvane_Host/capture/x11/X11Wakeup.h"
 
 namespace orvane {
 
@@ -39,7 +38,6 @@ public:
         XFixesSelectCursorInput(dpy_, DefaultRootWindow(dpy_), XFixesDisplayCursorNotifyMask);
         XFlush(dpy_);
         tick();
-        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         thread_ = std::thread([this] { run(); });
     }
 
@@ -49,10 +47,8 @@ public:
         std::lock_guard g(stopMutex_);
         if (!thread_.joinable()) return;
         stopping_ = true;
-        const uint64_t one = 1;
-        (void)!write(wake_, &one, sizeof one);
+        wake_.wake();
         thread_.join();
-        close(wake_);
         if (dead_)
             close(ConnectionNumber(dpy_));  // Xlib may hang closing a dead connection
         else
@@ -66,14 +62,7 @@ private:
             next += interval_;
             const auto now = Clock::now();
             if (next < now) next = now;
-            const auto ms =
-                std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
-            pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wake_, POLLIN, 0}};
-            poll(fds, 2, static_cast<int>(ms));
-            if (fds[1].revents & POLLIN) {
-                uint64_t value;
-                (void)!read(wake_, &value, sizeof value);
-            }
+            wake_.wait(ConnectionNumber(dpy_), next - now);
             if (stopping_ || !tick()) return;
         }
     }
@@ -129,7 +118,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::mutex stopMutex_;
     std::thread thread_;
-    int wake_ = -1;
+    x11::Wakeup wake_;
 };
 
 }  // namespace

@@ -2,10 +2,9 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "OrvaneKit/base/Errors.h"
@@ -51,7 +50,6 @@ void X11DisplayChanges::start(std::function<void()> onChange) {
     std::vector<x11::Monitor> known = x11::listMonitors(dpy, x11::hasRandr(dpy));
     XFlush(dpy);
     dpy_ = dpy;
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     thread_ = std::thread(
         [this, onChange = std::move(onChange), known = std::move(known)] { run(onChange, known); });
 }
@@ -60,11 +58,8 @@ void X11DisplayChanges::stop() {
     std::lock_guard g(mutex_);
     if (!thread_.joinable()) return;
     stopping_ = true;
-    const uint64_t one = 1;
-    (void)!write(wake_, &one, sizeof one);
+    wake_.wake();
     thread_.join();
-    close(wake_);
-    wake_ = -1;
     auto* dpy = static_cast<Display*>(dpy_);
     if (dead_)
         close(ConnectionNumber(dpy));  // Xlib may hang closing a dead connection
@@ -105,14 +100,8 @@ void X11DisplayChanges::run(std::function<void()> onChange, std::vector<x11::Mon
                 onChange();
             }
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            nextCheck - std::chrono::steady_clock::now());
-        pollfd fds[2] = {{ConnectionNumber(dpy), POLLIN, 0}, {wake_, POLLIN, 0}};
-        poll(fds, 2, static_cast<int>(std::max<int64_t>(0, left.count())));
-        if (fds[1].revents & POLLIN) {
-            uint64_t value;
-            (void)!read(wake_, &value, sizeof value);
-        }
+        wake_.wait(ConnectionNumber(dpy), std::max(nextCheck - std::chrono::steady_clock::now(),
+                                                   std::chrono::steady_clock::duration::zero()));
     }
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Orvane_Host/capture/DisplayChanges.h"
+#include "Orvane_Host/capture/x11/X11Wakeup.h"
 
 namespace orvane {
 
@@ -31,7 +32,7 @@ private:
     std::string name_;
     std::mutex mutex_;
     std::thread thread_;
-    int wake_ = -1;
+    x11::Wakeup wake_;
     void* dpy_ = nullptr;
     std::atomic<bool> dead_{false};
     std::atomic<bool> stopping_{false};

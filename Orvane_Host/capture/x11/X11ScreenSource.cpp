@@ -6,8 +6,6 @@
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -24,6 +22,7 @@
 #include "Orvane_Host/capture/FrameConverter.h"
 #include "Orvane_Host/capture/x11/X11Compositor.h"
 #include "Orvane_Host/capture/x11/X11Monitors.h"
+#include "Orvane_Host/capture/x11/X11Wakeup.h"
 
 namespace orvane {
 
@@ -58,7 +57,6 @@ public:
             tearDown();
             throw;
         }
-        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         thread_ = std::thread([this] { run(); });
     }
 
@@ -68,10 +66,8 @@ public:
         std::lock_guard lock(stopMutex_);
         if (!thread_.joinable()) return;
         stopping_ = true;
-        const uint64_t one = 1;
-        (void)!write(wake_, &one, sizeof one);
+        wake_.wake();
         thread_.join();
-        close(wake_);
         tearDown();
     }
 
@@ -295,16 +291,7 @@ private:
     void waitUntil(Clock::time_point deadline) {
         const auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) return;
-        const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        const timespec timeout{static_cast<time_t>(ns / 1'000'000'000),
-                               static_cast<long>(ns % 1'000'000'000)};
-        pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wake_, POLLIN, 0}};
-        ppoll(fds, 2, &timeout, nullptr);
-        if (fds[1].revents & POLLIN) {
-            uint64_t value;
-            (void)!read(wake_, &value, sizeof value);
-        }
-        // A hang-up or error on the connection surfaces through the next Xlib call.
+        wake_.wait(ConnectionNumber(dpy_), left);
     }
 
     // True when the frame went out; false to try again at the next slot.
@@ -361,7 +348,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::mutex stopMutex_;
     std::thread thread_;
-    int wake_ = -1;
+    x11::Wakeup wake_;
 
     bool haveRandr_ = false;
     int randrEvent_ = 0, fixesEvent_ = 0, damageEvent_ = 0;

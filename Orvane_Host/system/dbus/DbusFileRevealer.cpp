@@ -5,25 +5,13 @@
 #include <cctype>
 #include <cstdio>
 
+#include "Orvane_Host/system/dbus/SessionBus.h"
+
 namespace orvane {
 
 namespace {
 
 constexpr const char* service = "org.freedesktop.FileManager1";
-
-sd_bus* openBus(const std::optional<std::string>& address) {
-    sd_bus* bus = nullptr;
-    if (!address) return sd_bus_open_user(&bus) >= 0 ? bus : nullptr;
-    int r = sd_bus_new(&bus);
-    if (r >= 0) r = sd_bus_set_address(bus, address->c_str());
-    if (r >= 0) r = sd_bus_set_bus_client(bus, 1);
-    if (r >= 0) r = sd_bus_start(bus);
-    if (r < 0) {
-        if (bus) sd_bus_unref(bus);
-        return nullptr;
-    }
-    return bus;
-}
 
 // Whether something owns the file manager's name now, or the bus can start it. Both are answered
 // by the bus itself, so neither waits on a file manager.
@@ -72,7 +60,7 @@ DbusFileRevealer::~DbusFileRevealer() {
 
 void DbusFileRevealer::reveal(const std::filesystem::path& file) {
     // The connection stays open: a bus may drop what a connection sent just before it closed.
-    if (!bus_) bus_ = openBus(address_);
+    if (!bus_ && sessionbus::open(address_, &bus_) < 0) bus_ = nullptr;
     if (bus_ && fileManagerThere(bus_)) {
         sd_bus_message* m = nullptr;
         int r = sd_bus_message_new_method_call(bus_, &m, service, "/org/freedesktop/FileManager1",

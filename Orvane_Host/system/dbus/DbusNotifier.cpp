@@ -4,6 +4,7 @@
 
 #include "OrvaneKit/base/BoundedText.h"
 #include "OrvaneKit/base/Logger.h"
+#include "Orvane_Host/system/dbus/SessionBus.h"
 
 namespace orvane {
 
@@ -37,24 +38,9 @@ void DbusNotifier::dropLocked() {
 
 bool DbusNotifier::connectLocked() {
     if (bus_) return true;
-    int r;
-    if (address_) {
-        sd_bus* b = nullptr;
-        r = sd_bus_new(&b);
-        if (r >= 0) r = sd_bus_set_address(b, address_->c_str());
-        if (r >= 0) r = sd_bus_set_bus_client(b, 1);
-        if (r >= 0) r = sd_bus_start(b);
-        if (r < 0) {
-            if (b) sd_bus_unref(b);
-            return false;
-        }
-        bus_ = b;
-    } else {
-        r = sd_bus_open_user(&bus_);
-        if (r < 0) {
-            bus_ = nullptr;
-            return false;
-        }
+    if (sessionbus::open(address_, &bus_) < 0) {
+        bus_ = nullptr;
+        return false;
     }
     return true;
 }

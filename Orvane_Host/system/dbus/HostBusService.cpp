@@ -6,36 +6,19 @@
 #include <cstring>
 #include <vector>
 
+#include "Orvane_Host/system/dbus/SessionBus.h"
+
 namespace orvane {
 
 struct HostBusCallbacks {
     static int onCall(sd_bus_message* m, void* userdata, sd_bus_error* error);
 };
 
-namespace {
-
-int open(const std::optional<std::string>& address, sd_bus** out) {
-    if (!address) return sd_bus_open_user(out);
-    sd_bus* b = nullptr;
-    int r = sd_bus_new(&b);
-    if (r >= 0) r = sd_bus_set_address(b, address->c_str());
-    if (r >= 0) r = sd_bus_set_bus_client(b, 1);
-    if (r >= 0) r = sd_bus_start(b);
-    if (r < 0) {
-        if (b) sd_bus_unref(b);
-        return r;
-    }
-    *out = b;
-    return 0;
-}
-
-}  // namespace
-
 std::unique_ptr<HostBusService> HostBusService::start(MainActor& mainActor, Actions actions,
                                                       const std::optional<std::string>& address,
                                                       Outcome& outcome) {
     sd_bus* bus = nullptr;
-    if (open(address, &bus) < 0) {
+    if (sessionbus::open(address, &bus) < 0) {
         outcome = Outcome::noBus;
         return nullptr;
     }
@@ -129,7 +112,7 @@ HostBusCall callHostBus(const std::string& method, bool allowStart,
                         const std::optional<std::string>& address) {
     HostBusCall result;
     sd_bus* bus = nullptr;
-    if (open(address, &bus) < 0) return result;
+    if (sessionbus::open(address, &bus) < 0) return result;
     sd_bus_message* call = nullptr;
     sd_bus_message* reply = nullptr;
     sd_bus_error error = SD_BUS_ERROR_NULL;

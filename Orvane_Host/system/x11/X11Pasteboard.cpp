@@ -3,9 +3,6 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/Xfixes.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +14,7 @@
 #include <vector>
 
 #include "OrvaneKit/base/Logger.h"
+#include "Orvane_Host/capture/x11/X11Wakeup.h"
 
 namespace orvane {
 
@@ -93,7 +91,7 @@ struct X11Pasteboard::State {
 
     // ---- X thread only ----
     Display* dpy = nullptr;
-    int wake = -1;
+    x11::Wakeup wake;
     std::atomic<bool> dead{false};
     int fixesEvent = 0;
     Window window = 0;
@@ -133,7 +131,6 @@ struct X11Pasteboard::State {
     std::thread thread;
 
     ~State() {
-        if (wake >= 0) ::close(wake);
         // A connection the server dropped cannot be closed politely.
         if (dpy && !dead) XCloseDisplay(dpy);
     }
@@ -398,12 +395,7 @@ struct X11Pasteboard::State {
             expire();
             XFlush(dpy);
             if (XPending(dpy) > 0) continue;
-            pollfd fds[] = {{ConnectionNumber(dpy), POLLIN, 0}, {wake, POLLIN, 0}};
-            ::poll(fds, 2, pollTimeout());
-            if (fds[1].revents & POLLIN) {
-                std::uint64_t n;
-                [[maybe_unused]] auto r = ::read(wake, &n, sizeof n);
-            }
+            wake.wait(ConnectionNumber(dpy), std::chrono::milliseconds(pollTimeout()));
         }
         if (dead) logger().error("the X server went away; the clipboard is no longer shared");
     }
@@ -444,8 +436,7 @@ std::unique_ptr<X11Pasteboard> X11Pasteboard::open(const std::string& display) {
                                    XFixesSelectionWindowDestroyNotifyMask |
                                    XFixesSelectionClientCloseNotifyMask);
     XSync(d, False);
-    s->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (s->wake < 0) return nullptr;
+    if (!s->wake.valid()) return nullptr;
     State* raw = s.get();
     s->thread = std::thread([raw] { raw->run(); });
     return std::unique_ptr<X11Pasteboard>(new X11Pasteboard(std::move(s)));
@@ -458,8 +449,7 @@ X11Pasteboard::~X11Pasteboard() {
         std::lock_guard g(state_->mutex);
         state_->stop = true;
     }
-    std::uint64_t one = 1;
-    [[maybe_unused]] auto r = ::write(state_->wake, &one, sizeof one);
+    state_->wake.wake();
     state_->thread.join();
 }
 
@@ -481,8 +471,7 @@ std::int64_t X11Pasteboard::clearAndSetString(const std::string& text) {
         state_->toOwn = text;
         count = ++state_->count;
     }
-    std::uint64_t one = 1;
-    [[maybe_unused]] auto r = ::write(state_->wake, &one, sizeof one);
+    state_->wake.wake();
     return count;
 }
 

@@ -5,14 +5,14 @@
 #include <X11/extensions/XInput2.h>
 // Xlib's event-type macro would shadow orvane::KeyPress.
 #undef KeyPress
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <utility>
 
 #include "OrvaneKit/base/Logger.h"
 #include "Orvane_Host/capture/x11/X11Monitors.h"
+#include "Orvane_Host/capture/x11/X11Wakeup.h"
 
 namespace orvane {
 
@@ -35,6 +35,11 @@ std::uint32_t modifiersOf(unsigned xmods) {
 }
 
 }  // namespace
+
+struct XInputKeyMonitor::Control {
+    x11::Wakeup wake;
+    std::atomic<bool> stopping{false};
+};
 
 XInputKeyMonitor::XInputKeyMonitor(std::string displayName) : name_(std::move(displayName)) {}
 
@@ -70,31 +75,28 @@ bool XInputKeyMonitor::start(Handler handler) {
     XkbSelectEventDetails(dpy, XkbUseCoreKbd, XkbStateNotify, XkbAllStateComponentsMask,
                           XkbModifierStateMask | XkbGroupStateMask);
     XSync(dpy, False);
-    stopping_ = false;
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    thread_ = std::thread([this, dpy, wake = wake_, h = std::move(handler)] { run(dpy, wake, h); });
+    control_ = std::make_shared<Control>();
+    thread_ =
+        std::thread([dpy, control = control_, h = std::move(handler)] { run(dpy, *control, h); });
     return true;
 }
 
 void XInputKeyMonitor::stop() {
     std::thread thread;
-    int wake = -1;
     {
         std::lock_guard lock(mutex_);
         if (!thread_.joinable()) return;
-        stopping_ = true;
-        const uint64_t one = 1;
-        (void)!write(wake_, &one, sizeof one);
+        control_->stopping = true;
+        control_->wake.wake();
         // From the handler the thread cannot wait for itself: it ends after the handler.
         if (thread_.get_id() == std::this_thread::get_id()) return;
         thread = std::move(thread_);
-        wake = std::exchange(wake_, -1);
+        control_.reset();
     }
     thread.join();
-    close(wake);
 }
 
-void XInputKeyMonitor::run(void* display, int wake, const Handler& handler) {
+void XInputKeyMonitor::run(void* display, Control& control, const Handler& handler) {
     auto* dpy = static_cast<Display*>(display);
     std::atomic<bool> dead{false};
     XSetIOErrorExitHandler(dpy, x11::markDead, &dead);
@@ -106,8 +108,9 @@ void XInputKeyMonitor::run(void* display, int wake, const Handler& handler) {
     unsigned mods = state.mods;
     int group = state.group;
 
-    while (!stopping_ && !dead) {
-        while (!stopping_ && !dead && XPending(dpy)) {
+    const std::atomic<bool>& stopping = control.stopping;
+    while (!stopping && !dead) {
+        while (!stopping && !dead && XPending(dpy)) {
             XEvent ev;
             XNextEvent(dpy, &ev);
             if (ev.type == xkbEvent) {
@@ -131,9 +134,8 @@ void XInputKeyMonitor::run(void* display, int wake, const Handler& handler) {
             }
             XFreeEventData(dpy, &ev.xcookie);
         }
-        if (stopping_ || dead) break;
-        pollfd fds[2] = {{ConnectionNumber(dpy), POLLIN, 0}, {wake, POLLIN, 0}};
-        poll(fds, 2, -1);
+        if (stopping || dead) break;
+        control.wake.wait(ConnectionNumber(dpy));
     }
     if (dead) {
         logger().error("the connection to the display was lost: desktop-wide keys are not watched");

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,13 +26,14 @@ public:
     void stop() override;
 
 private:
-    void run(void* dpy, int wake, const Handler& handler);
+    // Shared with the thread, which may outlive this object when destroyed from its handler.
+    struct Control;
+    static void run(void* dpy, Control& control, const Handler& handler);
 
     std::string name_;
     std::mutex mutex_;
     std::thread thread_;
-    int wake_ = -1;
-    std::atomic<bool> stopping_{false};
+    std::shared_ptr<Control> control_;
 };
 
 }  // namespace orvane

@@ -148,6 +148,21 @@ TEST_F(X11KeyMonitor, StopEndsDeliveryAndRestarts) {
     monitor.reset();  // joins the thread that stopped itself
 }
 
+// A handler may destroy its own monitor: delivery ends, and the thread it leaves behind reads
+// nothing of the gone monitor (an address-sanitizer build would show it).
+TEST_F(X11KeyMonitor, HandlerMayDestroyItsMonitor) {
+    ASSERT_TRUE(monitor->start([this](const KeyPress& k) {
+        monitor.reset();
+        std::lock_guard lock(mutex);
+        keys.push_back(k);
+        arrived.notify_all();
+    }));
+    xdotool({"key", "period", "period"});
+    EXPECT_EQ(periods(2, 300ms).size(), 1u) << "a destroyed monitor delivered";
+    std::lock_guard lock(mutex);
+    EXPECT_FALSE(monitor);
+}
+
 // Xvfb cannot run without XInput, so only the missing display is shown here.
 TEST_F(X11KeyMonitor, NoMonitorWithoutADisplay) {
     XInputKeyMonitor nowhere(":4095");
