@@ -128,7 +128,8 @@ void PostgresServer::start() {
 }
 
 std::string PostgresServer::run(const std::string& command) {
-    const std::string full = root_ ? "runuser -u postgres -- sh -c '" + command + "'" : command;
+    const std::string full =
+        root_ ? "runuser -u postgres -- sh -c 'cd / && " + command + "'" : command;
     std::string out;
     if (FILE* p = ::popen(full.c_str(), "r")) {
         std::array<char, 4096> buf{};
